@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs every test from nothing: installs what is missing, builds every preset
+# with warnings as errors, and runs the test suites.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+for preset in native win32 win64; do
+  cmake --preset "$preset" -DFWU_WERROR=ON >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+ctest --preset native -j "$jobs"

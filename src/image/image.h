@@ -1,0 +1,24 @@
+// The firmware image that travels inside the executable, padded with zeros
+// to whole blocks and placed at IMAGE_BASE.
+#ifndef FWU_IMAGE_IMAGE_H
+#define FWU_IMAGE_IMAGE_H
+
+#include <stdint.h>
+
+#include "protocol/engine.h"
+
+// Padded size of an image of len bytes: a whole number of BLOCK_SIZE blocks,
+// at least one. Returns -1 when len is negative or the result would not fit
+// a signed 32-bit size.
+int32_t padded_image_size(int64_t len);
+
+// Copies len bytes into a new zero-filled buffer of the padded size and puts
+// it in link (image, image_size, base), then traces base and size.
+// Returns 0, or -1 when len is out of range or memory ran out (link unchanged).
+int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len);
+
+// Finds the embedded image and pads it into link. Returns 0, or -1 with a
+// short reason in *why when the image is missing or cannot be held.
+int load_image(DeviceLink *link, const char **why);
+
+#endif

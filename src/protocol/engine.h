@@ -1,0 +1,65 @@
+// The update engine: one firmware update, from the first contact with the
+// boot loader to its reset, advanced one tick at a time.
+//
+//   Start -> Contact -> AwaitLink -> AwaitBlockAck (once per block)
+//         -> AwaitVerify -> AwaitResetAck -> Done
+//
+// Failed is reached from AwaitVerify only, when the CRCs differ. Each waiting
+// state resends its request when the reply is overdue; a reply is read once
+// per tick.
+#ifndef FWU_PROTOCOL_ENGINE_H
+#define FWU_PROTOCOL_ENGINE_H
+
+#include <stdint.h>
+
+#include "protocol/frame.h"
+#include "serial/serial.h"
+
+enum UpdateState {
+    Start = 0,
+    Contact = 1,
+    AwaitLink = 2,
+    AwaitBlockAck = 3,
+    AwaitVerify = 4,
+    Failed = 5,
+    AwaitResetAck = 6,
+    Done = 7
+};
+
+enum {
+    BLOCK_SIZE = 1024,
+    IMAGE_BASE = 0x08004000,
+    LINK_TIMEOUT_MS = 100,
+    TRANSFER_TIMEOUT_MS = 5000,
+    RESET_RETRY_MS = 100,
+    PROBE_PAUSE_MS = 100
+};
+
+struct DeviceLink {
+    const char *port_name;      // an entry of the port table
+    PortHandle port;            // INVALID_HANDLE_VALUE until the first open
+    uint32_t baud;
+    uint32_t unit_address;      // its low byte starts every request
+    uint32_t read_capacity;     // bytes asked for by every read
+    FrameBuffer frame;          // the request just built or the last read
+    uint32_t state;             // an UpdateState
+    const unsigned char *image; // the padded image
+    uint32_t base;              // flash address of image[0]
+    int32_t offset;             // bytes acknowledged so far
+    int32_t image_size;         // padded size, a multiple of BLOCK_SIZE
+    int32_t block_len;          // bytes in the block now outstanding
+    uint32_t send_time;         // when the outstanding request was started
+    uint32_t timeout_ms;        // age at which it is resent
+};
+
+// Start-up values: read capacity, unit address, no port, no image.
+void init_link(DeviceLink *link);
+
+// Performs the entry action of state s (usually writing one request) and
+// makes s the current state.
+void enter_state(DeviceLink *link, uint32_t s);
+
+// One tick's work for the current state. Never re-entered.
+void step_update(DeviceLink *link);
+
+#endif

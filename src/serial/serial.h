@@ -1,0 +1,67 @@
+// The serial link: finding the ports present, opening the chosen one
+// exclusively, setting it to the line the boot loader speaks, and the
+// synchronous I/O the update engine paces itself by.
+//
+// One implementation file per platform (serial_win32.cpp, serial_posix.cpp),
+// chosen by the build.
+#ifndef FWU_SERIAL_SERIAL_H
+#define FWU_SERIAL_SERIAL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+typedef HANDLE PortHandle;
+#else
+// A file descriptor carried in a pointer-sized handle; -1 is the invalid one,
+// so the same test works on both platforms.
+typedef void *PortHandle;
+#define INVALID_HANDLE_VALUE ((PortHandle)(intptr_t)-1)
+#endif
+
+enum {
+    PORT_TABLE_CAPACITY = 998,
+    PORT_NAME_CAPACITY = 256,  // names are at most 255 characters
+    LINE_BAUD = 115200,
+    READ_INTERVAL_MS = 20,     // a read ends after this much silence between bytes
+    READ_TOTAL_MS = 100        // ... or after this long in all
+};
+
+struct PortTable {
+    int count;
+    char names[PORT_TABLE_CAPACITY][PORT_NAME_CAPACITY];
+};
+
+// Fills the table with the ports present now, in a stable ascending order,
+// under names that open_port accepts. Returns the number found.
+int discover_ports(PortTable *table);
+
+// Opens the named port for reading and writing, exclusively. Returns
+// INVALID_HANDLE_VALUE when it cannot be opened (absent, busy, bad name).
+PortHandle open_port(const char *name);
+
+// 8 data bits, even parity, 1 stop bit at baud; binary, no flow control,
+// DTR and RTS inactive; reads end after read_interval_ms of silence between
+// bytes or READ_TOTAL_MS in all; writes have no time limit.
+// Returns 0, or -1 (with a line on standard error) when the port's settings
+// cannot be read; the port is then left as it was.
+int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms);
+
+// Reads up to capacity bytes; returns the count read, 0 when none came or the
+// read failed. Returns once capacity bytes arrived, or the interval passed
+// between two bytes, or READ_TOTAL_MS passed in all.
+int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity);
+
+// Writes count bytes, waiting until the driver has taken them all. Returns
+// the count written.
+int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count);
+
+// Discards whatever waits in the transmit and receive buffers.
+void purge_port(PortHandle port);
+
+// Waits until written data has left.
+void flush_port(PortHandle port);
+
+void close_port(PortHandle port);
+
+#endif

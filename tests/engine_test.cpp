@@ -1,0 +1,401 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_link.h"
+#include "protocol/engine.h"
+#include "shell/report.h"
+
+namespace {
+
+// How the scripted boot loader treats each kind of request.
+struct Script {
+    uint32_t delay_ms = 5;       // reply this long after the request
+    bool answer_probes = true;
+    int ignore_blocks = 0;       // block requests to leave unanswered first
+    int corrupt_blocks = 0;      // then this many answered with a bad CRC
+    int short_verifies = 0;      // verify requests answered with a short valid frame
+    bool wrong_crc = false;      // report a CRC other than the image's
+    int ignore_resets = 0;
+};
+
+DeviceLink link;
+std::vector<unsigned char> image;
+Script script;
+
+uint16_t image_crc()
+{
+    return crc16(image.data(), (int32_t)image.size());
+}
+
+void device(const Bytes &req)
+{
+    if (req.size() < 3)
+        return;
+    switch (req[2]) {
+    case OP_REGION_CRC:
+        if (req.size() == 13 && req[10] == 4 && req[9] == 0) {  // contact probe
+            if (script.answer_probes)
+                fake_reply(region_crc_reply(0xFFFF), script.delay_ms);
+        } else if (script.short_verifies > 0) {
+            script.short_verifies--;
+            fake_reply(sealed({0x04, 0x2B, 0xF6}), script.delay_ms);
+        } else {
+            uint16_t crc = image_crc();
+            fake_reply(region_crc_reply(script.wrong_crc ? (uint16_t)(crc ^ 1) : crc),
+                       script.delay_ms);
+        }
+        break;
+    case OP_PROGRAM_BLOCK:
+        if (script.ignore_blocks > 0) {
+            script.ignore_blocks--;
+        } else if (script.corrupt_blocks > 0) {
+            script.corrupt_blocks--;
+            Bytes ack = sealed({0x04, 0x2B});
+            ack[3] ^= 0x40;
+            fake_reply(ack, script.delay_ms);
+        } else {
+            fake_reply(sealed({0x04, 0x2B}), script.delay_ms);
+        }
+        break;
+    case OP_RESET:
+        if (script.ignore_resets > 0)
+            script.ignore_resets--;
+        else
+            fake_reply(sealed({0x04, 0x2B}), script.delay_ms);
+        break;
+    }
+}
+
+void begin(size_t image_size, uint32_t start_ms = 1000, Script s = Script())
+{
+    script = s;
+    image.assign(image_size, 0);
+    for (size_t i = 0; i < image_size; i++)
+        image[i] = (unsigned char)(i * 7 + (i >> 8));
+    fake_reset(start_ms, device);
+    memset(&link, 0x5A, sizeof link);  // no field may rely on a zeroed record
+    init_link(&link);
+    link.image = image.data();
+    link.image_size = (int32_t)image.size();
+    link.base = IMAGE_BASE;
+    link.port = (PortHandle)(intptr_t)3;
+    link.state = Start;
+}
+
+// One timer message: the step, then about 10 ms until the next tick.
+void tick()
+{
+    step_update(&link);
+    fake.now += 10;
+}
+
+int run_until(uint32_t state, int max_ticks = 10000)
+{
+    int ticks = 0;
+    while (link.state != state && ticks < max_ticks) {
+        tick();
+        ticks++;
+    }
+    return ticks;
+}
+
+std::vector<SentFrame> sent_with_op(unsigned char op)
+{
+    std::vector<SentFrame> out;
+    for (const SentFrame &f : fake.sent)
+        if (f.bytes.size() > 2 && f.bytes[2] == op)
+            out.push_back(f);
+    return out;
+}
+
+bool is_probe(const Bytes &f)
+{
+    return f.size() == 13 && f[2] == OP_REGION_CRC && f[10] == 4;
+}
+
+int count_of(const std::vector<std::string> &v, const std::string &s)
+{
+    int n = 0;
+    for (const std::string &x : v)
+        n += x == s;
+    return n;
+}
+
+TEST(EngineLink, DeviceAnsweringWithinThePauseLinksOnTheThirdProbe)
+{
+    begin(2048);
+    tick();
+    EXPECT_EQ((uint32_t)Contact, link.state);
+    EXPECT_TRUE(fake.sent.empty()) << "the first tick only resets the counters";
+    EXPECT_EQ(100u, link.timeout_ms);
+
+    tick();
+    EXPECT_EQ((uint32_t)AwaitLink, link.state);
+    ASSERT_EQ(1u, fake.sent.size());
+    EXPECT_EQ((std::vector<std::string>{"Establishing Link..."}), fake.statuses);
+
+    // The first reply waited in the port through the second probe's pause:
+    // both replies are read together and rejected.
+    tick();
+    EXPECT_EQ((uint32_t)AwaitLink, link.state);
+    EXPECT_EQ(2u, fake.sent.size());
+    EXPECT_EQ(0, fake.purges);
+
+    tick();
+    EXPECT_EQ((uint32_t)AwaitBlockAck, link.state);
+    ASSERT_EQ(4u, fake.sent.size());
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(is_probe(fake.sent[i].bytes)) << i;
+    EXPECT_EQ(OP_PROGRAM_BLOCK, fake.sent[3].bytes[2]);
+    EXPECT_EQ(1, fake.purges);
+    EXPECT_EQ(1, fake.flushes);
+    EXPECT_EQ(5000u, link.timeout_ms);
+}
+
+TEST(EngineLink, SilentDeviceGetsOneProbePerTick)
+{
+    Script silent;
+    silent.answer_probes = false;
+    begin(1024, 1000, silent);
+    tick();
+    tick();
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 20; i++)
+        tick();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(21u, fake.sent.size());
+    std::string twenty;
+    for (int i = 0; i < 20; i++)
+        twenty += "CONTACTING...\n";
+    EXPECT_EQ(twenty, out);
+    EXPECT_EQ((uint32_t)AwaitLink, link.state);
+}
+
+TEST(EngineLink, EveryNonEmptyReadIsDumpedInHex)
+{
+    Script silent;
+    silent.answer_probes = false;
+    begin(1024, 1000, silent);
+    tick();
+    tick();
+    fake_reply({0xDE, 0xAD}, 0);
+    testing::internal::CaptureStdout();
+    tick();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ("CONTACTING...\nRX: de ad\n", out);
+    EXPECT_EQ((uint32_t)AwaitLink, link.state);
+}
+
+TEST(EngineTransfer, CleanUpdateTraceAndStatusSequence)
+{
+    begin(2048);
+    testing::internal::CaptureStdout();
+    run_until(Done, 100);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ((uint32_t)Done, link.state);
+
+    char crcs[80];
+    snprintf(crcs, sizeof crcs, "Remote CRC %#x\nLocal  CRC %#x\n", image_crc(), image_crc());
+    std::string probe_reply = "RX: 04 2b f6 00 00 00 00 00 00 00 00 ff ff 75 30";
+    EXPECT_EQ("CONTACTING...\n"
+              "CONTACTING...\n" + probe_reply + probe_reply.substr(3) + "\n"
+              "CONTACTING...\n" + probe_reply + "\n"
+              "REMOTE DEVICE LINK ESTABLISHED\n"
+              "PROG ADDR 0x8004000, LEN 0x400, FROM 0... - SENT - - OK\n"
+              "PROG ADDR 0x8004400, LEN 0x400, FROM 0x400... - SENT - - OK\n"
+              "Verifying address 0x8004000, image size 0x800 bytes\n"
+              "frame length   13 bytes sent\n" +
+                  std::string(crcs) +
+                  "CRCs match\n"
+                  "Resetting target\n"
+                  "frame length    5 bytes sent\n"
+                  "frame length    4 bytes received & OK\n",
+              out);
+    EXPECT_EQ((std::vector<std::string>{"Establishing Link...", "programming 0x8004000",
+                                        "programming 0x8004400", "Verifying...",
+                                        "Program Verified OK", "Resetting target...",
+                                        "Programming Completed OK"}),
+              fake.statuses);
+    EXPECT_EQ(1u, sent_with_op(OP_RESET).size());
+}
+
+TEST(EngineTransfer, BlocksCarryTheImageInOrder)
+{
+    begin(3 * 1024);
+    run_until(Done, 200);
+    ASSERT_EQ((uint32_t)Done, link.state);
+    std::vector<SentFrame> blocks = sent_with_op(OP_PROGRAM_BLOCK);
+    ASSERT_EQ(3u, blocks.size());
+    for (size_t i = 0; i < blocks.size(); i++) {
+        const Bytes &b = blocks[i].bytes;
+        ASSERT_EQ(1035u, b.size());
+        uint32_t address = (uint32_t)b[3] << 24 | b[4] << 16 | b[5] << 8 | b[6];
+        EXPECT_EQ(IMAGE_BASE + 1024 * i, address);
+        EXPECT_EQ(0, memcmp(b.data() + 9, image.data() + 1024 * i, 1024)) << i;
+    }
+}
+
+TEST(EngineTransfer, OneBlockImageSendsVerifyInTheAckTick)
+{
+    begin(1024);
+    run_until(AwaitBlockAck, 100);
+    while (link.state == AwaitBlockAck) {
+        size_t before = fake.sent.size();
+        tick();
+        if (link.state != AwaitBlockAck) {
+            ASSERT_EQ(before + 1, fake.sent.size());
+            const Bytes &v = fake.sent.back().bytes;
+            EXPECT_EQ((Bytes{0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x04, 0x00}),
+                      Bytes(v.begin(), v.begin() + 11));
+        }
+    }
+    EXPECT_EQ((uint32_t)AwaitVerify, link.state);
+    EXPECT_EQ(1u, sent_with_op(OP_PROGRAM_BLOCK).size());
+}
+
+TEST(EngineTransfer, ImageNotAWholeNumberOfBlocksEndsWithAShortBlock)
+{
+    begin(1500);
+    run_until(Done, 100);
+    ASSERT_EQ((uint32_t)Done, link.state);
+    std::vector<SentFrame> blocks = sent_with_op(OP_PROGRAM_BLOCK);
+    ASSERT_EQ(2u, blocks.size());
+    EXPECT_EQ(1035u, blocks[0].bytes.size());
+    EXPECT_EQ(476u + 11u, blocks[1].bytes.size());
+    EXPECT_EQ(0x01, blocks[1].bytes[7]);
+    EXPECT_EQ(0xDC, blocks[1].bytes[8]);
+}
+
+// A block whose ack never comes is resent once it is strictly more than
+// 5000 ms old, with the same address and bytes, across the counter's wrap.
+TEST(EngineTransfer, UnansweredBlockIsResentUnchangedAfterTheTimeout)
+{
+    Script s;
+    s.ignore_blocks = 1;
+    s.corrupt_blocks = 1;
+    begin(2048, 0xFFFFF000u, s);
+    run_until(AwaitBlockAck, 100);
+    tick();  // one more tick: block 0 carries on unanswered
+    std::vector<SentFrame> blocks = sent_with_op(OP_PROGRAM_BLOCK);
+    ASSERT_EQ(1u, blocks.size());
+    uint32_t sent_at = link.send_time;
+
+    fake.now = sent_at + 5000;  // equal is not overdue (and wraps past 0)
+    step_update(&link);
+    EXPECT_EQ(1u, sent_with_op(OP_PROGRAM_BLOCK).size());
+
+    fake.now = sent_at + 5001;
+    testing::internal::CaptureStdout();
+    step_update(&link);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(0u, out.find("TIMEOUT\nPROG ADDR 0x8004000, LEN 0x400, FROM 0... - SENT - "));
+    blocks = sent_with_op(OP_PROGRAM_BLOCK);
+    ASSERT_EQ(2u, blocks.size());
+    EXPECT_EQ(blocks[0].bytes, blocks[1].bytes);
+    EXPECT_EQ(0, link.offset) << "a corrupted ack does not advance";
+
+    fake.now += 5001;
+    run_until(Done, 100);
+    ASSERT_EQ((uint32_t)Done, link.state);
+    blocks = sent_with_op(OP_PROGRAM_BLOCK);
+    ASSERT_EQ(4u, blocks.size());
+    EXPECT_EQ(blocks[0].bytes, blocks[2].bytes);
+    EXPECT_EQ(3, count_of(fake.statuses, "programming 0x8004000"));
+}
+
+TEST(EngineVerify, MismatchFailsWithoutReset)
+{
+    Script s;
+    s.wrong_crc = true;
+    begin(2048, 1000, s);
+    testing::internal::CaptureStdout();
+    run_until(Failed, 100);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ((uint32_t)Failed, link.state);
+    EXPECT_NE(std::string::npos, out.find("CRC FAIL\n"));
+    EXPECT_EQ("FAILED", fake.statuses.back());
+    EXPECT_STREQ("FAILED", current_status());
+
+    size_t sent = fake.sent.size();
+    for (int i = 0; i < 1000; i++)
+        tick();
+    EXPECT_EQ((uint32_t)Failed, link.state);
+    EXPECT_EQ(sent, fake.sent.size()) << "Failed sends nothing more";
+    EXPECT_TRUE(sent_with_op(OP_RESET).empty());
+}
+
+// A reply with a good CRC that ends before the CRC field does not answer the
+// verify request: stale buffer bytes must never decide the outcome.
+TEST(EngineVerify, ShortValidReplyIsNotAnAnswer)
+{
+    Script s;
+    s.short_verifies = 1;
+    begin(1024, 1000, s);
+    run_until(AwaitVerify, 100);
+    ASSERT_EQ((uint32_t)AwaitVerify, link.state);
+    uint32_t sent_at = link.send_time;
+
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 20; i++)
+        tick();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ((uint32_t)AwaitVerify, link.state);
+    EXPECT_EQ("", out);
+    EXPECT_EQ(0u, fake_pending());
+
+    // A 14-byte valid frame still ends before byte 12 is free of its CRC.
+    fake_reply(sealed(Bytes(12, 0x00)), 0);
+    tick();
+    EXPECT_EQ((uint32_t)AwaitVerify, link.state);
+
+    fake.now = sent_at + 5001;
+    run_until(Done, 100);
+    EXPECT_EQ((uint32_t)Done, link.state);
+    EXPECT_EQ(2, count_of(fake.statuses, "Verifying..."));
+}
+
+TEST(EngineReset, ResetIsResentAfter100ms)
+{
+    Script s;
+    s.ignore_resets = 2;
+    begin(1024, 1000, s);
+    run_until(AwaitResetAck, 100);
+    ASSERT_EQ((uint32_t)AwaitResetAck, link.state);
+    uint32_t sent_at = link.send_time;
+    EXPECT_EQ((std::vector<std::string>{"Program Verified OK", "Resetting target..."}),
+              std::vector<std::string>(fake.statuses.end() - 2, fake.statuses.end()));
+
+    fake.now = sent_at + 100;
+    step_update(&link);
+    EXPECT_EQ(1u, sent_with_op(OP_RESET).size());
+    fake.now = sent_at + 101;
+    step_update(&link);
+    EXPECT_EQ(2u, sent_with_op(OP_RESET).size());
+
+    run_until(Done, 100);
+    EXPECT_EQ((uint32_t)Done, link.state);
+    EXPECT_EQ(3u, sent_with_op(OP_RESET).size());
+    EXPECT_EQ("Programming Completed OK", fake.statuses.back());
+}
+
+TEST(EngineRestart, ButtonPressAfterFailureStartsOver)
+{
+    Script s;
+    s.wrong_crc = true;
+    begin(2048, 1000, s);
+    run_until(Failed, 100);
+    script.wrong_crc = false;
+    link.state = Start;
+    tick();
+    EXPECT_EQ(0, link.offset);
+    EXPECT_EQ(1024, link.block_len);
+    EXPECT_EQ(100u, link.timeout_ms);
+    run_until(Done, 100);
+    EXPECT_EQ((uint32_t)Done, link.state);
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+#include "fake_link.h"
+
+#include <algorithm>
+
+#include "protocol/clock.h"
+#include "protocol/frame.h"
+#include "serial/serial.h"
+#include "shell/report.h"
+
+FakeLine fake;
+
+namespace {
+
+struct Arrival {
+    uint32_t at;
+    unsigned char byte;
+};
+
+std::vector<Arrival> line;  // bytes on their way to the tool, in time order
+
+void record_status(const char *text)
+{
+    fake.statuses.push_back(text);
+}
+
+// Signed distance, so comparisons survive the counter's wrap.
+int32_t since(uint32_t later, uint32_t earlier)
+{
+    return (int32_t)(later - earlier);
+}
+
+}  // namespace
+
+void fake_reset(uint32_t start_ms, FakeDevice device)
+{
+    fake.now = start_ms;
+    fake.sent.clear();
+    fake.purges = 0;
+    fake.flushes = 0;
+    fake.device = device;
+    fake.statuses.clear();
+    line.clear();
+    set_status_sink(record_status);
+}
+
+void fake_reply(const Bytes &bytes, uint32_t delay_ms)
+{
+    // A byte takes about 0.1 ms at 115200 baud; the model delivers a reply
+    // at once, which is what a read with a 20 ms interval sees.
+    uint32_t at = fake.now + delay_ms;
+    for (unsigned char b : bytes)
+        line.push_back({at, b});
+    std::stable_sort(line.begin(), line.end(), [](const Arrival &a, const Arrival &b) {
+        return since(a.at, b.at) < 0;
+    });
+}
+
+size_t fake_pending(void)
+{
+    return line.size();
+}
+
+Bytes sealed(const Bytes &body)
+{
+    Bytes out = body;
+    uint16_t crc = crc16(body.data(), (int32_t)body.size());
+    out.push_back((unsigned char)(crc & 0xFF));
+    out.push_back((unsigned char)(crc >> 8));
+    return out;
+}
+
+Bytes region_crc_reply(uint16_t crc)
+{
+    Bytes body = {UNIT_ADDRESS, FRAME_FUNCTION, OP_REGION_CRC, 0, 0, 0, 0, 0, 0, 0, 0,
+                  (unsigned char)(crc >> 8), (unsigned char)(crc & 0xFF)};
+    return sealed(body);
+}
+
+uint32_t tick_count(void)
+{
+    return fake.now;
+}
+
+void sleep_ms(uint32_t ms)
+{
+    fake.now += ms;
+}
+
+// A read returns once capacity bytes are in, or 20 ms passed with no new
+// byte, or 100 ms passed in all.
+int32_t read_port(PortHandle, unsigned char *buffer, uint32_t capacity)
+{
+    uint32_t start = fake.now;
+    if (line.empty() || since(line.front().at, start + READ_TOTAL_MS) > 0) {
+        fake.now = start + READ_TOTAL_MS;
+        return 0;
+    }
+    uint32_t last = since(line.front().at, start) > 0 ? line.front().at : start;
+    uint32_t n = 0;
+    while (n < capacity && !line.empty() &&
+           since(line.front().at, last + READ_INTERVAL_MS) <= 0 &&
+           since(line.front().at, start + READ_TOTAL_MS) <= 0) {
+        if (since(line.front().at, last) > 0)
+            last = line.front().at;
+        buffer[n++] = line.front().byte;
+        line.erase(line.begin());
+    }
+    uint32_t end = n == capacity ? last : last + READ_INTERVAL_MS;
+    if (since(end, start + READ_TOTAL_MS) > 0)
+        end = start + READ_TOTAL_MS;
+    fake.now = end;
+    return (int32_t)n;
+}
+
+int32_t write_port(PortHandle, const unsigned char *bytes, int32_t count)
+{
+    Bytes request(bytes, bytes + count);
+    fake.sent.push_back({fake.now, request});
+    if (fake.device)
+        fake.device(request);
+    return count;
+}
+
+void purge_port(PortHandle)
+{
+    fake.purges++;
+    line.erase(std::remove_if(line.begin(), line.end(),
+                              [](const Arrival &a) { return since(a.at, fake.now) <= 0; }),
+               line.end());
+}
+
+void flush_port(PortHandle)
+{
+    fake.flushes++;
+}
