@@ -1,0 +1,570 @@
+// The serial link on POSIX systems (Linux first): termios for the line,
+// poll() on the monotonic clock for the read timing, flock() and TIOCEXCL
+// for exclusive use, sysfs for telling which ports really exist.
+//
+// The handle carries the file descriptor; INVALID_HANDLE_VALUE carries -1.
+#include "serial/serial.h"
+#include "serial/discover_posix.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+// Mark/space parity and hardware flow control are not in every termios;
+// where a system lacks them there is nothing to clear.
+#ifndef CMSPAR
+#define CMSPAR 0
+#endif
+#ifndef CRTSCTS
+#define CRTSCTS 0
+#endif
+
+// ---------------------------------------------------------------------------
+// Handles and names
+
+static int handle_fd(PortHandle port)
+{
+    intptr_t value = (intptr_t)port;
+    if (value < 0 || value > INT_MAX)
+        return -1;
+    return (int)value;
+}
+
+static PortHandle fd_handle(int fd)
+{
+    return (PortHandle)(intptr_t)fd;
+}
+
+// Names longer than a table entry can hold, empty names and no name at all
+// are refused before they reach the system.
+static int port_name_ok(const char *name)
+{
+    if (name == NULL || name[0] == '\0')
+        return 0;
+    for (int i = 1; i < PORT_NAME_CAPACITY; ++i)
+        if (name[i] == '\0')
+            return 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Read timing
+//
+// termios can time a read only in tenths of a second, so the interval set by
+// configure_port is kept here, per descriptor, and read_port times itself.
+// The tool holds one port at a time; a few slots leave room for tests and
+// for a port that was closed behind our back (open_port drops a stale slot
+// for the descriptor it gets). A port not configured reads with the default
+// interval.
+
+enum { READ_TIMING_SLOTS = 8 };
+
+struct ReadTiming {
+    int in_use;
+    int fd;
+    uint32_t interval_ms;  // 0: no limit between bytes, only the total
+};
+
+static ReadTiming read_timings[READ_TIMING_SLOTS];
+
+static ReadTiming *find_timing(int fd)
+{
+    for (int i = 0; i < READ_TIMING_SLOTS; ++i)
+        if (read_timings[i].in_use && read_timings[i].fd == fd)
+            return &read_timings[i];
+    return NULL;
+}
+
+// The descriptor's slot, or a free one (not yet marked in use), or NULL.
+static ReadTiming *slot_for(int fd)
+{
+    ReadTiming *slot = find_timing(fd);
+    for (int i = 0; slot == NULL && i < READ_TIMING_SLOTS; ++i)
+        if (!read_timings[i].in_use)
+            slot = &read_timings[i];
+    return slot;
+}
+
+static void forget_timing(int fd)
+{
+    ReadTiming *slot = find_timing(fd);
+    if (slot != NULL)
+        slot->in_use = 0;
+}
+
+static int64_t monotonic_ns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+// ---------------------------------------------------------------------------
+// Open, configure, close
+
+PortHandle open_port(const char *name)
+{
+    if (!port_name_ok(name))
+        return INVALID_HANDLE_VALUE;
+
+    // Non-blocking so that the open does not wait for a carrier; never the
+    // controlling terminal.
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+
+    // Only character devices: a regular file, a directory or a FIFO named by
+    // mistake is not a port.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // Exclusive use. The lock refuses a second opener on this machine, root
+    // included; it is taken before TIOCEXCL so that a port held by someone
+    // else is left as it was. TIOCEXCL then refuses other programs that do
+    // not lock (it does not stop root). Devices that are not terminals do
+    // not know TIOCEXCL.
+    int locked;
+    do {
+        locked = flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    (void)ioctl(fd, TIOCEXCL);
+
+    // From here on I/O blocks; read_port and write_port do their own
+    // waiting with poll().
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1)
+        (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+    forget_timing(fd);
+    return fd_handle(fd);
+}
+
+// The termios speed for a line speed in baud, or 0 when there is none.
+static int speed_for(uint32_t baud, speed_t *speed)
+{
+    static const struct {
+        uint32_t baud;
+        speed_t speed;
+    } speeds[] = {
+        {1200, B1200},     {2400, B2400},     {4800, B4800},   {9600, B9600},
+        {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
+        {230400, B230400},
+    };
+    for (size_t i = 0; i < sizeof speeds / sizeof speeds[0]; ++i) {
+        if (speeds[i].baud == baud) {
+            *speed = speeds[i].speed;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
+{
+    int fd = handle_fd(port);
+    struct termios tio;
+    if (fd < 0 || tcgetattr(fd, &tio) != 0) {
+        fputs("Could not get Port State\n", stderr);
+        return -1;
+    }
+
+    // The read timing lives in our own table; no room there means the
+    // timeouts cannot be set, and the port is left alone.
+    ReadTiming *timing = slot_for(fd);
+    if (timing == NULL) {
+        fputs("Could not read comm timeouts\n", stderr);
+        return -1;
+    }
+
+    // A speed the terminal interface cannot express is not set half-way.
+    speed_t speed;
+    if (!speed_for(baud, &speed))
+        return -1;
+
+    // Raw bytes in both directions: no echo, no line editing, no signals, no
+    // CR/NL translation, no stripping of the eighth bit. A break arrives as
+    // a 0 byte, like any other character the line delivers.
+    tio.c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+    // Even parity is sent and received, but bytes with a parity error are
+    // passed on as they came, not flagged or dropped.
+    tio.c_iflag &= ~(tcflag_t)(INPCK | IGNPAR);
+    // No software flow control.
+    tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
+    tio.c_oflag &= ~(tcflag_t)OPOST;
+    tio.c_lflag &= ~(tcflag_t)(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    // 8E1, no hardware flow control, modem lines ignored, receiver on.
+    tio.c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARODD | CMSPAR | CRTSCTS);
+    tio.c_cflag |= (tcflag_t)(CS8 | PARENB | CLOCAL | CREAD);
+    // read() returns at once with what is there; read_port does the timing.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+
+    // As on Windows, the update goes ahead on whatever the driver accepted.
+    (void)tcsetattr(fd, TCSANOW, &tio);
+
+    // DTR and RTS inactive. Pseudo-terminals have no modem lines and say
+    // so (ENOTTY or EINVAL); that is fine.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIC, &lines);
+
+    timing->in_use = 1;
+    timing->fd = fd;
+    timing->interval_ms = read_interval_ms;
+    return 0;
+}
+
+void close_port(PortHandle port)
+{
+    int fd = handle_fd(port);
+    if (fd < 0)
+        return;
+    forget_timing(fd);
+    // Exclusive mode belongs to the terminal, not to this descriptor: give
+    // it back so that the next opener is not refused. The lock goes with the
+    // descriptor.
+    (void)ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// I/O
+
+int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
+{
+    int fd = handle_fd(port);
+    if (fd < 0 || buffer == NULL || capacity == 0)
+        return 0;
+    if (capacity > (uint32_t)INT32_MAX)
+        capacity = (uint32_t)INT32_MAX;
+
+    const ReadTiming *timing = find_timing(fd);
+    const int64_t interval_ns =
+        (int64_t)(timing != NULL ? timing->interval_ms : (uint32_t)READ_INTERVAL_MS) * 1000000;
+    const int64_t total_end = monotonic_ns() + (int64_t)READ_TOTAL_MS * 1000000;
+    int64_t last_byte = 0;
+    uint32_t got = 0;
+
+    while (got < capacity) {
+        // Until the total runs out, or, once bytes came, until the line has
+        // been quiet for the interval.
+        int64_t end = total_end;
+        if (got > 0 && interval_ns > 0 && last_byte + interval_ns < end)
+            end = last_byte + interval_ns;
+        int64_t now = monotonic_ns();
+        if (now >= end)
+            break;
+
+        // Rounded up, so a wait never ends just short of the deadline and
+        // comes round again for a fraction of a millisecond.
+        int wait_ms = (int)((end - now + 999999) / 1000000);
+        struct pollfd ready;
+        ready.fd = fd;
+        ready.events = POLLIN;
+        ready.revents = 0;
+        int polled = poll(&ready, 1, wait_ms);
+        if (polled < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (polled == 0)
+            continue;
+        if (!(ready.revents & POLLIN))
+            break;  // hung up or failed with nothing left to read
+
+        ssize_t n = read(fd, buffer + got, capacity - got);
+        if (n > 0) {
+            got += (uint32_t)n;
+            last_byte = monotonic_ns();
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        break;  // end of file or a failure: keep what came before it
+    }
+    return (int32_t)got;
+}
+
+int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
+{
+    int fd = handle_fd(port);
+    if (fd < 0 || bytes == NULL || count <= 0)
+        return 0;
+
+    // No time limit: wait until the driver has taken every byte.
+    int32_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, bytes + done, (size_t)(count - done));
+        if (n > 0) {
+            done += (int32_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd ready;
+            ready.fd = fd;
+            ready.events = POLLOUT;
+            ready.revents = 0;
+            int polled = poll(&ready, 1, -1);
+            if (polled < 0 && errno == EINTR)
+                continue;
+            if (polled < 0 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)))
+                break;
+            continue;
+        }
+        break;
+    }
+    return done;
+}
+
+void purge_port(PortHandle port)
+{
+    int fd = handle_fd(port);
+    if (fd >= 0)
+        (void)tcflush(fd, TCIOFLUSH);
+}
+
+void flush_port(PortHandle port)
+{
+    int fd = handle_fd(port);
+    if (fd < 0)
+        return;
+    while (tcdrain(fd) != 0 && errno == EINTR) {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Discovery
+//
+// A port is listed when its device node is a character device and the
+// kernel reports it present. Nothing is opened: opening a terminal can raise
+// DTR on the adapter. USB and Bluetooth adapters have a node and a sysfs
+// entry only while they are plugged in or bound. On-board UART drivers
+// register their lines whether or not there is a UART behind them (a PC
+// shows ttyS0 to ttyS31), so these count only when the serial core reports
+// a known UART type, or, for drivers that do not report one, when the line
+// is bound to a driver. Without sysfs, only the plug-in kinds are trusted.
+//
+// Order: plug-in adapters first (the operator connects one for the update,
+// and the first entry is the one preselected), then on-board UARTs; within
+// a kind by number, so ttyUSB2 comes before ttyUSB10.
+
+struct PortKind {
+    const char *prefix;
+    int on_board;
+};
+
+static const PortKind PORT_KINDS[] = {
+    {"ttyUSB", 0},   // USB serial converters
+    {"ttyACM", 0},   // USB CDC-ACM modems and adapters
+    {"ttyS", 1},     // 8250/16550 and friends
+    {"ttyAMA", 1},   // ARM PL011 (Raspberry Pi and others)
+    {"ttymxc", 1},   // i.MX
+    {"ttyO", 1},     // OMAP, BeagleBone
+    {"ttySAC", 1},   // Samsung
+    {"ttyTHS", 1},   // Tegra
+    {"rfcomm", 0},   // Bluetooth serial
+};
+
+enum {
+    PORT_KIND_COUNT = sizeof PORT_KINDS / sizeof PORT_KINDS[0],
+    PORT_NUMBER_DIGITS = 6,  // ttyUSB999999 is as far as a name goes
+    SYS_PATH_CAPACITY = 1024
+};
+
+struct PortKey {
+    int kind;
+    long number;
+};
+
+// The kind and number in a device name such as "ttyUSB10": a known prefix
+// followed by a decimal number without sign or leading zeros.
+static int parse_port_name(const char *entry, PortKey *key)
+{
+    for (int k = 0; k < PORT_KIND_COUNT; ++k) {
+        size_t len = strlen(PORT_KINDS[k].prefix);
+        if (strncmp(entry, PORT_KINDS[k].prefix, len) != 0)
+            continue;
+        const char *digits = entry + len;
+        size_t n = 0;
+        while (n <= PORT_NUMBER_DIGITS && digits[n] >= '0' && digits[n] <= '9')
+            ++n;
+        if (n == 0 || n > PORT_NUMBER_DIGITS || digits[n] != '\0')
+            continue;
+        if (digits[0] == '0' && n > 1)
+            continue;
+        long number = 0;
+        for (size_t i = 0; i < n; ++i)
+            number = number * 10 + (digits[i] - '0');
+        key->kind = k;
+        key->number = number;
+        return 1;
+    }
+    return 0;
+}
+
+static int path_join(char *out, size_t size, const char *a, const char *b, const char *c)
+{
+    int len = snprintf(out, size, "%s/%s%s", a, b, c);
+    return len >= 0 && (size_t)len < size;
+}
+
+static int is_char_device(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+static int is_directory(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+static int exists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+// The UART type the serial core reports in <tty dir>/type: 1 when it names
+// a UART, 0 when it is PORT_UNKNOWN (0), -1 when there is no readable
+// number there.
+static int uart_type_known(const char *tty_dir)
+{
+    char path[SYS_PATH_CAPACITY];
+    if (!path_join(path, sizeof path, tty_dir, "type", ""))
+        return -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char text[16];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    text[n] = '\0';
+    long type = 0;
+    int digits = 0;
+    for (const char *p = text; *p >= '0' && *p <= '9' && digits < 9; ++p, ++digits)
+        type = type * 10 + (*p - '0');
+    if (digits == 0)
+        return -1;
+    return type != 0;
+}
+
+static int port_present(const char *dev_root, const char *tty_class, const char *entry,
+                        const PortKind *kind)
+{
+    char path[SYS_PATH_CAPACITY];
+    if (!path_join(path, sizeof path, dev_root, entry, "") || !is_char_device(path))
+        return 0;
+    if (tty_class == NULL)
+        return !kind->on_board;
+
+    char tty_dir[SYS_PATH_CAPACITY];
+    if (!path_join(tty_dir, sizeof tty_dir, tty_class, entry, "") || !is_directory(tty_dir))
+        return 0;
+    if (!kind->on_board)
+        return 1;
+
+    int type = uart_type_known(tty_dir);
+    if (type >= 0)
+        return type;
+    return path_join(path, sizeof path, tty_dir, "device/driver", "") && exists(path);
+}
+
+static int key_before(const PortKey &a, const PortKey &b)
+{
+    if (a.kind != b.kind)
+        return a.kind < b.kind;
+    return a.number < b.number;
+}
+
+// Keeps keys sorted, and only the first PORT_TABLE_CAPACITY of them.
+static void insert_key(PortKey *keys, int *count, const PortKey &key)
+{
+    int n = *count;
+    if (n == PORT_TABLE_CAPACITY) {
+        if (!key_before(key, keys[n - 1]))
+            return;
+        --n;
+    }
+    int i = n;
+    while (i > 0 && key_before(key, keys[i - 1])) {
+        keys[i] = keys[i - 1];
+        --i;
+    }
+    keys[i] = key;
+    *count = n + 1;
+}
+
+int discover_ports_under(PortTable *table, const char *dev_root, const char *sys_root)
+{
+    if (table == NULL)
+        return 0;
+    table->count = 0;
+    if (dev_root == NULL || sys_root == NULL)
+        return 0;
+
+    char tty_class[SYS_PATH_CAPACITY];
+    const char *class_dir = NULL;
+    if (path_join(tty_class, sizeof tty_class, sys_root, "class/tty", "") &&
+        is_directory(tty_class))
+        class_dir = tty_class;
+
+    DIR *dir = opendir(dev_root);
+    if (dir == NULL)
+        return 0;
+
+    static PortKey keys[PORT_TABLE_CAPACITY];
+    int found = 0;
+    for (struct dirent *entry = readdir(dir); entry != NULL; entry = readdir(dir)) {
+        PortKey key;
+        if (!parse_port_name(entry->d_name, &key))
+            continue;
+        // The name must fit a table entry as open_port will get it.
+        char name[PORT_NAME_CAPACITY];
+        if (!path_join(name, sizeof name, dev_root, entry->d_name, ""))
+            continue;
+        if (!port_present(dev_root, class_dir, entry->d_name, &PORT_KINDS[key.kind]))
+            continue;
+        insert_key(keys, &found, key);
+    }
+    closedir(dir);
+
+    for (int i = 0; i < found; ++i) {
+        char number[16];
+        snprintf(number, sizeof number, "%ld", keys[i].number);
+        if (!path_join(table->names[table->count], PORT_NAME_CAPACITY, dev_root,
+                       PORT_KINDS[keys[i].kind].prefix, number))
+            continue;
+        ++table->count;
+    }
+    return table->count;
+}
+
+int discover_ports(PortTable *table)
+{
+    return discover_ports_under(table, "/dev", "/sys");
+}
