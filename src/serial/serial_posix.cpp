@@ -4,7 +4,7 @@
 //
 // The handle carries the file descriptor; INVALID_HANDLE_VALUE carries -1.
 #include "serial/serial.h"
-#include "serial/discover_posix.h"
+#include "serial/posix_internal.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -176,6 +176,29 @@ static int speed_for(uint32_t baud, speed_t *speed)
     return 0;
 }
 
+void set_line_settings(struct termios *tio, speed_t speed)
+{
+    // Raw bytes in both directions: no echo, no line editing, no signals, no
+    // CR/NL translation, no stripping of the eighth bit. A break arrives as
+    // a 0 byte, like any other character the line delivers.
+    tio->c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+    // Even parity is sent and received, but bytes with a parity error are
+    // passed on as they came, not flagged or dropped.
+    tio->c_iflag &= ~(tcflag_t)(INPCK | IGNPAR);
+    // No software flow control.
+    tio->c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
+    tio->c_oflag &= ~(tcflag_t)OPOST;
+    tio->c_lflag &= ~(tcflag_t)(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    // 8E1, no hardware flow control, modem lines ignored, receiver on.
+    tio->c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARODD | CMSPAR | CRTSCTS);
+    tio->c_cflag |= (tcflag_t)(CS8 | PARENB | CLOCAL | CREAD);
+    // read() returns at once with what is there; read_port does the timing.
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+    cfsetispeed(tio, speed);
+    cfsetospeed(tio, speed);
+}
+
 int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
 {
     int fd = handle_fd(port);
@@ -198,25 +221,7 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
     if (!speed_for(baud, &speed))
         return -1;
 
-    // Raw bytes in both directions: no echo, no line editing, no signals, no
-    // CR/NL translation, no stripping of the eighth bit. A break arrives as
-    // a 0 byte, like any other character the line delivers.
-    tio.c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
-    // Even parity is sent and received, but bytes with a parity error are
-    // passed on as they came, not flagged or dropped.
-    tio.c_iflag &= ~(tcflag_t)(INPCK | IGNPAR);
-    // No software flow control.
-    tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
-    tio.c_oflag &= ~(tcflag_t)OPOST;
-    tio.c_lflag &= ~(tcflag_t)(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    // 8E1, no hardware flow control, modem lines ignored, receiver on.
-    tio.c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARODD | CMSPAR | CRTSCTS);
-    tio.c_cflag |= (tcflag_t)(CS8 | PARENB | CLOCAL | CREAD);
-    // read() returns at once with what is there; read_port does the timing.
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    set_line_settings(&tio, speed);
 
     // As on Windows, the update goes ahead on whatever the driver accepted.
     (void)tcsetattr(fd, TCSANOW, &tio);

@@ -1,0 +1,408 @@
+// The POSIX serial link over a pseudo-terminal: the test holds the master
+// end and plays the device; the link opens the slave end as its port.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/posix_internal.h"
+#include "serial/serial.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+typedef std::chrono::steady_clock Clock;
+
+int port_fd(PortHandle port)
+{
+    return (int)(intptr_t)port;
+}
+
+long ms_since(Clock::time_point start)
+{
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+Bytes pattern(size_t n, unsigned seed)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = (unsigned char)((i * 7 + seed) ^ (i >> 8));
+    return b;
+}
+
+struct Pty {
+    int master = -1;
+    std::string slave;
+};
+
+Pty open_pty()
+{
+    Pty p;
+    p.master = posix_openpt(O_RDWR | O_NOCTTY);
+    char name[128];
+    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0 ||
+        ptsname_r(p.master, name, sizeof name) != 0)
+        return p;
+    p.slave = name;
+    return p;
+}
+
+void write_all(int fd, const Bytes &b)
+{
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t n = write(fd, b.data() + done, b.size() - done);
+        ASSERT_GT(n, 0) << strerror(errno);
+        done += (size_t)n;
+    }
+}
+
+// Waits (bounded) until at least n bytes wait to be read on fd.
+bool wait_input(int fd, int n)
+{
+    Clock::time_point start = Clock::now();
+    int queued = 0;
+    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < n && ms_since(start) < 5000)
+        poll(NULL, 0, 2);
+    return queued >= n;
+}
+
+Bytes read_some(PortHandle port, uint32_t capacity)
+{
+    Bytes b(capacity);
+    int32_t n = read_port(port, b.data(), capacity);
+    b.resize(n > 0 ? (size_t)n : 0);
+    return b;
+}
+
+class SerialPty : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        pty = open_pty();
+        ASSERT_GE(pty.master, 0);
+        ASSERT_FALSE(pty.slave.empty());
+        port = open_port(pty.slave.c_str());
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override
+    {
+        if (port != INVALID_HANDLE_VALUE)
+            close_port(port);
+        if (pty.master >= 0)
+            close(pty.master);
+    }
+    void configure(uint32_t interval_ms = READ_INTERVAL_MS)
+    {
+        ASSERT_EQ(configure_port(port, LINE_BAUD, interval_ms), 0);
+    }
+
+    Pty pty;
+    PortHandle port = INVALID_HANDLE_VALUE;
+};
+
+// A cooked line with everything set that the link must clear.
+struct termios cooked_line(struct termios t)
+{
+    t.c_iflag |= ICRNL | INLCR | IGNCR | IXON | IXOFF | IXANY | INPCK | PARMRK | ISTRIP | BRKINT;
+    t.c_oflag |= OPOST;
+    t.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    t.c_cflag &= ~(tcflag_t)(CLOCAL | CREAD);
+    t.c_cc[VSTART] = 0x11;
+    t.c_cc[VINTR] = 0x05;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 5;
+    cfsetspeed(&t, B9600);
+    return t;
+}
+
+void expect_raw_line(const struct termios &t)
+{
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, (tcflag_t)CS8);
+    EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), (tcflag_t)(CLOCAL | CREAD));
+    EXPECT_EQ(cfgetospeed(&t), (speed_t)B115200);
+    EXPECT_EQ(cfgetispeed(&t), (speed_t)B115200);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    // Special characters stay as they were.
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VINTR], 0x05);
+}
+
+TEST(LineSettings, CookedLineBecomesRaw8E1WithoutFlowControl)
+{
+    struct termios t;
+    memset(&t, 0, sizeof t);
+    t = cooked_line(t);
+    set_line_settings(&t, B115200);
+    expect_raw_line(t);
+    EXPECT_EQ(t.c_cflag & PARENB, (tcflag_t)PARENB);
+}
+
+TEST_F(SerialPty, ConfigureAppliesTheLineSettings)
+{
+    struct termios before;
+    ASSERT_EQ(tcgetattr(port_fd(port), &before), 0);
+    before = cooked_line(before);
+    ASSERT_EQ(tcsetattr(port_fd(port), TCSANOW, &before), 0);
+
+    configure();
+    // A pseudo-terminal forces 8 bits without parity whatever it is given,
+    // so parity itself is checked on the settings alone (above).
+    struct termios t;
+    ASSERT_EQ(tcgetattr(port_fd(port), &t), 0);
+    expect_raw_line(t);
+
+    // Bytes pass unchanged both ways, CR, LF and control characters included.
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = (unsigned char)i;
+    write_all(pty.master, all);
+    ASSERT_TRUE(wait_input(port_fd(port), 256));
+    EXPECT_EQ(read_some(port, 512), all);
+    EXPECT_EQ(write_port(port, all.data(), 256), 256);
+    Bytes echoed(256);
+    size_t got = 0;
+    while (got < 256 && wait_input(pty.master, 1)) {
+        ssize_t n = read(pty.master, echoed.data() + got, 256 - got);
+        ASSERT_GT(n, 0);
+        got += (size_t)n;
+    }
+    EXPECT_EQ(echoed, all);
+}
+
+TEST_F(SerialPty, ReadWithNothingComingReturnsZeroWithoutSpinning)
+{
+    configure();
+    unsigned char buf[64];
+    struct timespec cpu0, cpu1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(read_port(port, buf, sizeof buf), 0);
+    long elapsed = ms_since(start);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    long cpu_ms = (cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000;
+    EXPECT_GE(elapsed, READ_TOTAL_MS - 1);  // it waited its time...
+    EXPECT_LT(elapsed, 3000);
+    EXPECT_LT(cpu_ms, 30);                  // ...asleep, not polling in a loop
+
+    // A line that hangs up (adapter pulled) ends the read too.
+    close(pty.master);
+    pty.master = -1;
+    start = Clock::now();
+    EXPECT_EQ(read_port(port, buf, sizeof buf), 0);
+    EXPECT_LT(ms_since(start), 3000);
+}
+
+TEST_F(SerialPty, ReadReturnsFirstBurstWhenTheLineGoesQuiet)
+{
+    configure();
+    Bytes first = pattern(10, 1), second = pattern(7, 2);
+    write_all(pty.master, first);
+    ASSERT_TRUE(wait_input(port_fd(port), 10));
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        write_all(pty.master, second);
+    });
+    EXPECT_EQ(read_some(port, 64), first);
+    late.join();
+    ASSERT_TRUE(wait_input(port_fd(port), 7));
+    EXPECT_EQ(read_some(port, 64), second);
+}
+
+TEST_F(SerialPty, ReadIntervalIsHonoured)
+{
+    // Bytes waiting and nothing more to come: with a 20 ms interval the read
+    // ends on the silence after them, well before the 100 ms total; with no
+    // interval (0) it runs the full total. The fastest of a few tries is
+    // taken, so a loaded machine does not decide the outcome.
+    Bytes burst = pattern(5, 3);
+    configure(20);
+    long fastest = 1000000;
+    for (int i = 0; i < 5; ++i) {
+        write_all(pty.master, burst);
+        ASSERT_TRUE(wait_input(port_fd(port), 5));
+        Clock::time_point start = Clock::now();
+        EXPECT_EQ(read_some(port, 64), burst);
+        fastest = std::min(fastest, ms_since(start));
+    }
+    EXPECT_LT(fastest, 80);
+
+    configure(0);
+    write_all(pty.master, burst);
+    ASSERT_TRUE(wait_input(port_fd(port), 5));
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(read_some(port, 64), burst);
+    EXPECT_GE(ms_since(start), READ_TOTAL_MS - 1);
+}
+
+TEST_F(SerialPty, ReadStopsAtCapacityAndKeepsTheRestForTheNextRead)
+{
+    configure(0);  // only a full buffer can end these reads early
+    Bytes sent = pattern(100, 4);
+    long fastest = 1000000;
+    for (int round = 0; round < 3; ++round) {
+        write_all(pty.master, sent);
+        ASSERT_TRUE(wait_input(port_fd(port), 100));
+        unsigned char buf[48];
+        memset(buf, 0xEE, sizeof buf);
+        Clock::time_point start = Clock::now();
+        ASSERT_EQ(read_port(port, buf, 40), 40);
+        fastest = std::min(fastest, ms_since(start));
+        EXPECT_EQ(Bytes(buf, buf + 40), Bytes(sent.begin(), sent.begin() + 40));
+        for (int i = 40; i < 48; ++i)
+            EXPECT_EQ(buf[i], 0xEE) << "byte " << i << " written past capacity";
+        EXPECT_EQ(read_some(port, 40), Bytes(sent.begin() + 40, sent.begin() + 80));
+        EXPECT_EQ(read_some(port, 40), Bytes(sent.begin() + 80, sent.end()));
+    }
+    EXPECT_LT(fastest, 80);  // a full buffer does not wait out the total
+}
+
+TEST_F(SerialPty, LargeWriteCompletesIntact)
+{
+    configure();
+    // Far more than the terminal buffers: the write has to wait for the
+    // other end to drain it.
+    Bytes sent = pattern(200000, 5);
+    Bytes received;
+    std::thread device([&] {
+        unsigned char buf[4096];
+        while (received.size() < sent.size() && wait_input(pty.master, 1)) {
+            ssize_t n = read(pty.master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            received.insert(received.end(), buf, buf + n);
+        }
+    });
+    EXPECT_EQ(write_port(port, sent.data(), (int32_t)sent.size()), (int32_t)sent.size());
+    flush_port(port);
+    device.join();
+    EXPECT_EQ(received, sent);
+}
+
+TEST_F(SerialPty, PurgeDiscardsPendingInput)
+{
+    configure();
+    write_all(pty.master, pattern(30, 6));
+    ASSERT_TRUE(wait_input(port_fd(port), 30));
+    purge_port(port);
+    unsigned char buf[64];
+    EXPECT_EQ(read_port(port, buf, sizeof buf), 0);
+}
+
+TEST_F(SerialPty, PortIsExclusiveUntilClosed)
+{
+    EXPECT_EQ(open_port(pty.slave.c_str()), INVALID_HANDLE_VALUE);
+    close_port(port);
+    port = open_port(pty.slave.c_str());
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(SerialPty, TimeoutsThatCannotBeKeptLeaveThePortAlone)
+{
+    // The read timing of every configured port is kept by the link; once
+    // that room is taken, the next port is reported and not touched.
+    std::vector<Pty> others;
+    std::vector<PortHandle> ports;
+    int refused = -1;
+    for (int i = 0; i < 32 && refused < 0; ++i) {
+        others.push_back(open_pty());
+        PortHandle p = open_port(others.back().slave.c_str());
+        ASSERT_NE(p, INVALID_HANDLE_VALUE);
+        ports.push_back(p);
+        struct termios before, after;
+        ASSERT_EQ(tcgetattr(port_fd(p), &before), 0);
+        testing::internal::CaptureStderr();
+        int result = configure_port(p, LINE_BAUD, READ_INTERVAL_MS);
+        std::string err = testing::internal::GetCapturedStderr();
+        if (result == 0) {
+            EXPECT_EQ(err, "");
+            continue;
+        }
+        refused = i;
+        EXPECT_EQ(err, "Could not read comm timeouts\n");
+        ASSERT_EQ(tcgetattr(port_fd(p), &after), 0);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
+    }
+    EXPECT_GE(refused, 1);
+    // Closing a port frees its room.
+    close_port(ports[0]);
+    EXPECT_EQ(configure_port(ports.back(), LINE_BAUD, READ_INTERVAL_MS), 0);
+    for (size_t i = 1; i < ports.size(); ++i)
+        close_port(ports[i]);
+    for (const Pty &p : others)
+        close(p.master);
+}
+
+TEST(SerialPort, NamesThatAreNotPortsAreRefused)
+{
+    char dir[] = "/tmp/fwu-serial-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
+    close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string overlong = "/dev/" + std::string(300, 'x');
+
+    EXPECT_EQ(open_port(NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port(""), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port(overlong.c_str()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port("/dev/fwu-no-such-port"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port(dir), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port(file.c_str()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port(fifo.c_str()), INVALID_HANDLE_VALUE);
+
+    unlink(file.c_str());
+    unlink(fifo.c_str());
+    rmdir(dir);
+}
+
+TEST(SerialPort, ConfiguringANonTerminalFailsWithTheStateMessage)
+{
+    PortHandle null_port = open_port("/dev/null");
+    ASSERT_NE(null_port, INVALID_HANDLE_VALUE);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    PortHandle handles[] = {null_port, (PortHandle)(intptr_t)fds[0], INVALID_HANDLE_VALUE};
+    for (PortHandle h : handles) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(configure_port(h, LINE_BAUD, READ_INTERVAL_MS), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not get Port State\n");
+    }
+
+    // The other operations take the invalid handle quietly.
+    unsigned char buf[8] = {1, 2, 3};
+    EXPECT_EQ(read_port(INVALID_HANDLE_VALUE, buf, sizeof buf), 0);
+    EXPECT_EQ(write_port(INVALID_HANDLE_VALUE, buf, 3), 0);
+    purge_port(INVALID_HANDLE_VALUE);
+    flush_port(INVALID_HANDLE_VALUE);
+    close_port(INVALID_HANDLE_VALUE);
+
+    close_port(null_port);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
