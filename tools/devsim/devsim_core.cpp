@@ -1,0 +1,393 @@
+#include "devsim_core.h"
+
+#include <string.h>
+
+namespace {
+
+uint32_t get_be32(const unsigned char *at)
+{
+    return ((uint32_t)at[0] << 24) | ((uint32_t)at[1] << 16) | ((uint32_t)at[2] << 8) | at[3];
+}
+
+// splitmix64: small, good enough for picking replies and noise, and the same
+// sequence for the same seed everywhere.
+uint64_t next_random(Devsim *dev)
+{
+    dev->rng += 0x9E3779B97F4A7C15ull;
+    uint64_t z = dev->rng;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+void drop_front(Devsim *dev, int32_t n)
+{
+    if (n >= dev->rx_len) {
+        dev->rx_len = 0;
+        return;
+    }
+    memmove(dev->rx, dev->rx + n, (size_t)(dev->rx_len - n));
+    dev->rx_len -= n;
+}
+
+// Length of the request that starts at rx[0]: > 0 when known, 0 when more
+// bytes are needed to tell, -1 when rx[0] cannot start a request.
+int32_t request_length(const Devsim *dev)
+{
+    const unsigned char *rx = dev->rx;
+    int32_t have = dev->rx_len;
+    if (have < 1)
+        return 0;
+    if (rx[0] != UNIT_ADDRESS)
+        return -1;
+    if (have < 2)
+        return 0;
+    if (rx[1] != FRAME_FUNCTION)
+        return -1;
+    if (have < 3)
+        return 0;
+    switch (rx[2]) {
+    case OP_REGION_CRC:
+        return REGION_CRC_REQUEST_LEN;
+    case OP_RESET:
+        return RESET_REQUEST_LEN;
+    case OP_PROGRAM_BLOCK: {
+        if (have < 9)
+            return 0;
+        int32_t n = (rx[7] << 8) | rx[8];
+        if (n < 1 || n > DEVSIM_MAX_BLOCK)
+            return -1;
+        return BLOCK_REQUEST_OVERHEAD + n;
+    }
+    default:
+        return -1;
+    }
+}
+
+int item_selects(Devsim *dev, const SelectorItem *item, uint32_t ordinal)
+{
+    switch (item->type) {
+    case SelNth:
+        return ordinal == item->a;
+    case SelRange:
+        return ordinal >= item->a && ordinal <= item->b;
+    case SelFrom:
+        return ordinal >= item->a;
+    case SelAll:
+        return 1;
+    case SelEvery:
+        return item->a > 0 && ordinal % item->a == 0;
+    case SelPercent:
+        return next_random(dev) % 100 < item->a;
+    default:
+        return 0;
+    }
+}
+
+// Whether rule picks this reply. Every item is looked at, so each percent
+// item draws once per reply of its kind and the draws stay in step for a seed.
+int rule_selects(Devsim *dev, const FaultRule *rule, int kind)
+{
+    if (rule->kind != KindAny && rule->kind != kind)
+        return 0;
+    uint32_t ordinal = dev->counters.replies[rule->kind == KindAny ? KindAny : kind];
+    int hit = 0;
+    for (int i = 0; i < rule->count && i < DEVSIM_MAX_ITEMS; i++)
+        hit |= item_selects(dev, &rule->items[i], ordinal);
+    return hit;
+}
+
+// Which faults apply to this reply, as a bit set.
+uint32_t pick_faults(Devsim *dev, int kind)
+{
+    uint32_t picked = 0;
+    if (!dev->faults_on)
+        return 0;
+    for (int i = 0; i < dev->config.rule_count && i < DEVSIM_MAX_RULES; i++) {
+        const FaultRule *rule = &dev->config.rules[i];
+        if (rule->fault < FAULT_COUNT && rule_selects(dev, rule, kind))
+            picked |= 1u << rule->fault;
+    }
+    return picked;
+}
+
+void seal(unsigned char *frame, int32_t len)
+{
+    uint16_t crc = crc16(frame, len - 2);
+    frame[len - 2] = (unsigned char)(crc & 0xFF);
+    frame[len - 1] = (unsigned char)(crc >> 8);
+}
+
+int region_in_flash(uint32_t address, uint64_t count)
+{
+    return address >= FLASH_BASE && (uint64_t)address + count <= (uint64_t)FLASH_BASE + FLASH_SIZE;
+}
+
+// Carries out the request in rx[0..len) (CRC already checked) and writes its
+// normal answer into frame. Returns the answer's length, 0 when refused.
+int32_t carry_out(Devsim *dev, int32_t len, int *kind, unsigned char *frame,
+                  uint32_t *wrong_crc_at)
+{
+    const unsigned char *rx = dev->rx;
+    DevsimCounters *c = &dev->counters;
+    uint32_t address = get_be32(rx + 3);
+    *wrong_crc_at = 0;
+
+    switch (rx[2]) {
+    case OP_PROGRAM_BLOCK: {
+        int32_t n = len - BLOCK_REQUEST_OVERHEAD;
+        *kind = KindBlock;
+        c->requests[KindBlock]++;
+        if (dev->have_last_block && dev->last_block_address == address)
+            c->block_resends++;
+        dev->have_last_block = 1;
+        dev->last_block_address = address;
+        if (address < APP_BASE || !region_in_flash(address, (uint64_t)n))
+            return 0;
+        uint32_t at = address - FLASH_BASE;
+        memcpy(dev->flash + at, rx + 9, (size_t)n);
+        if ((uint64_t)at + (uint64_t)n > dev->written_end)
+            dev->written_end = (uint64_t)at + (uint64_t)n;
+        c->blocks_programmed++;
+        c->bytes_programmed += (uint64_t)n;
+        memcpy(frame, rx, 9);
+        seal(frame, 11);
+        return 11;
+    }
+    case OP_REGION_CRC: {
+        uint32_t count = get_be32(rx + 7);
+        *kind = count == 4 ? KindProbe : KindVerify;
+        c->requests[*kind]++;
+        if (!region_in_flash(address, count))
+            return 0;
+        // crc16 takes a signed count; a region is at most 1 MiB.
+        uint16_t crc = crc16(dev->flash + (address - FLASH_BASE), (int32_t)count);
+        memcpy(frame, rx, 11);
+        frame[11] = (unsigned char)(crc >> 8);
+        frame[12] = (unsigned char)(crc & 0xFF);
+        seal(frame, 15);
+        *wrong_crc_at = 11;
+        return 15;
+    }
+    case OP_RESET:
+        *kind = KindReset;
+        c->requests[KindReset]++;
+        memcpy(frame, rx, 3);
+        seal(frame, 5);
+        return 5;
+    default:
+        return 0;
+    }
+}
+
+void add_chunk(DevsimReply *out, uint32_t delay_ms, int32_t off, int32_t len)
+{
+    if (len <= 0 || out->chunk_count >= DEVSIM_MAX_CHUNKS)
+        return;
+    DevsimChunk *chunk = &out->chunks[out->chunk_count++];
+    chunk->delay_ms = delay_ms;
+    chunk->off = off;
+    chunk->len = len;
+}
+
+void fill_noise(Devsim *dev, unsigned char *to, int32_t n)
+{
+    for (int32_t i = 0; i < n; i++)
+        to[i] = (unsigned char)(next_random(dev) >> 32);
+    dev->counters.noise_bytes += (uint64_t)n;
+}
+
+// Turns the request in rx[0..len) into *out, faults applied.
+void answer(Devsim *dev, int32_t len, DevsimReply *out)
+{
+    DevsimCounters *c = &dev->counters;
+    const DevsimConfig *cfg = &dev->config;
+    unsigned char frame[32];
+    int kind = KindAny;
+    uint32_t crc_at = 0;
+
+    c->requests[KindAny]++;
+    int32_t n = carry_out(dev, len, &kind, frame, &crc_at);
+    out->kind = (uint8_t)kind;
+    if (n == 0) {
+        out->refused = 1;
+        c->refused++;
+        return;
+    }
+    c->replies[KindAny]++;
+    c->replies[kind]++;
+
+    uint32_t faults = pick_faults(dev, kind);
+    if (!(faults & (1u << FaultWrongCrc)) || crc_at == 0)
+        faults &= ~(1u << FaultWrongCrc);
+    out->faults = faults;
+    for (int f = 0; f < FAULT_COUNT; f++)
+        if (faults & (1u << f))
+            c->faults[f]++;
+    if (faults & (1u << FaultDrop))
+        return;
+
+    if (faults & (1u << FaultWrongCrc)) {
+        frame[crc_at + 1] ^= 0x01;
+        seal(frame, n);
+    }
+    if (faults & (1u << FaultShort)) {
+        n = 5;
+        seal(frame, n);
+    }
+    if (faults & (1u << FaultCorrupt))
+        frame[n - 2] ^= 0xFF;
+
+    int32_t noise = 0;
+    if (faults & (1u << FaultNoise)) {
+        noise = cfg->noise_bytes;
+        if (noise < 1)
+            noise = 1;
+        if (noise > DEVSIM_MAX_NOISE)
+            noise = DEVSIM_MAX_NOISE;
+        fill_noise(dev, out->bytes, noise);
+    }
+    memcpy(out->bytes + noise, frame, (size_t)n);
+    out->len = noise + n;
+
+    uint32_t delay = kind == KindBlock ? cfg->flash_ms : 0;
+    if (faults & (1u << FaultLate))
+        delay += cfg->late_ms;
+    uint32_t frame_delay = 0;
+    if (noise > 0) {
+        add_chunk(out, delay, 0, noise);
+        frame_delay = cfg->noise_gap_ms;
+    } else {
+        frame_delay = delay;
+    }
+    if (faults & (1u << FaultSplit)) {
+        int32_t first = cfg->split_at > 0 ? cfg->split_at : n / 2;
+        if (first >= n)
+            first = n - 1;
+        add_chunk(out, frame_delay, noise, first);
+        add_chunk(out, cfg->split_gap_ms, noise + first, n - first);
+    } else {
+        add_chunk(out, frame_delay, noise, n);
+    }
+
+    // The device leaves the boot loader only after a clean acknowledgement;
+    // after a damaged or missing one it carries on, as if the request had
+    // been lost, so the tool's resend is answered.
+    if (kind == KindReset && faults == 0) {
+        out->reset = 1;
+        c->resets++;
+    }
+}
+
+} // namespace
+
+void devsim_default_config(DevsimConfig *config)
+{
+    memset(config, 0, sizeof *config);
+    config->late_ms = 5100;
+    config->split_gap_ms = 40;
+    config->split_at = 0;
+    config->noise_bytes = 8;
+    config->gap_us = 5000;
+    config->seed = 1;
+}
+
+void devsim_init(Devsim *dev, const DevsimConfig *config)
+{
+    if (config != &dev->config)
+        dev->config = *config;
+    dev->faults_on = 1;
+    dev->rng = dev->config.seed;
+    dev->rx_len = 0;
+    dev->last_rx_us = 0;
+    dev->last_block_address = 0;
+    dev->have_last_block = 0;
+    dev->written_end = 0;
+    memset(&dev->counters, 0, sizeof dev->counters);
+    memset(dev->flash, 0xFF, sizeof dev->flash);
+}
+
+void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us)
+{
+    if (t_us < dev->config.silent_us) {
+        dev->counters.ignored_bytes++;
+        return;
+    }
+    if (dev->rx_len > 0 && t_us > dev->last_rx_us && t_us - dev->last_rx_us > dev->config.gap_us) {
+        dev->counters.gap_discards++;
+        dev->counters.garbage_bytes += (uint64_t)dev->rx_len;
+        dev->rx_len = 0;
+    }
+    if (dev->rx_len >= DEVSIM_RX_CAPACITY) {
+        // Only reachable when the caller pushes without taking requests out.
+        drop_front(dev, 1);
+        dev->counters.garbage_bytes++;
+    }
+    dev->rx[dev->rx_len++] = byte;
+    dev->last_rx_us = t_us;
+}
+
+int devsim_next(Devsim *dev, DevsimReply *out)
+{
+    for (;;) {
+        int32_t len = request_length(dev);
+        if (len < 0) {
+            drop_front(dev, 1);
+            dev->counters.garbage_bytes++;
+            continue;
+        }
+        if (len == 0 || dev->rx_len < len)
+            return 0;
+        uint16_t stored = (uint16_t)(dev->rx[len - 2] | (dev->rx[len - 1] << 8));
+        if (crc16(dev->rx, len - 2) != stored) {
+            dev->counters.crc_errors++;
+            drop_front(dev, 1);
+            dev->counters.garbage_bytes++;
+            continue;
+        }
+        memset(out, 0, sizeof *out);
+        answer(dev, len, out);
+        drop_front(dev, len);
+        return 1;
+    }
+}
+
+int devsim_noise(Devsim *dev, int32_t n, DevsimReply *out)
+{
+    if (n < 1 || n > DEVSIM_MAX_NOISE)
+        return -1;
+    memset(out, 0, sizeof *out);
+    fill_noise(dev, out->bytes, n);
+    out->len = n;
+    add_chunk(out, 0, 0, n);
+    dev->counters.noise_bursts++;
+    return 0;
+}
+
+int devsim_read_flash(const Devsim *dev, uint32_t address, uint32_t count, unsigned char *out)
+{
+    if (!region_in_flash(address, count))
+        return -1;
+    if (count > 0)
+        memcpy(out, dev->flash + (address - FLASH_BASE), count);
+    return 0;
+}
+
+uint32_t devsim_programmed_size(const Devsim *dev)
+{
+    uint64_t app = APP_BASE - FLASH_BASE;
+    return dev->written_end > app ? (uint32_t)(dev->written_end - app) : 0;
+}
+
+const char *devsim_kind_name(int kind)
+{
+    static const char *const names[KIND_COUNT] = {"any", "probe", "block", "verify", "reset"};
+    return kind >= 0 && kind < KIND_COUNT ? names[kind] : "?";
+}
+
+const char *devsim_fault_name(int fault)
+{
+    static const char *const names[FAULT_COUNT] = {"drop",      "corrupt", "split", "late",
+                                                   "wrong-crc", "short",   "noise"};
+    return fault >= 0 && fault < FAULT_COUNT ? names[fault] : "?";
+}

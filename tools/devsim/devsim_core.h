@@ -1,0 +1,195 @@
+// The boot loader as fwu-devsim plays it: a request parser, a 1 MiB flash,
+// the replies, and the faults a test asks for. No I/O and no clock: the
+// caller hands in each received byte with the time it finished arriving and
+// plays the replies it gets back, so every behaviour here is testable byte
+// for byte without a terminal.
+//
+// Framing. Requests are recognised by their layout: unit address 4, function
+// 0x2B, then the operation decides the length (0xF5 program block: 11 + n
+// bytes with n at bytes 7-8; 0xF6 region CRC: 13 bytes; 0xF7 reset: 5 bytes).
+// A byte that cannot start a request is dropped as garbage. A frame whose CRC
+// fails loses its first byte and the rest is scanned again, so a request
+// that follows garbage is still found. A silence longer than gap_us inside a
+// frame throws the partial frame away (the line's equivalent of Modbus RTU's
+// 3.5-character rule, widened for ttys and USB adapters).
+//
+// Answers:
+//   program block  11 bytes: the request's first 9 bytes echoed + CRC.
+//   region CRC     15 bytes: the request's first 11 bytes echoed, the CRC-16
+//                  of the region big-endian in bytes 11-12, frame CRC.
+//   reset           5 bytes: the request echoed (04 2B F7 + CRC).
+// Refused requests get no answer at all: a block whose bytes would reach
+// into the boot loader (below APP_BASE) or past the end of flash, a region
+// that is not wholly inside flash, and a block length of 0 or above 1024
+// (that one never even frames). The tool counts any frame with a good CRC as
+// an acknowledgement, so a refusal that answered would let it believe the
+// block was written; silence makes it resend, which is the honest outcome.
+//
+// Flash. Programming a block replaces the bytes it covers (the boot loader
+// erases what it rewrites), so a block written twice, as after a lost ack,
+// leaves the same flash as a block written once. Reading a region's CRC is
+// allowed anywhere in flash, boot loader area included (erased there too).
+#ifndef FWU_DEVSIM_CORE_H
+#define FWU_DEVSIM_CORE_H
+
+#include <stdint.h>
+
+#include "protocol/frame.h"
+
+enum {
+    FLASH_BASE = 0x08000000,
+    FLASH_SIZE = 1024 * 1024,
+    APP_BASE = 0x08004000,              // below: the boot loader, read-only
+    DEVSIM_MAX_BLOCK = 1024,            // longest block a request may carry
+    DEVSIM_RX_CAPACITY = FRAME_CAPACITY,
+    DEVSIM_MAX_RULES = 32,
+    DEVSIM_MAX_ITEMS = 16,              // items in one selector list
+    DEVSIM_MAX_NOISE = 256,             // noise bytes before one reply
+    DEVSIM_REPLY_CAPACITY = DEVSIM_MAX_NOISE + 32,
+    DEVSIM_MAX_CHUNKS = 3               // noise, first part, second part
+};
+
+// What a request (and so its reply) is.
+enum DevsimKind {
+    KindAny = 0,     // in a rule: every reply, counted together
+    KindProbe = 1,   // region CRC of 4 bytes: the tool's contact probe
+    KindBlock = 2,   // program block
+    KindVerify = 3,  // region CRC of any other length: the verify request
+    KindReset = 4,
+    KIND_COUNT = 5
+};
+
+enum DevsimFault {
+    FaultDrop = 0,     // no reply at all (the request is carried out)
+    FaultCorrupt,      // reply with its CRC low byte inverted
+    FaultSplit,        // a silence of split_gap_ms inside the reply
+    FaultLate,         // reply late_ms later than due
+    FaultWrongCrc,     // region CRC reply carries a CRC that is off by one bit
+    FaultShort,        // a 5-byte valid frame (header + CRC) instead of the reply
+    FaultNoise,        // noise_bytes random bytes before the reply
+    FAULT_COUNT
+};
+
+enum SelectorType {
+    SelNth = 0,   // the a-th
+    SelRange,     // the a-th to the b-th
+    SelFrom,      // the a-th and every later one
+    SelAll,
+    SelEvery,     // every a-th: a, 2a, 3a, ...
+    SelPercent    // each with a chance of a percent, drawn from the seeded generator
+};
+
+struct SelectorItem {
+    uint8_t type;   // SelectorType
+    uint32_t a;
+    uint32_t b;
+};
+
+// One fault applied to the replies that a selector picks. Ordinals count the
+// replies of the rule's kind that the device has had to give (dropped ones
+// included), from 1; KindAny counts all replies together.
+struct FaultRule {
+    uint8_t fault;  // DevsimFault
+    uint8_t kind;   // DevsimKind
+    int count;
+    SelectorItem items[DEVSIM_MAX_ITEMS];
+};
+
+struct DevsimConfig {
+    uint32_t flash_ms;       // programming time of a block before its ack
+    uint32_t late_ms;        // extra delay of a FaultLate reply
+    uint32_t split_gap_ms;   // silence inside a FaultSplit reply
+    int32_t split_at;        // bytes before that silence; <= 0: half the reply
+    uint32_t noise_gap_ms;   // silence between noise and the reply after it
+    int32_t noise_bytes;     // noise bytes before a FaultNoise reply (1..256)
+    uint64_t silent_us;      // nothing is received before this time
+    uint64_t gap_us;         // a longer silence inside a frame discards it
+    uint64_t seed;
+    int rule_count;
+    FaultRule rules[DEVSIM_MAX_RULES];
+};
+
+// A stretch of the reply: delay_ms of silence, then len bytes from off.
+struct DevsimChunk {
+    uint32_t delay_ms;
+    int32_t off;
+    int32_t len;
+};
+
+// What to put on the line for one request. chunk_count 0: say nothing.
+struct DevsimReply {
+    uint8_t kind;         // DevsimKind of the request
+    uint8_t refused;      // 1 when the request was refused (no reply)
+    uint8_t reset;        // 1 when the device resets once the reply has left
+    uint32_t faults;      // bit (1 << DevsimFault) for each fault applied
+    int32_t len;          // bytes in bytes[], noise included
+    int chunk_count;
+    DevsimChunk chunks[DEVSIM_MAX_CHUNKS];
+    unsigned char bytes[DEVSIM_REPLY_CAPACITY];
+};
+
+struct DevsimCounters {
+    uint32_t requests[KIND_COUNT];   // good-CRC requests by kind ([0]: all)
+    uint32_t replies[KIND_COUNT];    // replies due by kind ([0]: all)
+    uint32_t blocks_programmed;
+    uint64_t bytes_programmed;
+    uint32_t block_resends;          // a block at the address of the one before
+    uint32_t crc_errors;             // frames that framed but failed their CRC
+    uint32_t gap_discards;           // partial frames cut off by a silence
+    uint64_t garbage_bytes;          // bytes dropped while looking for a frame
+    uint64_t ignored_bytes;          // bytes received while silent
+    uint32_t refused;
+    uint32_t resets;                 // reset requests answered intact
+    uint32_t faults[FAULT_COUNT];
+    uint32_t noise_bursts;           // spontaneous ones (devsim_noise)
+    uint64_t noise_bytes;            // all noise sent, spontaneous or not
+};
+
+struct Devsim {
+    DevsimConfig config;
+    int faults_on;                   // 0: every rule is ignored
+    uint64_t rng;
+    unsigned char rx[DEVSIM_RX_CAPACITY];
+    int32_t rx_len;
+    uint64_t last_rx_us;
+    uint32_t last_block_address;
+    int have_last_block;
+    uint64_t written_end;            // highest flash offset written + 1 (0: none)
+    DevsimCounters counters;
+    unsigned char flash[FLASH_SIZE];
+};
+
+// Defaults: no faults, flash_ms 0, late_ms 5100, split 40 ms at half, noise
+// 8 bytes with no gap, not silent, gap 5 ms, seed 1.
+void devsim_default_config(DevsimConfig *config);
+
+// Erased flash, empty parser, zero counters, faults on. Keeps config.
+void devsim_init(Devsim *dev, const DevsimConfig *config);
+
+// One received byte that finished arriving at t_us (microseconds from the
+// start, never decreasing). Bytes before config.silent_us are ignored.
+void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us);
+
+// Looks for the next complete request among the bytes pushed so far and
+// carries it out. Returns 1 with *out filled (maybe with nothing to send)
+// when one was handled, 0 when more bytes are needed.
+int devsim_next(Devsim *dev, DevsimReply *out);
+
+// Fills out with n (1..DEVSIM_MAX_NOISE) noise bytes from the seeded
+// generator, as one chunk; counts a spontaneous burst. Returns 0, or -1 for a
+// bad n.
+int devsim_noise(Devsim *dev, int32_t n, DevsimReply *out);
+
+// Flash access for dumps and tests. Returns 0, or -1 when the range is not
+// wholly inside flash (out untouched).
+int devsim_read_flash(const Devsim *dev, uint32_t address, uint32_t count,
+                      unsigned char *out);
+
+// Bytes written at APP_BASE and above, from APP_BASE up to the highest byte
+// written (0 when nothing was).
+uint32_t devsim_programmed_size(const Devsim *dev);
+
+const char *devsim_kind_name(int kind);
+const char *devsim_fault_name(int fault);
+
+#endif

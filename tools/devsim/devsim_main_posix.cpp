@@ -1,0 +1,686 @@
+// fwu-devsim's I/O shell: the line (a pseudo-terminal, or a real serial
+// device), the pacing of bytes at wire speed both ways, the timing of
+// replies, signals, and the dump and summary at exit. Everything the device
+// does with the bytes lives in devsim_core.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "devsim_core.h"
+#include "devsim_options.h"
+
+namespace {
+
+enum {
+    LINE_BITS_PER_BYTE = 11,       // start, 8 data, parity, stop
+    LINE_BAUD = 115200,
+    RX_RING_CAPACITY = 1 << 16,
+    TX_QUEUE_CAPACITY = 64,
+    TX_SLICE_BYTES = 16,           // at most ~1.5 ms of wire time per write
+    PATH_CAPACITY = 4096,
+    DRAIN_LIMIT_MS = 2000,         // how long a reset waits for its ack to be read
+    STUCK_PAUSE_MS = 10
+};
+
+const uint64_t NS_PER_MS = 1000000ull;
+// One byte's wire time, rounded up so received bytes never outrun the wire.
+const uint64_t RX_BYTE_NS = (LINE_BITS_PER_BYTE * 1000000000ull + LINE_BAUD - 1) / LINE_BAUD;
+
+struct RxByte {
+    unsigned char byte;
+    uint64_t due_ns;  // when its last bit has crossed the wire
+};
+
+struct Outgoing {
+    DevsimReply reply;
+    uint64_t ready_ns;  // when the device had the reply ready
+};
+
+enum ExitReason { StillRunning = 0, ExitReset, ExitSeconds, ExitSignal, ExitLineLost };
+
+// The one record of the simulator, picocom style.
+struct Sim {
+    DevsimOptions opt;
+    Devsim dev;
+
+    int fd;                       // the line: pty master or the serial device
+    int slave_fd;                 // our own hold on the pty's far end, or -1
+    char path[PATH_CAPACITY];     // far end, printed on the first line
+    int link_made;
+
+    uint64_t start_ns;
+    uint64_t deadline_ns;         // 0: none
+    uint64_t next_noise_ns;       // 0: none
+
+    RxByte *rx;                   // ring of received bytes not yet due
+    size_t rx_head;
+    size_t rx_count;
+    uint64_t rx_wire_end_ns;
+
+    Outgoing queue[TX_QUEUE_CAPACITY];
+    int queue_head;
+    int queue_count;
+    uint32_t queue_overflows;
+
+    int tx_active;                // the head reply is being sent
+    int tx_chunk;
+    int32_t tx_sent;              // bytes of the current chunk written
+    uint64_t tx_chunk_start_ns;
+    uint64_t line_free_ns;        // when our last byte has crossed the wire
+    int tx_blocked;               // the last write would have blocked
+
+    uint64_t rx_bytes;
+    uint64_t tx_bytes;
+    int exit_reason;
+};
+
+Sim sim;
+
+volatile sig_atomic_t stop_signal;
+volatile sig_atomic_t faults_off_signal;
+volatile sig_atomic_t faults_on_signal;
+
+void on_stop(int)
+{
+    stop_signal = 1;
+}
+
+void on_faults_off(int)
+{
+    faults_off_signal = 1;
+}
+
+void on_faults_on(int)
+{
+    faults_on_signal = 1;
+}
+
+uint64_t mono_ns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000000ull + (uint64_t)now.tv_nsec;
+}
+
+uint64_t now_ns(void)
+{
+    return mono_ns() - sim.start_ns;
+}
+
+void pause_ms(uint32_t ms)
+{
+    struct timespec left;
+    left.tv_sec = ms / 1000u;
+    left.tv_nsec = (long)(ms % 1000u) * 1000000L;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// Bytes that may have crossed the wire in elapsed_ns.
+uint64_t wire_bytes(uint64_t elapsed_ns)
+{
+    return elapsed_ns * LINE_BAUD / (LINE_BITS_PER_BYTE * 1000000000ull);
+}
+
+uint64_t wire_ns(uint64_t bytes)
+{
+    return (bytes * LINE_BITS_PER_BYTE * 1000000000ull + LINE_BAUD - 1) / LINE_BAUD;
+}
+
+// Raw 8E1 at 115200, no flow control, nothing echoed or translated.
+int set_raw_8e1(int fd)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return -1;
+    cfmakeraw(&t);
+    t.c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARODD | CRTSCTS);
+    t.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+    t.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY | INPCK);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, B115200) != 0 || cfsetospeed(&t, B115200) != 0)
+        return -1;
+    return tcsetattr(fd, TCSANOW, &t);
+}
+
+int set_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return -1;
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int open_pty(void)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) {
+        perror("fwu-devsim: posix_openpt");
+        return -1;
+    }
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, sim.path, sizeof sim.path) != 0) {
+        perror("fwu-devsim: preparing the pseudo-terminal");
+        close(master);
+        return -1;
+    }
+    // Holding the far end open ourselves keeps the master from seeing a
+    // hangup while no tool has it open, and across the tool closing and
+    // reopening it.
+    int slave = open(sim.path, O_RDWR | O_NOCTTY);
+    if (slave < 0 || set_raw_8e1(slave) != 0 || set_nonblocking(master) != 0) {
+        perror("fwu-devsim: setting up the far end");
+        if (slave >= 0)
+            close(slave);
+        close(master);
+        return -1;
+    }
+    sim.fd = master;
+    sim.slave_fd = slave;
+    return 0;
+}
+
+int open_device(const char *path)
+{
+    if (strlen(path) >= sizeof sim.path) {
+        fprintf(stderr, "fwu-devsim: device path too long\n");
+        return -1;
+    }
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        fprintf(stderr, "fwu-devsim: %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    if (!isatty(fd) || set_raw_8e1(fd) != 0) {
+        fprintf(stderr, "fwu-devsim: %s: not a serial line that takes 115200 8E1\n", path);
+        close(fd);
+        return -1;
+    }
+    ioctl(fd, TIOCEXCL);
+    tcflush(fd, TCIOFLUSH);
+    snprintf(sim.path, sizeof sim.path, "%s", path);
+    sim.fd = fd;
+    sim.slave_fd = -1;
+    return 0;
+}
+
+int make_link(const char *link_path)
+{
+    struct stat st;
+    if (lstat(link_path, &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            fprintf(stderr, "fwu-devsim: %s exists and is not a symlink; left alone\n", link_path);
+            return -1;
+        }
+        unlink(link_path);
+    }
+    if (symlink(sim.path, link_path) != 0) {
+        fprintf(stderr, "fwu-devsim: symlink %s: %s\n", link_path, strerror(errno));
+        return -1;
+    }
+    sim.link_made = 1;
+    return 0;
+}
+
+// Removes the symlink only while it is still ours.
+void remove_link(void)
+{
+    if (!sim.link_made)
+        return;
+    char target[PATH_CAPACITY];
+    ssize_t n = readlink(sim.opt.link_path, target, sizeof target - 1);
+    if (n >= 0) {
+        target[n] = '\0';
+        if (strcmp(target, sim.path) == 0)
+            unlink(sim.opt.link_path);
+    }
+    sim.link_made = 0;
+}
+
+void log_reply(const DevsimReply *r)
+{
+    if (!sim.opt.verbose)
+        return;
+    char faults[128] = "";
+    size_t used = 0;
+    for (int f = 0; f < FAULT_COUNT; f++) {
+        if (r->faults & (1u << f)) {
+            int n = snprintf(faults + used, sizeof faults - used, " %s", devsim_fault_name(f));
+            if (n > 0 && (size_t)n < sizeof faults - used)
+                used += (size_t)n;
+        }
+    }
+    fprintf(stderr, "fwu-devsim: %8.3f ms %s request: %s%s%s\n", now_ns() / 1e6,
+            devsim_kind_name(r->kind), r->refused ? "refused, no reply" : "reply",
+            faults[0] ? ", faults:" : "", faults);
+}
+
+void enqueue(const DevsimReply *reply, uint64_t ready_ns)
+{
+    if (sim.queue_count >= TX_QUEUE_CAPACITY) {
+        sim.queue_overflows++;
+        return;
+    }
+    Outgoing *slot = &sim.queue[(sim.queue_head + sim.queue_count) % TX_QUEUE_CAPACITY];
+    slot->reply = *reply;
+    slot->ready_ns = ready_ns;
+    sim.queue_count++;
+}
+
+// Reads what has come in and stamps each byte with the time its last bit
+// would have crossed a real wire (paced), or with its arrival (not paced).
+void receive(void)
+{
+    unsigned char buf[4096];
+    size_t room = RX_RING_CAPACITY - sim.rx_count;
+    if (room == 0)
+        return;
+    ssize_t n = read(sim.fd, buf, room < sizeof buf ? room : sizeof buf);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EINTR && errno != EWOULDBLOCK) {
+            // With our own hold on the far end a pty never hangs up; a real
+            // device that vanished is no line to simulate on.
+            if (sim.slave_fd < 0)
+                sim.exit_reason = ExitLineLost;
+            else
+                pause_ms(STUCK_PAUSE_MS);
+        }
+        return;
+    }
+    uint64_t now = now_ns();
+    for (ssize_t i = 0; i < n; i++) {
+        uint64_t due = now;
+        if (sim.opt.pace)
+            due = (now > sim.rx_wire_end_ns ? now : sim.rx_wire_end_ns) + RX_BYTE_NS;
+        sim.rx_wire_end_ns = due;
+        RxByte *slot = &sim.rx[(sim.rx_head + sim.rx_count) % RX_RING_CAPACITY];
+        slot->byte = buf[i];
+        slot->due_ns = due;
+        sim.rx_count++;
+    }
+    sim.rx_bytes += (uint64_t)n;
+}
+
+// Hands the device every byte whose time has come, and queues its replies.
+void release_received(uint64_t now)
+{
+    while (sim.rx_count > 0) {
+        RxByte *b = &sim.rx[sim.rx_head];
+        if (b->due_ns > now)
+            return;
+        devsim_push(&sim.dev, b->byte, b->due_ns / 1000u);
+        sim.rx_head = (sim.rx_head + 1) % RX_RING_CAPACITY;
+        sim.rx_count--;
+        DevsimReply reply;
+        while (devsim_next(&sim.dev, &reply)) {
+            log_reply(&reply);
+            enqueue(&reply, now);
+        }
+    }
+}
+
+void begin_chunk(const Outgoing *out)
+{
+    const DevsimChunk *c = &out->reply.chunks[sim.tx_chunk];
+    uint64_t start = sim.line_free_ns + c->delay_ms * NS_PER_MS;
+    if (sim.tx_chunk == 0) {
+        uint64_t ready = out->ready_ns + c->delay_ms * NS_PER_MS;
+        if (ready > start)
+            start = ready;
+    }
+    sim.tx_chunk_start_ns = start;
+    sim.tx_sent = 0;
+}
+
+void finish_reply(const Outgoing *out)
+{
+    if (out->reply.reset && !sim.opt.keep_running)
+        sim.exit_reason = ExitReset;
+    sim.queue_head = (sim.queue_head + 1) % TX_QUEUE_CAPACITY;
+    sim.queue_count--;
+    sim.tx_active = 0;
+}
+
+// Puts reply bytes on the line as their time comes. Returns the time of the
+// next thing to do (0: nothing until more comes in).
+uint64_t transmit(uint64_t now)
+{
+    sim.tx_blocked = 0;
+    while (sim.queue_count > 0 && sim.exit_reason == StillRunning) {
+        Outgoing *out = &sim.queue[sim.queue_head];
+        if (!sim.tx_active) {
+            if (out->reply.chunk_count == 0) {
+                finish_reply(out);
+                continue;
+            }
+            sim.tx_active = 1;
+            sim.tx_chunk = 0;
+            begin_chunk(out);
+        }
+        const DevsimChunk *c = &out->reply.chunks[sim.tx_chunk];
+        if (now < sim.tx_chunk_start_ns)
+            return sim.tx_chunk_start_ns;
+        int32_t allowed = c->len;
+        if (sim.opt.pace) {
+            uint64_t may = wire_bytes(now - sim.tx_chunk_start_ns);
+            if (may < (uint64_t)allowed)
+                allowed = (int32_t)may;
+        }
+        if (allowed > sim.tx_sent) {
+            size_t want = (size_t)(allowed - sim.tx_sent);
+            ssize_t w = write(sim.fd, out->reply.bytes + c->off + sim.tx_sent, want);
+            if (w > 0) {
+                sim.tx_sent += (int32_t)w;
+                sim.tx_bytes += (uint64_t)w;
+            }
+            if (w < 0 || (size_t)w < want) {
+                sim.tx_blocked = 1;
+                return now + STUCK_PAUSE_MS * NS_PER_MS;
+            }
+        }
+        if (sim.tx_sent < c->len) {
+            int32_t next = sim.tx_sent + TX_SLICE_BYTES;
+            if (next > c->len)
+                next = c->len;
+            return sim.tx_chunk_start_ns + wire_ns((uint64_t)next);
+        }
+        sim.line_free_ns = sim.opt.pace ? sim.tx_chunk_start_ns + wire_ns((uint64_t)c->len) : now;
+        sim.tx_chunk++;
+        if (sim.tx_chunk < out->reply.chunk_count) {
+            begin_chunk(out);
+            continue;
+        }
+        finish_reply(out);
+    }
+    return 0;
+}
+
+void make_spontaneous_noise(uint64_t now)
+{
+    if (sim.next_noise_ns == 0 || now < sim.next_noise_ns)
+        return;
+    // Only on an idle line, and never piling up while nobody reads.
+    if (sim.queue_count == 0 && sim.dev.faults_on) {
+        DevsimReply noise;
+        if (devsim_noise(&sim.dev, sim.opt.config.noise_bytes, &noise) == 0)
+            enqueue(&noise, now);
+    }
+    sim.next_noise_ns = now + sim.opt.noise_every_ms * NS_PER_MS;
+}
+
+uint64_t earliest(uint64_t a, uint64_t b)
+{
+    if (a == 0)
+        return b;
+    if (b == 0)
+        return a;
+    return a < b ? a : b;
+}
+
+void run(void)
+{
+    sigset_t wait_mask;
+    sigprocmask(SIG_SETMASK, nullptr, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGHUP);
+    sigdelset(&wait_mask, SIGUSR1);
+    sigdelset(&wait_mask, SIGUSR2);
+
+    while (sim.exit_reason == StillRunning) {
+        if (stop_signal) {
+            sim.exit_reason = ExitSignal;
+            break;
+        }
+        if (faults_off_signal) {
+            faults_off_signal = 0;
+            sim.dev.faults_on = 0;
+        }
+        if (faults_on_signal) {
+            faults_on_signal = 0;
+            sim.dev.faults_on = 1;
+        }
+        uint64_t now = now_ns();
+        if (sim.deadline_ns && now >= sim.deadline_ns) {
+            sim.exit_reason = ExitSeconds;
+            break;
+        }
+        release_received(now);
+        make_spontaneous_noise(now);
+        uint64_t wake = transmit(now);
+        if (sim.exit_reason != StillRunning)
+            break;
+        if (sim.rx_count > 0)
+            wake = earliest(wake, sim.rx[sim.rx_head].due_ns);
+        wake = earliest(wake, sim.deadline_ns);
+        wake = earliest(wake, sim.next_noise_ns);
+
+        struct pollfd p;
+        p.fd = sim.fd;
+        p.events = 0;
+        if (sim.rx_count < RX_RING_CAPACITY)
+            p.events |= POLLIN;
+        if (sim.tx_blocked)
+            p.events |= POLLOUT;
+        p.revents = 0;
+        struct timespec timeout;
+        struct timespec *timeout_at = nullptr;
+        if (wake != 0) {
+            uint64_t wait = wake > now ? wake - now : 0;
+            timeout.tv_sec = (time_t)(wait / 1000000000ull);
+            timeout.tv_nsec = (long)(wait % 1000000000ull);
+            timeout_at = &timeout;
+        }
+        int ready = ppoll(&p, 1, timeout_at, &wait_mask);
+        if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+            receive();
+    }
+}
+
+// After the reset ack: wait until the far end has read it, so closing our
+// end does not take it away unread (bounded, in case nobody reads).
+void drain_line(void)
+{
+    if (sim.slave_fd < 0) {
+        tcdrain(sim.fd);
+        return;
+    }
+    int quiet = 0;
+    for (int waited = 0; waited < DRAIN_LIMIT_MS && quiet < 2; waited += 2) {
+        int pending = 0;
+        if (ioctl(sim.slave_fd, FIONREAD, &pending) != 0)
+            break;
+        quiet = pending == 0 ? quiet + 1 : 0;
+        pause_ms(2);
+    }
+}
+
+int write_dump(void)
+{
+    uint32_t size = sim.opt.dump_size >= 0 ? (uint32_t)sim.opt.dump_size
+                                           : devsim_programmed_size(&sim.dev);
+    FILE *f = fopen(sim.opt.dump_path, "wb");
+    if (!f) {
+        fprintf(stderr, "fwu-devsim: %s: %s\n", sim.opt.dump_path, strerror(errno));
+        return -1;
+    }
+    int rc = 0;
+    if (size > 0) {
+        const unsigned char *at = sim.dev.flash + (APP_BASE - FLASH_BASE);
+        rc = fwrite(at, 1, size, f) == size ? 0 : -1;
+    }
+    if (fclose(f) != 0 || rc != 0) {
+        fprintf(stderr, "fwu-devsim: writing %s failed\n", sim.opt.dump_path);
+        return -1;
+    }
+    return 0;
+}
+
+const char *exit_reason_name(int reason)
+{
+    switch (reason) {
+    case ExitReset:
+        return "reset";
+    case ExitSeconds:
+        return "seconds";
+    case ExitSignal:
+        return "signal";
+    case ExitLineLost:
+        return "line-lost";
+    default:
+        return "running";
+    }
+}
+
+uint32_t faults_applied(const DevsimCounters *c)
+{
+    uint32_t total = 0;
+    for (int f = 0; f < FAULT_COUNT; f++)
+        total += c->faults[f];
+    return total;
+}
+
+void print_summary(void)
+{
+    const DevsimCounters *c = &sim.dev.counters;
+    printf("fwu-devsim: end %s; requests %u (probe %u, block %u, verify %u, reset %u); "
+           "blocks %u, bytes %llu, resends %u; crc-errors %u, garbage %llu, refused %u; "
+           "resets %u; faults %u; rx %llu, tx %llu\n",
+           exit_reason_name(sim.exit_reason), c->requests[KindAny], c->requests[KindProbe],
+           c->requests[KindBlock], c->requests[KindVerify], c->requests[KindReset],
+           c->blocks_programmed, (unsigned long long)c->bytes_programmed, c->block_resends,
+           c->crc_errors, (unsigned long long)c->garbage_bytes, c->refused, c->resets,
+           faults_applied(c), (unsigned long long)sim.rx_bytes, (unsigned long long)sim.tx_bytes);
+    fflush(stdout);
+}
+
+void write_kinds(FILE *f, const char *name, const uint32_t *by_kind)
+{
+    fprintf(f, "\"%s\":{", name);
+    for (int k = 0; k < KIND_COUNT; k++)
+        fprintf(f, "%s\"%s\":%u", k ? "," : "", k ? devsim_kind_name(k) : "all", by_kind[k]);
+    fputs("},", f);
+}
+
+int write_summary_json(void)
+{
+    const DevsimCounters *c = &sim.dev.counters;
+    FILE *f = fopen(sim.opt.summary_json, "w");
+    if (!f) {
+        fprintf(stderr, "fwu-devsim: %s: %s\n", sim.opt.summary_json, strerror(errno));
+        return -1;
+    }
+    fprintf(f, "{\"end\":\"%s\",", exit_reason_name(sim.exit_reason));
+    write_kinds(f, "requests", c->requests);
+    write_kinds(f, "replies", c->replies);
+    fputs("\"faults\":{", f);
+    for (int i = 0; i < FAULT_COUNT; i++)
+        fprintf(f, "%s\"%s\":%u", i ? "," : "", devsim_fault_name(i), c->faults[i]);
+    fputs("},", f);
+    fprintf(f,
+            "\"blocks_programmed\":%u,\"bytes_programmed\":%llu,\"programmed_size\":%u,"
+            "\"block_resends\":%u,\"crc_errors\":%u,\"gap_discards\":%u,\"garbage_bytes\":%llu,"
+            "\"ignored_bytes\":%llu,\"refused\":%u,\"resets\":%u,\"noise_bursts\":%u,"
+            "\"noise_bytes\":%llu,\"reply_overflows\":%u,\"rx_bytes\":%llu,\"tx_bytes\":%llu,"
+            "\"elapsed_ms\":%llu}\n",
+            c->blocks_programmed, (unsigned long long)c->bytes_programmed,
+            devsim_programmed_size(&sim.dev), c->block_resends, c->crc_errors, c->gap_discards,
+            (unsigned long long)c->garbage_bytes, (unsigned long long)c->ignored_bytes, c->refused,
+            c->resets, c->noise_bursts, (unsigned long long)c->noise_bytes, sim.queue_overflows,
+            (unsigned long long)sim.rx_bytes, (unsigned long long)sim.tx_bytes,
+            (unsigned long long)(now_ns() / NS_PER_MS));
+    if (fclose(f) != 0)
+        return -1;
+    return 0;
+}
+
+void install_signals(void)
+{
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGHUP);
+    sigaddset(&blocked, SIGUSR1);
+    sigaddset(&blocked, SIGUSR2);
+    // Blocked except inside ppoll, so none slips in between a check and the wait.
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_stop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sa.sa_handler = on_faults_off;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = on_faults_on;
+    sigaction(SIGUSR2, &sa, nullptr);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    char err[ERROR_TEXT_CAPACITY] = "";
+    int parsed = parse_options(argc, argv, &sim.opt, err, sizeof err);
+    if (parsed == 1) {
+        print_usage(stdout);
+        return 0;
+    }
+    if (parsed != 0) {
+        fprintf(stderr, "fwu-devsim: %s\n(fwu-devsim --help lists the options)\n", err);
+        return 2;
+    }
+
+    static RxByte ring[RX_RING_CAPACITY];
+    sim.rx = ring;
+    sim.fd = -1;
+    sim.slave_fd = -1;
+    devsim_init(&sim.dev, &sim.opt.config);
+    install_signals();
+
+    int opened = sim.opt.attach_path ? open_device(sim.opt.attach_path) : open_pty();
+    if (opened != 0)
+        return 1;
+    if (sim.opt.link_path && make_link(sim.opt.link_path) != 0)
+        return 1;
+
+    printf("%s\n", sim.path);
+    fflush(stdout);
+
+    sim.start_ns = mono_ns();
+    if (sim.opt.seconds)
+        sim.deadline_ns = (uint64_t)sim.opt.seconds * 1000u * NS_PER_MS;
+    if (sim.opt.noise_every_ms)
+        sim.next_noise_ns = sim.opt.noise_every_ms * NS_PER_MS;
+
+    run();
+    if (sim.exit_reason == ExitReset)
+        drain_line();
+
+    int rc = sim.exit_reason == ExitLineLost ? 1 : 0;
+    if (sim.opt.dump_path && write_dump() != 0)
+        rc = 1;
+    if (sim.opt.summary_json && write_summary_json() != 0)
+        rc = 1;
+    print_summary();
+    remove_link();
+    if (sim.slave_fd >= 0)
+        close(sim.slave_fd);
+    close(sim.fd);
+    return rc;
+}
