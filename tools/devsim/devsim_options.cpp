@@ -14,7 +14,12 @@ const char USAGE[] =
     "fwu update tool: 115200 baud 8E1, unit 4, function 0x2B; program block (0xF5),\n"
     "region CRC (0xF6) and reset (0xF7). Flash is 1 MiB at 0x08000000, erased to\n"
     "0xFF; the 16 KiB below 0x08004000 hold the boot loader and refuse writes.\n"
-    "Refused or malformed requests get no answer at all.\n"
+    "Replies: a block ack is the request's first 9 bytes + CRC (11 bytes); a\n"
+    "region CRC reply is the request's first 11 bytes, the region's CRC-16\n"
+    "big-endian, and the frame CRC (15 bytes); a reset ack echoes the request.\n"
+    "A write into the boot loader or past flash, a region not wholly inside\n"
+    "flash, a bad CRC and anything that does not frame get no answer at all.\n"
+    "Requests frame by their layout; a silence inside one discards it (--gap-ms).\n"
     "\n"
     "The line:\n"
     "  (default)            create a pseudo-terminal and print the path of its far\n"
@@ -40,10 +45,13 @@ const char USAGE[] =
     "\n"
     "Ending and reporting:\n"
     "  --seconds N          end after N seconds (default: no limit)\n"
-    "  The simulator ends with status 0 once a clean reset ack has left the line\n"
-    "  (and the far end has read it), after --seconds, or on SIGTERM/SIGINT/SIGHUP;\n"
-    "  each way it writes the dump and the summary. Bad usage exits with status 2,\n"
-    "  a line that cannot be set up with status 1.\n"
+    "  The simulator ends with status 0 once a reset ack has left the line (and\n"
+    "  the far end has read it, waiting 2 s at most), after --seconds, or on\n"
+    "  SIGTERM/SIGINT/SIGHUP, and writes the dump and the summary in every case.\n"
+    "  A reset whose ack a fault touched does not reset: the device stays in its\n"
+    "  boot loader so that the tool's resend is answered. Bad usage exits with\n"
+    "  status 2; a line that cannot be set up, or a dump or summary that cannot\n"
+    "  be written, with status 1.\n"
     "  --dump FILE          write flash from 0x08004000 up to the highest byte ever\n"
     "                       written (nothing written: an empty file)\n"
     "  --dump-size N        dump exactly N bytes from 0x08004000 instead (at most\n"
@@ -60,7 +68,8 @@ const char USAGE[] =
     "  --split SEL          pause inside the reply:\n"
     "    --split-gap-ms N     for N ms (default 40; the tool's reads end after 20)\n"
     "    --split-at N         after N bytes (default: half the reply)\n"
-    "  --late SEL           send the reply late:\n"
+    "  --late SEL           send the reply late (the device answers in order, so\n"
+    "                       the replies after it wait behind it):\n"
     "    --late-ms N          by N ms (default 5100, past every timeout of the tool)\n"
     "  --wrong-crc SEL      report a region CRC that is off by one bit (kind\n"
     "                       defaults to verify: region CRCs of any length but 4)\n"
@@ -187,6 +196,14 @@ struct FaultOption {
     int default_kind;
 };
 
+// Options that take a value, besides the fault options.
+const char *const VALUED_OPTIONS[] = {
+    "--link",         "--attach",     "--dump",        "--summary-json", "--dump-size",
+    "--seconds",      "--flash-ms",   "--late-ms",     "--split-gap-ms", "--split-at",
+    "--noise-bytes",  "--noise-gap-ms", "--noise-every-ms", "--silent-ms", "--gap-ms",
+    "--seed",
+};
+
 const FaultOption FAULT_OPTIONS[] = {
     {"--drop", FaultDrop, KindAny},           {"--corrupt", FaultCorrupt, KindAny},
     {"--split", FaultSplit, KindAny},         {"--late", FaultLate, KindAny},
@@ -263,8 +280,17 @@ int parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err
         }
 
         // Everything else takes a value.
+        int known = 0;
+        for (const char *name : VALUED_OPTIONS)
+            known |= strcmp(arg, name) == 0;
+        for (const FaultOption &candidate : FAULT_OPTIONS)
+            known |= strcmp(arg, candidate.name) == 0;
+        if (!known) {
+            fail(err, err_capacity, "%.64s: unknown option", arg);
+            return -1;
+        }
         if (i + 1 >= argc) {
-            fail(err, err_capacity, "%.64s: unknown option, or its value is missing", arg);
+            fail(err, err_capacity, "%.64s needs a value", arg);
             return -1;
         }
         const char *value = argv[++i];

@@ -1,0 +1,214 @@
+// fwu-devsim as a program: its pseudo-terminal, its replies on the line, how
+// it ends, and what it leaves behind (dump, summary line, JSON, symlink).
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "devsim_process.h"
+#include "protocol/frame.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+int open_raw(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct termios t;
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
+long long now_ms(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// Reads until want bytes came or the line was quiet for quiet_ms (bounded).
+Bytes read_some(int fd, size_t want, int quiet_ms = 300)
+{
+    Bytes got;
+    long long limit = now_ms() + 5000;
+    while (got.size() < want && now_ms() < limit) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, quiet_ms) <= 0)
+            break;
+        unsigned char buf[2048];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+}
+
+bool send(int fd, const FrameBuffer &f)
+{
+    return write(fd, f.bytes, (size_t)f.frame_len) == f.frame_len;
+}
+
+bool valid(const Bytes &reply)
+{
+    FrameBuffer f;
+    memset(&f, 0, sizeof f);
+    if (reply.size() > sizeof f.bytes)
+        return false;
+    memcpy(f.bytes, reply.data(), reply.size());
+    f.frame_len = (int32_t)reply.size();
+    return accept_reply(&f);
+}
+
+class DevsimProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = make_scratch_dir();
+        ASSERT_FALSE(dir.empty());
+    }
+    void TearDown() override
+    {
+        if (fd >= 0)
+            close(fd);
+        devsim_stop(&sim);
+        remove_scratch_dir(dir);
+    }
+    void start(const std::vector<std::string> &args)
+    {
+        ASSERT_EQ(0, devsim_start(&sim, args)) << sim.output;
+        fd = open_raw(sim.path);
+        ASSERT_GE(fd, 0) << sim.path << ": " << strerror(errno);
+    }
+
+    DevsimProcess sim;
+    std::string dir;
+    int fd = -1;
+};
+
+TEST_F(DevsimProgram, AnswersOverItsTerminalAndEndsAfterAReset)
+{
+    std::string dump = dir + "/flash.bin", json = dir + "/summary.json";
+    start({"--no-pace", "--seconds", "60", "--dump", dump, "--summary-json", json});
+    EXPECT_EQ(0, strncmp(sim.path.c_str(), "/dev/pts/", 9)) << sim.path;
+
+    FrameBuffer f;
+    build_region_crc_request(&f, UNIT_ADDRESS, 0x08004000, 4);
+    ASSERT_TRUE(send(fd, f));
+    Bytes reply = read_some(fd, 15);
+    ASSERT_EQ(15u, reply.size());
+    EXPECT_TRUE(valid(reply));
+
+    // The far end survives the tool closing and reopening the port.
+    close(fd);
+    fd = open_raw(sim.path);
+    ASSERT_GE(fd, 0);
+
+    Bytes data(1000);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (unsigned char)(i * 13);
+    ASSERT_EQ(0, build_block_request(&f, UNIT_ADDRESS, 0x08004000, data.data(), 1000));
+    ASSERT_TRUE(send(fd, f));
+    reply = read_some(fd, 11);
+    EXPECT_EQ(11u, reply.size());
+    EXPECT_TRUE(valid(reply));
+
+    build_reset_request(&f, UNIT_ADDRESS);
+    ASSERT_TRUE(send(fd, f));
+    EXPECT_EQ((Bytes{0x04, 0x2B, 0xF7, 0x6F, 0x77}), read_some(fd, 5));
+
+    ASSERT_EQ(0, devsim_wait(&sim, 10000)) << "a reset ends the simulator";
+    EXPECT_TRUE(devsim_exited_ok(&sim));
+    EXPECT_NE(std::string::npos, sim.output.find("end reset; requests 3 (probe 1, block 1, verify 0, reset 1)"))
+        << sim.output;
+    EXPECT_EQ(data, read_file(dump)) << "the dump runs to the highest byte written";
+
+    std::string summary;
+    Bytes raw = read_file(json);
+    summary.assign(raw.begin(), raw.end());
+    EXPECT_EQ(13 + 1011 + 5, json_number(summary, "rx_bytes")) << summary;
+    EXPECT_EQ(15 + 11 + 5, json_number(summary, "tx_bytes"));
+    EXPECT_EQ(1, json_number(summary, "requests.block"));
+    EXPECT_EQ(1000, json_number(summary, "programmed_size"));
+}
+
+TEST_F(DevsimProgram, PacedRepliesAndDroppedOnes)
+{
+    start({"--seconds", "60", "--drop", "probe:1"});
+    FrameBuffer f;
+    build_region_crc_request(&f, UNIT_ADDRESS, 0x08004000, 4);
+    ASSERT_TRUE(send(fd, f));
+    EXPECT_TRUE(read_some(fd, 15, 200).empty()) << "the first probe is not answered";
+    ASSERT_TRUE(send(fd, f));
+    Bytes reply = read_some(fd, 15);
+    EXPECT_EQ(15u, reply.size());
+    EXPECT_TRUE(valid(reply));
+
+    // Garbage before a request, and a request after it all the same.
+    Bytes garbage = {0x00, 0x04, 0x2B, 0x99, 0xFF};
+    ASSERT_EQ((ssize_t)garbage.size(), write(fd, garbage.data(), garbage.size()));
+    ASSERT_TRUE(send(fd, f));
+    EXPECT_TRUE(valid(read_some(fd, 15)));
+}
+
+TEST_F(DevsimProgram, EndsOnTimeOrSignalWithADumpOfAGivenSize)
+{
+    std::string dump = dir + "/sized.bin";
+    start({"--no-pace", "--seconds", "1", "--dump", dump, "--dump-size", "2048", "--noise-every-ms", "50",
+           "--noise-bytes", "3"});
+    Bytes noise = read_some(fd, 9, 500);
+    EXPECT_GE(noise.size(), 3u) << "spontaneous noise arrives while idle";
+    ASSERT_EQ(0, devsim_wait(&sim, 10000));
+    EXPECT_TRUE(devsim_exited_ok(&sim));
+    EXPECT_NE(std::string::npos, sim.output.find("end seconds")) << sim.output;
+    EXPECT_EQ(Bytes(2048, 0xFF), read_file(dump)) << "nothing written: erased flash";
+
+    close(fd);
+    fd = -1;
+    devsim_stop(&sim);
+    sim = DevsimProcess();
+    std::string link = dir + "/ttyDEVSIM";
+    ASSERT_EQ(0, symlink("/nonexistent", link.c_str())) << "a stale link is replaced";
+    start({"--link", link});
+    char target[256] = "";
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(sim.path, std::string(target));
+    ASSERT_EQ(0, kill(sim.pid, SIGTERM));
+    ASSERT_EQ(0, devsim_wait(&sim, 10000));
+    EXPECT_TRUE(devsim_exited_ok(&sim));
+    EXPECT_NE(std::string::npos, sim.output.find("end signal")) << sim.output;
+    struct stat st;
+    EXPECT_NE(0, lstat(link.c_str(), &st)) << "the link goes with the simulator";
+}
+
+TEST_F(DevsimProgram, BadUsageExitsNonZero)
+{
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--drop", "block:0"}, {"--bogus"}, {"--seconds"}, {"--attach", dir + "/missing"}}) {
+        DevsimProcess p;
+        EXPECT_EQ(-1, devsim_start(&p, args)) << args[0];
+        devsim_wait(&p, 10000);
+        devsim_stop(&p);
+        EXPECT_TRUE(p.ended);
+        EXPECT_TRUE(WIFEXITED(p.status) && WEXITSTATUS(p.status) != 0) << args[0];
+    }
+}
+
+} // namespace
