@@ -198,6 +198,22 @@ TEST_F(DevsimProgram, EndsOnTimeOrSignalWithADumpOfAGivenSize)
     EXPECT_NE(0, lstat(link.c_str(), &st)) << "the link goes with the simulator";
 }
 
+TEST_F(DevsimProgram, KeepsRunningAfterAResetWhenAsked)
+{
+    start({"--no-pace", "--keep-running", "--seconds", "60"});
+    FrameBuffer reset, probe;
+    build_reset_request(&reset, UNIT_ADDRESS);
+    build_region_crc_request(&probe, UNIT_ADDRESS, 0x08004000, 4);
+    ASSERT_TRUE(send(fd, reset));
+    EXPECT_EQ(5u, read_some(fd, 5).size());
+    ASSERT_TRUE(send(fd, probe));
+    EXPECT_TRUE(valid(read_some(fd, 15))) << "the boot loader runs again after the reset";
+    ASSERT_EQ(0, kill(sim.pid, SIGINT));
+    ASSERT_EQ(0, devsim_wait(&sim, 10000));
+    EXPECT_TRUE(devsim_exited_ok(&sim));
+    EXPECT_NE(std::string::npos, sim.output.find("end signal; requests 2")) << sim.output;
+}
+
 TEST_F(DevsimProgram, BadUsageExitsNonZero)
 {
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
