@@ -16,7 +16,8 @@ FrameBuffer holding(const Bytes &bytes)
 {
     FrameBuffer f;
     memset(f.bytes, 0xAA, sizeof f.bytes);
-    memcpy(f.bytes, bytes.data(), bytes.size());
+    if (!bytes.empty())  // an empty vector may hand out a null data()
+        memcpy(f.bytes, bytes.data(), bytes.size());
     f.frame_len = (int32_t)bytes.size();
     return f;
 }
