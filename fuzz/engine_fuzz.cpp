@@ -10,8 +10,9 @@
 //              bits 3-4: image contents: zeros, 0xFF, a ramp, pseudo-random
 //   byte  3    seed for the contents, and the fill byte of STALE_FILL
 //   bytes 4-7  the tick counter at the start, little-endian
-//   then       one control byte per read (fuzz_link.h); in Done or Failed
-//              one byte whose bit 0 presses "Update Device" again
+//   then       one control byte per read (fuzz_link.h); after a tick in
+//              Done or Failed, one byte whose bit 0 presses "Update Device"
+//              again (otherwise the run ends)
 //
 // After every tick the engine's record and what it did on the link are
 // checked against what the device actually delivered; any broken property
@@ -47,6 +48,11 @@ struct Seen {
 int waiting(uint32_t s)
 {
     return s == AwaitLink || s == AwaitBlockAck || s == AwaitVerify || s == AwaitResetAck;
+}
+
+int finished(uint32_t s)
+{
+    return s == Done || s == Failed;
 }
 
 int allowed(uint32_t from, uint32_t to)
@@ -240,7 +246,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_link_begin(&link, image, image_size, start, stale == 3 ? STALE_KEEP : stale, seed);
 
     Seen seen = {0};
-    for (int ticks = 0; ticks < MAX_TICKS && !input_used_up(&fz.in); ticks++) {
+    for (int ticks = 0; ticks < MAX_TICKS; ticks++) {
+        if (input_used_up(&fz.in) && !finished(link.state))
+            break;
         Before b = {link.state, fz.now, link.send_time, link.timeout_ms, link.offset};
         fuzz_tick_begin();
         step_update(&link);
@@ -248,7 +256,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         if (fz.tick.press_button) {
             press_button(&seen);
-        } else if (link.state == Done || link.state == Failed) {
+        } else if (finished(b.state)) {
+            // One idle tick in Done or Failed has been checked; a byte
+            // decides whether the operator starts over.
             unsigned char again = 0;
             if (take_byte(&fz.in, &again) != 0 || !(again & 1))
                 break;

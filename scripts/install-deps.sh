@@ -10,6 +10,7 @@ packages=(
   wine64 xvfb xdotool x11-utils imagemagick       # the real tool under Wine
   tmux                                            # driving the terminal front-end
   clang libclang-rt-14-dev                        # fuzzing and sanitizers
+  llvm-14                                         # symbolized sanitizer reports, fuzz coverage
   file procps
 )
 

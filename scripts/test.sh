@@ -12,3 +12,14 @@ for preset in native win32 win64; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 ctest --preset native -j "$jobs"
+
+# The update engine fuzzer (clang, ASan, UBSan) for a bounded time on a
+# scratch copy of its seed corpus; any finding fails the run.
+cmake --preset fuzz -DFWU_WERROR=ON >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz/run.sh "${FWU_FUZZ_SECONDS:-60}"
+
+# Every native test again under AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake --preset asan -DFWU_WERROR=ON >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
