@@ -135,6 +135,27 @@ TEST(Acceptance, LengthBeyondTheBufferIsNotRead)
     EXPECT_TRUE(accept_reply(&f));
 }
 
+// Any length field, however wrong, gives a defined answer: no CRC over
+// nothing, nothing sealed, no reply (once an overflow in frame_len - 2).
+TEST(Acceptance, LengthsAtTheEndsOfTheRangeAreHarmless)
+{
+    FrameBuffer f = holding(sealed({1, 2, 3}));
+    const int32_t lengths[] = {INT32_MIN, INT32_MIN + 1, -1, 0, 1, 2};
+    for (int32_t len : lengths) {
+        FrameBuffer g = f;
+        g.frame_len = len;
+        EXPECT_EQ(0xFFFF, frame_crc(&g)) << len;
+        EXPECT_FALSE(accept_reply(&g)) << len;
+        if (len < 2) {
+            seal_frame(&g);
+            EXPECT_EQ(0, memcmp(f.bytes, g.bytes, sizeof f.bytes)) << len;
+        }
+    }
+    f.frame_len = INT32_MAX;
+    EXPECT_EQ(crc16(f.bytes, FRAME_CAPACITY - 2), frame_crc(&f));
+    EXPECT_FALSE(accept_reply(&f));
+}
+
 TEST(RegionCrcReply, BigEndianFieldAtBytes11And12)
 {
     FrameBuffer f = holding(region_crc_reply(0xBEEF));

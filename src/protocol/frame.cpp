@@ -22,6 +22,10 @@ uint16_t frame_crc(const FrameBuffer *frame)
     int32_t n = frame->frame_len;
     if (n > FRAME_CAPACITY)
         n = FRAME_CAPACITY;
+    // Nothing before the CRC bytes; also keeps n - 2 from overflowing for
+    // lengths near the bottom of the range.
+    if (n <= 2)
+        return 0xFFFF;
     return crc16(frame->bytes, n - 2);
 }
 
