@@ -18,6 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "fuzz_check.h"
 #include "protocol/engine.h"
 
 enum ReplyKind {
@@ -92,15 +93,6 @@ struct FuzzLink {
 };
 
 extern FuzzLink fz;
-
-// Reports a broken property on standard error and aborts, so that libFuzzer
-// keeps the input that broke it.
-[[noreturn]] void fuzz_fail(const char *what, const char *file, int line);
-#define FUZZ_REQUIRE(cond) ((cond) ? (void)0 : fuzz_fail(#cond, __FILE__, __LINE__))
-
-// CRC-16/MODBUS computed apart from the engine's own, in the bit-serial
-// form that XORs 0x14002 before the shift.
-uint16_t reference_crc16(const unsigned char *bytes, size_t count);
 
 // 0 and the next byte in *out, or -1 when the input is used up.
 int take_byte(FuzzInput *in, unsigned char *out);

@@ -39,3 +39,11 @@ seed odd-size '\xdb\x05\x18\x07\x00\xf0\xff\xff'"$ack$ack$ack$good$ack$stop"
 # The verify reply arrives in two pieces, then a longer good reply after a
 # timeout; the reset ack comes after 100 ms without one.
 seed split-verify '\xff\x03\x11\x00\x00\x00\x00\x00'"$ack$ack"'\x06\x07\x00\x80\x89\x13\x0b\x04\x01\x02\x03\x04\x50\x03'"$stop"
+
+# frame_fuzz: frame_len (4 bytes LE), n for a block request (4 bytes LE),
+# then the buffer's bytes.
+out="$(dirname "$0")/corpus/frame"
+mkdir -p "$out"
+seed ack '\x04\x00\x00\x00\x02\x00\x00\x00\x04\x2b\x43\x6f'
+seed bottom-of-range '\x01\x00\x00\x80\xff\xff\xff\xff\x00'
+seed full-buffer '\x10\x04\x00\x00\x05\x04\x00\x00\x04\x2b\xf5'

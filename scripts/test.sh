@@ -13,11 +13,13 @@ for preset in native win32 win64; do
 done
 ctest --preset native -j "$jobs"
 
-# The update engine fuzzer (clang, ASan, UBSan) for a bounded time on a
-# scratch copy of its seed corpus; any finding fails the run.
+# The fuzzers (clang, ASan, UBSan), about a minute in all, each on a scratch
+# copy of its seed corpus; any finding fails the run.
 cmake --preset fuzz -DFWU_WERROR=ON >/dev/null
 cmake --build --preset fuzz -j "$jobs"
-fuzz/run.sh "${FWU_FUZZ_SECONDS:-60}"
+fuzz_seconds=${FWU_FUZZ_SECONDS:-60}
+fuzz/run.sh engine_fuzz $((fuzz_seconds * 5 / 6))
+fuzz/run.sh frame_fuzz $((fuzz_seconds - fuzz_seconds * 5 / 6))
 
 # Every native test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 cmake --preset asan -DFWU_WERROR=ON >/dev/null

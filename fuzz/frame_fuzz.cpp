@@ -1,0 +1,107 @@
+// libFuzzer target: the frame operations on any frame buffer a caller could
+// hand them, whatever its length field says.
+//
+// Input layout:
+//
+//   bytes 0-3  frame_len, little-endian, any 32-bit value
+//   bytes 4-7  n for build_block_request, little-endian, any 32-bit value
+//   the rest   the buffer's bytes (the remainder of the 1040 is 0xA5), and
+//              also the data of the block request
+//
+// Each operation is compared with a model computed apart from it.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "fuzz_check.h"
+#include "protocol/frame.h"
+
+namespace {
+
+int32_t le32(const uint8_t *p)
+{
+    return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
+                     (uint32_t)p[3] << 24);
+}
+
+// CRC of the first frame_len - 2 bytes, as far as the buffer reaches.
+uint16_t model_frame_crc(const FrameBuffer *f)
+{
+    int64_t n = f->frame_len;
+    if (n > FRAME_CAPACITY)
+        n = FRAME_CAPACITY;
+    return n - 2 > 0 ? reference_crc16(f->bytes, (size_t)(n - 2)) : 0xFFFF;
+}
+
+int model_accept(const FrameBuffer *f)
+{
+    int32_t n = f->frame_len;
+    if (n < REPLY_MIN || n > FRAME_CAPACITY)
+        return 0;
+    uint16_t stored = (uint16_t)(f->bytes[n - 2] | f->bytes[n - 1] << 8);
+    return reference_crc16(f->bytes, (size_t)n - 2) == stored;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 8)
+        return 0;
+    // On the heap and exactly one record long, so a read past it is caught.
+    FrameBuffer *f = (FrameBuffer *)malloc(sizeof *f);
+    FrameBuffer *copy = (FrameBuffer *)malloc(sizeof *copy);
+    if (!f || !copy)
+        abort();
+    size_t body = size - 8;
+    if (body > FRAME_CAPACITY)
+        body = FRAME_CAPACITY;
+    memset(f->bytes, 0xA5, sizeof f->bytes);
+    memcpy(f->bytes, data + 8, body);
+    f->frame_len = le32(data);
+    int32_t n = le32(data + 4);
+
+    int32_t k = f->frame_len < (int32_t)body ? f->frame_len : (int32_t)body;
+    FUZZ_REQUIRE(crc16(f->bytes, k) == (k > 0 ? reference_crc16(f->bytes, (size_t)k) : 0xFFFF));
+    FUZZ_REQUIRE(frame_crc(f) == model_frame_crc(f));
+    FUZZ_REQUIRE(accept_reply(f) == model_accept(f));
+    FUZZ_REQUIRE(reply_region_crc(f) == (f->bytes[11] << 8 | f->bytes[12]));
+
+    // Sealing writes the CRC where frame_len says, and only when it fits.
+    memcpy(copy, f, sizeof *f);
+    seal_frame(copy);
+    int32_t len = f->frame_len;
+    if (len >= 2 && len <= FRAME_CAPACITY) {
+        uint16_t crc = model_frame_crc(f);
+        FUZZ_REQUIRE(copy->bytes[len - 2] == (crc & 0xFF) && copy->bytes[len - 1] == (crc >> 8));
+        FUZZ_REQUIRE(memcmp(copy->bytes, f->bytes, (size_t)len - 2) == 0);
+        FUZZ_REQUIRE(memcmp(copy->bytes + len, f->bytes + len, (size_t)(FRAME_CAPACITY - len)) == 0);
+        if (len >= REPLY_MIN)
+            FUZZ_REQUIRE(accept_reply(copy));
+    } else {
+        FUZZ_REQUIRE(memcmp(copy, f, sizeof *f) == 0);
+    }
+
+    // A block request either fits the buffer whole or leaves it alone. The
+    // data is the input itself, so n never reaches beyond what is there.
+    memcpy(copy, f, sizeof *f);
+    int32_t avail = (int32_t)(size - 8 > (size_t)INT32_MAX ? INT32_MAX : size - 8);
+    int32_t want = n;
+    if (want > avail && want <= FRAME_CAPACITY - BLOCK_REQUEST_OVERHEAD)
+        want = avail;
+    int rc = build_block_request(copy, UNIT_ADDRESS, 0x08004000u, data + 8, want);
+    if (want < 0 || want > FRAME_CAPACITY - BLOCK_REQUEST_OVERHEAD) {
+        FUZZ_REQUIRE(rc == -1);
+        FUZZ_REQUIRE(memcmp(copy, f, sizeof *f) == 0);
+    } else {
+        FUZZ_REQUIRE(rc == 0);
+        FUZZ_REQUIRE(copy->frame_len == want + BLOCK_REQUEST_OVERHEAD);
+        FUZZ_REQUIRE(copy->bytes[7] == (want >> 8) && copy->bytes[8] == (want & 0xFF));
+        FUZZ_REQUIRE(memcmp(copy->bytes + 9, data + 8, (size_t)want) == 0);
+        FUZZ_REQUIRE(accept_reply(copy));
+    }
+
+    free(copy);
+    free(f);
+    return 0;
+}
