@@ -135,8 +135,9 @@ TEST(Acceptance, LengthBeyondTheBufferIsNotRead)
     EXPECT_TRUE(accept_reply(&f));
 }
 
-// Any length field, however wrong, gives a defined answer: no CRC over
-// nothing, nothing sealed, no reply (once an overflow in frame_len - 2).
+// Any length field, however wrong, gives a defined answer: the CRC of
+// nothing, nothing sealed, no reply. Lengths near INT32_MIN used to overflow
+// frame_len - 2 and run the CRC over gigabytes.
 TEST(Acceptance, LengthsAtTheEndsOfTheRangeAreHarmless)
 {
     FrameBuffer f = holding(sealed({1, 2, 3}));
