@@ -1,0 +1,37 @@
+#include "image/image.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "shell/report.h"
+
+int32_t padded_image_size(int64_t len)
+{
+    if (len < 0)
+        return -1;
+    // ((len - 1) / BLOCK_SIZE + 1) blocks, truncating toward zero, so an
+    // empty image still takes one block.
+    int64_t blocks = len == 0 ? 1 : (len - 1) / BLOCK_SIZE + 1;
+    if (blocks > INT32_MAX / BLOCK_SIZE)
+        return -1;
+    return (int32_t)(blocks * BLOCK_SIZE);
+}
+
+int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len)
+{
+    int32_t padded = padded_image_size(len);
+    if (padded < 0 || (len > 0 && bytes == NULL))
+        return -1;
+    unsigned char *copy = (unsigned char *)calloc((size_t)padded, 1);
+    if (copy == NULL)
+        return -1;
+    if (len > 0)
+        memcpy(copy, bytes, (size_t)len);
+    // Never written afterwards, never freed: it lives as long as the process.
+    link->image = copy;
+    link->image_size = padded;
+    link->base = IMAGE_BASE;
+    trace("\nFlash Image Base %#x\n", (unsigned)link->base);
+    trace("Flash Image Size %#x bytes\n", (unsigned)padded);
+    return 0;
+}

@@ -1,0 +1,52 @@
+// The image as the Windows tool carries it: resource "BINFILE" of type
+// RT_RCDATA in the executable itself.
+#include <windows.h>
+
+#include "image/image.h"
+#include "shell/shell_win32.h"
+
+// 1 when count bytes from p lie inside the loaded executable. The size comes
+// from the resource directory of the file, which is not trusted further
+// than the image the loader mapped.
+static int inside_module(HMODULE module, const void *p, DWORD count)
+{
+    const unsigned char *base = (const unsigned char *)module;
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)base;
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0)
+        return 0;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE)
+        return 0;
+    uintptr_t low = (uintptr_t)base;
+    uintptr_t high = low + nt->OptionalHeader.SizeOfImage;
+    uintptr_t at = (uintptr_t)p;
+    return at >= low && at <= high && count <= high - at;
+}
+
+int load_image(DeviceLink *link, const char **why)
+{
+    HRSRC found = FindResourceA(NULL, "BINFILE", RT_RCDATA);
+    if (found == NULL) {
+        *why = "The firmware image (resource BINFILE) is missing from this program";
+        return -1;
+    }
+    HGLOBAL loaded = LoadResource(app_instance, found);
+    DWORD len = SizeofResource(app_instance, found);
+    const void *bytes = loaded != NULL ? LockResource(loaded) : NULL;
+    if (bytes == NULL) {
+        *why = "The firmware image (resource BINFILE) could not be loaded";
+        return -1;
+    }
+    HMODULE module = app_instance != NULL ? app_instance : GetModuleHandleA(NULL);
+    if (padded_image_size(len) < 0 || !inside_module(module, bytes, len)) {
+        SetLastError(ERROR_INVALID_DATA);
+        *why = "The firmware image (resource BINFILE) has an impossible size";
+        return -1;
+    }
+    if (pad_image(link, (const unsigned char *)bytes, len) != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        *why = "Not enough memory for the firmware image";
+        return -1;
+    }
+    return 0;
+}

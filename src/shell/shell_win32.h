@@ -1,0 +1,27 @@
+// The process-wide records of the Windows tool and its window procedure.
+// Created at start-up and kept until the process ends.
+#ifndef FWU_SHELL_SHELL_WIN32_H
+#define FWU_SHELL_SHELL_WIN32_H
+
+#include <windows.h>
+
+#include "protocol/engine.h"
+#include "serial/serial.h"
+
+enum {
+    TIMER_ID = 6,       // drives the update engine
+    TICK_MS = 10,       // its period while an update runs
+    GUARD_MS = 10000,   // its period while a step runs, so no tick piles up
+    // Reported in the trace at start-up; fixed when the tool is built, not
+    // asked of the system.
+    REPORTED_WINDOWS_VERSION = 0xA00
+};
+
+extern HINSTANCE app_instance;  // the executable; also reaches its resources
+extern HWND main_window;        // NULL until the dialog exists
+extern DeviceLink device_link;
+extern PortTable port_table;
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+#endif
