@@ -9,14 +9,16 @@
 //   fwu_probe ports                      rows of the port list (control 3)
 //   fwu_probe select ROW                 selects a row (-1: none)
 //   fwu_probe button                     screen position of "Update Device"
+//   fwu_probe close-box                  screen position of the caption's close box
 //   fwu_probe window                     caption, class, styles, client size
 //   fwu_probe controls                   every control: id class style rect text
 //   fwu_probe msgbox TIMEOUT_MS          waits for "Terminate Program": owner, text
-//   fwu_probe strip-image SRC DST        copy of SRC without resource BINFILE
 //
 // Exit status: 0 done, 1 timed out or failed, 2 main window not found.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -173,6 +175,40 @@ int cmd_button(void)
     return 0;
 }
 
+int is_close_box(HWND window, LONG x, LONG y)
+{
+    int ok;
+    LRESULT hit = send(window, WM_NCHITTEST, 0, MAKELPARAM(x, y), &ok);
+    return ok && hit == HTCLOSE;
+}
+
+// Searches the top right corner of the window for the point the window
+// calls its close box, and prints the middle of that box.
+int cmd_close_box(void)
+{
+    HWND main = find_main();
+    if (main == NULL)
+        return 2;
+    RECT rect;
+    GetWindowRect(main, &rect);
+    for (LONG y = rect.top; y < rect.top + 48; y += 2) {
+        for (LONG x = rect.right - 1; x > rect.right - 96; x -= 2) {
+            if (!is_close_box(main, x, y))
+                continue;
+            LONG left = x, right = x, bottom = y;
+            while (is_close_box(main, left - 1, y))
+                left--;
+            while (is_close_box(main, right + 1, y))
+                right++;
+            while (is_close_box(main, x, bottom + 1))
+                bottom++;
+            printf("%ld %ld\n", (left + right) / 2, (y + bottom) / 2);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 int cmd_window(void)
 {
     HWND main = find_main();
@@ -254,25 +290,10 @@ int cmd_msgbox(DWORD timeout_ms)
     return 0;
 }
 
-int cmd_strip_image(const char *source, const char *target)
-{
-    if (!CopyFileA(source, target, FALSE))
-        return 1;
-    HANDLE update = BeginUpdateResourceA(target, FALSE);
-    if (update == NULL)
-        return 1;
-    if (!UpdateResourceA(update, RT_RCDATA, "BINFILE", MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                         NULL, 0)) {
-        EndUpdateResourceA(update, TRUE);
-        return 1;
-    }
-    return EndUpdateResourceA(update, FALSE) ? 0 : 1;
-}
-
 int usage(void)
 {
     fputs("usage: fwu_probe wait-window|status|watch|ports|select|button|window|controls|"
-          "msgbox|strip-image ...\n", stderr);
+          "close-box|msgbox ...\n", stderr);
     return 1;
 }
 
@@ -282,6 +303,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         return usage();
+    _setmode(_fileno(stdout), _O_BINARY);  // lines end in \n alone
     const char *command = argv[1];
     int result;
     if (strcmp(command, "wait-window") == 0 && argc == 3)
@@ -296,14 +318,14 @@ int main(int argc, char **argv)
         result = cmd_select(strtol(argv[2], NULL, 10));
     else if (strcmp(command, "button") == 0)
         result = cmd_button();
+    else if (strcmp(command, "close-box") == 0)
+        result = cmd_close_box();
     else if (strcmp(command, "window") == 0)
         result = cmd_window();
     else if (strcmp(command, "controls") == 0)
         result = cmd_controls();
     else if (strcmp(command, "msgbox") == 0 && argc == 3)
         result = cmd_msgbox(strtoul(argv[2], NULL, 10));
-    else if (strcmp(command, "strip-image") == 0 && argc == 4)
-        result = cmd_strip_image(argv[2], argv[3]);
     else
         return usage();
     fflush(stdout);

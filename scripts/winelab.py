@@ -1,0 +1,349 @@
+"""Runs the Windows tool the way an operator sees it, on this Linux machine:
+fwu.exe under Wine (x86-64) on an X display of its own, with the boot loader
+simulator's pseudo-terminal as COM1, driven by real clicks (xdotool) and read
+back through the fwu_probe helper.
+
+Everything a session starts is its own and is stopped by PID when it ends:
+the X server, the wineserver of its private WINEPREFIX, the simulator and
+the tool. Used by the end-to-end tests (tests/wine/e2e.py) and the demo
+(scripts/demo.py).
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+CAPTION = "Device Firmware Update Tool"
+FATAL_CAPTION = "Terminate Program"
+
+# The path the template prefix maps COM1 to; each copy is pointed at a link
+# of its own (clone_prefix).
+TEMPLATE_LINK = "/nonexistent/fwu-com1-template-link"
+
+
+class WineError(Exception):
+    pass
+
+
+def wine_env(prefix, display=None):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko install prompts
+    if display:
+        env["DISPLAY"] = display
+    else:
+        env.pop("DISPLAY", None)
+    return env
+
+
+def unescape(text):
+    """Undoes the probe's escaping of \\n, \\r, \\t and backslashes."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(text[i + 1], text[i + 1]))
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def stop(process, timeout=10, sig=signal.SIGTERM):
+    """Stops one process we started and reaps it."""
+    if process is None or process.poll() is not None:
+        return
+    try:
+        process.send_signal(sig)
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def start_wineserver(prefix):
+    """A persistent wineserver for prefix, in the foreground of a child we own."""
+    server = subprocess.Popen([WINESERVER, "-f", "-p"], env=wine_env(prefix),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.3)
+    return server
+
+
+def stop_wineserver(prefix, server):
+    """Ends every Wine process of prefix, then the server we started."""
+    if server is None:
+        return
+    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    try:
+        server.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        stop(server, sig=signal.SIGKILL)
+
+
+def make_template(prefix, log=None):
+    """Creates a fresh 64-bit prefix with COM1 mapped through the registry
+    (the mount manager rewrites dosdevices links at start-up, the registry
+    mapping it honours) and Wine drawing window frames itself, as there is
+    no window manager. Takes some seconds."""
+    if os.path.exists(prefix):
+        shutil.rmtree(prefix)
+    os.makedirs(os.path.dirname(os.path.abspath(prefix)), exist_ok=True)
+    server = start_wineserver(prefix)
+    try:
+        out = open(log, "ab") if log else subprocess.DEVNULL
+        subprocess.run([WINE, "wineboot", "-i"], env=wine_env(prefix), stdout=out,
+                       stderr=out, timeout=300, check=True)
+        settings = os.path.join(os.path.dirname(os.path.abspath(prefix)), "fwu-settings.reg")
+        with open(settings, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\n\n"
+                    "[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"
+                    f"\"COM1\"=\"{TEMPLATE_LINK}\"\n\n"
+                    "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"
+                    "\"Managed\"=\"N\"\n")
+        subprocess.run([WINE, "regedit", "/S", settings], env=wine_env(prefix), stdout=out,
+                       stderr=out, timeout=120, check=True)
+        os.remove(settings)
+    finally:
+        stop_wineserver(prefix, server)
+    text = open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace").read()
+    if TEMPLATE_LINK not in text:
+        raise WineError("the COM1 mapping did not reach the template's registry")
+
+
+def clone_prefix(template, prefix, com1_link):
+    """A private copy of the template: hard links for the (read-only) Windows
+    files, real copies of the registry files, COM1 pointed at com1_link."""
+    if os.path.exists(prefix):
+        shutil.rmtree(prefix)
+    subprocess.run(["cp", "-al", template, prefix], check=True)
+    for name in os.listdir(template):
+        if name.endswith(".reg"):
+            text = open(os.path.join(template, name), encoding="utf-8", errors="surrogateescape").read()
+            target = os.path.join(prefix, name)
+            os.remove(target)
+            with open(target, "w", encoding="utf-8", errors="surrogateescape") as f:
+                f.write(text.replace(TEMPLATE_LINK, com1_link))
+            shutil.copystat(os.path.join(template, name), target)
+
+
+def start_display(log_path):
+    """Xvfb on the first free display number (it picks and tells us)."""
+    read_end, write_end = os.pipe()
+    log = open(log_path, "ab")
+    server = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        pass_fds=(write_end,), stdout=log, stderr=log)
+    os.close(write_end)
+    number = b""
+    deadline = time.time() + 30
+    with os.fdopen(read_end, "rb") as pipe:
+        while not number.endswith(b"\n") and time.time() < deadline:
+            chunk = pipe.read(1)
+            if not chunk:
+                break
+            number += chunk
+    if not number.strip().isdigit():
+        stop(server)
+        raise WineError("Xvfb did not start")
+    return server, ":" + number.strip().decode()
+
+
+class Session:
+    """One run of the tool: display, prefix, wineserver, simulator, tool."""
+
+    def __init__(self, workdir, template, exe, probe, devsim, display=None):
+        self.workdir = os.path.abspath(workdir)
+        os.makedirs(self.workdir, exist_ok=True)
+        self.prefix = os.path.join(self.workdir, "prefix")
+        self.com1_link = os.path.join(self.workdir, "com1")
+        self.exe, self.probe_exe, self.devsim_exe = exe, probe, devsim
+        self.trace_path = os.path.join(self.workdir, "trace.txt")
+        self.dump_path = os.path.join(self.workdir, "flash-dump.bin")
+        self.xvfb = self.server = self.devsim = self.tool = None
+        self.display = display
+        try:
+            clone_prefix(template, self.prefix, self.com1_link)
+            if self.display is None:
+                self.xvfb, self.display = start_display(os.path.join(self.workdir, "xvfb.log"))
+            self.env = wine_env(self.prefix, self.display)
+            self.server = start_wineserver(self.prefix)
+        except BaseException:
+            self.close()
+            raise
+
+    # -- the simulated device ---------------------------------------------
+    def start_devsim(self, *options):
+        if os.path.lexists(self.com1_link):
+            os.remove(self.com1_link)
+        self.devsim_log = open(os.path.join(self.workdir, "devsim.txt"), "ab")
+        self.devsim = subprocess.Popen(
+            [self.devsim_exe, "--link", self.com1_link, "--dump", self.dump_path, *options],
+            stdout=self.devsim_log, stderr=self.devsim_log)
+        deadline = time.time() + 15
+        while not os.path.exists(self.com1_link):
+            if self.devsim.poll() is not None or time.time() > deadline:
+                raise WineError("the simulator did not come up")
+            time.sleep(0.05)
+
+    def signal_devsim(self, sig):
+        self.devsim.send_signal(sig)
+
+    def wait_devsim(self, timeout):
+        return self.devsim.wait(timeout=timeout)
+
+    def stop_devsim(self):
+        stop(self.devsim)
+
+    # -- the tool ----------------------------------------------------------
+    def start_tool(self, exe=None):
+        self.trace_file = open(self.trace_path, "wb")
+        self.tool_stderr = open(os.path.join(self.workdir, "stderr.txt"), "wb")
+        self.tool = subprocess.Popen([WINE, exe or self.exe], env=self.env, cwd=self.workdir,
+                                     stdout=self.trace_file, stderr=self.tool_stderr)
+
+    def wait_tool(self, timeout):
+        return self.tool.wait(timeout=timeout)
+
+    def trace(self):
+        return open(self.trace_path, encoding="latin-1").read()
+
+    # -- looking and pressing ------------------------------------------------
+    def probe(self, *args, timeout=60):
+        """Runs fwu_probe; its output goes through a file, not a pipe: a Wine
+        process may start Wine's own services, which would inherit a pipe
+        and hold it open long after the probe ended."""
+        out_path = os.path.join(self.workdir, "probe-out.txt")
+        with open(out_path, "wb") as out:
+            done = subprocess.run([WINE, self.probe_exe, *map(str, args)], env=self.env,
+                                  stdout=out, stderr=subprocess.DEVNULL, timeout=timeout)
+        text = open(out_path, "rb").read().decode("utf-8", "replace")
+        return done.returncode, [unescape(l) for l in text.splitlines()]
+
+    def wait_window(self, timeout_ms=60000):
+        deadline = time.time() + timeout_ms / 1000
+        while self.probe("wait-window", 2000)[0] != 0:
+            if self.tool is not None and self.tool.poll() is not None:
+                raise WineError(f"the tool ended (code {self.tool.returncode}) before its window showed")
+            if time.time() > deadline:
+                raise WineError("the main window did not appear")
+        self.window_id = self.xdotool("search", "--sync", "--name", CAPTION).split()[0]
+
+    def status(self):
+        rc, lines = self.probe("status")
+        return lines[0] if rc == 0 and lines else None
+
+    def ports(self):
+        rc, lines = self.probe("ports")
+        if rc != 0:
+            raise WineError("the port list could not be read")
+        count = int(lines[0].split()[1])
+        selected = int(lines[1].split()[1])
+        rows = [l.split(" ", 2)[2] for l in lines[2:2 + count]]
+        return selected, rows
+
+    def watch(self, finals, timeout_s, echo=None):
+        """Each new status text until one of finals; returns the list seen."""
+        out_path = os.path.join(self.workdir, "probe-watch.txt")
+        out = open(out_path, "wb")
+        watcher = subprocess.Popen([WINE, self.probe_exe, "watch", str(int(timeout_s * 1000)),
+                                    *finals], env=self.env, stdout=out, stderr=subprocess.DEVNULL)
+        seen, pending = [], b""
+        try:
+            with open(out_path, "rb") as feed:
+                while True:
+                    ended = watcher.poll() is not None
+                    pending += feed.read()
+                    *lines, pending = pending.split(b"\n")
+                    for raw in lines:
+                        text = unescape(raw.decode("utf-8", "replace"))
+                        seen.append(text)
+                        if echo:
+                            echo(text)
+                    if ended:
+                        break
+                    time.sleep(0.02)
+        finally:
+            stop(watcher)
+            out.close()
+        return seen
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
+                              text=True, timeout=60, check=True).stdout
+
+    def click(self, x, y):
+        # No --sync: it waits for the pointer to move, which it does not when
+        # it already stands there (a second press of the same button).
+        self.xdotool("mousemove", str(x), str(y), "click", "1")
+
+    def press_update(self):
+        rc, lines = self.probe("button")
+        if rc != 0:
+            raise WineError("the Update Device button was not found")
+        self.click(*lines[0].split())
+
+    def close_window(self):
+        """Clicks the close box of the window's caption."""
+        rc, lines = self.probe("close-box")
+        if rc != 0:
+            raise WineError("the close box was not found")
+        self.click(*lines[0].split())
+
+    def fatal_box(self, timeout_ms=60000):
+        rc, lines = self.probe("msgbox", timeout_ms, timeout=timeout_ms / 1000 + 30)
+        if rc != 0:
+            raise WineError("no fatal error box appeared")
+        info = dict(l.split(" ", 1) for l in lines if " " in l)
+        info["window_id"] = self.xdotool("search", "--sync", "--name", FATAL_CAPTION).split()[0]
+        return info
+
+    def dismiss_fatal_box(self, window_id):
+        """Presses Return on the box, as the operator would."""
+        self.xdotool("windowfocus", window_id)
+        self.xdotool("key", "Return")
+
+    def select_port(self, row):
+        rc, _ = self.probe("select", row)
+        if rc != 0:
+            raise WineError("the port list did not take the selection")
+
+    def screenshot(self, path, window_id=None):
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        subprocess.run(["import", "-display", self.display, "-window", window_id or "root", path],
+                       check=True, timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # -- the end -----------------------------------------------------------
+    def close(self):
+        stop(self.devsim)
+        stop_wineserver(self.prefix, self.server)  # ends the tool and the probes too
+        if self.tool is not None:
+            try:
+                self.tool.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                stop(self.tool, sig=signal.SIGKILL)
+        stop(self.xvfb)
+        self.server = self.xvfb = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def make_dead_port(path):
+    """Leaves at path a file that exists but is no device (a socket with no
+    listener). Under Wine a COM port whose target has disappeared still
+    opens (its mount manager keeps a device object for it); one whose target
+    cannot be opened fails as a vanished port does on Windows."""
+    if os.path.lexists(path):
+        os.remove(path)
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(path)
+    sock.close()

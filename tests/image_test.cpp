@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+
+namespace {
+
+TEST(PaddedImageSize, RoundsUpToWholeBlocksAndAtLeastOne)
+{
+    EXPECT_EQ(padded_image_size(0), 1024);
+    EXPECT_EQ(padded_image_size(1), 1024);
+    EXPECT_EQ(padded_image_size(1024), 1024);
+    EXPECT_EQ(padded_image_size(1025), 2048);
+    EXPECT_EQ(padded_image_size(102700), 103424);
+}
+
+TEST(PaddedImageSize, RefusesWhatASigned32BitSizeCannotHold)
+{
+    EXPECT_EQ(padded_image_size(-1), -1);
+    EXPECT_EQ(padded_image_size(INT32_MAX - 1023), INT32_MAX - 1023);  // 0x7FFFFC00
+    EXPECT_EQ(padded_image_size(INT32_MAX - 1022), -1);
+    EXPECT_EQ(padded_image_size(INT32_MAX), -1);
+    EXPECT_EQ(padded_image_size(INT64_MAX), -1);
+}
+
+struct Padded {
+    int result;
+    DeviceLink link;
+    std::string trace;
+};
+
+Padded pad(const std::vector<unsigned char> &bytes, int64_t len)
+{
+    Padded p;
+    memset(&p.link, 0x5A, sizeof p.link);
+    testing::internal::CaptureStdout();
+    p.result = pad_image(&p.link, bytes.empty() ? nullptr : bytes.data(), len);
+    fflush(stdout);
+    p.trace = testing::internal::GetCapturedStdout();
+    return p;
+}
+
+TEST(PadImage, CopiesTheBytesAndZeroFillsTheLastBlock)
+{
+    std::vector<unsigned char> bytes(1500);
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = (unsigned char)(0x80 | i);
+    Padded p = pad(bytes, (int64_t)bytes.size());
+    ASSERT_EQ(p.result, 0);
+    EXPECT_EQ(p.link.image_size, 2048);
+    EXPECT_EQ(p.link.base, 0x08004000u);
+    ASSERT_NE(p.link.image, nullptr);
+    EXPECT_EQ(memcmp(p.link.image, bytes.data(), bytes.size()), 0);
+    for (int i = 1500; i < 2048; i++)
+        ASSERT_EQ(p.link.image[i], 0) << "byte " << i;
+    EXPECT_EQ(p.trace, "\nFlash Image Base 0x8004000\nFlash Image Size 0x800 bytes\n");
+}
+
+TEST(PadImage, AnEmptyImageIsOneBlockOfZeros)
+{
+    Padded p = pad({}, 0);
+    ASSERT_EQ(p.result, 0);
+    ASSERT_EQ(p.link.image_size, 1024);
+    for (int i = 0; i < 1024; i++)
+        ASSERT_EQ(p.link.image[i], 0);
+    EXPECT_EQ(p.trace, "\nFlash Image Base 0x8004000\nFlash Image Size 0x400 bytes\n");
+}
+
+TEST(PadImage, RefusesImpossibleInputAndLeavesTheLinkAlone)
+{
+    std::vector<unsigned char> one(1, 7);
+    for (int64_t len : {(int64_t)-1, (int64_t)INT32_MAX, INT64_MAX}) {
+        Padded p = pad(one, len);
+        EXPECT_EQ(p.result, -1) << len;
+        EXPECT_EQ(p.link.image_size, 0x5A5A5A5A) << len;
+        EXPECT_EQ(p.trace, "") << len;
+    }
+    Padded missing = pad({}, 10);  // bytes promised but none given
+    EXPECT_EQ(missing.result, -1);
+}
+
+// The native build compiles FWU_FIRMWARE_IMAGE in; what load_image hands the
+// engine must be that file, padded.
+TEST(LoadImage, GivesTheConfiguredFilePadded)
+{
+    FILE *f = fopen(FWU_TEST_FIRMWARE_IMAGE, "rb");
+    ASSERT_NE(f, nullptr) << FWU_TEST_FIRMWARE_IMAGE;
+    std::vector<unsigned char> file;
+    unsigned char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        file.insert(file.end(), chunk, chunk + n);
+    fclose(f);
+
+    DeviceLink link;
+    memset(&link, 0, sizeof link);
+    const char *why = nullptr;
+    testing::internal::CaptureStdout();
+    int result = load_image(&link, &why);
+    std::string trace = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, 0) << (why ? why : "");
+    ASSERT_EQ(link.image_size, padded_image_size((int64_t)file.size()));
+    EXPECT_EQ(memcmp(link.image, file.data(), file.size()), 0);
+    for (int32_t i = (int32_t)file.size(); i < link.image_size; i++)
+        ASSERT_EQ(link.image[i], 0) << "byte " << i;
+    char expected[128];
+    snprintf(expected, sizeof expected,
+             "\nFlash Image Base 0x8004000\nFlash Image Size %#x bytes\n",
+             (unsigned)link.image_size);
+    EXPECT_EQ(trace, expected);
+}
+
+}  // namespace

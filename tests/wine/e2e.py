@@ -1,0 +1,280 @@
+#!/usr/bin/env python3
+"""End-to-end tests of fwu.exe under Wine, driven as an operator would drive
+it: a real click on "Update Device", the status line and port list read back
+from the window, the trace from the tool's redirected standard output, the
+flash from the boot loader simulator's dump.
+
+  e2e.py [paths] template      make the Wine prefix the cases copy
+  e2e.py [paths] CASE          run one case (see CASES)
+  e2e.py [paths] cleanup       remove the template and the cases' prefixes
+
+Exit status 0 pass, 1 fail, 77 skipped (the Windows build is missing and
+FWU_REQUIRE_WINDOWS_BUILDS is not set).
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import winelab  # noqa: E402
+
+UPDATE_TIMEOUT_S = 240   # a paced ~100 KiB update takes about 10 s; loaded CI machines are slow
+STARTUP_TIMEOUT_MS = 120000
+
+
+class Failed(Exception):
+    pass
+
+
+STARTED = time.time()
+
+
+def expect(ok, what):
+    if not ok:
+        raise Failed(what)
+    print(f"ok   {time.time() - STARTED:5.1f}s  {what}", flush=True)
+
+
+def padded(image):
+    blocks = max(1, (len(image) + 1023) // 1024)
+    return image + bytes(blocks * 1024 - len(image))
+
+
+def hex_c(value):
+    """printf's %#x: 0x-prefixed lower-case hex, except a plain 0."""
+    return f"{value:#x}" if value else "0"
+
+
+def trace_opening(trace):
+    return trace.count(" . Opening serial port \\\\.\\com1 at 115200 baud\n")
+
+
+def check_startup(session):
+    session.wait_window(STARTUP_TIMEOUT_MS)
+    selected, rows = session.ports()
+    expect(rows and rows[0] == "\\\\.\\com1" and selected == 0,
+           f"the port list shows \\\\.\\com1 selected (rows {rows}, selected {selected})")
+    expect(session.status() == " - Idle - ", "the status is ' - Idle - '")
+
+
+def check_update_trace(trace, image_size, attempts=1):
+    """The texts of one clean update, in order, at the end of the trace."""
+    blocks = image_size // 1024
+    last = trace.rindex(" . Opening serial port")
+    run = trace[last:]
+    order = ["CONTACTING...\n", "RX:", "REMOTE DEVICE LINK ESTABLISHED\n"]
+    order += [f"PROG ADDR {hex_c(0x08004000 + 1024 * i)}, LEN 0x400, FROM {hex_c(1024 * i)}..."
+              for i in range(blocks)]
+    order += [f"Verifying address 0x8004000, image size {hex_c(image_size)} bytes\n",
+              "frame length   13 bytes sent\n", "Remote CRC ", "Local  CRC ", "CRCs match\n",
+              "Resetting target\n", "frame length    5 bytes sent\n",
+              "frame length    5 bytes received & OK\n"]
+    at = 0
+    for text in order:
+        found = run.find(text, at)
+        if found < 0:
+            raise Failed(f"trace: {text!r} missing or out of order")
+        at = found + len(text)
+    expect(True, f"the trace carries link, {blocks} PROG ADDR lines, verify, CRCs match and reset, in order")
+    lines = [l for l in run.splitlines() if l.startswith("PROG ADDR")]
+    expect(len(lines) == blocks and all(l.endswith("- SENT - - OK") for l in lines),
+           "one PROG ADDR line per block, each sent and acknowledged")
+    remote = re.search(r"Remote CRC (0x[0-9a-f]+|0)\n", run).group(1)
+    local = re.search(r"Local  CRC (0x[0-9a-f]+|0)\n", run).group(1)
+    expect(remote == local, f"remote and local CRC agree ({remote})")
+
+
+# -- the cases ----------------------------------------------------------------
+
+def case_startup_and_close(session, args):
+    """Start-up, a press with no port chosen, and a normal close."""
+    session.start_devsim()
+    session.start_tool()
+    check_startup(session)
+    rc, lines = session.probe("window")
+    expect("caption Device Firmware Update Tool" in lines and "class FWU" in lines,
+           "the main window is of class FWU with its caption")
+    rc, controls = session.probe("controls")
+    expect(any('4) Press the ""Update Device"" button.' in c for c in controls),
+           'the instructions show ""Update Device"" with doubled quotes')
+    session.screenshot(os.path.join(args.artifacts, "wine-idle.png"), session.window_id)
+
+    session.select_port(-1)
+    session.press_update()
+    seen = session.watch(["Choose a COM port first"], 30)
+    expect(seen and seen[-1] == "Choose a COM port first",
+           "a press with no port chosen asks for one and stays idle")
+
+    session.close_window()
+    code = session.wait_tool(60)
+    expect(code == 0, f"closing the window exits with code 0 (got {code})")
+    trace = session.trace()
+    expect(trace.startswith("Running on windows version: a00\n\nFlash Image Base 0x8004000\n"
+                            f"Flash Image Size {len(padded(args.image_bytes)):#x} bytes\n"),
+           "the trace starts with the version, the image base and the padded size")
+    expect(trace_opening(trace) == 0, "no port was opened")
+
+
+def case_clean_update(session, args):
+    """A whole update: status to "Programming Completed", flash = padded image."""
+    session.start_devsim()
+    session.start_tool()
+    check_startup(session)
+    session.press_update()
+    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
+    expect(seen and seen[-1] == "Programming Completed",
+           f"the status ends at 'Programming Completed' (last {seen[-3:]})")
+    blocks = [s for s in seen if s.startswith("programming 0x")]
+    expect(blocks and blocks[0] == "programming 0x8004000" and "Verifying..." in seen
+           and seen.index("Verifying...") > seen.index(blocks[-1]),
+           f"the status went through programming ({len(blocks)} seen) and verifying")
+    session.screenshot(os.path.join(args.artifacts, "wine-completed.png"), session.window_id)
+    expect(session.wait_devsim(60) == 0, "the simulator saw a clean reset")
+    image = padded(args.image_bytes)
+    dump = open(session.dump_path, "rb").read()
+    expect(dump == image, f"the device's flash holds the padded image ({len(image)} bytes)")
+
+    session.close_window()
+    expect(session.wait_tool(60) == 0, "closing the window exits with code 0")
+    trace = session.trace()
+    expect(trace_opening(trace) == 1, "the port was opened once")
+    check_update_trace(trace, len(image))
+
+
+def case_wrong_crc_retry(session, args):
+    """A verify that fails, then a retry on the same port once the device is mended."""
+    session.start_devsim("--wrong-crc", "all")
+    session.start_tool()
+    check_startup(session)
+    session.press_update()
+    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
+    expect(seen and seen[-1] == "FAILED", f"a wrong region CRC ends in 'FAILED' (last {seen[-3:]})")
+    session.screenshot(os.path.join(args.artifacts, "wine-failed.png"), session.window_id)
+    first = session.trace()  # not flushed yet: read again at the end
+
+    session.signal_devsim(signal.SIGUSR1)  # the device is mended
+    session.press_update()
+    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
+    expect(seen and seen[-1] == "Programming Completed",
+           f"pressing again after the device is mended completes (last {seen[-3:]})")
+    expect(session.wait_devsim(60) == 0, "the simulator saw a clean reset")
+    expect(open(session.dump_path, "rb").read() == padded(args.image_bytes),
+           "the device's flash holds the padded image")
+
+    session.close_window()
+    expect(session.wait_tool(60) == 0, "closing the window exits with code 0")
+    trace = session.trace()
+    del first
+    expect(trace_opening(trace) == 2, "the same port was opened a second time")
+    second = trace.rindex(" . Opening serial port")
+    expect("CRC FAIL\n" in trace[:second] and "Resetting target" not in trace[:second],
+           "the failed attempt sent no reset request")
+    check_update_trace(trace, len(padded(args.image_bytes)))
+
+
+def case_vanished_port(session, args):
+    """The adapter disappears between start-up and the press: fatal error, exit 1."""
+    session.start_devsim()
+    session.start_tool()
+    check_startup(session)
+    session.stop_devsim()
+    winelab.make_dead_port(session.com1_link)
+    session.press_update()
+    box = session.fatal_box()
+    text = box.get("text", "")
+    expect("Unable to open serial port. In use already, or not present" in text,
+           "the fatal error box names the failed open")
+    expect(re.search(r"Error number \d+ reported\n", text) is not None, "it gives the system's error number")
+    expect(text.endswith("\n\n The program will now abort\n\n\n"), "it ends with the closing text")
+    expect(box.get("owner") == "main", "the box is owned by the main window")
+    session.screenshot(os.path.join(args.artifacts, "wine-fatal.png"))
+    session.dismiss_fatal_box(box["window_id"])
+    code = session.wait_tool(60)
+    expect(code == 1, f"the tool exits with code 1 (got {code})")
+    expect(trace_opening(session.trace()) == 1, "the trace shows the attempt to open the port")
+
+
+def case_missing_image(session, args):
+    """An executable without BINFILE: a fatal error that says so, not a crash."""
+    stripped = os.path.join(session.workdir, "fwu-noimage.exe")
+    data = open(args.exe, "rb").read()
+    name = b"\x07\x00" + "BINFILE".encode("utf-16-le")  # the resource directory's name string
+    expect(data.count(name) == 1, "fwu.exe names its resource BINFILE once")
+    open(stripped, "wb").write(data.replace(name, b"\x07\x00" + "NOIMAGE".encode("utf-16-le")))
+    session.start_devsim()
+    session.start_tool(stripped)
+    box = session.fatal_box(STARTUP_TIMEOUT_MS)
+    text = box.get("text", "")
+    expect("The firmware image (resource BINFILE) is missing from this program" in text,
+           "the fatal error box says the image is missing")
+    expect(re.search(r"Error number 181[34] reported\n", text) is not None,
+           "with the resource lookup's error number")
+    session.dismiss_fatal_box(box["window_id"])
+    code = session.wait_tool(60)
+    expect(code == 1, f"the tool exits with code 1 (got {code})")
+    expect("Flash Image Base" not in session.trace(), "no image was traced")
+
+
+CASES = {
+    "startup-and-close": case_startup_and_close,
+    "clean-update": case_clean_update,
+    "wrong-crc-retry": case_wrong_crc_retry,
+    "vanished-port": case_vanished_port,
+    "missing-image": case_missing_image,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--exe", required=True)
+    ap.add_argument("--probe", required=True)
+    ap.add_argument("--devsim", required=True)
+    ap.add_argument("--image", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--artifacts", required=True)
+    ap.add_argument("case", choices=["template", "cleanup", *CASES])
+    args = ap.parse_args()
+    for name in ("exe", "probe", "devsim", "image", "work", "artifacts"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    template = os.path.join(args.work, "template")
+
+    if args.case == "cleanup":
+        shutil.rmtree(args.work, ignore_errors=True)
+        return 0
+    missing = [p for p in (args.exe, args.probe, args.devsim) if not os.path.exists(p)]
+    if missing:
+        print("missing: " + ", ".join(missing) + " (build the win64 and native presets first)")
+        return 1 if os.environ.get("FWU_REQUIRE_WINDOWS_BUILDS") else 77
+    if args.case == "template":
+        os.makedirs(args.work, exist_ok=True)
+        winelab.make_template(template, log=os.path.join(args.work, "template.log"))
+        print("ok   Wine prefix template made")
+        return 0
+
+    args.image_bytes = open(args.image, "rb").read()
+    workdir = os.path.join(args.work, args.case)
+    shutil.rmtree(workdir, ignore_errors=True)
+    try:
+        with winelab.Session(workdir, template, args.exe, args.probe, args.devsim) as session:
+            CASES[args.case](session, args)
+    except (Failed, winelab.WineError, Exception) as e:  # noqa: B014
+        print(f"FAIL {e}")
+        if not isinstance(e, (Failed, winelab.WineError)):
+            traceback.print_exc()
+        for name in ("trace.txt", "stderr.txt", "devsim.txt"):
+            path = os.path.join(workdir, name)
+            if os.path.exists(path):
+                print(f"--- {name} (last lines)")
+                print("\n".join(open(path, errors="replace").read().splitlines()[-25:]))
+        return 1
+    shutil.rmtree(os.path.join(workdir, "prefix"), ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
