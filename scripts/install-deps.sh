@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev                        # fuzzing and sanitizers
   llvm-14                                         # symbolized sanitizer reports, fuzz coverage
   file procps
+  python3                                         # build and test helper scripts
 )
 
 missing=()

@@ -5,9 +5,11 @@ carrying the dialog "FWU" exactly as laid out, the asInvoker manifest and
 the firmware image as RCDATA "BINFILE".
 
 Usage: check_exe.py --arch i386|x86-64 --image FILE [--objdump TOOL] EXE
-Prints one line per check; exits 1 on the first failure.
+Prints one line per check; exits 1 on the first failure, 77 (skipped) when
+EXE does not exist and FWU_REQUIRE_WINDOWS_BUILDS is not set.
 """
 import argparse
+import os
 import shutil
 import struct
 import subprocess
@@ -180,6 +182,9 @@ def main():
     ap.add_argument("exe")
     args = ap.parse_args()
 
+    if not os.path.exists(args.exe):
+        print(f"missing: {args.exe} (build the Windows presets first)")
+        sys.exit(1 if os.environ.get("FWU_REQUIRE_WINDOWS_BUILDS") else 77)
     data = open(args.exe, "rb").read()
     pe = PE(data)
     want_machine, want_magic = (0x14C, 0x10B) if args.arch == "i386" else (0x8664, 0x20B)

@@ -7,6 +7,7 @@ flash from the boot loader simulator's dump.
   e2e.py [paths] template      make the Wine prefix the cases copy
   e2e.py [paths] CASE          run one case (see CASES)
   e2e.py [paths] cleanup       remove the template and the cases' prefixes
+                               (their traces and logs stay under --work)
 
 Exit status 0 pass, 1 fail, 77 skipped (the Windows build is missing and
 FWU_REQUIRE_WINDOWS_BUILDS is not set).
@@ -147,15 +148,19 @@ def case_clean_update(session, args):
 
 
 def case_wrong_crc_retry(session, args):
-    """A verify that fails, then a retry on the same port once the device is mended."""
+    """A press during an update starts it again; a verify that fails ends in
+    "FAILED"; once the device is mended a press on the same port completes."""
     session.start_devsim("--wrong-crc", "all")
     session.start_tool()
     check_startup(session)
     session.press_update()
+    seen = session.watch(["programming 0x8008000", "FAILED"], UPDATE_TIMEOUT_S)
+    expect(seen and seen[-1] == "programming 0x8008000", "the update is under way")
+    session.press_update()  # while the port is held and the timer runs
     seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
     expect(seen and seen[-1] == "FAILED", f"a wrong region CRC ends in 'FAILED' (last {seen[-3:]})")
+    expect("programming 0x8004000" in seen, "the second press started the update from its first block")
     session.screenshot(os.path.join(args.artifacts, "wine-failed.png"), session.window_id)
-    first = session.trace()  # not flushed yet: read again at the end
 
     session.signal_devsim(signal.SIGUSR1)  # the device is mended
     session.press_update()
@@ -169,11 +174,10 @@ def case_wrong_crc_retry(session, args):
     session.close_window()
     expect(session.wait_tool(60) == 0, "closing the window exits with code 0")
     trace = session.trace()
-    del first
-    expect(trace_opening(trace) == 2, "the same port was opened a second time")
-    second = trace.rindex(" . Opening serial port")
-    expect("CRC FAIL\n" in trace[:second] and "Resetting target" not in trace[:second],
-           "the failed attempt sent no reset request")
+    expect(trace_opening(trace) == 3, "the same port was opened for each press")
+    last = trace.rindex(" . Opening serial port")
+    expect(trace[:last].count("CRC FAIL\n") == 1 and "Resetting target" not in trace[:last],
+           "the failed update sent no reset request")
     check_update_trace(trace, len(padded(args.image_bytes)))
 
 
@@ -243,8 +247,10 @@ def main():
         setattr(args, name, os.path.abspath(getattr(args, name)))
     template = os.path.join(args.work, "template")
 
-    if args.case == "cleanup":
-        shutil.rmtree(args.work, ignore_errors=True)
+    if args.case == "cleanup":  # the prefixes go; the cases' traces and logs stay
+        shutil.rmtree(template, ignore_errors=True)
+        for case in CASES:
+            shutil.rmtree(os.path.join(args.work, case, "prefix"), ignore_errors=True)
         return 0
     missing = [p for p in (args.exe, args.probe, args.devsim) if not os.path.exists(p)]
     if missing:

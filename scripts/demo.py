@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""The operator's view of one update, on this machine: the real fwu.exe
+under Wine, the boot loader simulator as COM1 (paced like a 115200 baud
+wire), a click on "Update Device", the status line as it changes, the
+final status, the trace, and a screenshot of the window.
+
+Run through scripts/demo.sh, which installs and builds what it needs.
+Uses $DISPLAY when there is one (the window shows on your screen),
+otherwise an Xvfb display of its own. Stops everything it started.
+"""
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import winelab  # noqa: E402
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--exe", default=os.path.join(ROOT, "build/win64/fwu.exe"))
+    ap.add_argument("--probe", default=os.path.join(ROOT, "build/win64/fwu_probe.exe"))
+    ap.add_argument("--devsim", default=os.path.join(ROOT, "build/native/tools/devsim/fwu-devsim"))
+    ap.add_argument("--screenshot", default=os.path.join(ROOT, "artifacts/demo-window.png"))
+    ap.add_argument("--xvfb", action="store_true", help="use a display of its own even if $DISPLAY is set")
+    args = ap.parse_args()
+    for path in (args.exe, args.probe, args.devsim):
+        if not os.path.exists(path):
+            sys.exit(f"missing {path}: run scripts/demo.sh, which builds it")
+
+    work = tempfile.mkdtemp(prefix="fwu-demo.")
+    started = time.time()
+
+    def say(text):
+        print(f"[{time.time() - started:6.1f}s] {text}", flush=True)
+
+    try:
+        say("preparing a private Wine prefix (takes a few seconds)")
+        template = os.path.join(work, "template")
+        winelab.make_template(template, log=os.path.join(work, "wineboot.log"))
+        display = None if args.xvfb else os.environ.get("DISPLAY") or None
+        with winelab.Session(os.path.join(work, "run"), template, args.exe, args.probe,
+                             args.devsim, display=display) as session:
+            say(f"display {session.display}" + ("" if display else " (Xvfb)"))
+            session.start_devsim()
+            say(f"fwu-devsim is the device, on COM1 -> {os.path.realpath(session.com1_link)}")
+            session.start_tool()
+            session.wait_window(120000)
+            selected, rows = session.ports()
+            say(f"window up; port list: {', '.join(rows)}; selected row {selected}")
+            say(f"status: {session.status()!r}")
+            say('pressing "Update Device"')
+            session.press_update()
+            seen = session.watch(["Programming Completed", "FAILED"], 600,
+                                 echo=lambda text: say(f"status: {text!r}"))
+            final = seen[-1] if seen else session.status()
+            say(f"final status: {final!r}")
+            session.screenshot(args.screenshot, session.window_id)
+            say(f"screenshot of the window: {args.screenshot}")
+            session.wait_devsim(30) if final == "Programming Completed" else session.stop_devsim()
+            session.close_window()
+            code = session.wait_tool(60)
+            say(f"window closed; fwu.exe exit code {code}")
+            print("\n----- trace (fwu.exe standard output) -----", flush=True)
+            print(session.trace(), end="", flush=True)
+            print("----- device -----")
+            print(open(os.path.join(session.workdir, "devsim.txt"), errors="replace").read(), end="")
+        return 0 if final == "Programming Completed" and code == 0 else 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
