@@ -11,6 +11,7 @@ otherwise an Xvfb display of its own. Stops everything it started.
 import argparse
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -21,6 +22,8 @@ import winelab  # noqa: E402
 
 
 def main():
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda *_: sys.exit("terminated"))  # still clean up
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--exe", default=os.path.join(ROOT, "build/win64/fwu.exe"))
     ap.add_argument("--probe", default=os.path.join(ROOT, "build/win64/fwu_probe.exe"))

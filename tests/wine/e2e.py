@@ -154,8 +154,10 @@ def case_wrong_crc_retry(session, args):
     session.start_tool()
     check_startup(session)
     session.press_update()
-    seen = session.watch(["programming 0x8008000", "FAILED"], UPDATE_TIMEOUT_S)
-    expect(seen and seen[-1] == "programming 0x8008000", "the update is under way")
+    # Blocks from 0x8010000 on: half the image is written (a prefix, as the
+    # probe may not catch every single block's status on a loaded machine).
+    seen = session.watch(["programming 0x801*", "FAILED"], UPDATE_TIMEOUT_S)
+    expect(seen and seen[-1].startswith("programming 0x801"), "the update is half way")
     session.press_update()  # while the port is held and the timer runs
     seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
     expect(seen and seen[-1] == "FAILED", f"a wrong region CRC ends in 'FAILED' (last {seen[-3:]})")
@@ -234,6 +236,7 @@ CASES = {
 
 
 def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))  # still clean up
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", required=True)
     ap.add_argument("--probe", required=True)

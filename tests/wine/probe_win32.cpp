@@ -6,6 +6,7 @@
 //   fwu_probe wait-window TIMEOUT_MS     until the main window shows a status
 //   fwu_probe status                     the status line (control 5)
 //   fwu_probe watch TIMEOUT_MS TEXT...   each new status until one of TEXT
+//                                        (TEXT ending in * matches a prefix)
 //   fwu_probe ports                      rows of the port list (control 3)
 //   fwu_probe select ROW                 selects a row (-1: none)
 //   fwu_probe button                     screen position of "Update Device"
@@ -103,6 +104,15 @@ int cmd_status(void)
     return 0;
 }
 
+// A pattern ending in '*' matches every text that starts with the rest.
+int text_matches(const char *text, const char *pattern)
+{
+    size_t n = strlen(pattern);
+    if (n > 0 && pattern[n - 1] == '*')
+        return strncmp(text, pattern, n - 1) == 0;
+    return strcmp(text, pattern) == 0;
+}
+
 int cmd_watch(DWORD timeout_ms, int count, char **finals)
 {
     wchar_t last[256] = L"\x01";
@@ -119,7 +129,7 @@ int cmd_watch(DWORD timeout_ms, int count, char **finals)
             char utf8[1024];
             WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
             for (int i = 0; i < count; i++)
-                if (strcmp(utf8, finals[i]) == 0)
+                if (text_matches(utf8, finals[i]))
                     return 0;
         }
         if (GetTickCount() - start >= timeout_ms)
