@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -29,21 +30,29 @@ TEST(PaddedImageSize, RefusesWhatASigned32BitSizeCannotHold)
     EXPECT_EQ(padded_image_size(INT64_MAX), -1);
 }
 
+// The tool keeps its padded copy for the life of the process; a test gives
+// it back when done with it.
 struct Padded {
     int result;
     DeviceLink link;
     std::string trace;
+    Padded() : result(-1) {}
+    Padded(const Padded &) = delete;
+    Padded &operator=(const Padded &) = delete;
+    ~Padded()
+    {
+        if (result == 0)
+            free((void *)link.image);
+    }
 };
 
-Padded pad(const std::vector<unsigned char> &bytes, int64_t len)
+void pad(Padded *p, const std::vector<unsigned char> &bytes, int64_t len)
 {
-    Padded p;
-    memset(&p.link, 0x5A, sizeof p.link);
+    memset(&p->link, 0x5A, sizeof p->link);
     testing::internal::CaptureStdout();
-    p.result = pad_image(&p.link, bytes.empty() ? nullptr : bytes.data(), len);
+    p->result = pad_image(&p->link, bytes.empty() ? nullptr : bytes.data(), len);
     fflush(stdout);
-    p.trace = testing::internal::GetCapturedStdout();
-    return p;
+    p->trace = testing::internal::GetCapturedStdout();
 }
 
 TEST(PadImage, CopiesTheBytesAndZeroFillsTheLastBlock)
@@ -51,7 +60,8 @@ TEST(PadImage, CopiesTheBytesAndZeroFillsTheLastBlock)
     std::vector<unsigned char> bytes(1500);
     for (size_t i = 0; i < bytes.size(); i++)
         bytes[i] = (unsigned char)(0x80 | i);
-    Padded p = pad(bytes, (int64_t)bytes.size());
+    Padded p;
+    pad(&p, bytes, (int64_t)bytes.size());
     ASSERT_EQ(p.result, 0);
     EXPECT_EQ(p.link.image_size, 2048);
     EXPECT_EQ(p.link.base, 0x08004000u);
@@ -64,7 +74,8 @@ TEST(PadImage, CopiesTheBytesAndZeroFillsTheLastBlock)
 
 TEST(PadImage, AnEmptyImageIsOneBlockOfZeros)
 {
-    Padded p = pad({}, 0);
+    Padded p;
+    pad(&p, {}, 0);
     ASSERT_EQ(p.result, 0);
     ASSERT_EQ(p.link.image_size, 1024);
     for (int i = 0; i < 1024; i++)
@@ -76,12 +87,14 @@ TEST(PadImage, RefusesImpossibleInputAndLeavesTheLinkAlone)
 {
     std::vector<unsigned char> one(1, 7);
     for (int64_t len : {(int64_t)-1, (int64_t)INT32_MAX, INT64_MAX}) {
-        Padded p = pad(one, len);
+        Padded p;
+        pad(&p, one, len);
         EXPECT_EQ(p.result, -1) << len;
         EXPECT_EQ(p.link.image_size, 0x5A5A5A5A) << len;
         EXPECT_EQ(p.trace, "") << len;
     }
-    Padded missing = pad({}, 10);  // bytes promised but none given
+    Padded missing;
+    pad(&missing, {}, 10);  // bytes promised but none given
     EXPECT_EQ(missing.result, -1);
 }
 
@@ -114,6 +127,7 @@ TEST(LoadImage, GivesTheConfiguredFilePadded)
              "\nFlash Image Base 0x8004000\nFlash Image Size %#x bytes\n",
              (unsigned)link.image_size);
     EXPECT_EQ(trace, expected);
+    free((void *)link.image);
 }
 
 }  // namespace
