@@ -36,6 +36,11 @@ struct PortTable {
 // under names that open_port accepts. Returns the number found.
 int discover_ports(PortTable *table);
 
+// 1 when name can be a port name: present, not empty, and short enough for
+// a table entry (at most PORT_NAME_CAPACITY - 1 characters); 0 otherwise.
+// Names that fail are refused before they reach the system.
+int port_name_ok(const char *name);
+
 // Opens the named port for reading and writing, exclusively. Returns
 // INVALID_HANDLE_VALUE when it cannot be opened (absent, busy, bad name).
 PortHandle open_port(const char *name);

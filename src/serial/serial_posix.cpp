@@ -45,18 +45,6 @@ static PortHandle fd_handle(int fd)
     return (PortHandle)(intptr_t)fd;
 }
 
-// Names longer than a table entry can hold, empty names and no name at all
-// are refused before they reach the system.
-static int port_name_ok(const char *name)
-{
-    if (name == NULL || name[0] == '\0')
-        return 0;
-    for (int i = 1; i < PORT_NAME_CAPACITY; ++i)
-        if (name[i] == '\0')
-            return 1;
-    return 0;
-}
-
 // ---------------------------------------------------------------------------
 // Read timing
 //

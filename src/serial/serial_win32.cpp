@@ -9,18 +9,6 @@ enum {
     PORT_NUMBER_LIMIT = 999  // com1 ... com998
 };
 
-// Names longer than a table entry can hold, empty names and no name at all
-// are refused before they reach the system.
-static int port_name_ok(const char *name)
-{
-    if (name == NULL || name[0] == '\0')
-        return 0;
-    for (int i = 1; i < PORT_NAME_CAPACITY; ++i)
-        if (name[i] == '\0')
-            return 1;
-    return 0;
-}
-
 int discover_ports(PortTable *table)
 {
     table->count = 0;
