@@ -7,14 +7,10 @@
 
 #include "protocol/engine.h"
 #include "serial/serial.h"
+#include "shell/session.h"
 
 enum {
-    TIMER_ID = 6,       // drives the update engine
-    TICK_MS = 10,       // its period while an update runs
-    GUARD_MS = 10000,   // its period while a step runs, so no tick piles up
-    // Reported in the trace at start-up; fixed when the tool is built, not
-    // asked of the system.
-    REPORTED_WINDOWS_VERSION = 0xA00
+    TIMER_ID = 6  // drives the update engine: TICK_MS, GUARD_MS while a step runs
 };
 
 extern HINSTANCE app_instance;  // the executable; also reaches its resources

@@ -1,0 +1,53 @@
+#include "shell/session.h"
+
+#include "shell/fatal.h"
+#include "shell/report.h"
+
+void release_port(DeviceLink *link, const SessionHooks *hooks)
+{
+    hooks->stop_ticks();
+    if (link->port != INVALID_HANDLE_VALUE) {
+        close_port(link->port);
+        link->port = INVALID_HANDLE_VALUE;
+    }
+}
+
+void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
+                       const SessionHooks *hooks)
+{
+    release_port(link, hooks);
+
+    if (row < 0 || row >= ports->count) {
+        set_status("Choose a COM port first");
+        return;
+    }
+
+    link->baud = LINE_BAUD;
+    link->port_name = ports->names[row];
+    trace(" . Opening serial port %s at %ld baud\n", link->port_name, (long)link->baud);
+    link->port = open_port(link->port_name);
+    if (link->port == INVALID_HANDLE_VALUE)
+        fatal_error("Unable to open serial port. In use already, or not present");
+    configure_port(link->port, LINE_BAUD, READ_INTERVAL_MS);
+
+    link->state = Start;
+    set_status("Contacting Device...");
+    hooks->resume_ticks();
+}
+
+void on_tick(DeviceLink *link, const SessionHooks *hooks)
+{
+    // A step may block for a few hundred milliseconds; keep the next tick
+    // from falling due meanwhile.
+    hooks->hold_ticks();
+    step_update(link);
+    hooks->resume_ticks();
+
+    if (link->state == Done) {
+        hooks->stop_ticks();
+        hooks->completion_beep();
+        set_status("Programming Completed");
+        close_port(link->port);
+        link->port = INVALID_HANDLE_VALUE;
+    }
+}

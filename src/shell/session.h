@@ -1,0 +1,42 @@
+// What the operator's two events do, the same in every shell: pressing
+// "Update Device" opens the selected port and starts the ticks; each tick
+// runs one engine step and, at Done, ends the update. The shell supplies the
+// platform's ticks and beep as hooks (timer 6 on Windows, the terminal's
+// poll timeout on Linux).
+#ifndef FWU_SHELL_SESSION_H
+#define FWU_SHELL_SESSION_H
+
+#include "protocol/engine.h"
+#include "serial/serial.h"
+
+enum {
+    TICK_MS = 10,       // period of the ticks while an update runs
+    GUARD_MS = 10000,   // the Windows timer's period while a step runs
+    // Reported in the trace at start-up; fixed when the tool is built, not
+    // asked of the system.
+    REPORTED_WINDOWS_VERSION = 0xA00
+};
+
+struct SessionHooks {
+    void (*hold_ticks)(void);       // a step is about to run: no tick may fall due meanwhile
+    void (*resume_ticks)(void);     // the next tick TICK_MS from now (also starts them)
+    void (*stop_ticks)(void);
+    void (*completion_beep)(void);  // short and high: the update completed
+};
+
+// Stops the update that holds a port (running, or stopped at "FAILED") and
+// lets the port go, so it can be opened again.
+void release_port(DeviceLink *link, const SessionHooks *hooks);
+
+// "Update Device": lets a held port go, then opens and configures entry row
+// of ports and starts the update. With no such row (none selected, an empty
+// list) it shows "Choose a COM port first" and does nothing else. A port
+// that does not open is a fatal error.
+void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
+                       const SessionHooks *hooks);
+
+// One tick: one engine step, with the next tick due TICK_MS after it ends.
+// At Done: no more ticks, the beep, "Programming Completed", the port closed.
+void on_tick(DeviceLink *link, const SessionHooks *hooks);
+
+#endif
