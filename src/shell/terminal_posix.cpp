@@ -1,0 +1,321 @@
+// The terminal the tool runs in: the screen is drawn on it and the keys are
+// read from it, through a descriptor of our own, so that standard output
+// (the trace) and standard error stay free for redirection.
+#include "shell/shell_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef _POSIX_VDISABLE
+#define _POSIX_VDISABLE '\0'
+#endif
+
+// Alternate screen on, cursor hidden; and back.
+static const char ENTER_SCREEN[] = "\033[?1049h\033[?25l\033[H\033[2J";
+static const char LEAVE_SCREEN[] = "\033[0m\033[?25h\033[?1049l";
+
+enum {
+    ESCAPE_WAIT_MS = 25,  // how long the rest of an arrow key may lag its ESC
+    CSI_LIMIT = 16        // parameter bytes of a sequence we skip at most
+};
+
+static int tty_fd = -1;
+static struct termios saved_modes;
+static volatile sig_atomic_t modes_changed;  // read by the signal handler
+static volatile sig_atomic_t pending_signal;
+static volatile sig_atomic_t resized;
+
+// Key decoding carries over from one read to the next: an arrow key may
+// arrive in pieces.
+enum DecodeState { PLAIN, AFTER_ESCAPE, IN_SEQUENCE };
+static int decode_state = PLAIN;
+static int sequence_length;
+
+// ---------------------------------------------------------------------------
+// Restoring, also from a signal handler (only async-signal-safe calls)
+
+static void restore_now(void)
+{
+    if (!modes_changed || tty_fd < 0)
+        return;
+    (void)tcsetattr(tty_fd, TCSANOW, &saved_modes);
+    ssize_t ignored = write(tty_fd, LEAVE_SCREEN, sizeof LEAVE_SCREEN - 1);
+    (void)ignored;
+    modes_changed = 0;
+}
+
+void terminal_restore(void)
+{
+    restore_now();
+}
+
+static void on_end_signal(int sig)
+{
+    if (pending_signal == 0) {
+        pending_signal = sig;  // the main loop ends the process between ticks
+        return;
+    }
+    // Still not acted on: the loop is stuck (a write the line never takes).
+    restore_now();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+static void on_resize(int sig)
+{
+    (void)sig;
+    resized = 1;
+}
+
+static void install_handlers(void)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: a wait for keys returns at once
+    action.sa_handler = on_end_signal;
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+    sigaction(SIGHUP, &action, NULL);
+    action.sa_handler = on_resize;
+    sigaction(SIGWINCH, &action, NULL);
+    // A trace piped into a reader that went away must not end the update.
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, NULL);
+}
+
+int terminal_pending_signal(void)
+{
+    return pending_signal;
+}
+
+int terminal_take_resize(void)
+{
+    if (!resized)
+        return 0;
+    resized = 0;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Taking the terminal
+
+// Our own descriptor for the terminal on standard input, open for reading
+// and writing (standard input may be open for reading only).
+static int open_own_descriptor(void)
+{
+    const char *name = ttyname(STDIN_FILENO);
+    if (name != NULL) {
+        int fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+    }
+    int flags = fcntl(STDIN_FILENO, F_GETFL);
+    if (flags == -1 || (flags & O_ACCMODE) != O_RDWR)
+        return -1;
+    return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+}
+
+int terminal_open(const char **why)
+{
+    if (!isatty(STDIN_FILENO)) {
+        *why = "standard input is not a terminal: fwu draws its screen on the "
+               "terminal it is run from and reads its keys there";
+        return -1;
+    }
+    tty_fd = open_own_descriptor();
+    if (tty_fd < 0) {
+        *why = "cannot open the terminal on standard input for reading and writing";
+        return -1;
+    }
+    if (tcgetattr(tty_fd, &saved_modes) != 0) {
+        close(tty_fd);
+        tty_fd = -1;
+        *why = "cannot read the terminal's settings";
+        return -1;
+    }
+    install_handlers();
+
+    // Keys one at a time, unechoed; reads return at once with what is there
+    // (terminal_wait does the waiting). Ctrl-C still interrupts. No XON/XOFF:
+    // a stray Ctrl-S would stop the screen, and with it the update. No
+    // suspend or quit key, which would leave the terminal raw.
+    struct termios raw = saved_modes;
+    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ECHONL | IEXTEN);
+    raw.c_iflag &= ~(tcflag_t)(ICRNL | INLCR | IGNCR | IXON | IXOFF);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    raw.c_cc[VSUSP] = _POSIX_VDISABLE;
+    raw.c_cc[VQUIT] = _POSIX_VDISABLE;
+    modes_changed = 1;
+    if (tcsetattr(tty_fd, TCSAFLUSH, &raw) != 0) {
+        modes_changed = 0;
+        close(tty_fd);
+        tty_fd = -1;
+        *why = "cannot set the terminal's modes";
+        return -1;
+    }
+    terminal_write(ENTER_SCREEN, sizeof ENTER_SCREEN - 1);
+    return 0;
+}
+
+int terminal_is(int fd)
+{
+    struct stat ours, theirs;
+    if (tty_fd < 0 || fstat(tty_fd, &ours) != 0 || fstat(fd, &theirs) != 0)
+        return 0;
+    return S_ISCHR(theirs.st_mode) && theirs.st_rdev == ours.st_rdev;
+}
+
+void terminal_size(int *rows, int *cols)
+{
+    struct winsize size;
+    *rows = 24;
+    *cols = 80;
+    if (tty_fd >= 0 && ioctl(tty_fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 &&
+        size.ws_col > 0) {
+        *rows = size.ws_row;
+        *cols = size.ws_col;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+void terminal_write(const char *bytes, size_t count)
+{
+    size_t done = 0;
+    while (tty_fd >= 0 && done < count) {
+        ssize_t n = write(tty_fd, bytes + done, count - done);
+        if (n > 0) {
+            done += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR && pending_signal == 0)
+            continue;
+        return;  // the terminal is gone (or we are being ended): drop the rest
+    }
+}
+
+void terminal_bell(void)
+{
+    terminal_write("\a", 1);
+}
+
+// ---------------------------------------------------------------------------
+// Input
+
+int terminal_wait(int timeout_ms)
+{
+    struct pollfd ready;
+    ready.fd = tty_fd;
+    ready.events = POLLIN;
+    ready.revents = 0;
+    int n = poll(&ready, 1, timeout_ms);
+    if (n < 0)
+        return errno == EINTR ? 0 : -1;
+    if (n == 0)
+        return 0;
+    if (ready.revents & (POLLHUP | POLLERR | POLLNVAL))
+        return -1;  // hung up, or no longer a descriptor
+    return 1;
+}
+
+static void add_key(Key *keys, int *count, int kind, char ch)
+{
+    if (*count >= KEY_BATCH)
+        return;
+    keys[*count].kind = kind;
+    keys[*count].ch = ch;
+    ++*count;
+}
+
+static void decode(unsigned char byte, Key *keys, int *count)
+{
+    switch (decode_state) {
+    case AFTER_ESCAPE:
+        if (byte == '[' || byte == 'O') {
+            decode_state = IN_SEQUENCE;
+            sequence_length = 0;
+            return;
+        }
+        // ESC and then something else: two keys.
+        add_key(keys, count, KEY_ESCAPE, 0);
+        decode_state = PLAIN;
+        break;
+    case IN_SEQUENCE:
+        if (byte >= 0x40 && byte <= 0x7e) {  // the final byte
+            if (byte == 'A')
+                add_key(keys, count, KEY_UP, 0);
+            else if (byte == 'B')
+                add_key(keys, count, KEY_DOWN, 0);
+            decode_state = PLAIN;
+        } else if (++sequence_length > CSI_LIMIT) {
+            decode_state = PLAIN;  // not a sequence we know: drop it
+        }
+        return;
+    default:
+        break;
+    }
+
+    if (byte == 0x1b)
+        decode_state = AFTER_ESCAPE;
+    else if (byte == '\r' || byte == '\n')
+        add_key(keys, count, KEY_ENTER, 0);
+    else if (byte == 0x7f || byte == 0x08)
+        add_key(keys, count, KEY_BACKSPACE, 0);
+    else if (byte == 0x15)
+        add_key(keys, count, KEY_CLEAR_LINE, 0);
+    else if (byte >= 0x20 && byte < 0x7f)
+        add_key(keys, count, KEY_CHAR, (char)byte);
+    // Other control characters and bytes beyond ASCII are ignored.
+}
+
+// Reads what terminal_wait found waiting. Returns the byte count, or -1 when
+// the terminal is gone (nothing to read after all: end of file).
+static int read_waiting(unsigned char *bytes, size_t capacity)
+{
+    for (;;) {
+        ssize_t n = read(tty_fd, bytes, capacity);
+        if (n > 0)
+            return (int)n;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        return -1;
+    }
+}
+
+int terminal_read_keys(Key *keys)
+{
+    unsigned char bytes[KEY_BATCH];
+    int count = 0;
+    int n = read_waiting(bytes, sizeof bytes);
+    if (n < 0)
+        return -1;
+    for (int i = 0; i < n; ++i)
+        decode(bytes[i], keys, &count);
+
+    // A lone ESC is the Esc key unless the rest of a sequence follows close
+    // behind it.
+    if (decode_state == AFTER_ESCAPE) {
+        int more = terminal_wait(ESCAPE_WAIT_MS) > 0 ? read_waiting(bytes, sizeof bytes) : 0;
+        if (more < 0)
+            return -1;
+        if (more == 0) {
+            add_key(keys, &count, KEY_ESCAPE, 0);
+            decode_state = PLAIN;
+        }
+        for (int i = 0; i < more; ++i)
+            decode(bytes[i], keys, &count);
+    }
+    return count;
+}
