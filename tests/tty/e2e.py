@@ -1,0 +1,474 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the Linux tool (fwu) in a terminal, driven as an
+operator would drive it: tmux runs it, send-keys types, capture-pane reads
+the screen; fwu-devsim plays the device, its dump and summary tell what the
+device got; the trace comes from the tool's redirected standard output.
+
+  e2e.py --fwu F --devsim D --image I --work DIR CASE
+
+Each case runs its own tmux server on a socket in its own directory under
+--work and stops only that server and the processes it started. Exit status
+0 pass, 1 fail, 77 skipped (tmux is missing).
+"""
+import argparse
+import json
+import os
+import re
+import select
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+WAIT_S = 120       # anything the tool shows; the machine may be loaded and sanitized
+UPDATE_WAIT_S = 300
+
+CAPTION = "Device Firmware Update Tool"
+STEPS = [
+    "1) Completely UNPLUG the Device requiring update, so it is powered-down.",
+    "2) Connect the Velkor to the PC but do not connect to the Device yet.",
+    "3) Choose the COM port below corresponding to the Velkor.",
+    '4) Press the ""Update Device"" button.',
+    "5) Now plug the Velkor into the REMOTE port on the Device (powering it up).",
+    "6) Programming should start automatically.",
+    "7) After programming the unit should restart automatically.",
+    "8) The procedure above can be retried if not successful.",
+]
+LED_NOTE = ("There should now be a flashing red LED on the Velkor provided the correct COM "
+            "port was chosen.")
+BUTTON = "[ Update Device ]  "
+PORT_ROW = re.compile(r"^  ([> ]) +(\d+)  (\S.*)$")
+
+
+class Failed(Exception):
+    pass
+
+
+STARTED = time.time()
+
+
+def expect(ok, what):
+    if not ok:
+        raise Failed(what)
+    print(f"ok   {time.time() - STARTED:5.1f}s  {what}", flush=True)
+
+
+def padded(image):
+    blocks = max(1, (len(image) + 1023) // 1024)
+    return image + bytes(blocks * 1024 - len(image))
+
+
+def wait_for(predicate, timeout, what):
+    end = time.time() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.time() > end:
+            raise Failed(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+# -- the simulator ------------------------------------------------------------
+
+class Devsim:
+    def __init__(self, exe, workdir, *options, paced=False):
+        self.dump = os.path.join(workdir, "flash.bin")
+        self.summary_path = os.path.join(workdir, "summary.json")
+        self.log_path = os.path.join(workdir, "devsim-requests.txt")
+        args = [exe, "-v", "--dump", self.dump, "--summary-json", self.summary_path,
+                "--seconds", "900", *options]
+        if not paced:
+            args.append("--no-pace")
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.log,
+                                     stdin=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.proc.stdout], [], [], WAIT_S)
+        line = self.proc.stdout.readline().decode().strip() if ready else ""
+        if not line:
+            self.stop()
+            raise Failed("fwu-devsim printed no path")
+        self.path = line
+
+    def requests(self):
+        """Requests the device has received so far (its -v log)."""
+        with open(self.log_path, errors="replace") as f:
+            return sum(1 for line in f if " request" in line)
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            if self.wait(30) is None:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        self.log.close()
+
+    def summary(self):
+        with open(self.summary_path) as f:
+            return json.load(f)
+
+
+# -- the terminal -------------------------------------------------------------
+
+class Terminal:
+    """fwu in a pane of a private tmux server, with its trace, standard
+    error, exit code and the terminal's modes before and after in files."""
+
+    def __init__(self, workdir, name, fwu, cols=120, rows=50):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir)
+        self.socket = os.path.join(self.dir, "tmux.sock")
+        self.bells = os.path.join(self.dir, "bells")
+        conf = os.path.join(self.dir, "tmux.conf")
+        with open(conf, "w") as f:
+            f.write("set -g status off\nset -g bell-action any\nset -g monitor-bell on\n"
+                    "set -g visual-bell off\n"
+                    f"set-hook -g alert-bell 'run-shell \"echo bell >> {self.bells}\"'\n")
+        q = {k: shlex.quote(os.path.join(self.dir, k))
+             for k in ("trace", "stderr", "rc", "pid", "before", "after")}
+        script = (f"stty -g > {q['before']}; "
+                  f"sh -c 'echo $$ > \"$1\"; exec \"$2\"' - {q['pid']} {shlex.quote(fwu)}"
+                  f" > {q['trace']} 2> {q['stderr']}; "
+                  f"echo $? > {q['rc']}.tmp; stty -g > {q['after']}; mv {q['rc']}.tmp {q['rc']}; "
+                  "exec sleep 3600")
+        self.server_pid = None
+        self.tmux("-f", conf, "new-session", "-d", "-s", "fwu", "-x", str(cols), "-y", str(rows),
+                  "sh", "-c", script)
+        try:
+            self.server_pid = int(self.tmux("display-message", "-p", "-t", "fwu", "#{pid}").strip())
+            self.fwu_pid = int(wait_for(lambda: self.read("pid").strip(), WAIT_S, "fwu's PID"))
+        except BaseException:
+            self.close()
+            raise
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-S", self.socket, *args], check=True,
+                              capture_output=True, text=True, timeout=60).stdout
+
+    def close(self):
+        """Ends this server (and with it the pane), nothing else."""
+        try:
+            self.tmux("kill-server")
+        except (subprocess.SubprocessError, OSError):
+            if self.server_pid:
+                try:
+                    os.kill(self.server_pid, signal.SIGKILL)
+                except OSError:
+                    pass
+
+    def read(self, name):
+        try:
+            with open(os.path.join(self.dir, name), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def screen(self):
+        return [line.rstrip() for line in self.tmux("capture-pane", "-p", "-t", "fwu").split("\n")]
+
+    def keys(self, *keys):
+        self.tmux("send-keys", "-t", "fwu", *keys)
+
+    def type(self, text):
+        self.tmux("send-keys", "-t", "fwu", "-l", text)
+
+    def status(self, lines=None):
+        for line in lines if lines is not None else self.screen():
+            if line.startswith(BUTTON.rstrip()):
+                return line[len(BUTTON):]
+        return None
+
+    def wait_status(self, wanted, timeout=WAIT_S):
+        """Waits until the status line reads one of wanted; returns it."""
+        wanted = [w.rstrip() for w in wanted]
+        return wait_for(lambda: (self.status() in wanted) and self.status(), timeout,
+                        f"the status {wanted} (it reads {self.status()!r})")
+
+    def ports(self, lines=None):
+        """(selected row number or None, [names]) from the port list."""
+        selected, names = None, []
+        for line in lines if lines is not None else self.screen():
+            m = PORT_ROW.match(line)
+            if m:
+                names.append(m.group(3))
+                if m.group(1) == ">":
+                    selected = int(m.group(2))
+        return selected, names
+
+    def type_path(self, path):
+        self.keys("p")
+        self.type(path)
+        wait_for(lambda: any(l.endswith("Device path: " + path) for l in self.screen()), WAIT_S,
+                 "the typed path on screen")
+        self.keys("Enter")
+        wait_for(lambda: self.ports()[1][-1:] == [path], WAIT_S, "the typed path as a row")
+
+    def wait_exit(self, timeout=WAIT_S):
+        return int(wait_for(lambda: self.read("rc").strip(), timeout, "fwu to end"))
+
+    def bell_count(self):
+        return self.read("bells").count("bell")
+
+    def check_restored(self):
+        expect(self.read("before") and self.read("before") == self.read("after"),
+               "the terminal's modes are as they were before")
+
+
+def check_clean_trace(trace, image, openings):
+    expect(trace.count(" . Opening serial port ") == openings, f"the port was opened {openings} time(s)")
+    last = trace[trace.rindex(" . Opening serial port "):]
+    order = ["REMOTE DEVICE LINK ESTABLISHED\n", "PROG ADDR 0x8004000, LEN 0x400, FROM 0... - SENT - - OK\n",
+             f"Verifying address 0x8004000, image size {len(image):#x} bytes\n", "CRCs match\n",
+             "Resetting target\n", "frame length    5 bytes received & OK\n"]
+    at = 0
+    for text in order:
+        at = last.find(text, at)
+        if at < 0:
+            raise Failed(f"trace: {text.strip()!r} missing or out of order")
+    expect(last.count("PROG ADDR") == len(image) // 1024,
+           "the last update's trace: link, a PROG ADDR line per block, verify, reset, in order")
+
+
+# -- the cases ----------------------------------------------------------------
+
+def case_no_terminal(args, workdir):
+    """Standard input not a terminal: a clear error, no trace, non-zero."""
+    for stdin in ({"stdin": subprocess.DEVNULL}, {"input": b"u\n"}):
+        run = subprocess.run([args.fwu], capture_output=True, timeout=WAIT_S, **stdin)
+        expect(run.returncode != 0 and b"not a terminal" in run.stderr and run.stdout == b"",
+               f"without a terminal it exits {run.returncode} saying {run.stderr.decode().strip()!r}")
+
+
+def case_update(args, workdir):
+    """The screen as the dialog shows it; a typed path; a whole update to
+    "Programming Completed" with one bell; the trace apart from the screen;
+    q exits 0 and gives the terminal back."""
+    image = padded(args.image_bytes)
+    sim = Devsim(args.devsim, workdir)
+    term = Terminal(workdir, "term", args.fwu)
+    try:
+        term.wait_status([" - Idle - "])
+        lines = term.screen()
+        expect(lines[0] == CAPTION, "the caption heads the screen")
+        expect(all(step in lines for step in STEPS) and LED_NOTE in lines,
+               "the eight steps and the LED note stand as the dialog's texts")
+        first = [lines.index(s) for s in STEPS[:4]]
+        expect(first == list(range(first[0], first[0] + 7, 2)), "steps 1-4 are paragraphs apart")
+        selected, names = term.ports(lines)
+        expect((selected == 1) if names else any("no serial ports found" in l for l in lines),
+               f"discovery's ports are listed with the first selected ({names})")
+
+        # The standard 80 x 24: everything still on screen, redrawn on SIGWINCH.
+        term.tmux("resize-window", "-t", "fwu", "-x", "80", "-y", "24")
+        wait_for(lambda: "port was chosen." in term.screen(), WAIT_S,
+                 "a redraw at 80x24 (the LED note wrapped)")
+        lines = term.screen()
+        expect(lines[0] == CAPTION and all(s in lines for s in STEPS) and
+               any(l.startswith("Keys:") for l in lines), "at 80x24 the steps, status and keys fit")
+
+        term.type_path(sim.path)
+        expect(term.ports()[0] == len(term.ports()[1]), "the typed path is the selected row")
+        term.keys("u")
+        term.wait_status(["Programming Completed", "FAILED"], UPDATE_WAIT_S)
+        expect(term.status() == "Programming Completed", "the status ends at 'Programming Completed'")
+        expect(sim.wait(WAIT_S) == 0, "the simulator ended after the reset")
+        with open(sim.dump, "rb") as f:
+            expect(f.read() == image, f"the device's flash holds the padded image ({len(image)} bytes)")
+        wait_for(lambda: term.bell_count() >= 1, WAIT_S, "the bell")
+
+        term.keys("q")
+        expect(term.wait_exit() == 0, "q exits with code 0")
+        term.check_restored()
+        expect(term.bell_count() == 1, "completion rang the bell once")
+        trace = term.read("trace")
+        expect(trace.startswith("Running on windows version: a00\n\nFlash Image Base 0x8004000\n"
+                                f"Flash Image Size {len(image):#x} bytes\n"),
+               "the trace starts with the version line, the image base and padded size")
+        expect(f" . Opening serial port {sim.path} at 115200 baud\n" in trace, "it names the typed port")
+        check_clean_trace(trace, image, 1)
+        expect("\x1b" not in trace and "\a" not in trace, "no screen escapes or bells in the trace")
+        expect(term.read("stderr") == "", "nothing on standard error")
+    finally:
+        term.close()
+        sim.stop()
+
+
+def case_failed_retry(args, workdir):
+    """Rows chosen with the arrows and digits (a wrong choice would open a
+    missing port: fatal); Esc cancels a path; a wrong CRC leaves "FAILED"
+    with the port held; u again on the same row completes."""
+    image = padded(args.image_bytes)
+    sim = Devsim(args.devsim, workdir, "--wrong-crc", "1")
+    term = Terminal(workdir, "term", args.fwu)
+    try:
+        term.wait_status([" - Idle - "])
+        term.keys("p")
+        term.type("/dev/typed-then-cancelled")
+        term.keys("Escape")
+        wait_for(lambda: not any("Device path" in l for l in term.screen()), WAIT_S, "Esc to cancel")
+        expect("/dev/typed-then-cancelled" not in term.ports()[1], "Esc adds no row")
+
+        missing = "/dev/fwu-test-no-such-port"
+        term.type_path(missing)
+        term.type_path(sim.path)
+        real = len(term.ports()[1])
+        term.keys("Up")
+        wait_for(lambda: term.ports()[0] == real - 1, WAIT_S, "Up to select the row above")
+        term.keys(str(real) if real <= 9 else "Down")
+        wait_for(lambda: term.ports()[0] == real, WAIT_S, "the digit/Down to select the simulator's row")
+
+        term.keys("Enter")
+        term.wait_status(["FAILED", "Programming Completed"], UPDATE_WAIT_S)
+        expect(term.status() == "FAILED", "a wrong region CRC shows 'FAILED'")
+        time.sleep(1.0)  # ticks go on in Failed; nothing changes the status
+        expect(term.status() == "FAILED" and term.bell_count() == 0, "'FAILED' stays, no bell")
+
+        term.keys("u")
+        term.wait_status(["Programming Completed"], UPDATE_WAIT_S)
+        expect(sim.wait(WAIT_S) == 0, "the simulator ended after the reset")
+        with open(sim.dump, "rb") as f:
+            expect(f.read() == image, "the device's flash holds the padded image")
+        summary = sim.summary()
+        expect(summary["requests"]["verify"] == 2 and summary["requests"]["reset"] == 1,
+               f"two verifies, one reset ({summary['requests']})")
+
+        term.keys("q")
+        expect(term.wait_exit() == 0, "q exits with code 0")
+        term.check_restored()
+        trace = term.read("trace")
+        second = trace.rindex(" . Opening serial port ")
+        expect(trace[:second].count("CRC FAIL\n") == 1 and "Resetting target" not in trace[:second],
+               "the failed update sent no reset")
+        expect(missing not in trace, "the missing port was never opened")
+        check_clean_trace(trace, image, 2)
+    finally:
+        term.close()
+        sim.stop()
+
+
+def case_quit_mid_update(args, workdir):
+    """q during an update (paced line): exit 0 between ticks, the port let
+    go, and the device gets no frame after it."""
+    sim = Devsim(args.devsim, workdir, paced=True)
+    term = Terminal(workdir, "term", args.fwu)
+    try:
+        term.wait_status([" - Idle - "])
+        term.type_path(sim.path)
+        term.keys("u")
+        wait_for(lambda: (term.status() or "").startswith("programming 0x80"), WAIT_S,
+                 "blocks to go out")
+        term.keys("q")
+        expect(term.wait_exit() == 0, "q mid-update exits with code 0")
+        term.check_restored()
+        # Every frame the flushed trace says went out reaches the device (the
+        # paced line may still be carrying the last), and then nothing more.
+        trace = term.read("trace")
+        sent = trace.count("CONTACTING...\n") + trace.count("PROG ADDR")
+        wait_for(lambda: sim.requests() >= sent, WAIT_S, f"the device to take the {sent} frames sent")
+        time.sleep(1.5)
+        expect(sim.requests() == sent and sim.proc.poll() is None,
+               f"the device got the {sent} frames traced and none after the quit")
+        sim.stop()
+        summary = sim.summary()
+        expect(summary["requests"]["verify"] == 0 and summary["requests"]["reset"] == 0,
+               f"the update was cut short ({summary['requests']['block']} blocks)")
+    finally:
+        term.close()
+        sim.stop()
+
+
+def case_fatal_and_signal(args, workdir):
+    """A port that does not open: the report on stderr, the bell, exit 1.
+    SIGTERM mid-update: the terminal given back, the trace flushed, death by
+    the signal."""
+    term = Terminal(workdir, "fatal", args.fwu)
+    try:
+        term.wait_status([" - Idle - "])
+        term.type_path("/dev/fwu-test-no-such-port")
+        term.keys("u")
+        expect(term.wait_exit() == 1, "the failed open exits with code 1")
+        term.check_restored()
+        report = ("\n\nAn Error has occurred as follows:\n"
+                  "          Unable to open serial port. In use already, or not present\n"
+                  "Error number 2 reported\nNo such file or directory"
+                  "\n\n The program will now abort\n\n\n")
+        expect(term.read("stderr") == report, "standard error holds the report with errno and strerror")
+        wait_for(lambda: term.bell_count() >= 1, WAIT_S, "the bell")
+        expect(" . Opening serial port /dev/fwu-test-no-such-port at 115200 baud\n" in term.read("trace"),
+               "the trace shows the attempt")
+    finally:
+        term.close()
+
+    sim = Devsim(args.devsim, workdir, paced=True)
+    term = Terminal(workdir, "sigterm", args.fwu)
+    try:
+        term.wait_status([" - Idle - "])
+        term.type_path(sim.path)
+        term.keys("u")
+        wait_for(lambda: (term.status() or "").startswith("programming 0x80"), WAIT_S, "blocks to go out")
+        os.kill(term.fwu_pid, signal.SIGTERM)
+        expect(term.wait_exit() == 128 + signal.SIGTERM, "SIGTERM ends it by that signal")
+        term.check_restored()
+        expect("PROG ADDR" in term.read("trace") and "Verifying" not in term.read("trace"),
+               "the trace of the cut update was flushed")
+    finally:
+        term.close()
+        sim.stop()
+
+
+CASES = {
+    "no-terminal": case_no_terminal,
+    "update": case_update,
+    "failed-retry": case_failed_retry,
+    "quit-mid-update": case_quit_mid_update,
+    "fatal-and-signal": case_fatal_and_signal,
+}
+
+
+def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))  # still clean up
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--fwu", required=True)
+    ap.add_argument("--devsim", required=True)
+    ap.add_argument("--image", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("case", choices=list(CASES))
+    args = ap.parse_args()
+    for name in ("fwu", "devsim", "image", "work"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    if args.case != "no-terminal" and shutil.which("tmux") is None:
+        print("SKIP tmux is not installed (scripts/install-deps.sh installs it)")
+        return 77
+    with open(args.image, "rb") as f:
+        args.image_bytes = f.read()
+    workdir = os.path.join(args.work, args.case)
+    shutil.rmtree(workdir, ignore_errors=True)
+    os.makedirs(workdir)
+    try:
+        CASES[args.case](args, workdir)
+    except Exception as e:  # noqa: BLE001 - any failure is reported with the logs
+        print(f"FAIL {e}")
+        if not isinstance(e, Failed):
+            traceback.print_exc()
+        for root, _, files in os.walk(workdir):
+            for name in ("trace", "stderr", "devsim-requests.txt"):
+                if name in files:
+                    text = open(os.path.join(root, name), errors="replace").read()
+                    print(f"--- {os.path.join(root, name)} (last lines)")
+                    print("\n".join(text.splitlines()[-15:]))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
