@@ -74,8 +74,8 @@ void terminal_bell(void);
 // are waiting, 0 on timeout or signal, -1 when the terminal is gone.
 int terminal_wait(int timeout_ms);
 
-// Decodes what the operator typed into at most KEY_BATCH keys. Returns the
-// count, or -1 when the terminal is gone.
+// Decodes what the operator typed into at most KEY_BATCH keys; call it when
+// terminal_wait returned 1. Returns the count, or -1 when the terminal is gone.
 int terminal_read_keys(Key *keys);
 
 // A SIGINT, SIGTERM or SIGHUP that arrived and has not been acted on (0 when
