@@ -311,7 +311,9 @@ TEST_F(SerialPty, PurgeDiscardsPendingInput)
 
 TEST_F(SerialPty, PortIsExclusiveUntilClosed)
 {
+    errno = 0;
     EXPECT_EQ(open_port(pty.slave.c_str()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(errno, EBUSY);
     close_port(port);
     port = open_port(pty.slave.c_str());
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
@@ -366,13 +368,14 @@ TEST(SerialPort, NamesThatAreNotPortsAreRefused)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::string overlong = "/dev/" + std::string(300, 'x');
 
-    EXPECT_EQ(open_port(NULL), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_port(""), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_port(overlong.c_str()), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_port("/dev/fwu-no-such-port"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_port(dir), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_port(file.c_str()), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_port(fifo.c_str()), INVALID_HANDLE_VALUE);
+    // Each refusal leaves a reason in errno for the operator's error report.
+    const char *names[] = {NULL, "", overlong.c_str(), "/dev/fwu-no-such-port",
+                           dir, file.c_str(), fifo.c_str()};
+    for (const char *name : names) {
+        errno = 0;
+        EXPECT_EQ(open_port(name), INVALID_HANDLE_VALUE) << (name ? name : "(null)");
+        EXPECT_NE(errno, 0) << (name ? name : "(null)");
+    }
 
     unlink(file.c_str());
     unlink(fifo.c_str());

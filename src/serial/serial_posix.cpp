@@ -102,8 +102,11 @@ static int64_t monotonic_ns(void)
 
 PortHandle open_port(const char *name)
 {
-    if (!port_name_ok(name))
+    // Every refusal leaves errno saying why, for the operator's error report.
+    if (!port_name_ok(name)) {
+        errno = name != NULL && name[0] != '\0' ? ENAMETOOLONG : ENOENT;
         return INVALID_HANDLE_VALUE;
+    }
 
     // Non-blocking so that the open does not wait for a carrier; never the
     // controlling terminal.
@@ -116,6 +119,7 @@ PortHandle open_port(const char *name)
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
         close(fd);
+        errno = ENOTTY;
         return INVALID_HANDLE_VALUE;
     }
 
@@ -130,6 +134,7 @@ PortHandle open_port(const char *name)
     } while (locked != 0 && errno == EINTR);
     if (locked != 0) {
         close(fd);
+        errno = EBUSY;
         return INVALID_HANDLE_VALUE;
     }
     (void)ioctl(fd, TIOCEXCL);
