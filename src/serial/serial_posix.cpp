@@ -271,14 +271,17 @@ int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
         if (now >= end)
             break;
 
-        // Rounded up, so a wait never ends just short of the deadline and
-        // comes round again for a fraction of a millisecond.
-        int wait_ms = (int)((end - now + 999999) / 1000000);
+        // To the nanosecond: poll()'s whole milliseconds, rounded up, would
+        // end each read up to a millisecond late (on average half a
+        // millisecond per block of an update). The timer never fires early.
+        struct timespec wait;
+        wait.tv_sec = (time_t)((end - now) / 1000000000);
+        wait.tv_nsec = (long)((end - now) % 1000000000);
         struct pollfd ready;
         ready.fd = fd;
         ready.events = POLLIN;
         ready.revents = 0;
-        int polled = poll(&ready, 1, wait_ms);
+        int polled = ppoll(&ready, 1, &wait, NULL);
         if (polled < 0) {
             if (errno == EINTR)
                 continue;
