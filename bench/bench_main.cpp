@@ -31,6 +31,8 @@
 #include <vector>
 
 #include "devsim_process.h"
+#include "image/embedded_image.h"
+#include "image/image.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
 #include "update_run.h"
@@ -48,7 +50,8 @@ enum {
 };
 
 const char USAGE[] =
-    "usage: fwu-bench [--sizes LIST] [--flash-ms LIST] [--image FILE]... [--limit-s N]\n"
+    "usage: fwu-bench [--sizes LIST] [--flash-ms LIST] [--image FILE]... [--embedded]\n"
+    "                 [--wine [--win64-dir DIR]] [--limit-s N]\n"
     "\n"
     "Updates fwu-devsim (paced at 115200 8E1) through the native engine and the\n"
     "POSIX serial link over a pseudo-terminal, one child process per update, and\n"
@@ -60,13 +63,30 @@ const char USAGE[] =
     "                   1008K is the most the device's flash takes)\n"
     "  --flash-ms LIST  the device's programming time per block (default 0,25)\n"
     "  --image FILE     also update with this raw image (padded like the tool's)\n"
-    "  --limit-s N      give up on one update after N seconds (default 600)\n";
+    "  --embedded       also update with the image this build embeds, as fwu.exe\n"
+    "                   does (FWU_FIRMWARE_IMAGE, by default res/firmware.bin)\n"
+    "  --limit-s N      give up on one update after N seconds (default 600)\n"
+    "  --wine           also update with fwu.exe under Wine (the win64 build) and\n"
+    "                   print its ratio beside the native tool's, both with the\n"
+    "                   embedded image and an instant device\n"
+    "  --win64-dir DIR  where fwu.exe and fwu_probe.exe are (default: the win64\n"
+    "                   preset's build directory)\n";
 
 struct Options {
     std::vector<long> sizes;
     std::vector<long> flash_ms;
-    std::vector<std::string> images;
+    std::vector<std::string> specs;  // extra rows: file:PATH, embedded
     long limit_s;
+    int wine;                        // also time fwu.exe under Wine
+    std::string win64_dir;           // where the win64 preset built it
+};
+
+// One update through fwu.exe under Wine, as bench/wine_run.py reports it.
+struct WineResult {
+    bool ok;
+    std::string problem;
+    double span_ms, click_ms;
+    long long rx_bytes, tx_bytes, blocks;
 };
 
 // What the tool child reports about its update.
@@ -83,7 +103,8 @@ struct ToolReport {
 };
 
 struct Row {
-    std::string image;
+    std::string spec;   // for raw_image
+    std::string image;  // its label
     long raw_size;
     long padded_size;
     long flash_ms;
@@ -94,6 +115,7 @@ struct Row {
     long long blocks_programmed, block_resends;
     long long sim_elapsed_ms;
     double sim_cpu_ms;
+    double device_span_ms;  // first probe heard to last reset heard; -1 unknown
 };
 
 double tv_ms(const struct timeval &tv)
@@ -153,6 +175,8 @@ int parse_options(int argc, char **argv, Options *o)
     o->sizes = {1024, 100 * 1024, APP_FLASH_BYTES};
     o->flash_ms = {0, 25};
     o->limit_s = 600;
+    o->wine = 0;
+    o->win64_dir = FWU_WIN64_DIR;
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -174,7 +198,14 @@ int parse_options(int argc, char **argv, Options *o)
             }
             i++;
         } else if (strcmp(a, "--image") == 0 && v) {
-            o->images.push_back(v);
+            o->specs.push_back(std::string("file:") + v);
+            i++;
+        } else if (strcmp(a, "--embedded") == 0) {
+            o->specs.push_back("embedded");
+        } else if (strcmp(a, "--wine") == 0) {
+            o->wine = 1;
+        } else if (strcmp(a, "--win64-dir") == 0 && v) {
+            o->win64_dir = v;
             i++;
         } else if (strcmp(a, "--limit-s") == 0 && v) {
             if (parse_count(v, 86400, &o->limit_s) != 0 || o->limit_s < 1) {
@@ -193,19 +224,32 @@ int parse_options(int argc, char **argv, Options *o)
     return 0;
 }
 
-// The raw image of a row: a file, or size bytes of the test pattern.
-// Returns 0, or -1 when the file cannot be read or does not fit the device.
-int row_image(const std::string &file, long size, std::vector<unsigned char> *padded)
+// The raw image of a row, by its spec: size:N (N bytes of the test pattern),
+// file:PATH, or embedded (the image this build carries, as fwu.exe does).
+// Returns 0, or -1 when there is no such image or it does not fit the device.
+int raw_image(const std::string &spec, std::vector<unsigned char> *raw)
 {
-    if (file.empty()) {
-        *padded = padded_test_image((size_t)size, (unsigned)size);
-        return 0;
-    }
-    std::vector<unsigned char> raw = read_file(file);
-    if (raw.empty() || raw.size() > (size_t)APP_FLASH_BYTES)
+    long size = 0;
+    if (spec.compare(0, 5, "size:") == 0) {
+        if (parse_count(spec.c_str() + 5, APP_FLASH_BYTES, &size) != 0 || size < 1)
+            return -1;
+        *raw = test_pattern((size_t)size, (unsigned)size);
+    } else if (spec.compare(0, 5, "file:") == 0) {
+        *raw = read_file(spec.substr(5));
+    } else if (spec == "embedded") {
+        raw->assign(embedded_image, embedded_image + embedded_image_size);
+    } else {
         return -1;
-    *padded = padded_copy(raw);
-    return 0;
+    }
+    return raw->empty() || raw->size() > (size_t)APP_FLASH_BYTES ? -1 : 0;
+}
+
+// The image as the device should hold it: padded with zeros like the tool's.
+std::vector<unsigned char> expected_flash(const std::vector<unsigned char> &raw)
+{
+    std::vector<unsigned char> padded((size_t)padded_image_size((int64_t)raw.size()), 0);
+    std::copy(raw.begin(), raw.end(), padded.begin());
+    return padded;
 }
 
 // Peak resident set of this process, from /proc (the high-water mark of
@@ -228,7 +272,7 @@ long peak_rss_kib(void)
 }
 
 // --tool PORT SPEC LIMIT_MS RESULT_FD: one update, as the tool would do it,
-// reported on RESULT_FD. SPEC is size:N or file:PATH. The trace goes to
+// reported on RESULT_FD. SPEC as for raw_image. The trace goes to
 // standard output, which the parent points at a file.
 int tool_main(int argc, char **argv)
 {
@@ -242,21 +286,19 @@ int tool_main(int argc, char **argv)
         return 2;
     int result_fd = (int)fd_number;
 
-    std::vector<unsigned char> image;
-    long size = 0;
-    if (spec.compare(0, 5, "size:") == 0 && parse_count(spec.c_str() + 5, APP_FLASH_BYTES, &size) == 0
-        && size > 0) {
-        if (row_image("", size, &image) != 0)
-            return 2;
-    } else if (spec.compare(0, 5, "file:") == 0) {
-        if (row_image(spec.substr(5), 0, &image) != 0)
+    // As the tool starts: the link, then the image padded into it.
+    DeviceLink link = {};
+    init_link(&link);
+    if (spec == "embedded") {
+        const char *why = "";
+        if (load_image(&link, &why) != 0)
             return 2;
     } else {
-        return 2;
+        std::vector<unsigned char> raw;
+        if (raw_image(spec, &raw) != 0 || pad_image(&link, raw.data(), (int64_t)raw.size()) != 0)
+            return 2;
     }
-
-    DeviceLink link = {};
-    if (open_line_for_update(&link, port, image) != 0) {
+    if (open_line_for_update(&link, port) != 0) {
         dprintf(result_fd, "error cannot open %s\n", port);
         return 1;
     }
@@ -333,15 +375,42 @@ int parse_report(const std::string &text, ToolReport *r)
     return n == 10 ? 0 : -1;
 }
 
+// The device's view of an update, from the simulator's -v log: the time
+// from the first contact probe it heard to the last reset request it heard.
+// The same yardstick serves the tool under Wine, whose press cannot be
+// timed from here. -1 when the log lacks either.
+double device_span_ms(const std::string &log_path)
+{
+    FILE *f = fopen(log_path.c_str(), "r");
+    if (!f)
+        return -1;
+    double first_probe = -1, last_reset = -1;
+    char line[512];
+    while (fgets(line, sizeof line, f)) {
+        double t;
+        char kind[16];
+        if (sscanf(line, "fwu-devsim: %lf ms %15s request", &t, kind) != 2)
+            continue;
+        if (strcmp(kind, "probe") == 0 && first_probe < 0)
+            first_probe = t;
+        if (strcmp(kind, "reset") == 0)
+            last_reset = t;
+    }
+    fclose(f);
+    return first_probe >= 0 && last_reset >= first_probe ? last_reset - first_probe : -1;
+}
+
 // One update of one image against a freshly started simulator.
-void run_row(const std::string &self, const Options &o, Row *row, const std::string &file)
+void run_row(const std::string &self, const Options &o, Row *row)
 {
     row->ok = false;
-    std::vector<unsigned char> image;
-    if (row_image(file, row->raw_size, &image) != 0) {
+    std::vector<unsigned char> raw;
+    if (raw_image(row->spec, &raw) != 0) {
         row->problem = "cannot read the image, or it does not fit the device";
         return;
     }
+    std::vector<unsigned char> image = expected_flash(raw);
+    row->raw_size = (long)raw.size();
     row->padded_size = (long)image.size();
 
     std::string dir = make_scratch_dir();
@@ -350,16 +419,30 @@ void run_row(const std::string &self, const Options &o, Row *row, const std::str
         return;
     }
     std::string dump = dir + "/flash.bin", json = dir + "/summary.json",
-                trace_path = dir + "/trace.txt";
+                trace_path = dir + "/trace.txt", log_path = dir + "/devsim.log";
 
     struct rusage children_before, children_after;
     getrusage(RUSAGE_CHILDREN, &children_before);
 
+    // The simulator logs each request with its time (-v) on its standard
+    // error, which it inherits: pointed at a file while it starts.
     DevsimProcess sim;
     std::vector<std::string> args = {"--flash-ms", std::to_string(row->flash_ms),
-                                     "--dump", dump, "--summary-json", json,
+                                     "--dump", dump, "--summary-json", json, "-v",
                                      "--seconds", std::to_string(o.limit_s + 60)};
-    if (devsim_start(&sim, args) != 0) {
+    fflush(stderr);
+    int saved_stderr = dup(STDERR_FILENO);
+    int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (log_fd >= 0)
+        dup2(log_fd, STDERR_FILENO);
+    int started = devsim_start(&sim, args);
+    if (saved_stderr >= 0) {
+        dup2(saved_stderr, STDERR_FILENO);
+        close(saved_stderr);
+    }
+    if (log_fd >= 0)
+        close(log_fd);
+    if (started != 0) {
         row->problem = "fwu-devsim did not start: " + sim.output;
         devsim_stop(&sim);
         remove_scratch_dir(dir);
@@ -373,12 +456,11 @@ void run_row(const std::string &self, const Options &o, Row *row, const std::str
         remove_scratch_dir(dir);
         return;
     }
-    std::string spec = file.empty() ? "size:" + std::to_string(row->raw_size) : "file:" + file;
     std::string limit_ms = std::to_string(o.limit_s * 1000);
     std::string fd_text = std::to_string(result_pipe[1]);
     std::vector<char *> argv = {const_cast<char *>(self.c_str()), const_cast<char *>("--tool"),
                                 const_cast<char *>(sim.path.c_str()),
-                                const_cast<char *>(spec.c_str()),
+                                const_cast<char *>(row->spec.c_str()),
                                 const_cast<char *>(limit_ms.c_str()),
                                 const_cast<char *>(fd_text.c_str()), nullptr};
 
@@ -433,6 +515,7 @@ void run_row(const std::string &self, const Options &o, Row *row, const std::str
     row->blocks_programmed = json_number(summary, "blocks_programmed");
     row->block_resends = json_number(summary, "block_resends");
     row->sim_elapsed_ms = json_number(summary, "elapsed_ms");
+    row->device_span_ms = device_span_ms(log_path);
     std::vector<unsigned char> flash = read_file(dump);
 
     if (row->tool.state != Done)
@@ -444,6 +527,67 @@ void run_row(const std::string &self, const Options &o, Row *row, const std::str
     else if (row->problem.empty())
         row->ok = true;
     remove_scratch_dir(dir);
+}
+
+// Runs bench/wine_run.py (Wine, Xvfb and the simulator are its own, and it
+// stops them) and reads its one-line report.
+void run_wine(const Options &o, WineResult *w)
+{
+    w->ok = false;
+    std::string dir = make_scratch_dir();
+    if (dir.empty()) {
+        w->problem = "no scratch directory";
+        return;
+    }
+    std::string out = dir + "/wine.txt";
+    std::string exe = o.win64_dir + "/fwu.exe", probe = o.win64_dir + "/fwu_probe.exe";
+    std::string work = std::string(FWU_BENCH_WORK_DIR) + "/wine";
+    std::vector<std::string> args = {FWU_PYTHON, FWU_WINE_DRIVER, "--exe", exe, "--probe", probe,
+                                     "--devsim", FWU_DEVSIM_PATH, "--image",
+                                     FWU_EMBEDDED_IMAGE_PATH, "--work", work, "--out", out};
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+
+    fflush(stdout);
+    fflush(stderr);
+    pid_t parent = getpid();
+    pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);  // the driver cleans up on SIGTERM
+        if (getppid() != parent)
+            _exit(127);
+        dup2(STDERR_FILENO, STDOUT_FILENO);  // its chatter stays off our tables
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = -1;
+    if (child > 0) {
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    std::vector<unsigned char> raw = read_file(out);
+    std::string text(raw.begin(), raw.end());
+    remove_scratch_dir(dir);
+    int flash_ok = 0;
+    if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        w->problem = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 77
+                         ? "fwu.exe or fwu_probe.exe not built (cmake --build --preset win64)"
+                         : "the Wine run failed (see above)";
+        return;
+    }
+    if (sscanf(text.c_str(), "span_ms %lf click_ms %lf rx %lld tx %lld blocks %lld flash_ok %d",
+               &w->span_ms, &w->click_ms, &w->rx_bytes, &w->tx_bytes, &w->blocks,
+               &flash_ok) != 6) {
+        w->problem = "the Wine run reported nothing usable";
+        return;
+    }
+    if (!flash_ok) {
+        w->problem = "after the Wine run the device's flash differs from the image";
+        return;
+    }
+    w->ok = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -506,6 +650,27 @@ std::string size_label(long bytes)
     return text;
 }
 
+std::string image_label(const std::string &spec)
+{
+    std::vector<unsigned char> raw;
+    if (raw_image(spec, &raw) != 0)
+        return spec;
+    std::string size = std::to_string(raw.size()) + " B";
+    if (spec == "embedded") {
+        const char *path = FWU_EMBEDDED_IMAGE_PATH;
+        const char *res = strstr(path, "/res/");
+        return std::string(res ? res + 1 : path) + " (embedded, " + size + ")";
+    }
+    if (spec.compare(0, 5, "file:") == 0) {
+        const char *base = strrchr(spec.c_str(), '/');
+        return std::string(base ? base + 1 : spec.c_str() + 5) + " (" + size + ")";
+    }
+    std::string label = size_label((long)raw.size());
+    if (raw.size() == (size_t)APP_FLASH_BYTES)
+        label += " (all the flash)";
+    return label;
+}
+
 void print_tables(const std::vector<Row> &rows)
 {
     printf("| image | device | update s | wire limit s | ratio | wire + flash s | ratio | "
@@ -529,8 +694,8 @@ void print_tables(const std::vector<Row> &rows)
     printf("\nWhere the time goes (measured, and modelled from the engine's timing rules):\n\n");
     printf("| image | device | blocks | link ms (model) | per block ms: mean (model) | "
            "median | max | reads per block | block wire ms | verify+reset ms (model) | "
-           "model total s |\n");
-    printf("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+           "model total s | device view s |\n");
+    printf("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
     for (const Row &r : rows) {
         if (!r.ok)
             continue;
@@ -538,12 +703,41 @@ void print_tables(const std::vector<Row> &rows)
         long blocks = r.padded_size / BLOCK_SIZE;
         double ack = wire_ms(BLOCK_FRAME_BYTES + BLOCK_ACK_BYTES) + (double)r.flash_ms;
         printf("| %s | %s | %ld | %.1f (%.0f) | %.2f (%.2f) | %.2f | %.2f | %.2f | %.2f | "
-               "%.1f (%.0f) | %.3f |\n",
+               "%.1f (%.0f) | %.3f | %.3f |\n",
                r.image.c_str(), device.c_str(), blocks, r.tool.link_ms, model_link_ms(),
                r.tool.blocks_ms / (double)blocks, model_block_ms(ack), r.tool.block_median_ms,
                r.tool.block_max_ms, r.tool.reads_per_block,
                wire_ms(BLOCK_FRAME_BYTES + BLOCK_ACK_BYTES), r.tool.tail_ms, model_tail_ms(),
-               model_total_ms(blocks, r.flash_ms) / 1000.0);
+               model_total_ms(blocks, r.flash_ms) / 1000.0, r.device_span_ms / 1000.0);
+    }
+}
+
+void print_wine(const Row *native, const WineResult &w)
+{
+    printf("\nThe native tool and fwu.exe under Wine, the same embedded image, an instant "
+           "device, the line paced (device view: first probe heard to last reset heard, "
+           "from the simulator's log):\n\n");
+    printf("| tool | update s | device view s | wire limit s | ratio (device view) | "
+           "ratio (update) |\n");
+    printf("|---|--:|--:|--:|--:|--:|\n");
+    if (native != nullptr && native->ok) {
+        double wire = wire_ms((double)(native->rx_bytes + native->tx_bytes)) / 1000.0;
+        printf("| native engine + POSIX serial link, %s | %.3f (press to Done) | %.3f | %.3f | "
+               "%.3f | %.3f |\n",
+               native->image.c_str(), native->tool.elapsed_ms / 1000.0,
+               native->device_span_ms / 1000.0, wire, native->device_span_ms / 1000.0 / wire,
+               native->tool.elapsed_ms / 1000.0 / wire);
+    } else {
+        printf("| native engine + POSIX serial link | failed | | | | |\n");
+    }
+    if (w.ok) {
+        double wire = wire_ms((double)(w.rx_bytes + w.tx_bytes)) / 1000.0;
+        printf("| fwu.exe (win64) under Wine | %.3f (click to \"Programming Completed\" seen) | "
+               "%.3f | %.3f | %.3f | %.3f |\n",
+               w.click_ms / 1000.0, w.span_ms / 1000.0, wire, w.span_ms / 1000.0 / wire,
+               w.click_ms / 1000.0 / wire);
+    } else {
+        printf("| fwu.exe (win64) under Wine | failed: %s | | | | |\n", w.problem.c_str());
     }
 }
 
@@ -602,32 +796,26 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     std::vector<Row> rows;
-    std::vector<std::pair<std::string, long>> images;  // file (or none), size
-    for (long s : o.sizes)
-        images.push_back({"", s});
-    for (const std::string &file : o.images)
-        images.push_back({file, 0});
+    std::vector<std::string> specs;
+    for (long size : o.sizes)
+        specs.push_back("size:" + std::to_string(size));
+    specs.insert(specs.end(), o.specs.begin(), o.specs.end());
+    // The Wine row is compared with the native tool on the same image.
+    if (o.wine && std::find(specs.begin(), specs.end(), "embedded") == specs.end())
+        specs.push_back("embedded");
+    if (o.wine && std::find(o.flash_ms.begin(), o.flash_ms.end(), 0L) == o.flash_ms.end())
+        o.flash_ms.insert(o.flash_ms.begin(), 0L);
 
     print_setting();
     print_load("before");
-    for (const auto &img : images) {
+    for (const std::string &spec : specs) {
         for (long fm : o.flash_ms) {
             Row row = Row();
+            row.spec = spec;
             row.flash_ms = fm;
-            row.raw_size = img.second;
-            if (img.first.empty()) {
-                row.image = size_label(img.second);
-                if (img.second == APP_FLASH_BYTES)
-                    row.image += " (all the flash)";
-            } else {
-                std::vector<unsigned char> raw = read_file(img.first);
-                row.raw_size = (long)raw.size();
-                const char *base = strrchr(img.first.c_str(), '/');
-                row.image = std::string(base ? base + 1 : img.first.c_str()) + " (" +
-                            std::to_string(raw.size()) + " B)";
-            }
+            row.image = image_label(spec);
             fprintf(stderr, "fwu-bench: %s, device %ld ms/block...\n", row.image.c_str(), fm);
-            run_row(self, o, &row, img.first);
+            run_row(self, o, &row);
             if (row.ok)
                 fprintf(stderr, "fwu-bench:   %.3f s\n", row.tool.elapsed_ms / 1000.0);
             else
@@ -635,11 +823,27 @@ int main(int argc, char **argv)
             rows.push_back(row);
         }
     }
+    WineResult wine = WineResult();
+    if (o.wine) {
+        fprintf(stderr, "fwu-bench: fwu.exe under Wine, embedded image, device 0 ms/block...\n");
+        run_wine(o, &wine);
+        if (wine.ok)
+            fprintf(stderr, "fwu-bench:   %.3f s (device view)\n", wine.span_ms / 1000.0);
+        else
+            fprintf(stderr, "fwu-bench:   failed: %s\n", wine.problem.c_str());
+    }
     print_load("after");
     printf("\n");
     print_tables(rows);
+    if (o.wine) {
+        const Row *native = nullptr;
+        for (const Row &r : rows)
+            if (r.spec == "embedded" && r.flash_ms == 0)
+                native = &r;
+        print_wine(native, wine);
+    }
     for (const Row &r : rows)
         if (!r.ok)
             return 1;
-    return 0;
+    return o.wine && !wine.ok ? 1 : 0;
 }

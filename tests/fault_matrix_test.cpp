@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "devsim_process.h"
+#include "image/image.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
 #include "update_run.h"
@@ -229,6 +231,7 @@ protected:
     {
         if (link.port != INVALID_HANDLE_VALUE)
             close_port(link.port);
+        free((void *)link.image);  // the tool keeps it for life; a test gives it back
         devsim_stop(&sim);
         remove_scratch_dir(dir);
     }
@@ -254,14 +257,19 @@ protected:
 TEST_P(FaultMatrix, EndsRight)
 {
     const Cell &c = GetParam();
-    const Bytes image = padded_test_image(c.size, (unsigned)(c.size + 17 * c.index));
+    // The image as the tool holds it: the raw bytes padded by the image layer.
+    init_link(&link);
+    const Bytes raw = test_pattern(c.size, (unsigned)(c.size + 17 * c.index));
+    ASSERT_EQ(0, pad_image(&link, raw.data(), (int64_t)raw.size()));
+    const Bytes image = padded_bytes(&link);
+    ASSERT_EQ(0u, image.size() % BLOCK_SIZE);
     const std::string dump = dir + "/flash.bin", json = dir + "/summary.json";
 
     std::vector<std::string> args = {"--no-pace", "--dump", dump, "--summary-json", json,
                                      "--seconds", "300"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     ASSERT_EQ(0, devsim_start(&sim, args)) << sim.output;
-    ASSERT_EQ(0, open_line_for_update(&link, sim.path.c_str(), image)) << sim.path;
+    ASSERT_EQ(0, open_line_for_update(&link, sim.path.c_str())) << sim.path;
 
     UpdateRun run;
     uint32_t state = run_update_as_shell(&link, UPDATE_LIMIT_MS, &run);

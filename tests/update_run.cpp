@@ -47,32 +47,25 @@ uint32_t run_update_as_shell(DeviceLink *link, uint32_t limit_ms, UpdateRun *run
     return link->state;
 }
 
-std::vector<unsigned char> padded_test_image(size_t size, unsigned seed)
+std::vector<unsigned char> test_pattern(size_t size, unsigned seed)
 {
     std::vector<unsigned char> raw(size);
     for (size_t i = 0; i < size; i++)
         raw[i] = (unsigned char)(((i + seed) * 151) ^ (i >> 9) ^ seed);
-    return padded_copy(raw);
+    return raw;
 }
 
-std::vector<unsigned char> padded_copy(const std::vector<unsigned char> &raw)
+std::vector<unsigned char> padded_bytes(const DeviceLink *link)
 {
-    size_t blocks = raw.empty() ? 1 : (raw.size() - 1) / BLOCK_SIZE + 1;
-    std::vector<unsigned char> image(blocks * BLOCK_SIZE, 0);
-    for (size_t i = 0; i < raw.size(); i++)
-        image[i] = raw[i];
-    return image;
+    if (link->image == nullptr || link->image_size <= 0)
+        return std::vector<unsigned char>();
+    return std::vector<unsigned char>(link->image, link->image + link->image_size);
 }
 
-int open_line_for_update(DeviceLink *link, const char *path,
-                         const std::vector<unsigned char> &image)
+int open_line_for_update(DeviceLink *link, const char *path)
 {
-    init_link(link);
     link->port_name = path;
     link->baud = LINE_BAUD;
-    link->image = image.data();
-    link->image_size = (int32_t)image.size();
-    link->base = IMAGE_BASE;
     link->port = open_port(path);
     if (link->port == INVALID_HANDLE_VALUE)
         return -1;

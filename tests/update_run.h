@@ -32,18 +32,16 @@ double monotonic_ms(void);
 // final state; fills *run when run is not null.
 uint32_t run_update_as_shell(DeviceLink *link, uint32_t limit_ms, UpdateRun *run);
 
-// size bytes of a pattern that varies with seed and position, padded with
-// zeros to whole BLOCK_SIZE blocks (at least one), as the tool pads its
-// embedded image.
-std::vector<unsigned char> padded_test_image(size_t size, unsigned seed);
+// size bytes of a pattern that varies with seed and position: a raw image
+// for pad_image.
+std::vector<unsigned char> test_pattern(size_t size, unsigned seed);
 
-// The same padding for bytes taken from elsewhere (a firmware file).
-std::vector<unsigned char> padded_copy(const std::vector<unsigned char> &raw);
+// The padded image link holds (after pad_image or load_image), as bytes.
+std::vector<unsigned char> padded_bytes(const DeviceLink *link);
 
-// Opens the port at path and configures it as the shell does, and points
-// link at image (which must outlive the update). Returns 0, or -1 when the
-// port does not open (link->port stays invalid).
-int open_line_for_update(DeviceLink *link, const char *path,
-                         const std::vector<unsigned char> &image);
+// Opens the port at path and configures it as the shell does. link has been
+// through init_link and holds its image. Returns 0, or -1 when the port does
+// not open (link->port stays invalid).
+int open_line_for_update(DeviceLink *link, const char *path);
 
 #endif
