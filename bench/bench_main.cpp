@@ -9,7 +9,10 @@
 // "Update Device", steps the engine as the shell does and reports its
 // timings, its CPU time during the update and its peak resident memory.
 // The simulator's byte counts (bytes on the line each way) give the wire
-// time that no tool could beat.
+// time that no tool could beat, and its request log (-v) the device's view
+// of the update: first probe heard to last reset heard. With --wine the
+// same update runs once more through fwu.exe under Wine (bench/wine_run.py),
+// compared with the native tool by that device view.
 //
 // This is a measurement, not a test: nothing here passes or fails on time.
 #include <errno.h>
