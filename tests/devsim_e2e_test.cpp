@@ -6,7 +6,6 @@
 
 #include <signal.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,13 +15,13 @@
 #include "protocol/clock.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
+#include "update_run.h"
 
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
 
 enum {
-    TICK_MS = 10,
     UPDATE_LIMIT_MS = 90000  // far beyond the slowest case (a few 5 s resends)
 };
 
@@ -30,18 +29,9 @@ enum {
 // as the tool pads its embedded image.
 Bytes padded_image(size_t size, unsigned seed)
 {
-    size_t padded = size == 0 ? 1024 : ((size - 1) / 1024 + 1) * 1024;
-    Bytes image(padded, 0);
-    for (size_t i = 0; i < size; i++)
-        image[i] = (unsigned char)(((i + seed) * 151) ^ (i >> 9) ^ seed);
+    Bytes image = test_pattern(size, seed);
+    image.resize(size == 0 ? 1024 : ((size - 1) / 1024 + 1) * 1024, 0);
     return image;
-}
-
-long long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
 class DevsimUpdate : public ::testing::Test {
@@ -79,11 +69,7 @@ protected:
         args.insert(args.end(), {"--dump", dump, "--summary-json", json, "--seconds", "300"});
         ASSERT_EQ(0, devsim_start(&sim, args)) << sim.output;
         init_link(&link);
-        link.port_name = sim.path.c_str();
-        link.baud = LINE_BAUD;
-        link.port = open_port(link.port_name);
-        ASSERT_NE(INVALID_HANDLE_VALUE, link.port) << sim.path;
-        configure_port(link.port, LINE_BAUD, READ_INTERVAL_MS);
+        ASSERT_EQ(0, open_line_for_update(&link, sim.path.c_str())) << sim.path;
         link.image = image.data();
         link.image_size = (int32_t)image.size();
         link.base = IMAGE_BASE;
@@ -93,14 +79,9 @@ protected:
     // the update ends (or the limit passes). Returns the final state.
     uint32_t run_update()
     {
-        link.state = Start;
-        long long limit = now_ms() + UPDATE_LIMIT_MS;
-        while (link.state != Done && link.state != Failed && now_ms() < limit) {
-            step_update(&link);
-            sleep_ms(TICK_MS);
-        }
+        uint32_t state = run_update_as_shell(&link, UPDATE_LIMIT_MS, nullptr);
         fflush(stdout);
-        return link.state;
+        return state;
     }
 
     // After Done: the tool closes the port and the simulator ends by itself.
@@ -213,7 +194,7 @@ TEST_F(DevsimUpdate, WrongCrcFailsWithoutAReset)
     // A few more ticks in Failed send nothing.
     for (int i = 0; i < 20; i++) {
         step_update(&link);
-        sleep_ms(TICK_MS);
+        sleep_ms(SHELL_TICK_MS);
     }
     stop_device();
     EXPECT_EQ(0, stat("requests.reset"));
