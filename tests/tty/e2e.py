@@ -23,6 +23,9 @@ import sys
 import time
 import traceback
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from e2e_checks import Failed, check_update_trace, expect, padded, wait_for  # noqa: E402
+
 WAIT_S = 120       # anything the tool shows; the machine may be loaded and sanitized
 UPDATE_WAIT_S = 300
 
@@ -41,35 +44,6 @@ LED_NOTE = ("There should now be a flashing red LED on the Velkor provided the c
             "port was chosen.")
 BUTTON = "[ Update Device ]  "
 PORT_ROW = re.compile(r"^  ([> ]) +(\d+)  (\S.*)$")
-
-
-class Failed(Exception):
-    pass
-
-
-STARTED = time.time()
-
-
-def expect(ok, what):
-    if not ok:
-        raise Failed(what)
-    print(f"ok   {time.time() - STARTED:5.1f}s  {what}", flush=True)
-
-
-def padded(image):
-    blocks = max(1, (len(image) + 1023) // 1024)
-    return image + bytes(blocks * 1024 - len(image))
-
-
-def wait_for(predicate, timeout, what):
-    end = time.time() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.time() > end:
-            raise Failed(f"timed out waiting for {what}")
-        time.sleep(0.05)
 
 
 # -- the simulator ------------------------------------------------------------
@@ -226,20 +200,8 @@ class Terminal:
 
 def check_clean_trace(trace, image, openings):
     expect(trace.count(" . Opening serial port ") == openings, f"the port was opened {openings} time(s)")
-    last = trace[trace.rindex(" . Opening serial port "):]
-    order = ["REMOTE DEVICE LINK ESTABLISHED\n", "PROG ADDR 0x8004000, LEN 0x400, FROM 0... - SENT - - OK\n",
-             f"Verifying address 0x8004000, image size {len(image):#x} bytes\n", "CRCs match\n",
-             "Resetting target\n", "frame length    5 bytes received & OK\n"]
-    at = 0
-    for text in order:
-        at = last.find(text, at)
-        if at < 0:
-            raise Failed(f"trace: {text.strip()!r} missing or out of order")
-    expect(last.count("PROG ADDR") == len(image) // 1024,
-           "the last update's trace: link, a PROG ADDR line per block, verify, reset, in order")
+    check_update_trace(trace, len(image))
 
-
-# -- the cases ----------------------------------------------------------------
 
 def case_no_terminal(args, workdir):
     """Standard input not a terminal: a clear error, no trace, non-zero."""

@@ -24,31 +24,11 @@ import traceback
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import winelab  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from e2e_checks import Failed, check_update_trace, expect, padded  # noqa: E402
+
 UPDATE_TIMEOUT_S = 240   # a paced ~100 KiB update takes about 10 s; loaded CI machines are slow
 STARTUP_TIMEOUT_MS = 120000
-
-
-class Failed(Exception):
-    pass
-
-
-STARTED = time.time()
-
-
-def expect(ok, what):
-    if not ok:
-        raise Failed(what)
-    print(f"ok   {time.time() - STARTED:5.1f}s  {what}", flush=True)
-
-
-def padded(image):
-    blocks = max(1, (len(image) + 1023) // 1024)
-    return image + bytes(blocks * 1024 - len(image))
-
-
-def hex_c(value):
-    """printf's %#x: 0x-prefixed lower-case hex, except a plain 0."""
-    return f"{value:#x}" if value else "0"
 
 
 def trace_opening(trace):
@@ -62,35 +42,6 @@ def check_startup(session):
            f"the port list shows \\\\.\\com1 selected (rows {rows}, selected {selected})")
     expect(session.status() == " - Idle - ", "the status is ' - Idle - '")
 
-
-def check_update_trace(trace, image_size, attempts=1):
-    """The texts of one clean update, in order, at the end of the trace."""
-    blocks = image_size // 1024
-    last = trace.rindex(" . Opening serial port")
-    run = trace[last:]
-    order = ["CONTACTING...\n", "RX:", "REMOTE DEVICE LINK ESTABLISHED\n"]
-    order += [f"PROG ADDR {hex_c(0x08004000 + 1024 * i)}, LEN 0x400, FROM {hex_c(1024 * i)}..."
-              for i in range(blocks)]
-    order += [f"Verifying address 0x8004000, image size {hex_c(image_size)} bytes\n",
-              "frame length   13 bytes sent\n", "Remote CRC ", "Local  CRC ", "CRCs match\n",
-              "Resetting target\n", "frame length    5 bytes sent\n",
-              "frame length    5 bytes received & OK\n"]
-    at = 0
-    for text in order:
-        found = run.find(text, at)
-        if found < 0:
-            raise Failed(f"trace: {text!r} missing or out of order")
-        at = found + len(text)
-    expect(True, f"the trace carries link, {blocks} PROG ADDR lines, verify, CRCs match and reset, in order")
-    lines = [l for l in run.splitlines() if l.startswith("PROG ADDR")]
-    expect(len(lines) == blocks and all(l.endswith("- SENT - - OK") for l in lines),
-           "one PROG ADDR line per block, each sent and acknowledged")
-    remote = re.search(r"Remote CRC (0x[0-9a-f]+|0)\n", run).group(1)
-    local = re.search(r"Local  CRC (0x[0-9a-f]+|0)\n", run).group(1)
-    expect(remote == local, f"remote and local CRC agree ({remote})")
-
-
-# -- the cases ----------------------------------------------------------------
 
 def case_startup_and_close(session, args):
     """Start-up, a press with no port chosen, and a normal close."""

@@ -1,0 +1,69 @@
+"""What the end-to-end drivers of both tools share: the way a check is
+reported, the image as the tool pads it, and the trace of one clean update.
+"""
+import re
+import time
+
+
+class Failed(Exception):
+    pass
+
+
+STARTED = time.time()
+
+
+def expect(ok, what):
+    if not ok:
+        raise Failed(what)
+    print(f"ok   {time.time() - STARTED:5.1f}s  {what}", flush=True)
+
+
+def padded(image):
+    blocks = max(1, (len(image) + 1023) // 1024)
+    return image + bytes(blocks * 1024 - len(image))
+
+
+def hex_c(value):
+    """printf's %#x: 0x-prefixed lower-case hex, except a plain 0."""
+    return f"{value:#x}" if value else "0"
+
+
+def wait_for(predicate, timeout, what):
+    end = time.time() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.time() > end:
+            raise Failed(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def check_update_trace(trace, image_size, attempts=1):
+    """The texts of one clean update, in order, at the end of the trace."""
+    blocks = image_size // 1024
+    last = trace.rindex(" . Opening serial port")
+    run = trace[last:]
+    order = ["CONTACTING...\n", "RX:", "REMOTE DEVICE LINK ESTABLISHED\n"]
+    order += [f"PROG ADDR {hex_c(0x08004000 + 1024 * i)}, LEN 0x400, FROM {hex_c(1024 * i)}..."
+              for i in range(blocks)]
+    order += [f"Verifying address 0x8004000, image size {hex_c(image_size)} bytes\n",
+              "frame length   13 bytes sent\n", "Remote CRC ", "Local  CRC ", "CRCs match\n",
+              "Resetting target\n", "frame length    5 bytes sent\n",
+              "frame length    5 bytes received & OK\n"]
+    at = 0
+    for text in order:
+        found = run.find(text, at)
+        if found < 0:
+            raise Failed(f"trace: {text!r} missing or out of order")
+        at = found + len(text)
+    expect(True, f"the trace carries link, {blocks} PROG ADDR lines, verify, CRCs match and reset, in order")
+    lines = [l for l in run.splitlines() if l.startswith("PROG ADDR")]
+    expect(len(lines) == blocks and all(l.endswith("- SENT - - OK") for l in lines),
+           "one PROG ADDR line per block, each sent and acknowledged")
+    remote = re.search(r"Remote CRC (0x[0-9a-f]+|0)\n", run).group(1)
+    local = re.search(r"Local  CRC (0x[0-9a-f]+|0)\n", run).group(1)
+    expect(remote == local, f"remote and local CRC agree ({remote})")
+
+
+# -- the cases ----------------------------------------------------------------
