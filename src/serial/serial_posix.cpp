@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -100,6 +101,27 @@ static int64_t monotonic_ns(void)
 // ---------------------------------------------------------------------------
 // Open, configure, close
 
+// 1 when the character device numbered rdev belongs to the tty subsystem as
+// sysfs tells it. Pseudo-terminal slaves (majors 136-143) have no sysfs entry;
+// without sysfs at all the check after the open has to do.
+static int tty_device_number(dev_t rdev)
+{
+    unsigned major_number = major(rdev), minor_number = minor(rdev);
+    if (major_number >= 136 && major_number <= 143)
+        return 1;
+    struct stat sysfs;
+    if (stat("/sys/dev/char", &sysfs) != 0)
+        return 1;
+    char path[96], target[PATH_MAX];
+    snprintf(path, sizeof path, "/sys/dev/char/%u:%u/subsystem", major_number, minor_number);
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0)
+        return 0;
+    target[n] = '\0';
+    const char *last = strrchr(target, '/');
+    return strcmp(last != NULL ? last + 1 : target, "tty") == 0;
+}
+
 PortHandle open_port(const char *name)
 {
     // Every refusal leaves errno saying why, for the operator's error report.
@@ -108,16 +130,23 @@ PortHandle open_port(const char *name)
         return INVALID_HANDLE_VALUE;
     }
 
+    // Only terminals are ports. Some devices act on being opened at all (a
+    // watchdog arms itself), so the kind of device is checked before the
+    // open, and the open one must be a terminal too.
+    struct stat st;
+    if (stat(name, &st) != 0)
+        return INVALID_HANDLE_VALUE;
+    if (!S_ISCHR(st.st_mode) || !tty_device_number(st.st_rdev)) {
+        errno = ENOTTY;
+        return INVALID_HANDLE_VALUE;
+    }
+
     // Non-blocking so that the open does not wait for a carrier; never the
     // controlling terminal.
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
-
-    // Only character devices: a regular file, a directory or a FIFO named by
-    // mistake is not a port.
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    if (!isatty(fd)) {
         close(fd);
         errno = ENOTTY;
         return INVALID_HANDLE_VALUE;

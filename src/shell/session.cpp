@@ -15,12 +15,14 @@ void release_port(DeviceLink *link, const SessionHooks *hooks)
 void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
                        const SessionHooks *hooks)
 {
-    release_port(link, hooks);
-
+    // With no row chosen there is nothing to open: an update in progress,
+    // or a port held after "FAILED", is left as it is.
     if (row < 0 || row >= ports->count) {
         set_status("Choose a COM port first");
         return;
     }
+
+    release_port(link, hooks);
 
     link->baud = LINE_BAUD;
     link->port_name = ports->names[row];
