@@ -78,7 +78,7 @@ const char USAGE[] =
 struct Options {
     std::vector<long> sizes;
     std::vector<long> flash_ms;
-    std::vector<std::string> specs;  // extra rows: file:PATH, embedded
+    std::vector<std::string> sources;  // extra rows: file:PATH, embedded
     long limit_s;
     int wine;                        // also time fwu.exe under Wine
     std::string win64_dir;           // where the win64 preset built it
@@ -106,7 +106,7 @@ struct ToolReport {
 };
 
 struct Row {
-    std::string spec;   // for raw_image
+    std::string source;   // for raw_image
     std::string image;  // its label
     long raw_size;
     long padded_size;
@@ -201,10 +201,10 @@ int parse_options(int argc, char **argv, Options *o)
             }
             i++;
         } else if (strcmp(a, "--image") == 0 && v) {
-            o->specs.push_back(std::string("file:") + v);
+            o->sources.push_back(std::string("file:") + v);
             i++;
         } else if (strcmp(a, "--embedded") == 0) {
-            o->specs.push_back("embedded");
+            o->sources.push_back("embedded");
         } else if (strcmp(a, "--wine") == 0) {
             o->wine = 1;
         } else if (strcmp(a, "--win64-dir") == 0 && v) {
@@ -227,19 +227,19 @@ int parse_options(int argc, char **argv, Options *o)
     return 0;
 }
 
-// The raw image of a row, by its spec: size:N (N bytes of the test pattern),
+// The raw image of a row, by its source: size:N (N bytes of the test pattern),
 // file:PATH, or embedded (the image this build carries, as fwu.exe does).
 // Returns 0, or -1 when there is no such image or it does not fit the device.
-int raw_image(const std::string &spec, std::vector<unsigned char> *raw)
+int raw_image(const std::string &source, std::vector<unsigned char> *raw)
 {
     long size = 0;
-    if (spec.compare(0, 5, "size:") == 0) {
-        if (parse_count(spec.c_str() + 5, APP_FLASH_BYTES, &size) != 0 || size < 1)
+    if (source.compare(0, 5, "size:") == 0) {
+        if (parse_count(source.c_str() + 5, APP_FLASH_BYTES, &size) != 0 || size < 1)
             return -1;
         *raw = test_pattern((size_t)size, (unsigned)size);
-    } else if (spec.compare(0, 5, "file:") == 0) {
-        *raw = read_file(spec.substr(5));
-    } else if (spec == "embedded") {
+    } else if (source.compare(0, 5, "file:") == 0) {
+        *raw = read_file(source.substr(5));
+    } else if (source == "embedded") {
         raw->assign(embedded_image, embedded_image + embedded_image_size);
     } else {
         return -1;
@@ -274,15 +274,15 @@ long peak_rss_kib(void)
     return kib;
 }
 
-// --tool PORT SPEC LIMIT_MS RESULT_FD: one update, as the tool would do it,
-// reported on RESULT_FD. SPEC as for raw_image. The trace goes to
+// --tool PORT SOURCE LIMIT_MS RESULT_FD: one update, as the tool would do it,
+// reported on RESULT_FD. SOURCE as for raw_image. The trace goes to
 // standard output, which the parent points at a file.
 int tool_main(int argc, char **argv)
 {
     if (argc != 6)
         return 2;
     const char *port = argv[2];
-    std::string spec = argv[3];
+    std::string source = argv[3];
     long limit_ms = 0, fd_number = 0;
     if (parse_count(argv[4], 86400000L, &limit_ms) != 0 ||
         parse_count(argv[5], 1024, &fd_number) != 0 || fd_number < 3)
@@ -292,13 +292,13 @@ int tool_main(int argc, char **argv)
     // As the tool starts: the link, then the image padded into it.
     DeviceLink link = {};
     init_link(&link);
-    if (spec == "embedded") {
+    if (source == "embedded") {
         const char *why = "";
         if (load_image(&link, &why) != 0)
             return 2;
     } else {
         std::vector<unsigned char> raw;
-        if (raw_image(spec, &raw) != 0 || pad_image(&link, raw.data(), (int64_t)raw.size()) != 0)
+        if (raw_image(source, &raw) != 0 || pad_image(&link, raw.data(), (int64_t)raw.size()) != 0)
             return 2;
     }
     if (open_line_for_update(&link, port) != 0) {
@@ -408,7 +408,7 @@ void run_row(const std::string &self, const Options &o, Row *row)
 {
     row->ok = false;
     std::vector<unsigned char> raw;
-    if (raw_image(row->spec, &raw) != 0) {
+    if (raw_image(row->source, &raw) != 0) {
         row->problem = "cannot read the image, or it does not fit the device";
         return;
     }
@@ -463,7 +463,7 @@ void run_row(const std::string &self, const Options &o, Row *row)
     std::string fd_text = std::to_string(result_pipe[1]);
     std::vector<char *> argv = {const_cast<char *>(self.c_str()), const_cast<char *>("--tool"),
                                 const_cast<char *>(sim.path.c_str()),
-                                const_cast<char *>(row->spec.c_str()),
+                                const_cast<char *>(row->source.c_str()),
                                 const_cast<char *>(limit_ms.c_str()),
                                 const_cast<char *>(fd_text.c_str()), nullptr};
 
@@ -653,20 +653,20 @@ std::string size_label(long bytes)
     return text;
 }
 
-std::string image_label(const std::string &spec)
+std::string image_label(const std::string &source)
 {
     std::vector<unsigned char> raw;
-    if (raw_image(spec, &raw) != 0)
-        return spec;
+    if (raw_image(source, &raw) != 0)
+        return source;
     std::string size = std::to_string(raw.size()) + " B";
-    if (spec == "embedded") {
+    if (source == "embedded") {
         const char *path = FWU_EMBEDDED_IMAGE_PATH;
         const char *res = strstr(path, "/res/");
         return std::string(res ? res + 1 : path) + " (embedded, " + size + ")";
     }
-    if (spec.compare(0, 5, "file:") == 0) {
-        const char *base = strrchr(spec.c_str(), '/');
-        return std::string(base ? base + 1 : spec.c_str() + 5) + " (" + size + ")";
+    if (source.compare(0, 5, "file:") == 0) {
+        const char *base = strrchr(source.c_str(), '/');
+        return std::string(base ? base + 1 : source.c_str() + 5) + " (" + size + ")";
     }
     std::string label = size_label((long)raw.size());
     if (raw.size() == (size_t)APP_FLASH_BYTES)
@@ -799,24 +799,24 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     std::vector<Row> rows;
-    std::vector<std::string> specs;
+    std::vector<std::string> sources;
     for (long size : o.sizes)
-        specs.push_back("size:" + std::to_string(size));
-    specs.insert(specs.end(), o.specs.begin(), o.specs.end());
+        sources.push_back("size:" + std::to_string(size));
+    sources.insert(sources.end(), o.sources.begin(), o.sources.end());
     // The Wine row is compared with the native tool on the same image.
-    if (o.wine && std::find(specs.begin(), specs.end(), "embedded") == specs.end())
-        specs.push_back("embedded");
+    if (o.wine && std::find(sources.begin(), sources.end(), "embedded") == sources.end())
+        sources.push_back("embedded");
     if (o.wine && std::find(o.flash_ms.begin(), o.flash_ms.end(), 0L) == o.flash_ms.end())
         o.flash_ms.insert(o.flash_ms.begin(), 0L);
 
     print_setting();
     print_load("before");
-    for (const std::string &spec : specs) {
+    for (const std::string &source : sources) {
         for (long fm : o.flash_ms) {
             Row row = Row();
-            row.spec = spec;
+            row.source = source;
             row.flash_ms = fm;
-            row.image = image_label(spec);
+            row.image = image_label(source);
             fprintf(stderr, "fwu-bench: %s, device %ld ms/block...\n", row.image.c_str(), fm);
             run_row(self, o, &row);
             if (row.ok)
@@ -841,7 +841,7 @@ int main(int argc, char **argv)
     if (o.wine) {
         const Row *native = nullptr;
         for (const Row &r : rows)
-            if (r.spec == "embedded" && r.flash_ms == 0)
+            if (r.source == "embedded" && r.flash_ms == 0)
                 native = &r;
         print_wine(native, wine);
     }
