@@ -26,6 +26,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import winelab  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from e2e_checks import padded  # noqa: E402
 
 UPDATE_TIMEOUT_S = 600
 LOGGED = re.compile(r"fwu-devsim:\s+([0-9.]+) ms (\w+) request")
@@ -46,11 +48,6 @@ def device_span_ms(log_path):
     if first_probe is None or last_reset is None:
         return None
     return last_reset - first_probe
-
-
-def padded(image):
-    blocks = max(1, (len(image) + 1023) // 1024)
-    return image + bytes(blocks * 1024 - len(image))
 
 
 def main():
@@ -85,10 +82,12 @@ def main():
         rc, lines = session.probe("button")
         if rc != 0:
             raise winelab.WineError("the Update Device button was not found")
-        clicked = time.monotonic()
-        session.click(*lines[0].split())
-        seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
-        finished = time.monotonic()
+        ends = ["Programming Completed", "FAILED"]
+        with session.watch_status(ends, UPDATE_TIMEOUT_S) as watch:  # watching before the click
+            clicked = time.monotonic()
+            session.click(*lines[0].split())
+            seen = watch.until(ends)
+            finished = time.monotonic()
         if not seen or seen[-1] != "Programming Completed":
             raise winelab.WineError(f"the update did not complete (last statuses {seen[-3:]})")
         if session.wait_devsim(60) != 0:

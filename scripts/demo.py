@@ -55,10 +55,13 @@ def main():
             session.wait_window(120000)
             selected, rows = session.ports()
             say(f"window up; port list: {', '.join(rows)}; selected row {selected}")
-            say(f"status: {session.status()!r}")
-            say('pressing "Update Device"')
-            session.press_update()
-            seen = session.watch(["Programming Completed", "FAILED"], 600,
+
+            def press():
+                say('pressing "Update Device"')
+                session.press_update()
+
+            # The watch shows the status as it stands, then each change.
+            seen = session.watch(["Programming Completed", "FAILED"], 600, press,
                                  echo=lambda text: say(f"status: {text!r}"))
             final = seen[-1] if seen else session.status()
             say(f"final status: {final!r}")

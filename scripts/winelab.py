@@ -13,6 +13,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 
 WINE = "/usr/lib/wine/wine64"
@@ -166,6 +167,7 @@ class Session:
         self.trace_path = os.path.join(self.workdir, "trace.txt")
         self.dump_path = os.path.join(self.workdir, "flash-dump.bin")
         self.xvfb = self.server = self.devsim = self.tool = None
+        self.socket_dir = None
         self.display = display
         try:
             clone_prefix(template, self.prefix, self.com1_link)
@@ -199,6 +201,28 @@ class Session:
 
     def stop_devsim(self):
         stop(self.devsim)
+
+    def make_dead_port(self):
+        """Leaves at COM1's path a file that exists but is no device: a
+        link to a socket with no listener. Under Wine a COM port whose
+        target has disappeared still opens (its mount manager keeps a device
+        object for it); one whose target cannot be opened fails as a
+        vanished port does on Windows. The socket lives in a short directory
+        under /tmp: a socket's path may not exceed 107 bytes, which the
+        work directory of a deep checkout can."""
+        if os.path.lexists(self.com1_link):
+            os.remove(self.com1_link)
+        if self.socket_dir is None:
+            self.socket_dir = tempfile.mkdtemp(prefix="fwu-", dir="/tmp")
+        path = os.path.join(self.socket_dir, "dead-port")
+        if os.path.lexists(path):
+            os.remove(path)
+        sock = socket.socket(socket.AF_UNIX)
+        try:
+            sock.bind(path)
+        finally:
+            sock.close()
+        os.symlink(path, self.com1_link)
 
     # -- the tool ----------------------------------------------------------
     def start_tool(self, exe=None):
@@ -247,31 +271,17 @@ class Session:
         rows = [l.split(" ", 2)[2] for l in lines[2:2 + count]]
         return selected, rows
 
-    def watch(self, finals, timeout_s, echo=None):
-        """Each new status text until one of finals; returns the list seen."""
-        out_path = os.path.join(self.workdir, "probe-watch.txt")
-        out = open(out_path, "wb")
-        watcher = subprocess.Popen([WINE, self.probe_exe, "watch", str(int(timeout_s * 1000)),
-                                    *finals], env=self.env, stdout=out, stderr=subprocess.DEVNULL)
-        seen, pending = [], b""
-        try:
-            with open(out_path, "rb") as feed:
-                while True:
-                    ended = watcher.poll() is not None
-                    pending += feed.read()
-                    *lines, pending = pending.split(b"\n")
-                    for raw in lines:
-                        text = unescape(raw.decode("utf-8", "replace"))
-                        seen.append(text)
-                        if echo:
-                            echo(text)
-                    if ended:
-                        break
-                    time.sleep(0.02)
-        finally:
-            stop(watcher)
-            out.close()
-        return seen
+    def watch_status(self, finals, timeout_s, echo=None):
+        """Starts watching the status line (see StatusWatch); use it with
+        `with`, so that the watching probe is stopped."""
+        return StatusWatch(self, finals, timeout_s, echo)
+
+    def watch(self, finals, timeout_s, action, echo=None):
+        """Runs action (a press) with the status watched from before it, and
+        returns the status texts that followed, up to one of finals."""
+        with self.watch_status(finals, timeout_s, echo) as watch:
+            action()
+            return watch.until(finals)
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
@@ -329,6 +339,9 @@ class Session:
                 stop(self.tool, sig=signal.SIGKILL)
         stop(self.xvfb)
         self.server = self.xvfb = None
+        if self.socket_dir is not None:
+            shutil.rmtree(self.socket_dir, ignore_errors=True)
+            self.socket_dir = None
 
     def __enter__(self):
         return self
@@ -337,13 +350,83 @@ class Session:
         self.close()
 
 
-def make_dead_port(path):
-    """Leaves at path a file that exists but is no device (a socket with no
-    listener). Under Wine a COM port whose target has disappeared still
-    opens (its mount manager keeps a device object for it); one whose target
-    cannot be opened fails as a vanished port does on Windows."""
-    if os.path.lexists(path):
-        os.remove(path)
-    sock = socket.socket(socket.AF_UNIX)
-    sock.bind(path)
-    sock.close()
+def text_matches(text, pattern):
+    """The probe's rule: a pattern ending in * matches every text that
+    starts with the rest."""
+    return text.startswith(pattern[:-1]) if pattern.endswith("*") else text == pattern
+
+
+class StatusWatch:
+    """A running `fwu_probe watch`: the status texts as they change.
+
+    Starting a Wine process can take seconds on a loaded machine, longer
+    than a status lives, so the probe is started before the press it is
+    to see and is known to be watching once it has reported the status as
+    it stands (`start`). A change that lives only a few milliseconds may
+    still go unseen; what is seen comes in the order it was shown."""
+
+    FIRST_LINE_S = 120  # the probe's start under Wine on a loaded machine
+
+    def __init__(self, session, finals, timeout_s, echo=None):
+        self.echo = echo
+        self.lines, self.pending = [], b""
+        self.deadline = time.time() + timeout_s + self.FIRST_LINE_S
+        self.out_path = os.path.join(session.workdir, "probe-watch.txt")
+        self.out = open(self.out_path, "wb")
+        self.feed = self.process = None
+        try:
+            # Through a file, not a pipe, as in Session.probe.
+            self.process = subprocess.Popen(
+                [WINE, session.probe_exe, "watch", str(int(timeout_s * 1000)), *finals],
+                env=session.env, stdout=self.out, stderr=subprocess.DEVNULL)
+            self.feed = open(self.out_path, "rb")
+            end = time.time() + self.FIRST_LINE_S
+            while not self.lines:
+                if not self._read():
+                    raise WineError(f"the status watch ended at once (code {self.process.returncode})")
+                if time.time() > end:
+                    raise WineError("the status watch reported nothing")
+            self.start = self.lines.pop(0)  # the status when watching began
+        except BaseException:
+            self.close()
+            raise
+
+    def _read(self):
+        """Takes in what the probe wrote; False once it has ended and all
+        it wrote is in."""
+        ended = self.process.poll() is not None
+        self.pending += self.feed.read()
+        *done, self.pending = self.pending.split(b"\n")
+        for raw in done:
+            text = unescape(raw.decode("utf-8", "replace"))
+            self.lines.append(text)
+            if self.echo:
+                self.echo(text)
+        if not ended and not done:
+            time.sleep(0.02)
+        return not ended or bool(done)
+
+    def until(self, patterns):
+        """The texts seen since the last call, up to and including the first
+        that matches one of patterns; fewer when the probe ended first (its
+        finals reached or its time out) or the time ran out."""
+        seen = []
+        while True:
+            while self.lines:
+                seen.append(self.lines.pop(0))
+                if any(text_matches(seen[-1], p) for p in patterns):
+                    return seen
+            if not self._read() or time.time() > self.deadline:
+                return seen
+
+    def close(self):
+        stop(self.process)
+        for f in (self.feed, self.out):
+            if f is not None:
+                f.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

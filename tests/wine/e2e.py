@@ -18,7 +18,6 @@ import re
 import shutil
 import signal
 import sys
-import time
 import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
@@ -33,6 +32,43 @@ STARTUP_TIMEOUT_MS = 120000
 
 def trace_opening(trace):
     return trace.count(" . Opening serial port \\\\.\\com1 at 115200 baud\n")
+
+
+def update_statuses(blocks, final):
+    """The status texts of one update, in the order the tool shows them;
+    final is "Programming Completed" or "FAILED"."""
+    order = ["Contacting Device...", "Establishing Link..."]
+    order += [f"programming {0x8004000 + 1024 * i:#x}" for i in range(blocks)]
+    order.append("Verifying...")
+    if final == "FAILED":
+        return order + ["FAILED"]
+    return order + ["Program Verified OK", "Resetting target...", "Programming Completed OK",
+                    "Programming Completed"]
+
+
+def check_statuses(seen, order, what):
+    """The probe sees the status only when it looks, so on a loaded machine
+    a status that lives a few milliseconds may pass unseen; but whatever it
+    saw must be among order's texts and in order's order. (The order of the
+    blocks is checked on the trace, which misses none.)"""
+    at = 0
+    for i, text in enumerate(seen):
+        try:
+            at = order.index(text, at) + 1
+        except ValueError:
+            raise Failed(f"{what}: status {text!r} unexpected or out of order "
+                         f"(after {seen[max(0, i - 3):i]})") from None
+    expect(True, f"{what}: the {len(seen)} statuses seen come in the tool's order")
+
+
+def trace_runs(trace):
+    """The trace of each press that opened the port, in turn."""
+    return trace.split(" . Opening serial port ")[1:]
+
+
+def first_block(run):
+    found = re.search(r"PROG ADDR (0x[0-9a-f]+),", run)
+    return found.group(1) if found else None
 
 
 def check_startup(session):
@@ -57,10 +93,9 @@ def case_startup_and_close(session, args):
     session.screenshot(os.path.join(args.artifacts, "wine-idle.png"), session.window_id)
 
     session.select_port(-1)
-    session.press_update()
-    seen = session.watch(["Choose a COM port first"], 30)
-    expect(seen and seen[-1] == "Choose a COM port first",
-           "a press with no port chosen asks for one and stays idle")
+    seen = session.watch(["Choose a COM port first"], 30, session.press_update)
+    expect(seen == ["Choose a COM port first"],
+           f"a press with no port chosen asks for one and goes no further (saw {seen})")
 
     session.close_window()
     code = session.wait_tool(60)
@@ -77,17 +112,13 @@ def case_clean_update(session, args):
     session.start_devsim()
     session.start_tool()
     check_startup(session)
-    session.press_update()
-    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
+    image = padded(args.image_bytes)
+    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S, session.press_update)
     expect(seen and seen[-1] == "Programming Completed",
            f"the status ends at 'Programming Completed' (last {seen[-3:]})")
-    blocks = [s for s in seen if s.startswith("programming 0x")]
-    expect(blocks and blocks[0] == "programming 0x8004000" and "Verifying..." in seen
-           and seen.index("Verifying...") > seen.index(blocks[-1]),
-           f"the status went through programming ({len(blocks)} seen) and verifying")
+    check_statuses(seen, update_statuses(len(image) // 1024, "Programming Completed"), "the update")
     session.screenshot(os.path.join(args.artifacts, "wine-completed.png"), session.window_id)
     expect(session.wait_devsim(60) == 0, "the simulator saw a clean reset")
-    image = padded(args.image_bytes)
     dump = open(session.dump_path, "rb").read()
     expect(dump == image, f"the device's flash holds the padded image ({len(image)} bytes)")
 
@@ -104,34 +135,44 @@ def case_wrong_crc_retry(session, args):
     session.start_devsim("--wrong-crc", "all")
     session.start_tool()
     check_startup(session)
-    session.press_update()
-    # Blocks from 0x8010000 on: half the image is written (a prefix, as the
-    # probe may not catch every single block's status on a loaded machine).
-    seen = session.watch(["programming 0x801*", "FAILED"], UPDATE_TIMEOUT_S)
-    expect(seen and seen[-1].startswith("programming 0x801"), "the update is half way")
-    session.press_update()  # while the port is held and the timer runs
-    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
+    image = padded(args.image_bytes)
+    failing = update_statuses(len(image) // 1024, "FAILED")
+    ends = ["Programming Completed", "FAILED"]
+    # One watch over both presses: no Wine process has to start between them.
+    with session.watch_status(ends, UPDATE_TIMEOUT_S) as watch:
+        session.press_update()
+        # Blocks from 0x8010000 on: half the image is written (any of them, as
+        # the probe may not catch every single block's status).
+        seen = watch.until(["programming 0x801*", *ends])
+        expect(seen and seen[-1].startswith("programming 0x801"), "the update is half way")
+        check_statuses(seen, failing, "the first press")
+        session.press_update()  # while the port is held and the timer runs
+        # Until the press is taken the first update goes on with its blocks.
+        going_on = failing[failing.index(seen[-1]) + 1:failing.index("Verifying...")]
+        seen = watch.until(ends)
     expect(seen and seen[-1] == "FAILED", f"a wrong region CRC ends in 'FAILED' (last {seen[-3:]})")
-    expect("programming 0x8004000" in seen, "the second press started the update from its first block")
+    check_statuses(seen, going_on + failing, "the second press")
     session.screenshot(os.path.join(args.artifacts, "wine-failed.png"), session.window_id)
 
     session.signal_devsim(signal.SIGUSR1)  # the device is mended
-    session.press_update()
-    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S)
+    seen = session.watch(ends, UPDATE_TIMEOUT_S, session.press_update)
     expect(seen and seen[-1] == "Programming Completed",
            f"pressing again after the device is mended completes (last {seen[-3:]})")
+    check_statuses(seen, update_statuses(len(image) // 1024, "Programming Completed"), "the third press")
     expect(session.wait_devsim(60) == 0, "the simulator saw a clean reset")
-    expect(open(session.dump_path, "rb").read() == padded(args.image_bytes),
-           "the device's flash holds the padded image")
+    expect(open(session.dump_path, "rb").read() == image, "the device's flash holds the padded image")
 
     session.close_window()
     expect(session.wait_tool(60) == 0, "closing the window exits with code 0")
     trace = session.trace()
     expect(trace_opening(trace) == 3, "the same port was opened for each press")
-    last = trace.rindex(" . Opening serial port")
-    expect(trace[:last].count("CRC FAIL\n") == 1 and "Resetting target" not in trace[:last],
-           "the failed update sent no reset request")
-    check_update_trace(trace, len(padded(args.image_bytes)))
+    runs = trace_runs(trace)
+    expect(first_block(runs[0]) == "0x8004000" and "PROG ADDR 0x801" in runs[0]
+           and "Verifying" not in runs[0], "the first press's update was cut short half way")
+    expect(first_block(runs[1]) == "0x8004000" and runs[1].count("CRC FAIL\n") == 1
+           and "Resetting target" not in runs[1],
+           "the second press started the update from its first block; it failed without a reset request")
+    check_update_trace(trace, len(image))
 
 
 def case_vanished_port(session, args):
@@ -140,7 +181,7 @@ def case_vanished_port(session, args):
     session.start_tool()
     check_startup(session)
     session.stop_devsim()
-    winelab.make_dead_port(session.com1_link)
+    session.make_dead_port()
     session.press_update()
     box = session.fatal_box()
     text = box.get("text", "")
@@ -222,7 +263,7 @@ def main():
     try:
         with winelab.Session(workdir, template, args.exe, args.probe, args.devsim) as session:
             CASES[args.case](session, args)
-    except (Failed, winelab.WineError, Exception) as e:  # noqa: B014
+    except Exception as e:  # noqa: BLE001 - any failure is reported with the logs
         print(f"FAIL {e}")
         if not isinstance(e, (Failed, winelab.WineError)):
             traceback.print_exc()

@@ -5,8 +5,9 @@
 //
 //   fwu_probe wait-window TIMEOUT_MS     until the main window shows a status
 //   fwu_probe status                     the status line (control 5)
-//   fwu_probe watch TIMEOUT_MS TEXT...   each new status until one of TEXT
-//                                        (TEXT ending in * matches a prefix)
+//   fwu_probe watch TIMEOUT_MS TEXT...   the status, then each new status until
+//                                        one of TEXT (TEXT ending in * matches a
+//                                        prefix; the first status never ends it)
 //   fwu_probe ports                      rows of the port list (control 3)
 //   fwu_probe select ROW                 selects a row (-1: none)
 //   fwu_probe button                     screen position of "Update Device"
@@ -113,9 +114,13 @@ int text_matches(const char *text, const char *pattern)
     return strcmp(text, pattern) == 0;
 }
 
+// The first line is the status as it stands: it tells the caller that the
+// watch has begun, and ends nothing, so that a watch started before a press
+// may begin on the status the last update ended with.
 int cmd_watch(DWORD timeout_ms, int count, char **finals)
 {
     wchar_t last[256] = L"\x01";
+    int first = 1;
     DWORD start = GetTickCount();
     for (;;) {
         HWND main = find_main();
@@ -128,9 +133,10 @@ int cmd_watch(DWORD timeout_ms, int count, char **finals)
             fflush(stdout);
             char utf8[1024];
             WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
-            for (int i = 0; i < count; i++)
+            for (int i = 0; i < count && !first; i++)
                 if (text_matches(utf8, finals[i]))
                     return 0;
+            first = 0;
         }
         if (GetTickCount() - start >= timeout_ms)
             return 1;
