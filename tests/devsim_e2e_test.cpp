@@ -161,13 +161,17 @@ TEST_F(DevsimUpdate, PacedLineWithProgrammingTime)
 
 TEST_F(DevsimUpdate, LostCorruptAndSplitAcksAreResent)
 {
+    // A lost and a corrupt ack each cost a resend. A split ack costs one when
+    // the tool's read ends in the 80 ms gap, as it does unless the tool
+    // stalls that long; then it reads the ack whole, which is right too.
     start({"--no-pace", "--drop", "block:2", "--corrupt", "block:4", "--split", "block:6", "--split-gap-ms",
-           "40"},
+           "80"},
           padded_image(6500, 3));
     ASSERT_EQ((uint32_t)Done, run_update());
     expect_device_ended_after_reset();
     expect_flash_is_image();
-    EXPECT_EQ(3, stat("block_resends"));
+    EXPECT_GE(stat("block_resends"), 2);
+    EXPECT_LE(stat("block_resends"), 3);
     EXPECT_EQ(3, stat("faults.drop") + stat("faults.corrupt") + stat("faults.split"));
 }
 
@@ -238,7 +242,9 @@ TEST_F(DevsimUpdate, ShortVerifyReplyIsNotTakenForTheCrc)
 
 TEST_F(DevsimUpdate, DevicePluggedInLateWithNoiseOnTheLine)
 {
-    start({"--silent-ms", "600", "--noise", "probe:1-2", "--noise-bytes", "12"}, padded_image(2100, 10));
+    // Unpowered for 3 s from its start: long enough that the first probes
+    // fall in that time however slowly the tool gets going.
+    start({"--silent-ms", "3000", "--noise", "probe:1-2", "--noise-bytes", "12"}, padded_image(2100, 10));
     ASSERT_EQ((uint32_t)Done, run_update());
     expect_device_ended_after_reset();
     expect_flash_is_image();
