@@ -6,8 +6,9 @@ device got; the trace comes from the tool's redirected standard output.
 
   e2e.py --fwu F --devsim D --image I --work DIR CASE
 
-Each case runs its own tmux server on a socket in its own directory under
---work and stops only that server and the processes it started. Exit status
+Each case works in its own directory under --work, runs its own tmux server
+(its socket in a short directory of its own under /tmp, removed again) and
+stops only that server and the processes it started. Exit status
 0 pass, 1 fail, 77 skipped (tmux is missing).
 """
 import argparse
@@ -20,6 +21,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 
@@ -101,7 +103,6 @@ class Terminal:
     def __init__(self, workdir, name, fwu, cols=120, rows=50):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir)
-        self.socket = os.path.join(self.dir, "tmux.sock")
         self.bells = os.path.join(self.dir, "bells")
         conf = os.path.join(self.dir, "tmux.conf")
         with open(conf, "w") as f:
@@ -116,9 +117,13 @@ class Terminal:
                   f"echo $? > {q['rc']}.tmp; stty -g > {q['after']}; mv {q['rc']}.tmp {q['rc']}; "
                   "exec sleep 3600")
         self.server_pid = None
-        self.tmux("-f", conf, "new-session", "-d", "-s", "fwu", "-x", str(cols), "-y", str(rows),
-                  "sh", "-c", script)
+        # The socket in a short directory of its own: a socket's path may not
+        # exceed 107 bytes, which the work directory of a deep checkout can.
+        self.socket_dir = tempfile.mkdtemp(prefix="fwu-", dir="/tmp")
+        self.socket = os.path.join(self.socket_dir, "tmux.sock")
         try:
+            self.tmux("-f", conf, "new-session", "-d", "-s", "fwu", "-x", str(cols), "-y", str(rows),
+                      "sh", "-c", script)
             self.server_pid = int(self.tmux("display-message", "-p", "-t", "fwu", "#{pid}").strip())
             self.fwu_pid = int(wait_for(lambda: self.read("pid").strip(), WAIT_S, "fwu's PID"))
         except BaseException:
@@ -139,6 +144,7 @@ class Terminal:
                     os.kill(self.server_pid, signal.SIGKILL)
                 except OSError:
                     pass
+        shutil.rmtree(self.socket_dir, ignore_errors=True)
 
     def read(self, name):
         try:
@@ -217,8 +223,9 @@ def case_update(args, workdir):
     q exits 0 and gives the terminal back."""
     image = padded(args.image_bytes)
     sim = Devsim(args.devsim, workdir)
-    term = Terminal(workdir, "term", args.fwu)
+    term = None
     try:
+        term = Terminal(workdir, "term", args.fwu)
         term.wait_status([" - Idle - "])
         lines = term.screen()
         expect(lines[0] == CAPTION, "the caption heads the screen")
@@ -261,7 +268,8 @@ def case_update(args, workdir):
         expect("\x1b" not in trace and "\a" not in trace, "no screen escapes or bells in the trace")
         expect(term.read("stderr") == "", "nothing on standard error")
     finally:
-        term.close()
+        if term is not None:
+            term.close()
         sim.stop()
 
 
@@ -271,8 +279,9 @@ def case_failed_retry(args, workdir):
     with the port held; u again on the same row completes."""
     image = padded(args.image_bytes)
     sim = Devsim(args.devsim, workdir, "--wrong-crc", "1")
-    term = Terminal(workdir, "term", args.fwu)
+    term = None
     try:
+        term = Terminal(workdir, "term", args.fwu)
         term.wait_status([" - Idle - "])
         term.keys("p")
         term.type("/dev/typed-then-cancelled")
@@ -314,7 +323,8 @@ def case_failed_retry(args, workdir):
         expect(missing not in trace, "the missing port was never opened")
         check_clean_trace(trace, image, 2)
     finally:
-        term.close()
+        if term is not None:
+            term.close()
         sim.stop()
 
 
@@ -322,8 +332,9 @@ def case_quit_mid_update(args, workdir):
     """q during an update (paced line): exit 0 between ticks, the port let
     go, and the device gets no frame after it."""
     sim = Devsim(args.devsim, workdir, paced=True)
-    term = Terminal(workdir, "term", args.fwu)
+    term = None
     try:
+        term = Terminal(workdir, "term", args.fwu)
         term.wait_status([" - Idle - "])
         term.type_path(sim.path)
         term.keys("u")
@@ -345,7 +356,8 @@ def case_quit_mid_update(args, workdir):
         expect(summary["requests"]["verify"] == 0 and summary["requests"]["reset"] == 0,
                f"the update was cut short ({summary['requests']['block']} blocks)")
     finally:
-        term.close()
+        if term is not None:
+            term.close()
         sim.stop()
 
 
@@ -353,8 +365,9 @@ def case_fatal_and_signal(args, workdir):
     """A port that does not open: the report on stderr, the bell, exit 1.
     SIGTERM mid-update: the terminal given back, the trace flushed, death by
     the signal."""
-    term = Terminal(workdir, "fatal", args.fwu)
+    term = None
     try:
+        term = Terminal(workdir, "fatal", args.fwu)
         term.wait_status([" - Idle - "])
         term.type_path("/dev/fwu-test-no-such-port")
         term.keys("u")
@@ -369,11 +382,13 @@ def case_fatal_and_signal(args, workdir):
         expect(" . Opening serial port /dev/fwu-test-no-such-port at 115200 baud\n" in term.read("trace"),
                "the trace shows the attempt")
     finally:
-        term.close()
+        if term is not None:
+            term.close()
 
     sim = Devsim(args.devsim, workdir, paced=True)
-    term = Terminal(workdir, "sigterm", args.fwu)
+    term = None
     try:
+        term = Terminal(workdir, "sigterm", args.fwu)
         term.wait_status([" - Idle - "])
         term.type_path(sim.path)
         term.keys("u")
@@ -384,7 +399,8 @@ def case_fatal_and_signal(args, workdir):
         expect("PROG ADDR" in term.read("trace") and "Verifying" not in term.read("trace"),
                "the trace of the cut update was flushed")
     finally:
-        term.close()
+        if term is not None:
+            term.close()
         sim.stop()
 
 
