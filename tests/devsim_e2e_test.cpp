@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "devsim_process.h"
+#include "image/image.h"
 #include "protocol/clock.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
@@ -25,12 +27,17 @@ enum {
     UPDATE_LIMIT_MS = 90000  // far beyond the slowest case (a few 5 s resends)
 };
 
-// Raw image bytes padded with zeros to whole 1024-byte blocks (at least one),
-// as the tool pads its embedded image.
+// A raw image of size bytes, padded by the image layer as the tool pads its
+// embedded image.
 Bytes padded_image(size_t size, unsigned seed)
 {
-    Bytes image = test_pattern(size, seed);
-    image.resize(size == 0 ? 1024 : ((size - 1) / 1024 + 1) * 1024, 0);
+    const Bytes raw = test_pattern(size, seed);
+    DeviceLink padding;
+    init_link(&padding);
+    if (pad_image(&padding, raw.data(), (int64_t)raw.size()) != 0)
+        return Bytes();
+    Bytes image = padded_bytes(&padding);
+    free((void *)padding.image);
     return image;
 }
 
@@ -65,6 +72,7 @@ protected:
     // the way the shell does.
     void start(std::vector<std::string> args, const Bytes &padded)
     {
+        ASSERT_FALSE(padded.empty()) << "the image layer did not pad the image";
         image = padded;
         args.insert(args.end(), {"--dump", dump, "--summary-json", json, "--seconds", "300"});
         ASSERT_EQ(0, devsim_start(&sim, args)) << sim.output;

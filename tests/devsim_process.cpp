@@ -10,17 +10,11 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-namespace {
+#include "update_run.h"
 
-long long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
+namespace {
 
 // Reads what is there; returns false at end of file.
 bool drain_pipe(DevsimProcess *p, int wait_ms)
@@ -119,8 +113,8 @@ int devsim_start(DevsimProcess *p, const std::vector<std::string> &args)
     p->ended = false;
     p->output.clear();
 
-    long long deadline = now_ms() + 10000;
-    while (now_ms() < deadline) {
+    double deadline = monotonic_ms() + 10000;
+    while (monotonic_ms() < deadline) {
         size_t nl = p->output.find('\n');
         if (nl != std::string::npos) {
             p->path = p->output.substr(0, nl);
@@ -135,8 +129,8 @@ int devsim_start(DevsimProcess *p, const std::vector<std::string> &args)
 
 int devsim_wait(DevsimProcess *p, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
-    while (now_ms() < deadline) {
+    double deadline = monotonic_ms() + timeout_ms;
+    while (monotonic_ms() < deadline) {
         bool open = drain_pipe(p, 20);
         if (reap(p, WNOHANG)) {
             while (drain_pipe(p, 0) && p->out_fd >= 0) {

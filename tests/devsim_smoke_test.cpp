@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -18,6 +17,7 @@
 
 #include "devsim_process.h"
 #include "protocol/frame.h"
+#include "update_run.h"
 
 namespace {
 
@@ -36,19 +36,12 @@ int open_raw(const std::string &path)
     return fd;
 }
 
-long long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
 // Reads until want bytes came or the line was quiet for quiet_ms (bounded).
 Bytes read_some(int fd, size_t want, int quiet_ms = 300)
 {
     Bytes got;
-    long long limit = now_ms() + 5000;
-    while (got.size() < want && now_ms() < limit) {
+    double limit = monotonic_ms() + 5000;
+    while (got.size() < want && monotonic_ms() < limit) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, quiet_ms) <= 0)
             break;
