@@ -8,12 +8,12 @@ misplaced or repeated block changes the CRC. Its size, 102,700 bytes, is
 not a multiple of 1024, so the tool's zero padding of the last block is
 exercised on every update.
 
-Usage: scripts/make-sample-image.py [OUTPUT] [SIZE]
-       (defaults: res/firmware.bin, 102700)
+Usage: scripts/make-sample-image.py [OUTPUT [SIZE]]
+       (defaults: res/firmware.bin, 102700; --help for more)
 """
+import argparse
 import os
 import struct
-import sys
 
 MAGIC = b"FWU SAMPLE IMAGE"  # 16 bytes
 SEED = 0x2545F491
@@ -33,13 +33,22 @@ def sample_image(size):
 
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "res", "firmware.bin")
-    size = int(sys.argv[2]) if len(sys.argv) > 2 else 102700
-    if size < 0:
-        sys.exit("size must not be negative")
-    with open(path, "wb") as f:
-        f.write(sample_image(size))
-    print(f"{path}: {size} bytes")
+    ap = argparse.ArgumentParser(
+        description="Writes the sample firmware image that the build embeds by default "
+                    "(the same bytes every time).")
+    ap.add_argument("output", nargs="?", default=os.path.join(root, "res", "firmware.bin"),
+                    help="file to write (default: res/firmware.bin)")
+    ap.add_argument("size", nargs="?", type=int, default=102700,
+                    help="image size in bytes (default: 102700)")
+    args = ap.parse_args()
+    # argparse takes a lone "-" or "-5" as a value; neither is meant as a file.
+    if args.output.startswith("-"):
+        ap.error(f"the output path may not start with '-': {args.output!r}")
+    if args.size < 0:
+        ap.error("size must not be negative")
+    with open(args.output, "wb") as f:
+        f.write(sample_image(args.size))
+    print(f"{args.output}: {args.size} bytes")
 
 
 if __name__ == "__main__":
