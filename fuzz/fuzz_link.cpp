@@ -4,7 +4,7 @@
 
 #include "protocol/clock.h"
 #include "serial/serial.h"
-#include "shell/report.h"
+#include "protocol/report.h"
 
 FuzzLink fz;
 
@@ -274,6 +274,28 @@ int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
     memmove(fz.pending, stage + n, (size_t)rest);
     fz.pending_len = rest;
     return n;
+}
+
+// The command line's reads and writes: the same device, read in the same
+// pieces, which never vanishes. (The engine is fuzzed with the dialog's reads.)
+int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity, ReplyCheck,
+                        void *, int *gone)
+{
+    if (gone != NULL)
+        *gone = 0;
+    return read_port(port, buffer, capacity);
+}
+
+int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count, int *gone)
+{
+    if (gone != NULL)
+        *gone = 0;
+    return write_port(port, bytes, count);
+}
+
+int set_low_latency(PortHandle)
+{
+    return -1;
 }
 
 int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)

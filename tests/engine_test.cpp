@@ -7,7 +7,7 @@
 
 #include "fake_link.h"
 #include "protocol/engine.h"
-#include "shell/report.h"
+#include "protocol/report.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "protocol/clock.h"
 #include "protocol/frame.h"
 #include "serial/serial.h"
-#include "shell/report.h"
+#include "protocol/report.h"
 
 FakeLine fake;
 
@@ -37,6 +37,7 @@ void fake_reset(uint32_t start_ms, FakeDevice device)
     fake.sent.clear();
     fake.purges = 0;
     fake.flushes = 0;
+    fake.gone = 0;
     fake.device = device;
     fake.statuses.clear();
     line.clear();
@@ -110,6 +111,49 @@ int32_t read_port(PortHandle, unsigned char *buffer, uint32_t capacity)
         end = start + READ_TOTAL_MS;
     fake.now = end;
     return (int32_t)n;
+}
+
+// As read_port, and also ends once is_whole accepts the bytes so far; it is
+// asked after each group of bytes that arrive at the same moment.
+int32_t read_port_until(PortHandle, unsigned char *buffer, uint32_t capacity,
+                        ReplyCheck is_whole, void *context, int *gone)
+{
+    if (gone != NULL)
+        *gone = fake.gone;
+    uint32_t start = fake.now;
+    uint32_t last = start;
+    uint32_t n = 0;
+    while (n < capacity && !line.empty()) {
+        uint32_t at = since(line.front().at, start) > 0 ? line.front().at : start;
+        if (since(at, start + READ_TOTAL_MS) > 0 || (n > 0 && since(at, last + READ_INTERVAL_MS) > 0))
+            break;
+        while (n < capacity && !line.empty() && since(line.front().at, at) <= 0) {
+            buffer[n++] = line.front().byte;
+            line.erase(line.begin());
+        }
+        last = at;
+        if (is_whole != NULL && is_whole(buffer, (int32_t)n, context)) {
+            fake.now = at;
+            return (int32_t)n;
+        }
+    }
+    uint32_t end = n == 0 ? start + READ_TOTAL_MS : n == capacity ? last : last + READ_INTERVAL_MS;
+    if (since(end, start + READ_TOTAL_MS) > 0)
+        end = start + READ_TOTAL_MS;
+    fake.now = end;
+    return (int32_t)n;
+}
+
+int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count, int *gone)
+{
+    if (gone != NULL)
+        *gone = fake.gone;
+    return fake.gone ? 0 : write_port(port, bytes, count);
+}
+
+int set_low_latency(PortHandle)
+{
+    return -1;
 }
 
 int32_t write_port(PortHandle, const unsigned char *bytes, int32_t count)

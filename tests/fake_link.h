@@ -25,6 +25,7 @@ struct FakeLine {
     std::vector<SentFrame> sent;
     int purges;
     int flushes;
+    int gone;  // the device has vanished: checked reads and writes say so
     FakeDevice device;
     std::vector<std::string> statuses;
 };

@@ -368,7 +368,7 @@ TEST_F(SerialPty, TimeoutsThatCannotBeKeptLeaveThePortAlone)
     std::vector<Pty> others;
     std::vector<PortHandle> ports;
     int refused = -1;
-    for (int i = 0; i < 32 && refused < 0; ++i) {
+    for (int i = 0; i < 100 && refused < 0; ++i) {
         others.push_back(open_pty());
         PortHandle p = open_port(others.back().slave.c_str());
         ASSERT_NE(p, INVALID_HANDLE_VALUE);

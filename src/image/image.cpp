@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "shell/report.h"
+#include "protocol/report.h"
 
 int32_t padded_image_size(int64_t len)
 {
@@ -31,7 +31,7 @@ int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len)
     link->image = copy;
     link->image_size = padded;
     link->base = IMAGE_BASE;
-    trace("\nFlash Image Base %#x\n", (unsigned)link->base);
-    trace("Flash Image Size %#x bytes\n", (unsigned)padded);
+    report_trace(link->report, "\nFlash Image Base %#x\n", (unsigned)link->base);
+    report_trace(link->report, "Flash Image Size %#x bytes\n", (unsigned)padded);
     return 0;
 }

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "image/image.h"
-#include "shell/shell_win32.h"
 
 // 1 when count bytes from p lie inside the loaded executable. The size comes
 // from the resource directory of the file, which is not trusted further
@@ -30,14 +29,16 @@ int load_image(DeviceLink *link, const char **why)
         *why = "The firmware image (resource BINFILE) is missing from this program";
         return -1;
     }
-    HGLOBAL loaded = LoadResource(app_instance, found);
-    DWORD len = SizeofResource(app_instance, found);
+    // The executable that started the process: the same module as the
+    // instance handle the shell was given.
+    HMODULE module = GetModuleHandleA(NULL);
+    HGLOBAL loaded = LoadResource(module, found);
+    DWORD len = SizeofResource(module, found);
     const void *bytes = loaded != NULL ? LockResource(loaded) : NULL;
     if (bytes == NULL) {
         *why = "The firmware image (resource BINFILE) could not be loaded";
         return -1;
     }
-    HMODULE module = app_instance != NULL ? app_instance : GetModuleHandleA(NULL);
     if (padded_image_size(len) < 0 || !inside_module(module, bytes, len)) {
         SetLastError(ERROR_INVALID_DATA);
         *why = "The firmware image (resource BINFILE) has an impossible size";

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "protocol/frame.h"
+#include "protocol/report.h"
 #include "serial/serial.h"
 
 enum UpdateState {
@@ -35,6 +36,15 @@ enum {
     PROBE_PAUSE_MS = 100
 };
 
+// What happened during one update, for its report.
+struct UpdateTally {
+    uint32_t requests;      // frames written, resends included
+    uint32_t resends;       // frames written again because the reply was overdue
+    uint32_t blocks_acked;  // block requests acknowledged
+    int32_t remote_crc;     // the device's CRC of the image region; -1: none yet
+    uint16_t local_crc;     // the tool's CRC of the padded image (once verified)
+};
+
 struct DeviceLink {
     const char *port_name;      // an entry of the port table
     PortHandle port;            // INVALID_HANDLE_VALUE until the first open
@@ -50,10 +60,24 @@ struct DeviceLink {
     int32_t block_len;          // bytes in the block now outstanding
     uint32_t send_time;         // when the outstanding request was started
     uint32_t timeout_ms;        // age at which it is resent
+
+    // Beyond the dialog's needs: what the command line sets and reads.
+    const UpdateReport *report; // where status, trace and progress go
+    int32_t reply_complete;     // 1: a read ends once a whole reply is in
+    int32_t port_gone;          // the system reported the device gone
+    int32_t reply_ended_read;   // the last read ended on an accepted reply
+    UpdateTally tally;
 };
 
-// Start-up values: read capacity, unit address, no port, no image.
+// Start-up values: read capacity, unit address, no port, no image; the
+// process-wide report, reads paced as the dialog paces them, an empty tally.
 void init_link(DeviceLink *link);
+
+// Sets link up for the command line: reads end as soon as a whole reply is
+// in, the next request goes out at once, a vanished device is noted in
+// port_gone. Everything on the wire stays as the dialog has it: the same
+// frames, acceptance test, timeouts and resends.
+void use_reply_complete_reads(DeviceLink *link);
 
 // Performs the entry action of state s (usually writing one request) and
 // makes s the current state.

@@ -2,9 +2,9 @@
 
 #include <string.h>
 
-uint16_t crc16(const unsigned char *bytes, int32_t count)
+// The CRC-16/MODBUS register after count more bytes, from crc.
+static uint16_t crc16_from(uint32_t crc, const unsigned char *bytes, int32_t count)
 {
-    uint32_t crc = 0xFFFF;
     for (int32_t i = 0; i < count; i++) {
         crc ^= bytes[i];
         for (int bit = 0; bit < 8; bit++) {
@@ -15,6 +15,11 @@ uint16_t crc16(const unsigned char *bytes, int32_t count)
         }
     }
     return (uint16_t)crc;
+}
+
+uint16_t crc16(const unsigned char *bytes, int32_t count)
+{
+    return crc16_from(0xFFFF, bytes, count);
 }
 
 uint16_t frame_crc(const FrameBuffer *frame)
@@ -92,8 +97,28 @@ int accept_reply(const FrameBuffer *frame)
     int32_t n = frame->frame_len;
     if (n < REPLY_MIN || n > FRAME_CAPACITY)
         return 0;
-    uint16_t stored = (uint16_t)(frame->bytes[n - 2] | (frame->bytes[n - 1] << 8));
-    return frame_crc(frame) == stored;
+    return reply_bytes_ok(frame->bytes, n);
+}
+
+int reply_bytes_ok(const unsigned char *bytes, int32_t count)
+{
+    if (bytes == NULL || count < REPLY_MIN)
+        return 0;
+    uint16_t stored = (uint16_t)(bytes[count - 2] | (bytes[count - 1] << 8));
+    return crc16(bytes, count - 2) == stored;
+}
+
+int32_t reply_tail_length(const unsigned char *bytes, int32_t count)
+{
+    // After a frame that passes, the register stands at 0; the rest of a
+    // longer frame that passes too brings it back to 0.
+    uint32_t crc = 0;
+    for (int32_t k = 1; bytes != NULL && k <= count - REPLY_MIN; k++) {
+        crc = crc16_from(crc, bytes + k - 1, 1);
+        if (crc == 0)
+            return k;
+    }
+    return 0;
 }
 
 uint16_t reply_region_crc(const FrameBuffer *frame)

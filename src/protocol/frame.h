@@ -58,6 +58,20 @@ void build_reset_request(FrameBuffer *frame, uint32_t unit);
 // of the reply is compared with the request.
 int accept_reply(const FrameBuffer *frame);
 
+// The same test on count bytes anywhere: at least REPLY_MIN of them, the last
+// two the CRC (low byte first) of the rest.
+int reply_bytes_ok(const unsigned char *bytes, int32_t count);
+
+// When a read ended on a reply that passed but was only the start of a
+// longer one, the rest of it arrives first in the next read. That rest can
+// never pass on its own, nor together with the reply behind it (after a
+// frame that passes, the CRC register is 0, while every frame's own CRC was
+// computed from 0xFFFF). Returns the length of such a rest at the start of
+// count bytes: the first k, leaving at least REPLY_MIN bytes after it, that
+// brings the CRC register from 0 back to 0, so that the earlier bytes and
+// these k make one longer frame that passes. 0 when there is none.
+int32_t reply_tail_length(const unsigned char *bytes, int32_t count);
+
 // The device's CRC in a region-CRC reply: 256 * byte[11] + byte[12].
 uint16_t reply_region_crc(const FrameBuffer *frame);
 

@@ -10,7 +10,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -47,48 +49,80 @@ static PortHandle fd_handle(int fd)
 }
 
 // ---------------------------------------------------------------------------
-// Read timing
+// What the link keeps per open port
 //
 // termios can time a read only in tenths of a second, so the interval set by
 // configure_port is kept here, per descriptor, and read_port times itself.
-// The tool holds one port at a time; a few slots leave room for tests and
-// for a port that was closed behind our back (open_port drops a stale slot
-// for the descriptor it gets). A port not configured reads with the default
+// The slot also holds the driver's serial flags from before set_low_latency,
+// to be put back at close_port. The dialog holds one port at a time, the
+// command line several (each from a thread of its own), so the table is
+// shared under a lock; a few spare slots leave room for tests and for a
+// port that was closed behind our back (open_port drops a stale slot for
+// the descriptor it gets). A port not configured reads with the default
 // interval.
 
-enum { READ_TIMING_SLOTS = 8 };
+enum { PORT_SLOTS = 64 };
 
-struct ReadTiming {
+struct PortSlot {
     int in_use;
     int fd;
     uint32_t interval_ms;  // 0: no limit between bytes, only the total
+    int latency_saved;     // saved_flags holds the serial flags to restore
+    int saved_flags;
 };
 
-static ReadTiming read_timings[READ_TIMING_SLOTS];
+static PortSlot port_slots[PORT_SLOTS];
+static pthread_mutex_t slots_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static ReadTiming *find_timing(int fd)
+// The descriptor's slot, or NULL. Call with the lock held.
+static PortSlot *find_slot(int fd)
 {
-    for (int i = 0; i < READ_TIMING_SLOTS; ++i)
-        if (read_timings[i].in_use && read_timings[i].fd == fd)
-            return &read_timings[i];
+    for (int i = 0; i < PORT_SLOTS; ++i)
+        if (port_slots[i].in_use && port_slots[i].fd == fd)
+            return &port_slots[i];
     return NULL;
 }
 
-// The descriptor's slot, or a free one (not yet marked in use), or NULL.
-static ReadTiming *slot_for(int fd)
+// The descriptor's slot, else a free one now marked in use for it, else
+// NULL. Call with the lock held.
+static PortSlot *claim_slot(int fd)
 {
-    ReadTiming *slot = find_timing(fd);
-    for (int i = 0; slot == NULL && i < READ_TIMING_SLOTS; ++i)
-        if (!read_timings[i].in_use)
-            slot = &read_timings[i];
+    PortSlot *slot = find_slot(fd);
+    for (int i = 0; slot == NULL && i < PORT_SLOTS; ++i) {
+        if (!port_slots[i].in_use) {
+            slot = &port_slots[i];
+            memset(slot, 0, sizeof *slot);
+            slot->in_use = 1;
+            slot->fd = fd;
+            slot->interval_ms = READ_INTERVAL_MS;
+        }
+    }
     return slot;
 }
 
-static void forget_timing(int fd)
+// Empties the descriptor's slot; *restore gets the serial flags to put back
+// (when set_low_latency changed them). Returns 1 when there are such flags.
+static int release_slot(int fd, int *restore)
 {
-    ReadTiming *slot = find_timing(fd);
-    if (slot != NULL)
+    pthread_mutex_lock(&slots_lock);
+    PortSlot *slot = find_slot(fd);
+    int saved = 0;
+    if (slot != NULL) {
+        saved = slot->latency_saved;
+        *restore = slot->saved_flags;
         slot->in_use = 0;
+    }
+    pthread_mutex_unlock(&slots_lock);
+    return saved;
+}
+
+static uint32_t read_interval_of(int fd)
+{
+    pthread_mutex_lock(&slots_lock);
+    const PortSlot *slot = find_slot(fd);
+    uint32_t interval = slot != NULL ? slot->interval_ms : (uint32_t)READ_INTERVAL_MS;
+    pthread_mutex_unlock(&slots_lock);
+    return interval;
 }
 
 static int64_t monotonic_ns(void)
@@ -174,7 +208,8 @@ PortHandle open_port(const char *name)
     if (flags != -1)
         (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 
-    forget_timing(fd);
+    int stale_flags;
+    (void)release_slot(fd, &stale_flags);
     return fd_handle(fd);
 }
 
@@ -230,18 +265,22 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
         return -1;
     }
 
-    // The read timing lives in our own table; no room there means the
-    // timeouts cannot be set, and the port is left alone.
-    ReadTiming *timing = slot_for(fd);
-    if (timing == NULL) {
-        fputs("Could not read comm timeouts\n", stderr);
-        return -1;
-    }
-
     // A speed the terminal interface cannot express is not set half-way.
     speed_t speed;
     if (!speed_for(baud, &speed))
         return -1;
+
+    // The read timing lives in our own table; no room there means the
+    // timeouts cannot be set, and the port is left alone.
+    pthread_mutex_lock(&slots_lock);
+    PortSlot *slot = claim_slot(fd);
+    if (slot != NULL)
+        slot->interval_ms = read_interval_ms;
+    pthread_mutex_unlock(&slots_lock);
+    if (slot == NULL) {
+        fputs("Could not read comm timeouts\n", stderr);
+        return -1;
+    }
 
     set_line_settings(&tio, speed);
 
@@ -253,9 +292,6 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)ioctl(fd, TIOCMBIC, &lines);
 
-    timing->in_use = 1;
-    timing->fd = fd;
-    timing->interval_ms = read_interval_ms;
     return 0;
 }
 
@@ -264,7 +300,14 @@ void close_port(PortHandle port)
     int fd = handle_fd(port);
     if (fd < 0)
         return;
-    forget_timing(fd);
+    int flags;
+    if (release_slot(fd, &flags)) {
+        struct serial_struct serial;
+        if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags = flags;
+            (void)ioctl(fd, TIOCSSERIAL, &serial);
+        }
+    }
     // Exclusive mode belongs to the terminal, not to this descriptor: give
     // it back so that the next opener is not refused. The lock goes with the
     // descriptor.
@@ -275,17 +318,24 @@ void close_port(PortHandle port)
 // ---------------------------------------------------------------------------
 // I/O
 
-int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
+// errno values by which a read or write says the device itself is gone
+// (unplugged adapter, hung-up pseudo-terminal), not just that nothing came.
+static int device_vanished(int error)
 {
-    int fd = handle_fd(port);
-    if (fd < 0 || buffer == NULL || capacity == 0)
-        return 0;
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE ||
+           error == EBADF;
+}
+
+// Reads until capacity bytes are in, or the interval passes between two
+// bytes, or READ_TOTAL_MS pass in all, or is_whole says the bytes so far make
+// a reply, or the device goes away (*gone = 1).
+static int32_t read_until(int fd, unsigned char *buffer, uint32_t capacity, ReplyCheck is_whole,
+                          void *context, int *gone)
+{
     if (capacity > (uint32_t)INT32_MAX)
         capacity = (uint32_t)INT32_MAX;
 
-    const ReadTiming *timing = find_timing(fd);
-    const int64_t interval_ns =
-        (int64_t)(timing != NULL ? timing->interval_ms : (uint32_t)READ_INTERVAL_MS) * 1000000;
+    const int64_t interval_ns = (int64_t)read_interval_of(fd) * 1000000;
     const int64_t total_end = monotonic_ns() + (int64_t)READ_TOTAL_MS * 1000000;
     int64_t last_byte = 0;
     uint32_t got = 0;
@@ -318,28 +368,58 @@ int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
         }
         if (polled == 0)
             continue;
-        if (!(ready.revents & POLLIN))
-            break;  // hung up or failed with nothing left to read
+        if (!(ready.revents & POLLIN)) {
+            // Hung up or failed with nothing left to read.
+            *gone = (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            break;
+        }
 
         ssize_t n = read(fd, buffer + got, capacity - got);
         if (n > 0) {
             got += (uint32_t)n;
             last_byte = monotonic_ns();
+            if (is_whole != NULL && is_whole(buffer, (int32_t)got, context))
+                break;
             continue;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        break;  // end of file or a failure: keep what came before it
+        // End of file on a terminal is a hang-up; failures keep what came
+        // before them.
+        *gone = n == 0 || device_vanished(errno);
+        break;
     }
     return (int32_t)got;
 }
 
-int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
+int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 {
     int fd = handle_fd(port);
-    if (fd < 0 || bytes == NULL || count <= 0)
+    if (fd < 0 || buffer == NULL || capacity == 0)
         return 0;
+    int gone = 0;
+    return read_until(fd, buffer, capacity, NULL, NULL, &gone);
+}
 
+int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
+                        ReplyCheck is_whole, void *context, int *gone)
+{
+    int lost = 0;
+    int fd = handle_fd(port);
+    int32_t n = 0;
+    if (fd < 0)
+        lost = 1;
+    else if (buffer != NULL && capacity > 0)
+        n = read_until(fd, buffer, capacity, is_whole, context, &lost);
+    if (gone != NULL)
+        *gone = lost;
+    return n;
+}
+
+// Writes until every byte is taken, or the device goes away (*gone = 1), or
+// another failure.
+static int32_t write_all(int fd, const unsigned char *bytes, int32_t count, int *gone)
+{
     // No time limit: wait until the driver has taken every byte.
     int32_t done = 0;
     while (done < count) {
@@ -358,13 +438,70 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
             int polled = poll(&ready, 1, -1);
             if (polled < 0 && errno == EINTR)
                 continue;
-            if (polled < 0 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            if (polled < 0 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+                *gone = polled > 0;
                 break;
+            }
             continue;
         }
+        *gone = n < 0 && device_vanished(errno);
         break;
     }
     return done;
+}
+
+int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
+{
+    int fd = handle_fd(port);
+    if (fd < 0 || bytes == NULL || count <= 0)
+        return 0;
+    int gone = 0;
+    return write_all(fd, bytes, count, &gone);
+}
+
+int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count,
+                           int *gone)
+{
+    int lost = 0;
+    int fd = handle_fd(port);
+    int32_t n = 0;
+    if (fd < 0)
+        lost = 1;
+    else if (bytes != NULL && count > 0)
+        n = write_all(fd, bytes, count, &lost);
+    if (gone != NULL)
+        *gone = lost;
+    return n;
+}
+
+int set_low_latency(PortHandle port)
+{
+    int fd = handle_fd(port);
+    struct serial_struct serial;
+    if (fd < 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return -1;  // no serial driver behind it (a pseudo-terminal)
+    int before = serial.flags;
+    if (!(before & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(fd, TIOCSSERIAL, &serial) != 0)
+            return -1;
+    }
+    // Remember what to put back, once: a second call must not save the
+    // flags it set itself.
+    pthread_mutex_lock(&slots_lock);
+    PortSlot *slot = claim_slot(fd);
+    if (slot != NULL && !slot->latency_saved) {
+        slot->latency_saved = 1;
+        slot->saved_flags = before;
+    }
+    pthread_mutex_unlock(&slots_lock);
+    if (slot == NULL) {
+        // Nowhere to remember the old setting: put it back now.
+        serial.flags = before;
+        (void)ioctl(fd, TIOCSSERIAL, &serial);
+        return -1;
+    }
+    return 0;
 }
 
 void purge_port(PortHandle port)

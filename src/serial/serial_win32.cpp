@@ -124,6 +124,131 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
     return done;
 }
 
+// ---------------------------------------------------------------------------
+// Reads that end once a reply is in, and telling a vanished device
+
+// The errors by which ReadFile and WriteFile say the device itself is gone
+// (an unplugged USB adapter, a removed driver), not just that nothing came.
+static int device_vanished(DWORD error)
+{
+    switch (error) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_GEN_FAILURE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NOT_READY:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+static double now_ms(void)
+{
+    static LARGE_INTEGER frequency;
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (double)now.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
+                        ReplyCheck is_whole, void *context, int *gone)
+{
+    int lost = 0;
+    uint32_t got = 0;
+    COMMTIMEOUTS configured;
+    if (!GetCommTimeouts(port, &configured)) {
+        lost = device_vanished(GetLastError());
+        capacity = 0;
+    }
+    if (buffer == NULL)
+        capacity = 0;
+    if (capacity > 0x7fffffffu)
+        capacity = 0x7fffffffu;
+
+    // The configured interval between bytes and READ_TOTAL_MS in all, as for
+    // read_port, but timed here: each ReadFile returns as soon as any byte
+    // is there (interval and multiplier MAXDWORD), or after the constant
+    // when none comes, so a whole reply is seen the moment it is in.
+    const double interval = capacity > 0 ? (double)configured.ReadIntervalTimeout : 0;
+    const double total_end = now_ms() + READ_TOTAL_MS;
+    double last_byte = 0;
+    while (got < capacity) {
+        double end = total_end;
+        if (got > 0 && interval > 0 && last_byte + interval < end)
+            end = last_byte + interval;
+        double now = now_ms();
+        if (now >= end)
+            break;
+        COMMTIMEOUTS quick;
+        memset(&quick, 0, sizeof quick);
+        quick.ReadIntervalTimeout = MAXDWORD;
+        quick.ReadTotalTimeoutMultiplier = MAXDWORD;
+        DWORD wait = (DWORD)(end - now);
+        quick.ReadTotalTimeoutConstant = wait > 0 ? wait : 1;
+        if (!SetCommTimeouts(port, &quick)) {
+            lost = device_vanished(GetLastError());
+            break;
+        }
+        DWORD n = 0;
+        if (!ReadFile(port, buffer + got, (DWORD)(capacity - got), &n, NULL)) {
+            lost = device_vanished(GetLastError());
+            break;
+        }
+        if (n > capacity - got)
+            break;
+        if (n > 0) {
+            got += n;
+            last_byte = now_ms();
+            if (is_whole != NULL && is_whole(buffer, (int32_t)got, context))
+                break;
+        }
+    }
+    if (capacity > 0 && !lost)
+        (void)SetCommTimeouts(port, &configured);
+    if (gone != NULL)
+        *gone = lost;
+    return (int32_t)got;
+}
+
+int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count,
+                           int *gone)
+{
+    int lost = 0;
+    int32_t done = 0;
+    while (bytes != NULL && done < count) {
+        DWORD wrote = 0;
+        if (!WriteFile(port, bytes + done, (DWORD)(count - done), &wrote, NULL)) {
+            lost = device_vanished(GetLastError());
+            break;
+        }
+        if (wrote == 0)
+            break;
+        if (wrote > (DWORD)(count - done))
+            wrote = (DWORD)(count - done);
+        done += (int32_t)wrote;
+    }
+    if (gone != NULL)
+        *gone = lost;
+    return done;
+}
+
+int set_low_latency(PortHandle)
+{
+    // A USB adapter's latency timer is a setting of its driver on Windows
+    // (Device Manager, the port's advanced properties); the reads above
+    // already return as soon as the driver passes bytes on.
+    return -1;
+}
+
 void purge_port(PortHandle port)
 {
     (void)PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);

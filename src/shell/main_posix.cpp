@@ -13,7 +13,7 @@
 #include "image/image.h"
 #include "protocol/clock.h"
 #include "shell/fatal.h"
-#include "shell/report.h"
+#include "protocol/report.h"
 #include "shell/session.h"
 #include "shell/shell_posix.h"
 

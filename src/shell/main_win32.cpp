@@ -5,7 +5,7 @@
 #include "image/image.h"
 #include "shell/controls.h"
 #include "shell/fatal.h"
-#include "shell/report.h"
+#include "protocol/report.h"
 #include "shell/shell_win32.h"
 
 HINSTANCE app_instance;

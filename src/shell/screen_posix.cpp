@@ -9,7 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "shell/report.h"
+#include "protocol/report.h"
 
 static const char CAPTION[] = "Device Firmware Update Tool";
 

@@ -1,7 +1,7 @@
 #include "shell/session.h"
 
 #include "shell/fatal.h"
-#include "shell/report.h"
+#include "protocol/report.h"
 
 void release_port(DeviceLink *link, const SessionHooks *hooks)
 {
@@ -18,7 +18,7 @@ void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
     // With no row chosen there is nothing to open: an update in progress,
     // or a port held after "FAILED", is left as it is.
     if (row < 0 || row >= ports->count) {
-        set_status("Choose a COM port first");
+        report_status(link->report, "Choose a COM port first");
         return;
     }
 
@@ -26,14 +26,15 @@ void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
 
     link->baud = LINE_BAUD;
     link->port_name = ports->names[row];
-    trace(" . Opening serial port %s at %ld baud\n", link->port_name, (long)link->baud);
+    report_trace(link->report, " . Opening serial port %s at %ld baud\n", link->port_name,
+                 (long)link->baud);
     link->port = open_port(link->port_name);
     if (link->port == INVALID_HANDLE_VALUE)
         fatal_error("Unable to open serial port. In use already, or not present");
     configure_port(link->port, LINE_BAUD, READ_INTERVAL_MS);
 
     link->state = Start;
-    set_status("Contacting Device...");
+    report_status(link->report, "Contacting Device...");
     hooks->resume_ticks();
 }
 
@@ -48,7 +49,7 @@ void on_tick(DeviceLink *link, const SessionHooks *hooks)
     if (link->state == Done) {
         hooks->stop_ticks();
         hooks->completion_beep();
-        set_status("Programming Completed");
+        report_status(link->report, "Programming Completed");
         close_port(link->port);
         link->port = INVALID_HANDLE_VALUE;
     }
