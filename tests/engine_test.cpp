@@ -18,6 +18,7 @@ struct Script {
     int ignore_blocks = 0;       // block requests to leave unanswered first
     int corrupt_blocks = 0;      // then this many answered with a bad CRC
     int short_verifies = 0;      // verify requests answered with a short valid frame
+    int ignore_verifies = 0;     // verify requests to leave unanswered first
     bool wrong_crc = false;      // report a CRC other than the image's
     int ignore_resets = 0;
 };
@@ -40,6 +41,8 @@ void device(const Bytes &req)
         if (req.size() == 13 && req[10] == 4 && req[9] == 0) {  // contact probe
             if (script.answer_probes)
                 fake_reply(region_crc_reply(0xFFFF), script.delay_ms);
+        } else if (script.ignore_verifies > 0) {
+            script.ignore_verifies--;
         } else if (script.short_verifies > 0) {
             script.short_verifies--;
             fake_reply(sealed({0x04, 0x2B, 0xF6}), script.delay_ms);
@@ -396,6 +399,93 @@ TEST(EngineRestart, ButtonPressAfterFailureStartsOver)
     EXPECT_EQ(100u, link.timeout_ms);
     run_until(Done, 100);
     EXPECT_EQ((uint32_t)Done, link.state);
+}
+
+// ---------------------------------------------------------------------------
+// Reads that end once a reply is in (the command line)
+
+// Steps with no tick between them, as the command line does.
+int run_at_once(uint32_t state, int max_steps = 1000)
+{
+    int steps = 0;
+    for (; link.state != state && steps < max_steps; ++steps)
+        step_update(&link);
+    return steps;
+}
+
+// A frame that passes the acceptance test and whose first four bytes pass it
+// too: the start of a longer reply that looks whole by chance.
+Bytes reply_with_valid_start(size_t extra)
+{
+    Bytes r = sealed({0x04, 0x2B});
+    for (size_t i = 0; i < extra; ++i)
+        r.push_back((unsigned char)(0x30 + i));
+    return sealed(r);
+}
+
+TEST(EngineReplyComplete, SameFramesWithoutTheReadWindows)
+{
+    begin(3 * 1024);
+    use_reply_complete_reads(&link);
+    uint32_t start = fake.now;
+    run_at_once(Done);
+    ASSERT_EQ((uint32_t)Done, link.state);
+    // One probe (no pause after it), each block once, verify, reset.
+    ASSERT_EQ(6u, fake.sent.size());
+    EXPECT_TRUE(is_probe(fake.sent[0].bytes));
+    EXPECT_EQ(3u, sent_with_op(OP_PROGRAM_BLOCK).size());
+    EXPECT_EQ(0u, link.tally.resends);
+    EXPECT_EQ(3u, link.tally.blocks_acked);
+    // Each reply is taken the moment it is in: 5 ms per exchange.
+    EXPECT_EQ(start + 6 * 5, fake.now);
+}
+
+TEST(EngineReplyComplete, TheStartOfALongerReplyNeitherLosesNorDoublesOne)
+{
+    // The first block's ack looks whole after four bytes; its rest follows
+    // 2 ms later and the next block's ack behind it. The rest is never a
+    // reply of its own, and the ack behind it is not lost with it.
+    Script s;
+    s.ignore_blocks = 1;
+    begin(3 * 1024, 1000, s);
+    use_reply_complete_reads(&link);
+    run_at_once(AwaitBlockAck);
+    Bytes ack = reply_with_valid_start(5);
+    fake_reply(Bytes(ack.begin(), ack.begin() + 4), 5);
+    fake_reply(Bytes(ack.begin() + 4, ack.end()), 7);
+    run_at_once(Done);
+    EXPECT_EQ((uint32_t)Done, link.state);
+    EXPECT_EQ(3u, sent_with_op(OP_PROGRAM_BLOCK).size());
+    EXPECT_EQ(0u, link.tally.resends);
+
+    // A verify answer whose first bytes pass on their own: the read goes on
+    // to the CRC field, and the answer counts.
+    s = Script();
+    s.ignore_verifies = 1;
+    begin(1024, 1000, s);
+    use_reply_complete_reads(&link);
+    run_at_once(AwaitVerify);
+    Bytes answer = sealed({0x04, 0x2B});
+    Bytes rest = {0, 0, 0, 0, 0, 0, 0, (unsigned char)(image_crc() >> 8),
+                  (unsigned char)(image_crc() & 0xFF)};
+    answer.insert(answer.end(), rest.begin(), rest.end());
+    answer = sealed(answer);
+    fake_reply(Bytes(answer.begin(), answer.begin() + 4), 5);
+    fake_reply(Bytes(answer.begin() + 4, answer.end()), 7);
+    run_at_once(AwaitResetAck, 3);
+    EXPECT_EQ((uint32_t)AwaitResetAck, link.state);
+    EXPECT_EQ(1u, sent_with_op(OP_REGION_CRC).size() - 1) << "no verify resent";
+}
+
+TEST(EngineReplyComplete, AVanishedDeviceIsNoted)
+{
+    begin(2048);
+    use_reply_complete_reads(&link);
+    run_at_once(AwaitBlockAck);
+    EXPECT_EQ(0, link.port_gone);
+    fake.gone = 1;
+    step_update(&link);
+    EXPECT_EQ(1, link.port_gone);
 }
 
 }  // namespace

@@ -140,7 +140,6 @@ static int device_vanished(DWORD error)
     case ERROR_INVALID_HANDLE:
     case ERROR_GEN_FAILURE:
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_NO_SUCH_DEVICE:
     case ERROR_BROKEN_PIPE:
     case ERROR_NOT_READY:
         return 1;
