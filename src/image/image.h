@@ -17,6 +17,11 @@ int32_t padded_image_size(int64_t len);
 // Returns 0, or -1 when len is out of range or memory ran out (link unchanged).
 int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len);
 
+// The embedded image as it is stored, before padding: its bytes (read-only,
+// kept until the process ends) and length. Returns 0, or -1 with a short
+// reason in *why when it is missing or impossible.
+int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **why);
+
 // Finds the embedded image and pads it into link. Returns 0, or -1 with a
 // short reason in *why when the image is missing or cannot be held.
 int load_image(DeviceLink *link, const char **why);

@@ -22,7 +22,7 @@ static int inside_module(HMODULE module, const void *p, DWORD count)
     return at >= low && at <= high && count <= high - at;
 }
 
-int load_image(DeviceLink *link, const char **why)
+int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **why)
 {
     HRSRC found = FindResourceA(NULL, "BINFILE", RT_RCDATA);
     if (found == NULL) {
@@ -33,18 +33,29 @@ int load_image(DeviceLink *link, const char **why)
     // instance handle the shell was given.
     HMODULE module = GetModuleHandleA(NULL);
     HGLOBAL loaded = LoadResource(module, found);
-    DWORD len = SizeofResource(module, found);
-    const void *bytes = loaded != NULL ? LockResource(loaded) : NULL;
-    if (bytes == NULL) {
+    DWORD size = SizeofResource(module, found);
+    const void *locked = loaded != NULL ? LockResource(loaded) : NULL;
+    if (locked == NULL) {
         *why = "The firmware image (resource BINFILE) could not be loaded";
         return -1;
     }
-    if (padded_image_size(len) < 0 || !inside_module(module, bytes, len)) {
+    if (padded_image_size(size) < 0 || !inside_module(module, locked, size)) {
         SetLastError(ERROR_INVALID_DATA);
         *why = "The firmware image (resource BINFILE) has an impossible size";
         return -1;
     }
-    if (pad_image(link, (const unsigned char *)bytes, len) != 0) {
+    *bytes = (const unsigned char *)locked;
+    *len = size;
+    return 0;
+}
+
+int load_image(DeviceLink *link, const char **why)
+{
+    const unsigned char *bytes = NULL;
+    int64_t len = 0;
+    if (find_embedded_image(&bytes, &len, why) != 0)
+        return -1;
+    if (pad_image(link, bytes, len) != 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         *why = "Not enough memory for the firmware image";
         return -1;

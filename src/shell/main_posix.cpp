@@ -12,6 +12,7 @@
 
 #include "image/image.h"
 #include "protocol/clock.h"
+#include "shell/cli.h"
 #include "shell/fatal.h"
 #include "protocol/report.h"
 #include "shell/session.h"
@@ -22,12 +23,15 @@ PortTable port_table;
 OperatorView view;
 
 static const char USAGE[] =
-    "usage: fwu [--help]\n"
+    "usage: fwu                        the operator's screen (below)\n"
+    "       fwu update [OPTIONS] PORT...   write the image into devices from a script\n"
+    "       fwu list [--json]          the serial ports found\n"
+    "       fwu --version | --help\n"
     "\n"
     "Device Firmware Update Tool: writes the firmware image built into this\n"
     "program into a device's boot loader over a serial line (115200 8E1).\n"
-    "Run it in a terminal; the screen lists the serial ports found and shows\n"
-    "the instructions and the status. Keys:\n"
+    "Run without arguments in a terminal; the screen lists the serial ports found\n"
+    "and shows the instructions and the status. Keys:\n"
     "\n"
     "  Up/Down, 1-9   choose a port\n"
     "  p or /         type a device path (Enter accepts, Esc cancels,\n"
@@ -35,7 +39,8 @@ static const char USAGE[] =
     "  Enter or u     Update Device\n"
     "  q              quit\n"
     "\n"
-    "A trace of the exchange goes to standard output: fwu > trace.log\n";
+    "A trace of the exchange goes to standard output: fwu > trace.log\n"
+    "`fwu update --help` tells the command line's options and exit statuses.\n";
 
 // ---------------------------------------------------------------------------
 // The ticks: due at next_tick while an update runs, waited for by poll().
@@ -209,14 +214,20 @@ static int handle_key(const Key *key)
 // ---------------------------------------------------------------------------
 // Start-up and the loop
 
-static void usage_and_exit(int argc, char **argv)
+// Anything on the command line: the command line's commands, or help.
+// Returns the exit status.
+static int run_arguments(int argc, char **argv)
 {
-    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    const char *first = argv[1];
+    if (strcmp(first, "--help") == 0 || strcmp(first, "-h") == 0) {
         fputs(USAGE, stdout);
-        exit(0);
+        return argc == 2 ? 0 : 2;
     }
-    fputs("fwu: the only option is --help\n", stderr);
-    exit(2);
+    if (strcmp(first, "update") == 0 || strcmp(first, "list") == 0 ||
+        strcmp(first, "--version") == 0 || strcmp(first, "-V") == 0)
+        return cli_main(argc, argv, "fwu");
+    fprintf(stderr, "fwu: unknown command or option: %s (fwu --help lists them)\n", first);
+    return 2;
 }
 
 // The trace goes where standard output goes, but never onto the screen:
@@ -270,7 +281,7 @@ static void fill_port_list(void)
 int main(int argc, char **argv)
 {
     if (argc > 1)
-        usage_and_exit(argc, argv);
+        return run_arguments(argc, argv);
 
     const char *why = NULL;
     if (terminal_open(&why) != 0) {
