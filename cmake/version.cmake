@@ -4,17 +4,23 @@
 set(version "${FALLBACK}")
 find_package(Git QUIET)
 if(GIT_FOUND)
+  # A release tag (v1.2.0, or v1.2.0-3-gabc1234 after it) when there is one,
+  # else the fallback with the commit: 0.1.0-gabc1234[-dirty].
   execute_process(
-    COMMAND "${GIT_EXECUTABLE}" describe --always --dirty --tags
+    COMMAND "${GIT_EXECUTABLE}" describe --tags --match "v[0-9]*" --dirty
     WORKING_DIRECTORY "${SOURCE_DIR}"
-    OUTPUT_VARIABLE described
-    RESULT_VARIABLE failed
-    OUTPUT_STRIP_TRAILING_WHITESPACE
-    ERROR_QUIET)
+    OUTPUT_VARIABLE described RESULT_VARIABLE failed
+    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   if(NOT failed AND described)
-    set(version "${FALLBACK}-g${described}")
-    if(described MATCHES "^v?[0-9]")
-      set(version "${described}")
+    string(REGEX REPLACE "^v" "" version "${described}")
+  else()
+    execute_process(
+      COMMAND "${GIT_EXECUTABLE}" describe --always --dirty --abbrev=7
+      WORKING_DIRECTORY "${SOURCE_DIR}"
+      OUTPUT_VARIABLE described RESULT_VARIABLE failed
+      OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT failed AND described)
+      set(version "${FALLBACK}-g${described}")
     endif()
   endif()
 endif()

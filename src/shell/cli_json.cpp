@@ -21,7 +21,7 @@ std::string hex16(uint16_t value)
 }
 
 // Copies the dumped document into text. Returns its length, or -1.
-int put(const nlohmann::json &document, char *text, size_t size)
+int put(const nlohmann::ordered_json &document, char *text, size_t size)
 {
     std::string out = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     if (out.size() + 1 > size)
@@ -35,7 +35,7 @@ int put(const nlohmann::json &document, char *text, size_t size)
 int format_device_json(const DeviceSummary *s, const char *version, char *text, size_t size)
 {
     try {
-        nlohmann::json o;
+        nlohmann::ordered_json o;
         o["port"] = s->port;
         o["path"] = s->path;
         o["result"] = result_name(s->result);
@@ -65,10 +65,10 @@ int format_device_json(const DeviceSummary *s, const char *version, char *text, 
 int format_port_list_json(const PortInfo *ports, int count, char *text, size_t size)
 {
     try {
-        nlohmann::json list = nlohmann::json::array();
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (int i = 0; i < count; ++i) {
             const PortInfo *p = &ports[i];
-            nlohmann::json o;
+            nlohmann::ordered_json o;
             o["path"] = p->path;
             o["stable"] = p->stable;
             o["usb"] = p->usb != 0;

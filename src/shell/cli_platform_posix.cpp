@@ -207,11 +207,12 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
 
 const char *platform_name(void)
 {
-    static char name[96];
+    static char name[2 * sizeof(((struct utsname *)0)->sysname) + 2];
     struct utsname u;
     if (name[0] == '\0') {
         if (uname(&u) == 0)
-            snprintf(name, sizeof name, "%s %s", u.sysname, u.machine);
+            snprintf(name, sizeof name, "%.*s %.*s", (int)sizeof u.sysname, u.sysname,
+                     (int)sizeof u.machine, u.machine);
         else
             snprintf(name, sizeof name, "posix");
     }

@@ -471,14 +471,16 @@ int prepare_devices(const CliOptions *o)
         memset(d, 0, sizeof *d);
         snprintf(d->given, sizeof d->given, "%s", o->ports[i]);
         if (strncmp(d->given, "usb:", 4) == 0) {
-            int found = find_port_by_serial(d->given + 4, d->path, sizeof d->path);
+            char serial[PORT_NAME_CAPACITY];
+            snprintf(serial, sizeof serial, "%s", o->ports[i] + 4);
+            int found = find_port_by_serial(serial, d->path, sizeof d->path);
             if (found == -1)
-                snprintf(d->why, sizeof d->why, "no USB adapter with serial number %s is plugged in",
-                         d->given + 4);
+                snprintf(d->why, sizeof d->why,
+                         "no USB adapter with serial number %s is plugged in", serial);
             else if (found != 0)
                 snprintf(d->why, sizeof d->why,
                          "several USB adapters have serial number %s; name the port instead",
-                         d->given + 4);
+                         serial);
         } else if (port_open_name(d->given, d->path, sizeof d->path) != 0) {
             fprintf(stderr, "%s: not a serial port name: %s\n", run.program, d->given);
             return -1;
