@@ -322,8 +322,10 @@ void progress_line(const Device *d, double now, char *text, size_t size, int wid
             snprintf(middle, sizeof middle, "starting");
         }
     }
-    snprintf(text, size, "%-14s %3d%%  %4d/%-4d blocks  %-26s %s", d->given, percent, blocks,
-             blocks_total, middle, d->status);
+    char count[32];
+    snprintf(count, sizeof count, "%d/%d", blocks, blocks_total);
+    snprintf(text, size, "%-14s %3d%%  %9s blocks  %-26s %s", d->given, percent, count, middle,
+             d->status);
     if (width > 1 && (size_t)(width - 1) < size)
         text[width - 1] = '\0';
 }
