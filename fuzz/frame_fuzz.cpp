@@ -9,6 +9,7 @@
 //              also the data of the block request
 //
 // Each operation is compared with a model computed apart from it.
+// reply_tail_length is also held to what makes dropping such a rest safe.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,6 +43,39 @@ int model_accept(const FrameBuffer *f)
     return reference_crc16(f->bytes, (size_t)n - 2) == stored;
 }
 
+// The CRC-16/MODBUS register after count bytes from a given start value.
+uint16_t model_register(uint16_t crc, const uint8_t *bytes, int32_t count)
+{
+    for (int32_t i = 0; i < count; i++) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
+    }
+    return crc;
+}
+
+// The rest of a longer reply at the start of the bytes: the first length
+// that brings the register from 0 back to 0, leaving at least REPLY_MIN
+// bytes. It can never pass alone, nor together with a reply behind it.
+void check_reply_tail(const uint8_t *bytes, int32_t count)
+{
+    int32_t rest = reply_tail_length(bytes, count);
+    // The first t with the register back at 0, if any.
+    int32_t first = 0;
+    uint16_t crc = 0;
+    for (int32_t t = 1; t <= count - REPLY_MIN && first == 0; t++) {
+        crc = model_register(crc, bytes + t - 1, 1);
+        if (crc == 0)
+            first = t;
+    }
+    FUZZ_REQUIRE(rest == first);
+    if (rest == 0)
+        return;
+    FUZZ_REQUIRE(!reply_bytes_ok(bytes, rest));
+    if (reply_bytes_ok(bytes + rest, count - rest))
+        FUZZ_REQUIRE(!reply_bytes_ok(bytes, count));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -66,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_REQUIRE(frame_crc(f) == model_frame_crc(f));
     FUZZ_REQUIRE(accept_reply(f) == model_accept(f));
     FUZZ_REQUIRE(reply_region_crc(f) == (f->bytes[11] << 8 | f->bytes[12]));
+    FUZZ_REQUIRE(reply_bytes_ok(f->bytes, k) == (k >= REPLY_MIN && model_register(0xFFFF, f->bytes, k) == 0));
+    check_reply_tail(f->bytes, (int32_t)body);
 
     // Sealing writes the CRC where frame_len says, and only when it fits.
     memcpy(copy, f, sizeof *f);
