@@ -12,7 +12,7 @@ native tool: from the first contact probe heard to the last reset request
 heard. click_ms runs from the click to the final status seen by the
 watching probe (which polls every 5 ms; add Wine's message handling). rx and
 tx are the bytes on the line each way from the simulator's summary.
-Everything started here is stopped again (scripts/winelab.py).
+Everything started here is stopped again (fwu_testkit.winelab).
 """
 import argparse
 import json
@@ -23,11 +23,8 @@ import signal
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import winelab  # noqa: E402
-sys.path.insert(0, os.path.join(ROOT, "tests"))
-from e2e_checks import padded  # noqa: E402
+from fwu_testkit import winelab
+from fwu_testkit.checks import padded
 
 UPDATE_TIMEOUT_S = 600
 LOGGED = re.compile(r"fwu-devsim:\s+([0-9.]+) ms (\w+) request")

@@ -13,4 +13,5 @@ for preset in native win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs" >/dev/null
 done
+export PYTHONPATH="$PWD/testkit${PYTHONPATH:+:$PYTHONPATH}"  # for bench/wine_run.py
 build/native/bench/fwu-bench --wine "$@" | tee build/native/bench/results.md

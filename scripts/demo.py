@@ -16,9 +16,9 @@ import sys
 import tempfile
 import time
 
+from fwu_testkit import winelab
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import winelab  # noqa: E402
 
 
 def main():

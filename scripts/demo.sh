@@ -15,4 +15,5 @@ cmake --build --preset win64 -j "$jobs" >/dev/null
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs" --target fwu-devsim >/dev/null
 
+export PYTHONPATH="$PWD/testkit${PYTHONPATH:+:$PYTHONPATH}"
 exec python3 scripts/demo.py "$@"

@@ -25,8 +25,7 @@ import tempfile
 import time
 import traceback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_checks import Failed, check_update_trace, expect, padded, wait_for  # noqa: E402
+from fwu_testkit.checks import Failed, check_update_trace, expect, padded, wait_for
 
 WAIT_S = 120       # anything the tool shows; the machine may be loaded and sanitized
 UPDATE_WAIT_S = 300

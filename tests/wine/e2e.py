@@ -20,11 +20,8 @@ import signal
 import sys
 import traceback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import winelab  # noqa: E402
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_checks import Failed, check_update_trace, expect, padded  # noqa: E402
+from fwu_testkit import winelab
+from fwu_testkit.checks import Failed, check_update_trace, expect, padded
 
 UPDATE_TIMEOUT_S = 240   # a paced ~100 KiB update takes about 10 s; loaded CI machines are slow
 STARTUP_TIMEOUT_MS = 120000

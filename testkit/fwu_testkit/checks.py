@@ -65,5 +65,3 @@ def check_update_trace(trace, image_size, attempts=1):
     local = re.search(r"Local  CRC (0x[0-9a-f]+|0)\n", run).group(1)
     expect(remote == local, f"remote and local CRC agree ({remote})")
 
-
-# -- the cases ----------------------------------------------------------------

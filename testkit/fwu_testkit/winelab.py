@@ -5,8 +5,8 @@ back through the fwu_probe helper.
 
 Everything a session starts is its own and is stopped by PID when it ends:
 the X server, the wineserver of its private WINEPREFIX, the simulator and
-the tool. Used by the end-to-end tests (tests/wine/e2e.py) and the demo
-(scripts/demo.py).
+the tool. Used by the end-to-end tests (tests/wine/e2e.py), the demo
+(scripts/demo.py) and the benchmark's Wine row.
 """
 import os
 import shutil
