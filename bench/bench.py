@@ -239,8 +239,8 @@ def row_wire_s(row):
     return max(wire_ms(d.summary["rx_bytes"] + d.summary["tx_bytes"]) for d in row.devices) / 1000
 
 
-def fmt(value, spec):
-    return "-" if value is None or value < 0 else format(value, spec)
+def fmt(value, form):
+    return "-" if value is None or value < 0 else format(value, form)
 
 
 def print_tables(rows):
