@@ -273,9 +273,12 @@ void answer(Devsim *dev, int32_t len, DevsimReply *out)
     // The device leaves the boot loader only after a clean acknowledgement;
     // after a damaged or missing one it carries on, as if the request had
     // been lost, so the tool's resend is answered.
+    // From then on it hears nothing: a second reset request that was
+    // already on its way gets no second ack.
     if (kind == KindReset && faults == 0) {
         out->reset = 1;
         c->resets++;
+        dev->resetting = 1;
     }
 }
 
@@ -297,6 +300,7 @@ void devsim_init(Devsim *dev, const DevsimConfig *config)
     if (config != &dev->config)
         dev->config = *config;
     dev->faults_on = 1;
+    dev->resetting = 0;
     dev->rng = dev->config.seed;
     dev->rx_len = 0;
     dev->last_rx_us = 0;
@@ -309,7 +313,8 @@ void devsim_init(Devsim *dev, const DevsimConfig *config)
 
 void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us)
 {
-    if (t_us < dev->config.silent_us) {
+    // Unpowered, or resetting once its reset ack is on the way: deaf.
+    if (t_us < dev->config.silent_us || dev->resetting) {
         dev->counters.ignored_bytes++;
         return;
     }
@@ -325,6 +330,12 @@ void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us)
     }
     dev->rx[dev->rx_len++] = byte;
     dev->last_rx_us = t_us;
+}
+
+void devsim_reset_done(Devsim *dev)
+{
+    dev->resetting = 0;
+    dev->rx_len = 0;
 }
 
 int devsim_next(Devsim *dev, DevsimReply *out)

@@ -137,7 +137,7 @@ struct DevsimCounters {
     uint32_t crc_errors;             // frames that framed but failed their CRC
     uint32_t gap_discards;           // partial frames cut off by a silence
     uint64_t garbage_bytes;          // bytes dropped while looking for a frame
-    uint64_t ignored_bytes;          // bytes received while silent
+    uint64_t ignored_bytes;          // bytes received while silent or resetting
     uint32_t refused;
     uint32_t resets;                 // reset requests answered intact
     uint32_t faults[FAULT_COUNT];
@@ -148,6 +148,7 @@ struct DevsimCounters {
 struct Devsim {
     DevsimConfig config;
     int faults_on;                   // 0: every rule is ignored
+    int resetting;                   // a reset is acknowledged: deaf until it is done
     uint64_t rng;
     unsigned char rx[DEVSIM_RX_CAPACITY];
     int32_t rx_len;
@@ -167,8 +168,13 @@ void devsim_default_config(DevsimConfig *config);
 void devsim_init(Devsim *dev, const DevsimConfig *config);
 
 // One received byte that finished arriving at t_us (microseconds from the
-// start, never decreasing). Bytes before config.silent_us are ignored.
+// start, never decreasing). Bytes before config.silent_us, and from a clean
+// reset ack until devsim_reset_done, are ignored.
 void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us);
+
+// The reset acknowledged last has taken place (its ack has left the line):
+// the boot loader listens again, with an empty receive buffer.
+void devsim_reset_done(Devsim *dev);
 
 // Looks for the next complete request among the bytes pushed so far and
 // carries it out. Returns 1 with *out filled (maybe with nothing to send)

@@ -360,6 +360,8 @@ void finish_reply(const Outgoing *out)
 {
     if (out->reply.reset && !sim.opt.keep_running)
         sim.exit_reason = ExitReset;
+    else if (out->reply.reset)
+        devsim_reset_done(&sim.dev);
     sim.queue_head = (sim.queue_head + 1) % TX_QUEUE_CAPACITY;
     sim.queue_count--;
     sim.tx_active = 0;
