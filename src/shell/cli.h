@@ -76,7 +76,7 @@ struct DeviceSummary {
     uint32_t blocks;        // blocks acknowledged
     uint32_t resends;       // requests sent again after their reply was overdue
     double seconds;         // from the start to the end of this device's update
-    const char *why;        // "" for done; else the reason in words
+    const char *why;        // the reason in words; for done, "" or a note
 };
 
 // Parses argv (argv[0] is the program, argv[1] the command). Returns 0 with

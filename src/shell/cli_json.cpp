@@ -51,10 +51,18 @@ int format_device_json(const DeviceSummary *s, const char *version, char *text, 
         o["blocks"] = s->blocks;
         o["resends"] = s->resends;
         o["seconds"] = (double)(long long)(s->seconds * 1000 + 0.5) / 1000;
-        if (s->why != NULL && s->why[0] != '\0')
+        // A done device may carry a note (its reset not acknowledged); any
+        // other result says why.
+        int has_text = s->why != NULL && s->why[0] != '\0';
+        int done = s->result == RESULT_DONE;
+        if (has_text && !done)
             o["error"] = s->why;
         else
             o["error"] = nullptr;
+        if (has_text && done)
+            o["note"] = s->why;
+        else
+            o["note"] = nullptr;
         o["tool_version"] = version;
         return put(o, text, size);
     } catch (...) {

@@ -164,6 +164,15 @@ int drive(Device *d, int *reset_confirmed, char *why, size_t why_size)
         }
         step_update(link);
         double now = monotonic_seconds();
+        if (link->port_gone && link->state == AwaitResetAck) {
+            // Verified, and gone on the reset: a device whose own USB port
+            // goes away when it resets.
+            snprintf(why, why_size,
+                     "the port went away after the reset request (the device reset and took "
+                     "its port with it?); the image is verified");
+            *reset_confirmed = 0;
+            return RESULT_DONE;
+        }
         if (link->port_gone) {
             snprintf(why, why_size,
                      "the port went away after %ld of %ld bytes (adapter unplugged?)",
@@ -210,6 +219,10 @@ int drive(Device *d, int *reset_confirmed, char *why, size_t why_size)
             if (resetting_since < 0)
                 resetting_since = now;
             else if (now - resetting_since > RESET_LIMIT_MS / 1000.0) {
+                snprintf(why, why_size,
+                         "the device did not acknowledge the reset within %d s; the image is "
+                         "verified",
+                         RESET_LIMIT_MS / 1000);
                 *reset_confirmed = 0;
                 return RESULT_DONE;
             }
@@ -283,7 +296,7 @@ void finish(Device *d, int result, int reset_confirmed, const char *why)
                 "seconds=%.2f%s%s\n",
                 stamp, d->given, result_name(result), reset_confirmed ? "true" : "false",
                 (long)s.bytes, (unsigned)s.blocks, (unsigned)s.resends, s.seconds,
-                why[0] != '\0' ? " why=" : "", why);
+                why[0] == '\0' ? "" : result == RESULT_DONE ? " note=" : " why=", why);
         fflush(run.log);
     }
     cli_unlock();
@@ -365,11 +378,8 @@ void print_results(int stopped)
                         d->given, seconds, (long)d->link.offset,
                         (unsigned)d->link.tally.blocks_acked, (unsigned)run.image_crc,
                         d->reset_confirmed ? ", reset" : "");
-            if (!d->reset_confirmed)
-                fprintf(stderr,
-                        "%s: %s: the device did not acknowledge the reset within %d s; the "
-                        "image is verified\n",
-                        run.program, d->given, RESET_LIMIT_MS / 1000);
+            if (d->why[0] != '\0')
+                fprintf(stderr, "%s: %s: note: %s\n", run.program, d->given, d->why);
         } else {
             fprintf(stderr, "%s: %s: %s: %s\n", run.program, d->given, result_name(d->result), d->why);
         }

@@ -504,20 +504,31 @@ void run(void)
 }
 
 // After the reset ack: wait until the far end has read it, so closing our
-// end does not take it away unread (bounded, in case nobody reads).
+// end does not take it away unread (bounded, in case nobody reads). Bytes
+// written to our end reach the far end's input a little later, so an empty
+// far end right after the write proves nothing: it counts only once the ack
+// has been seen there, or after a longer quiet.
 void drain_line(void)
 {
     if (sim.slave_fd < 0) {
         tcdrain(sim.fd);
         return;
     }
-    int quiet = 0;
-    for (int waited = 0; waited < DRAIN_LIMIT_MS && quiet < 2; waited += 2) {
+    enum { STEP_MS = 2, QUIET_AFTER_SEEN = 2, QUIET_UNSEEN = 50 };
+    int quiet = 0, seen = 0;
+    for (int waited = 0; waited < DRAIN_LIMIT_MS; waited += STEP_MS) {
         int pending = 0;
         if (ioctl(sim.slave_fd, FIONREAD, &pending) != 0)
             break;
-        quiet = pending == 0 ? quiet + 1 : 0;
-        pause_ms(2);
+        if (pending > 0) {
+            seen = 1;
+            quiet = 0;
+        } else {
+            quiet++;
+        }
+        if (quiet >= (seen ? QUIET_AFTER_SEEN : QUIET_UNSEEN))
+            break;
+        pause_ms(STEP_MS);
     }
 }
 
