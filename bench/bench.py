@@ -275,7 +275,7 @@ def run_row(args, key, devices, image, flash_ms, work):
     finally:
         for sim in sims:
             sim.stop()
-    if not problem:
+    if not problem and not args.keep:
         shutil.rmtree(work, ignore_errors=True)
     return Row(image, flash_ms, key, tool, seen, problem)
 
@@ -548,7 +548,8 @@ def run_wine(args, image, work):
     if not flash_ok:
         return WineResult(False, "the device's flash differs from the image", None, None, None,
                           None)
-    shutil.rmtree(work, ignore_errors=True)
+    if not args.keep:
+        shutil.rmtree(work, ignore_errors=True)
     wire = wire_ms(summary["rx_bytes"] + summary["tx_bytes"]) / 1000
     return WineResult(True, "", span, (finished - clicked) * 1000, wire, view)
 
@@ -658,6 +659,9 @@ def main():
     ap.add_argument("--embedded-image", default=embedded_image_path())
     ap.add_argument("--work", default=os.path.join(NATIVE, "bench", "work"),
                     help="scratch directory; a failed row's files stay there")
+    ap.add_argument("--keep", action="store_true",
+                    help="keep every row's files (simulator logs and summaries, the tool's "
+                    "output) in the scratch directory")
     args = ap.parse_args()
     if 0 in args.sizes:
         ap.error("an image has at least one byte")
