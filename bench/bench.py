@@ -270,6 +270,8 @@ def run_row(args, key, devices, image, flash_ms, work):
             elif tool.ok and not (seen[-1].summary.get("rx_bytes") and
                                   seen[-1].summary.get("tx_bytes")):
                 problem = problem or "no byte counts in the simulator's summary"
+            elif tool.ok and seen[-1].view.span_ms is None:
+                problem = problem or "no probe or reset in the simulator's log"
     except Exception as e:  # noqa: BLE001 - a row that breaks is reported as such
         tool, problem = failed(str(e)), str(e)
     finally:
