@@ -3,14 +3,16 @@
 what it costs the machine.
 
 Each row updates fwu-devsim, its line paced at 115200 8E1 (11 bits a
-byte), through a tool runner: by default the native engine and the POSIX
-serial link in a child process of its own (fwu-bench-tool, stepped through
-the shell's session code), so its CPU time and peak memory are the tool's
-alone. The simulator's summary gives the bytes on the line each way, hence
-the wire time no tool could beat, and its request log (-v) the device's
-view of the update: first probe heard to last reset heard. With --wine the
-same update runs once more through fwu.exe under Wine, compared with the
-native tool by that device view. Prints Markdown tables.
+byte), through a tool runner, each in a child process of its own so that
+its CPU time and peak memory are the tool's alone: "engine" is the native
+engine and the POSIX serial link at the terminal screen's cadence
+(fwu-bench-tool, stepped through the shell's session code), "cli" is the
+command line, `fwu update`, with one simulator per port and 1, 2, 4, 8...
+ports at once. The simulator's summary gives the bytes on the line each
+way, hence the wire time no tool could beat, and its request log (-v) the
+device's view of the update: first probe heard to last reset heard. With
+--wine the same update runs once more through fwu.exe under Wine, compared
+with the native tools by that device view. Prints Markdown tables.
 
 This is a measurement, not a test: nothing here passes or fails on time.
 """
@@ -26,7 +28,7 @@ import time
 
 from fwu_testkit import process, winelab
 from fwu_testkit.checks import padded, pattern
-from fwu_testkit.devsim import Devsim
+from fwu_testkit.devsim import REQUEST, Devsim
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build", "native")
@@ -37,17 +39,23 @@ BLOCK_SIZE = 1024
 APP_FLASH_BYTES = 1008 * 1024    # the device's flash from 0x08004000 up
 BLOCK_FRAME_BYTES = BLOCK_SIZE + 11
 BLOCK_ACK_BYTES = 11             # what fwu-devsim answers a block with
+CRC_REQUEST_BYTES = 13           # a contact probe or the verify request
+CRC_REPLY_BYTES = 15             # fwu-devsim's answer to either
+RESET_REQUEST_BYTES = 5
 MAX_FLASH_MS = 10000
 # The engine's and the shell's timing rules, for the model.
 TICK_MS = 10
 READ_INTERVAL_MS = 20
 READ_TOTAL_MS = 100
 PROBE_PAUSE_MS = 100
+MAX_DEVICES = 32                  # the ports one fwu update takes
 
 
 # -- images ---------------------------------------------------------------------
 
-Image = collections.namedtuple("Image", "label path embedded raw")
+# only_one: an image added for the Wine comparison alone, updated on one
+# device at a time.
+Image = collections.namedtuple("Image", "label path embedded raw only_one")
 
 
 def embedded_image_path():
@@ -75,18 +83,19 @@ def make_images(args, work):
         with open(path, "wb") as f:
             f.write(raw)
         label = size_label(size) + (" (all the flash)" if size == APP_FLASH_BYTES else "")
-        images.append(Image(label, path, False, raw))
+        images.append(Image(label, path, False, raw, False))
     for path in args.image:
         with open(path, "rb") as f:
             raw = f.read()
         images.append(Image(f"{os.path.basename(path)} ({len(raw)} B)", os.path.abspath(path),
-                            False, raw))
+                            False, raw, False))
     if args.embedded:
         path = args.embedded_image
         with open(path, "rb") as f:
             raw = f.read()
         shown = os.path.relpath(path, ROOT) if path.startswith(ROOT + os.sep) else path
-        images.append(Image(f"{shown} (embedded, {len(raw)} B)", path, True, raw))
+        images.append(Image(f"{shown} (embedded, {len(raw)} B)", path, True, raw,
+                            args.wine and not args.embedded_asked))
     for image in images:
         if not 1 <= len(image.raw) <= APP_FLASH_BYTES:
             sys.exit(f"fwu-bench: {image.label}: an image has 1 to {APP_FLASH_BYTES} bytes")
@@ -96,16 +105,19 @@ def make_images(args, work):
 # -- tool runners ---------------------------------------------------------------
 #
 # A runner updates the devices on the given pseudo-terminals (one per
-# simulator, `devices` of them) with one image and returns a ToolResult.
-# Phase times it cannot tell stay None; the tables show "-" for them.
+# simulator) with one image and returns a ToolResult: elapsed_ms is the
+# longest device's time, device_ms each device's (in the order of the
+# ports), cpu_ms the tool process's user + system time over wall_ms. Phase
+# times it cannot tell stay None; the tables show "-" for them.
 
 ToolResult = collections.namedtuple(
-    "ToolResult", "ok problem elapsed_ms cpu_ms peak_rss_kib phases")
-Runner = collections.namedtuple("Runner", "label devices run")
+    "ToolResult", "ok problem elapsed_ms cpu_ms peak_rss_kib phases device_ms wall_ms")
+# many: the runner updates several devices at once (one tool, N ports).
+Runner = collections.namedtuple("Runner", "label short many run")
 
 
 def failed(problem):
-    return ToolResult(False, problem, None, None, None, None)
+    return ToolResult(False, problem, None, None, None, None, None, None)
 
 
 def run_engine_child(args, ports, image, work):
@@ -133,27 +145,111 @@ def run_engine_child(args, ports, image, work):
         return failed(f"the update ended in state {report['state']}")
     phases = {k: report[k] for k in ("link_ms", "blocks_ms", "tail_ms", "block_median_ms",
                                       "block_max_ms", "reads_per_block")}
-    return ToolResult(True, "", report["elapsed_ms"], report["cpu_ms"], peak_kib, phases)
+    return ToolResult(True, "", report["elapsed_ms"], report["cpu_ms"], peak_kib, phases,
+                      [report["elapsed_ms"]], report["elapsed_ms"])
+
+
+def read_json_lines(path):
+    """The objects of a JSON Lines file, skipping lines that are not one."""
+    found = []
+    try:
+        with open(path, errors="replace") as f:
+            for line in f:
+                try:
+                    obj = json.loads(line)
+                except ValueError:
+                    continue
+                if isinstance(obj, dict):
+                    found.append(obj)
+    except OSError:
+        pass
+    return found
+
+
+def run_cli(args, ports, image, work):
+    """`fwu update --quiet --json FILE PORT...`: every port at once, each
+    by its own engine thread, reads ending once a whole reply is in. Each
+    device's seconds come from its JSON line (timed by the tool from the
+    start of the run, before its port is opened, to its end); CPU is the
+    whole process's (os.wait4) over its life as seen from here, peak RSS
+    its VmHWM."""
+    out = os.path.join(work, "update.jsonl")
+    argv = [args.fwu, "update", "--quiet", "--json", out, "--timeout", str(args.limit_s)]
+    if not image.embedded:
+        argv += ["--image", image.path]
+    argv += ports
+    errors = os.path.join(work, "update-stderr.txt")
+    with open(os.path.join(work, "update-stdout.txt"), "wb") as o, open(errors, "wb") as e:
+        started = time.monotonic()
+        child = process.start(argv, stdout=o, stderr=e)
+    usage, peak_kib = process.reap_measured(child, args.limit_s + 30)
+    wall_ms = (time.monotonic() - started) * 1000
+    if child.returncode is None:
+        process.stop(child)
+        return failed("fwu update did not end")
+    by_port = {obj.get("port"): obj for obj in read_json_lines(out)}
+    device_ms = []
+    for port in ports:
+        obj = by_port.get(port)
+        if obj is None:
+            with open(errors, errors="replace") as f:
+                said = " ".join(f.read().split())[-200:]
+            return failed(f"no JSON line for {port} (exit {child.returncode}: {said})")
+        if obj.get("result") != "done" or obj.get("reset_confirmed") is not True:
+            return failed(f"{port}: {obj.get('result')}, {obj.get('error')}")
+        seconds = obj.get("seconds")
+        if not isinstance(seconds, (int, float)) or seconds <= 0:
+            return failed(f"{port}: no time in its JSON line")
+        device_ms.append(seconds * 1000.0)
+    if child.returncode != 0:
+        return failed(f"fwu update exited {child.returncode} with every device done")
+    return ToolResult(True, "", max(device_ms), process.cpu_ms(usage), peak_kib, None,
+                      device_ms, wall_ms)
 
 
 RUNNERS = {
-    "engine": Runner("native engine + POSIX serial link", 1, run_engine_child),
+    "engine": Runner("native engine + POSIX serial link", "terminal screen's cadence (engine)",
+                     False, run_engine_child),
+    "cli": Runner("fwu update", "fwu update", True, run_cli),
 }
 
 
 # -- rows -----------------------------------------------------------------------
 
-Device = collections.namedtuple("Device", "summary span_ms cpu_ms flash_ok")
-Row = collections.namedtuple("Row", "image flash_ms tool devices problem")
+# view: the device's view of the update, from its request log.
+Device = collections.namedtuple("Device", "summary span_ms cpu_ms flash_ok view")
+Row = collections.namedtuple("Row", "image flash_ms runner tool devices problem")
+# When the device heard requests (ms on its own clock): the first probe to
+# the first block (link_ms), between one block and the next (block_gaps_ms),
+# the last block to the last reset (tail_ms), first probe to last reset
+# (span_ms). None where a request kind is missing.
+View = collections.namedtuple("View", "span_ms link_ms block_gaps_ms tail_ms")
 
 
-def run_row(args, runner, image, flash_ms, work):
-    """One update of image: fresh simulators, the runner, then what each
-    device saw. The row's problem is "" when all went right."""
+def device_view(log_text):
+    heard = [(float(t), kind) for t, kind in REQUEST.findall(log_text)]
+    probes = [t for t, kind in heard if kind == "probe"]
+    blocks = [t for t, kind in heard if kind == "block"]
+    resets = [t for t, kind in heard if kind == "reset"]
+    first_probe = probes[0] if probes else None
+    last_reset = resets[-1] if resets else None
+    span = (last_reset - first_probe if first_probe is not None and last_reset is not None
+            and last_reset >= first_probe else None)
+    link = blocks[0] - first_probe if blocks and first_probe is not None else None
+    tail = last_reset - blocks[-1] if blocks and last_reset is not None else None
+    gaps = [b - a for a, b in zip(blocks, blocks[1:])]
+    return View(span, link, gaps, tail)
+
+
+def run_row(args, key, devices, image, flash_ms, work):
+    """One update of image on `devices` devices through runner key: fresh
+    simulators, the runner, then what each device saw. The row's problem
+    is "" when all went right."""
+    runner = RUNNERS[key]
     os.makedirs(work)
-    sims, devices = [], []
+    sims, seen = [], []
     try:
-        for i in range(runner.devices):
+        for i in range(devices):
             sims.append(Devsim(args.devsim, work, "--flash-ms", str(flash_ms), "-v",
                                "--seconds", str(args.limit_s + 60), name=f"devsim{i}",
                                dump=os.path.join(work, f"flash{i}.bin"),
@@ -167,21 +263,23 @@ def run_row(args, runner, image, flash_ms, work):
             sim.stop()
             with open(sim.dump, "rb") as f:
                 flash_ok = f.read() == expected
-            devices.append(Device(sim.summary(), sim.device_span_ms(),
-                                  process.cpu_ms(sim.usage), flash_ok))
+            seen.append(Device(sim.summary(), sim.device_span_ms(),
+                               process.cpu_ms(sim.usage), flash_ok, device_view(sim.log())))
             if tool.ok and not flash_ok:
                 problem = problem or "the device's flash differs from the image"
-            elif tool.ok and not (devices[-1].summary.get("rx_bytes") and
-                                  devices[-1].summary.get("tx_bytes")):
+            elif tool.ok and not (seen[-1].summary.get("rx_bytes") and
+                                  seen[-1].summary.get("tx_bytes")):
                 problem = problem or "no byte counts in the simulator's summary"
+            elif tool.ok and seen[-1].view.span_ms is None:
+                problem = problem or "no probe or reset in the simulator's log"
     except Exception as e:  # noqa: BLE001 - a row that breaks is reported as such
         tool, problem = failed(str(e)), str(e)
     finally:
         for sim in sims:
             sim.stop()
-    if not problem:
+    if not problem and not args.keep:
         shutil.rmtree(work, ignore_errors=True)
-    return Row(image, flash_ms, tool, devices, problem)
+    return Row(image, flash_ms, key, tool, seen, problem)
 
 
 # -- the model: what the engine's timing rules make of a paced line ---------------
@@ -285,9 +383,128 @@ def print_tables(rows):
               f"{fmt(span / 1000 if span is not None else None, '.3f')} |")
 
 
+def device_floor_s(device, flash_ms):
+    """A device's own floor: its bytes both ways on the wire, plus its
+    programming time for the blocks it programmed."""
+    s = device.summary
+    return (wire_ms(s["rx_bytes"] + s["tx_bytes"]) + s["blocks_programmed"] * flash_ms) / 1000
+
+
+def worst_mean(values, form):
+    if not values:
+        return "-"
+    return f"{format(max(values), form)} / {format(sum(values) / len(values), form)}"
+
+
+def percentile(sorted_values, share):
+    return sorted_values[int(share * (len(sorted_values) - 1))] if sorted_values else None
+
+
+def tool_name(key, devices):
+    if key == "cli":
+        return f"fwu update, {devices} device{'s' if devices != 1 else ''}"
+    return RUNNERS[key].short
+
+
+def wine_name(args):
+    build = "win32" if winelab.loader_for(args.wine_exe) == winelab.WINE32 else "win64"
+    return f"dialog: fwu.exe ({build}) under Wine"
+
+
+def print_side_by_side(args, rows, wine, wine_image):
+    """Every runner's rows in one table, each device against its own floor
+    (wire + flash); several devices at once also against the same tool's
+    one-device row."""
+    print("\nThe tools side by side: each device against its own wire + flash time "
+          "(its bytes both ways, plus blocks x programming time); with several devices the "
+          "worst and the mean over them; \"vs 1 device\" is the worst device's time over "
+          "the same tool's one-device time (update / device view); the device view runs "
+          "from the first probe heard to the last reset heard; tool CPU is a share of one "
+          "core, per device:\n")
+    print("| image | device | tool | update s: worst / mean | device view s: worst / mean | "
+          "wire + flash s | ratio (update): worst / mean | ratio (device view): worst / mean | "
+          "vs 1 device | tool CPU per device | tool peak RSS |")
+    print("|---|---|---|--:|--:|--:|--:|--:|--:|--:|--:|")
+    singles = {(r.image.label, r.flash_ms, r.runner): r for r in rows
+               if not r.problem and len(r.devices) == 1}
+    for r in rows:
+        head = f"| {r.image.label} | {device_label(r.flash_ms)} | {tool_name(r.runner, len(r.devices))} |"
+        if r.problem:
+            print(f"{head} failed: {r.problem} |")
+            continue
+        update = [ms / 1000 for ms in r.tool.device_ms]
+        views = [d.view.span_ms / 1000 if d.view.span_ms is not None else None
+                 for d in r.devices]
+        floors = [device_floor_s(d, r.flash_ms) for d in r.devices]
+        r_update = [u / f for u, f in zip(update, floors)]
+        r_view = [v / f for v, f in zip(views, floors) if v is not None]
+        views = [v for v in views if v is not None]
+        versus = "-"
+        single = singles.get((r.image.label, r.flash_ms, r.runner))
+        if len(r.devices) > 1 and single is not None:
+            ref_update = single.tool.device_ms[0] / 1000
+            ref_view = single.devices[0].view.span_ms
+            versus = f"{max(update) / ref_update:.3f}"
+            if ref_view and views:
+                versus += f" / {max(views) / (ref_view / 1000):.3f}"
+        cpu = "-"
+        if r.tool.cpu_ms is not None and r.tool.wall_ms:
+            cpu = f"{100 * r.tool.cpu_ms / r.tool.wall_ms / len(r.devices):.2f} %"
+        rss = fmt(r.tool.peak_rss_kib and r.tool.peak_rss_kib / 1024, ".1f")
+        print(f"{head} {worst_mean(update, '.3f')} | {worst_mean(views, '.3f')} | "
+              f"{sum(floors) / len(floors):.3f} | {worst_mean(r_update, '.3f')} | "
+              f"{worst_mean(r_view, '.3f')} | {versus} | {cpu} | {rss} MiB |")
+    if wine is not None:
+        head = f"| {wine_image.label} | {device_label(0)} | {wine_name(args)} |"
+        if wine.ok:
+            click, span = wine.click_ms / 1000, wine.span_ms / 1000
+            print(f"{head} {click:.3f} (click to \"Programming Completed\" seen) | {span:.3f} | "
+                  f"{wine.wire_s:.3f} | {click / wine.wire_s:.3f} | {span / wine.wire_s:.3f} | "
+                  f"- | - | - |")
+        else:
+            print(f"{head} failed: {wine.problem} |")
+
+
+def print_device_view(args, rows, wine, wine_image):
+    """Where the time goes, as the device saw it, for every tool alike."""
+    print("\nWhere the time goes, as the device heard the requests (every device of a row "
+          "together; link and verify + reset are means over the devices): first probe to "
+          "first block heard (link), block to block, last block to last reset heard "
+          "(verify + reset), each against its floor: the bytes on the wire in between, plus "
+          "the programming time of a block:\n")
+    print("| image | device | tool | link ms (floor) | per block ms: floor | median | mean | "
+          "p95 | max | blocks over floor + 5 ms | over the floor per block, mean ms | "
+          "verify + reset ms (floor) |")
+    print("|---|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|")
+    table = [(r.image, r.flash_ms, tool_name(r.runner, len(r.devices)),
+              [d.view for d in r.devices]) for r in rows if not r.problem]
+    if wine is not None and wine.ok:
+        table.append((wine_image, 0, wine_name(args), [wine.view]))
+    for image, flash_ms, name, views in table:
+        floor = block_ack_ms(flash_ms)
+        # The probe's answer, then the first block's frame; the last ack (after
+        # the programming time), the verify request and answer, the reset.
+        first_block = min(len(image.raw), BLOCK_SIZE) + BLOCK_FRAME_BYTES - BLOCK_SIZE
+        link_floor = wire_ms(CRC_REPLY_BYTES + first_block)
+        tail_floor = flash_ms + wire_ms(BLOCK_ACK_BYTES + CRC_REQUEST_BYTES + CRC_REPLY_BYTES +
+                                        RESET_REQUEST_BYTES)
+        gaps = sorted(g for v in views for g in v.block_gaps_ms)
+        links = [v.link_ms for v in views if v.link_ms is not None]
+        tails = [v.tail_ms for v in views if v.tail_ms is not None]
+        mean = sum(gaps) / len(gaps) if gaps else None
+        print(f"| {image.label} | {device_label(flash_ms)} | {name} | "
+              f"{fmt(sum(links) / len(links) if links else None, '.1f')} ({link_floor:.1f}) | "
+              f"{floor:.2f} | "
+              f"{fmt(percentile(gaps, 0.5), '.2f')} | {fmt(mean, '.2f')} | "
+              f"{fmt(percentile(gaps, 0.95), '.2f')} | {fmt(gaps[-1] if gaps else None, '.2f')} | "
+              f"{sum(1 for g in gaps if g > floor + 5)} of {len(gaps)} | "
+              f"{format(mean - floor, '.2f') if mean is not None else '-'} | "
+              f"{fmt(sum(tails) / len(tails) if tails else None, '.1f')} ({tail_floor:.1f}) |")
+
+
 # -- the Wine row -------------------------------------------------------------------
 
-WineResult = collections.namedtuple("WineResult", "ok problem span_ms click_ms wire_s")
+WineResult = collections.namedtuple("WineResult", "ok problem span_ms click_ms wire_s view")
 
 
 def run_wine(args, image, work):
@@ -298,7 +515,7 @@ def run_wine(args, image, work):
     rows."""
     missing = [p for p in (args.wine_exe, args.probe, args.devsim) if not os.path.exists(p)]
     if missing:
-        return WineResult(False, "missing " + ", ".join(missing), None, None, None)
+        return WineResult(False, "missing " + ", ".join(missing), None, None, None, None)
     template = os.path.join(work, "template")
     winelab.make_template(template, log=os.path.join(work, "template.log"))
     try:
@@ -321,18 +538,22 @@ def run_wine(args, image, work):
             if session.wait_devsim(60) != 0:
                 raise winelab.WineError("the simulator did not end cleanly after the reset")
             span = sim.device_span_ms()
+            view = device_view(sim.log())
             summary = sim.summary()
             with open(session.dump_path, "rb") as f:
                 flash_ok = f.read() == padded(image.raw)
     except (winelab.WineError, OSError, ValueError) as e:
-        return WineResult(False, str(e), None, None, None)
+        return WineResult(False, str(e), None, None, None, None)
     if span is None:
-        return WineResult(False, "no probe or reset in the simulator's log", None, None, None)
+        return WineResult(False, "no probe or reset in the simulator's log", None, None, None,
+                          None)
     if not flash_ok:
-        return WineResult(False, "the device's flash differs from the image", None, None, None)
-    shutil.rmtree(work, ignore_errors=True)
+        return WineResult(False, "the device's flash differs from the image", None, None, None,
+                          None)
+    if not args.keep:
+        shutil.rmtree(work, ignore_errors=True)
     wire = wire_ms(summary["rx_bytes"] + summary["tx_bytes"]) / 1000
-    return WineResult(True, "", span, (finished - clicked) * 1000, wire)
+    return WineResult(True, "", span, (finished - clicked) * 1000, wire, view)
 
 
 def print_wine(args, native, wine):
@@ -375,6 +596,17 @@ def count_list(most):
     return lambda text: [count(item, most) for item in text.split(",")]
 
 
+def name_list(names):
+    def parse(text):
+        items = text.split(",")
+        unknown = [item for item in items if item not in names]
+        if unknown or not text:
+            raise argparse.ArgumentTypeError(
+                f"{text!r}: a comma-separated list of {', '.join(sorted(names))}")
+        return items
+    return parse
+
+
 def print_setting():
     cpu = "?"
     try:
@@ -408,8 +640,12 @@ def main():
                     help="also update with this raw image (padded like the tool's)")
     ap.add_argument("--embedded", action="store_true",
                     help="also update with the image the native build embeds, as fwu.exe does")
-    ap.add_argument("--runner", choices=sorted(RUNNERS), default="engine",
-                    help="the tool runner of the rows (default engine)")
+    ap.add_argument("--runners", "--runner", type=name_list(RUNNERS), default=["engine", "cli"],
+                    help="the tool runners of the rows, in order: engine (the terminal "
+                    "screen's cadence, fwu-bench-tool), cli (fwu update) (default engine,cli)")
+    ap.add_argument("--devices", type=count_list(MAX_DEVICES), default=[1, 2, 4, 8],
+                    help="how many devices the cli runner updates at once, one row per count "
+                    f"(default 1,2,4,8; at most {MAX_DEVICES}); other runners take one")
     ap.add_argument("--limit-s", type=int, default=600,
                     help="give up on one update after this many seconds (default 600)")
     ap.add_argument("--wine", action="store_true",
@@ -420,39 +656,52 @@ def main():
     ap.add_argument("--probe", default=os.path.join(ROOT, "build", "win64", "fwu_probe.exe"))
     ap.add_argument("--devsim", default=os.path.join(NATIVE, "tools", "devsim", "fwu-devsim"))
     ap.add_argument("--tool-child", default=os.path.join(NATIVE, "bench", "fwu-bench-tool"))
+    ap.add_argument("--fwu", default=os.path.join(NATIVE, "fwu"),
+                    help="the command line of the cli runner (default: the native preset's)")
     ap.add_argument("--embedded-image", default=embedded_image_path())
     ap.add_argument("--work", default=os.path.join(NATIVE, "bench", "work"),
                     help="scratch directory; a failed row's files stay there")
+    ap.add_argument("--keep", action="store_true",
+                    help="keep every row's files (simulator logs and summaries, the tool's "
+                    "output) in the scratch directory")
     args = ap.parse_args()
     if 0 in args.sizes:
         ap.error("an image has at least one byte")
+    if 0 in args.devices:
+        ap.error("--devices: at least one device")
     if not 1 <= args.limit_s <= 86400:
         ap.error("--limit-s takes 1 to 86400")
-    if args.wine:  # the Wine row is compared with the native tool on the same image
+    args.embedded_asked = args.embedded
+    if args.wine:  # the Wine row is compared with the native tools on the same image
         args.embedded = True
         if 0 not in args.flash_ms:
             args.flash_ms.insert(0, 0)
-    for path in (args.devsim, args.tool_child):
+    needed = [args.devsim] + [args.tool_child] * ("engine" in args.runners)
+    needed += [args.fwu] * ("cli" in args.runners)
+    for path in needed:
         if not os.path.exists(path):
             sys.exit(f"fwu-bench: missing {path} (cmake --build --preset native)")
 
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    runner = RUNNERS[args.runner]
     images = make_images(args, args.work)
     print_setting()
     print_load("before")
     rows = []
     for n, image in enumerate(images):
         for flash_ms in args.flash_ms:
-            print(f"fwu-bench: {image.label}, device {flash_ms} ms/block...", file=sys.stderr,
-                  flush=True)
-            row = run_row(args, runner, image, flash_ms,
-                          os.path.join(args.work, f"row{n}-{flash_ms}ms"))
-            print(f"fwu-bench:   {row.tool.elapsed_ms / 1000:.3f} s" if not row.problem
-                  else f"fwu-bench:   failed: {row.problem}", file=sys.stderr, flush=True)
-            rows.append(row)
-    wine = None
+            for key in args.runners:
+                many = RUNNERS[key].many and not image.only_one
+                for devices in args.devices if many else [1]:
+                    print(f"fwu-bench: {image.label}, device {flash_ms} ms/block, "
+                          f"{tool_name(key, devices)}...", file=sys.stderr, flush=True)
+                    row = run_row(args, key, devices, image, flash_ms,
+                                  os.path.join(args.work, f"row{n}-{flash_ms}ms-{key}-{devices}"))
+                    print(f"fwu-bench:   {row.tool.elapsed_ms / 1000:.3f} s" if not row.problem
+                          else f"fwu-bench:   failed: {row.problem}", file=sys.stderr,
+                          flush=True)
+                    rows.append(row)
+    wine = embedded = None
     if args.wine:
         print("fwu-bench: fwu.exe under Wine, embedded image, device 0 ms/block...",
               file=sys.stderr, flush=True)
@@ -461,10 +710,14 @@ def main():
         print(f"fwu-bench:   {wine.span_ms / 1000:.3f} s (device view)" if wine.ok
               else f"fwu-bench:   failed: {wine.problem}", file=sys.stderr, flush=True)
     print_load("after")
-    print(f"rows: {runner.label}\n")
-    print_tables(rows)
+    engine_rows = [r for r in rows if r.runner == "engine"]
+    if engine_rows:
+        print(f"rows: {RUNNERS['engine'].label}\n")
+        print_tables(engine_rows)
+    print_side_by_side(args, rows, wine, embedded)
+    print_device_view(args, rows, wine, embedded)
     if wine is not None:
-        native = next((r for r in rows if r.image.embedded and r.flash_ms == 0), None)
+        native = next((r for r in engine_rows if r.image.embedded and r.flash_ms == 0), None)
         print_wine(args, native, wine)
     return 1 if any(r.problem for r in rows) or (wine is not None and not wine.ok) else 0
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The speed benchmark: builds the native and win64 presets and runs
 # bench/bench.py, which updates fwu-devsim over a paced pseudo-terminal with
-# the native engine (its timed child, fwu-bench-tool), then once with fwu.exe
-# under Wine, and prints Markdown tables (also kept in
+# the native engine at the terminal screen's cadence (its timed child,
+# fwu-bench-tool) and with `fwu update` on 1, 2, 4 and 8 devices at once,
+# then once with fwu.exe under Wine, and prints Markdown tables (also kept in
 # build/native/bench/results.md). Arguments go to bench.py, e.g.
-# --sizes 100K --flash-ms 0. About six minutes with the defaults; run it on an
-# otherwise idle machine.
+# --sizes 100K --flash-ms 0 --devices 1,8. About 25 minutes with the
+# defaults; run it on an otherwise idle machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
