@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh demo
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset win64 >/dev/null
