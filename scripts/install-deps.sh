@@ -8,8 +8,9 @@
 #                                  test needs (the default)
 #
 # Recommended packages are not installed: each list names every package the
-# job uses, including those Wine only loads at run time. Adds the i386
-# architecture for wine32 (the i686 release exe runs under /usr/lib/wine/wine).
+# job uses, including the font Wine draws the dialog with. Adds the i386
+# architecture for wine32 (/usr/lib/wine/wine, the loader of the i686 release
+# exe); wine64 runs the x86-64 build.
 # When everything is present it changes nothing and runs no apt-get at all.
 # Needs root (or sudo) only when something has to be installed.
 set -euo pipefail
@@ -31,8 +32,8 @@ test=(
   tmux                                            # driving the terminal front-end
   clang libclang-rt-dev                           # fuzzing (libFuzzer, ASan, UBSan)
   llvm                                            # llvm-symbolizer for sanitizer reports, fuzz coverage
-  file procps x11-utils
-)
+  file procps x11-utils                           # not run by the suite: file, ps, xwininfo and
+)                                                 # xprop, for looking into a failed test
 
 case $set_name in
   demo) packages=("${demo[@]}") ;;
@@ -55,6 +56,8 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-[ $add_i386 -eq 1 ] && "${sudo[@]}" dpkg --add-architecture i386
+if [ $add_i386 -eq 1 ]; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
