@@ -12,12 +12,22 @@ cd "$(dirname "$0")/.."
 corpus=${1:-fuzz/corpus/engine}
 build=build/fuzz-cov
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug \
+# clang++ (else the newest clang++-N) and llvm-profdata/llvm-cov of its version.
+. fuzz/llvm_tools.sh
+compiler=$(fuzz_clang)
+profdata=$(llvm_tool llvm-profdata "$compiler")
+cov=$(llvm_tool llvm-cov "$compiler")
+if [ -z "$compiler" ] || [ -z "$profdata" ] || [ -z "$cov" ]; then
+  echo "needs clang++, llvm-profdata and llvm-cov: scripts/install-deps.sh test installs them" >&2
+  exit 2
+fi
+
+cmake -S . -B "$build" "-DCMAKE_CXX_COMPILER=$compiler" -DCMAKE_BUILD_TYPE=Debug \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -fprofile-instr-generate -fcoverage-mapping" \
   -DFWU_BUILD_FUZZ=ON -DFWU_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target engine_fuzz -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 rm -f "$build"/engine.profraw
 LLVM_PROFILE_FILE="$build/engine.profraw" "$build/fuzz/engine_fuzz" -runs=0 "$corpus" >/dev/null 2>&1
-llvm-profdata-14 merge -o "$build/engine.profdata" "$build/engine.profraw"
-llvm-cov-14 report "$build/fuzz/engine_fuzz" -instr-profile="$build/engine.profdata" \
+"$profdata" merge -o "$build/engine.profdata" "$build/engine.profraw"
+"$cov" report "$build/fuzz/engine_fuzz" -instr-profile="$build/engine.profdata" \
   src/protocol/engine.cpp src/protocol/frame.cpp

@@ -22,9 +22,13 @@ if [ ! -x "$fuzzer" ] || [ ! -d "$seeds" ]; then
   exit 2
 fi
 
-# Symbolized stack traces in reports, from the llvm-14 tools.
-if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && [ -x /usr/lib/llvm-14/bin/llvm-symbolizer ]; then
-  export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
+# Symbolized stack traces in reports, by the llvm-symbolizer of the clang
+# the fuzz build was configured with.
+. fuzz/llvm_tools.sh
+if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ]; then
+  compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/fuzz/CMakeCache.txt 2>/dev/null || true)
+  symbolizer=$(llvm_tool llvm-symbolizer "$compiler")
+  [ -n "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH=$symbolizer
 fi
 
 scratch=$(mktemp -d)

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh demo
 
 jobs=$(nproc 2>/dev/null || echo 2)
 for preset in win32 win64; do

@@ -1,32 +1,63 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if any is
-# missing. Needs root (or sudo) only when something has to be installed.
+# Installs the Debian packages (12 "bookworm" or 13 "trixie") that one job
+# needs, if any is missing:
+#
+#   scripts/install-deps.sh demo   build the Windows tool and the simulator,
+#                                  run fwu.exe under Wine on Xvfb, screenshot
+#   scripts/install-deps.sh test   all of demo, plus what every preset and
+#                                  test needs (the default)
+#
+# Recommended packages are not installed: each list names every package the
+# job uses, including the font Wine draws the dialog with. Adds the i386
+# architecture for wine32 (/usr/lib/wine/wine, the loader of the i686 release
+# exe); wine64 runs the x86-64 build.
+# When everything is present it changes nothing and runs no apt-get at all.
+# Needs root (or sudo) only when something has to be installed.
 set -euo pipefail
 
-packages=(
-  g++ cmake make pkg-config libgtest-dev          # native build and unit tests
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64         # the Windows builds
-  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 xvfb xdotool x11-utils imagemagick       # the real tool under Wine
-  tmux                                            # driving the terminal front-end
-  clang libclang-rt-14-dev                        # fuzzing and sanitizers
-  llvm-14                                         # symbolized sanitizer reports, fuzz coverage
-  file procps
-  python3                                         # build and test helper scripts
-)
+set_name=${1:-test}
 
+demo=(
+  g++ cmake make python3                          # native build: the simulator
+  libgtest-dev                                    # the native preset's configure needs GoogleTest
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32   # the Windows builds; the win32 thread
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64     # model only (the default compiler)
+  libcli11-dev nlohmann-json3-dev                 # header-only libraries of the command line
+  wine64 wine32:i386                              # the tool under Wine, 64- and 32-bit
+  fonts-dejavu-core                               # the dialog's text: with no font Wine shows no window
+  xvfb xdotool                                    # a display of its own, real clicks
+  imagemagick                                     # import: the screenshot
+)
+test=(
+  tmux                                            # driving the terminal front-end
+  clang libclang-rt-dev                           # fuzzing (libFuzzer, ASan, UBSan)
+  llvm                                            # llvm-symbolizer for sanitizer reports, fuzz coverage
+  file procps x11-utils                           # not run by the suite: file, ps, xwininfo and
+)                                                 # xprop, for looking into a failed test
+
+case $set_name in
+  demo) packages=("${demo[@]}") ;;
+  test) packages=("${demo[@]}" "${test[@]}") ;;
+  *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
+esac
+
+add_i386=0
+dpkg --print-foreign-architectures | grep -qx i386 || add_i386=1
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ $add_i386 -eq 0 ] && [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "installing: ${missing[*]}"
+echo "installing for $set_name: ${missing[*]}"
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "need root to install: ${missing[*]}" >&2; exit 1; }
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ $add_i386 -eq 1 ]; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q "${missing[@]}"
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
