@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config libgtest-dev          # native build and unit tests
   g++-mingw-w64-i686 g++-mingw-w64-x86-64         # the Windows builds
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  binutils-arm-none-eabi                          # ARM test images for the release kit
   wine64 xvfb xdotool x11-utils imagemagick       # the real tool under Wine
   tmux                                            # driving the terminal front-end
   clang libclang-rt-14-dev                        # fuzzing and sanitizers
