@@ -201,7 +201,10 @@ else
 fi
 gap=$((size - loaded))
 [ "$gap" -ge 0 ] || gap=0  # overlapping sections
-if [ "$gap" -gt 0 ]; then
+if [ "$lowest" -gt "$BASE" ]; then
+  say "filled $gap gap bytes with 0xFF (erased flash), $((lowest - BASE)) of them from" \
+      "0x08004000 up to the first loaded part at $(hex "$lowest")"
+elif [ "$gap" -gt 0 ]; then
   say "filled $gap gap bytes with 0xFF (erased flash) between the loaded parts"
 else
   say "no gaps: no bytes filled"
