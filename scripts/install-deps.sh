@@ -30,6 +30,9 @@ demo=(
 )
 test=(
   tmux                                            # driving the terminal front-end
+  binutils-arm-none-eabi                          # ARM test images for the release kit
+  qemu-user                                       # qemu-i386: Wine's 32-bit loader where the
+                                                  # kernel runs no 32-bit programs
   clang libclang-rt-dev                           # fuzzing (libFuzzer, ASan, UBSan)
   llvm                                            # llvm-symbolizer for sanitizer reports, fuzz coverage
   file procps x11-utils                           # not run by the suite: file, ps, xwininfo and

@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+"""Tests of the release kit (scripts/release.sh) and of the build's flash
+limit (FWU_FLASH_END).
+
+  release_test.py refusals      images the kit must refuse, no Wine needed
+  release_test.py build-limit   the build fails on an image past the flash end
+  release_test.py end-to-end    a HEX and an ELF image released and proven,
+                                and a proof that must fail
+
+The images are made here: a small application assembled and linked with the
+ARM binutils (vector table, code, initialised data loaded from flash at a
+gap), turned into HEX and raw binary with objcopy. Work goes to a temporary
+directory, removed when the case passes (kept, and named, when it fails).
+"""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+from fwu_testkit import winelab
+from fwu_testkit.checks import Failed, expect
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+KIT = os.path.join(ROOT, "scripts", "release.sh")
+
+APP = """
+    .syntax unified
+    .thumb
+    .section .isr_vector, "a"
+    .word 0x20010000
+    .word reset_handler
+    .text
+    .thumb_func
+reset_handler:
+    .short 0xe7fe, 0xbf00
+    .fill 400, 4, 0xa5c3e1f0
+    .data
+    .word 0x11223344, 0x55667788
+    .bss
+    .space 16
+"""
+# FLASH origin, and where .data is loaded: in flash after a gap (AT(...)),
+# or, by a linker script's mistake, at its RAM address.
+LINK = """
+MEMORY {{ FLASH (rx) : ORIGIN = {origin}, LENGTH = 1008K
+         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 64K }}
+SECTIONS {{
+  .isr_vector : {{ KEEP(*(.isr_vector)) }} > FLASH
+  .text : {{ *(.text*) }} > FLASH
+  .data : {data_at} {{ *(.data*) }} > RAM
+  .bss : {{ *(.bss*) }} > RAM
+}}
+"""
+GAP = 0x800 - 0x64C   # from the end of .text to .data's load address
+EXPECTED = (struct.pack("<II", 0x20010000, 0x08004009) + struct.pack("<HH", 0xE7FE, 0xBF00)
+            + struct.pack("<I", 0xA5C3E1F0) * 400 + b"\xff" * GAP
+            + struct.pack("<II", 0x11223344, 0x55667788))
+
+
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, **kw)
+
+
+def must(args, **kw):
+    done = run(args, **kw)
+    if done.returncode != 0:
+        raise Failed(f"{' '.join(args)}: {done.stdout[-500:]}{done.stderr[-1500:]}")
+    return done
+
+
+def link_app(work, name, origin="0x08004000", data_at="AT(0x08004800)"):
+    """Assembles and links APP; returns the ELF's path."""
+    src, obj = os.path.join(work, "app.s"), os.path.join(work, "app.o")
+    if not os.path.exists(obj):
+        open(src, "w").write(APP)
+        must(["arm-none-eabi-as", "-mcpu=cortex-m4", src, "-o", obj])
+    script = os.path.join(work, name + ".ld")
+    open(script, "w").write(LINK.format(origin=origin, data_at=data_at))
+    elf = os.path.join(work, name + ".elf")
+    must(["arm-none-eabi-ld", "-T", script, obj, "-o", elf])
+    return elf
+
+
+def convert(elf, out, fmt):
+    must(["objcopy", "-I", "elf32-little", "-O", fmt, elf, out])
+    return out
+
+
+def release(image, out, *options, build_dir=None, env=None):
+    args = [KIT, "--out", out, *options]
+    if build_dir:
+        args += ["--build-dir", build_dir]
+    return run(args + [image], env=env)
+
+
+def crc16_modbus(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def padded(image):
+    return image + bytes(-len(image) % 1024)
+
+
+def case_refusals(work):
+    """Each refused image: exit 3, the reason, and no fwu.exe in DIR (a stale
+    one from an earlier release is gone too)."""
+    app = link_app(work, "app")
+    empty_hex = os.path.join(work, "empty.hex")
+    open(empty_hex, "w").write(":00000001FF\n")
+    empty_bin = os.path.join(work, "empty.bin")
+    open(empty_bin, "wb").close()
+    at_0x08000000 = link_app(work, "at0", origin="0x08000000")
+    cases = [
+        ("full-chip dump", convert(at_0x08000000, os.path.join(work, "dump.hex"), "ihex"), [],
+         "data at 0x08000000, below 0x08004000: looks like a full-chip dump including the boot loader"),
+        ("wrong link address", convert(at_0x08000000, os.path.join(work, "at0.bin"), "binary"), [],
+         "reset vector 0x08000009 lies below 0x08004000: linked for 0x08000000? "
+         "the application must be linked for 0x08004000"),
+        ("too large for the flash", convert(app, os.path.join(work, "app.srec"), "srec"),
+         ["--flash-end", "0x08004800"], "image runs past the flash end"),
+        ("data loaded at its RAM address", link_app(work, "ram", data_at=""), [],
+         "its data ends at 0x20000008 (.data at 0x20000000)|.data is loaded at a RAM address"),
+        ("empty HEX", empty_hex, [], "empty image"),
+        ("empty binary", empty_bin, [], "empty image"),
+    ]
+    out = os.path.join(work, "out")
+    for what, image, options, reason in cases:
+        os.makedirs(out, exist_ok=True)
+        open(os.path.join(out, "fwu.exe"), "wb").write(b"MZ an earlier release")
+        done = release(image, out, *options)
+        expect(done.returncode == 3 and all(part in done.stderr for part in reason.split("|")),
+               f"{what}: refused with {reason!r} (exit {done.returncode}: {done.stderr.strip()})")
+        expect(not os.path.exists(os.path.join(out, "fwu.exe")), f"{what}: no fwu.exe left")
+    # Without the vector check the same image passes the checks and goes on
+    # to the build, which fails here (a cmake that refuses): exit 1, no exe.
+    fake = os.path.join(work, "fake-bin")
+    os.makedirs(fake)
+    open(os.path.join(fake, "cmake"), "w").write("#!/bin/sh\nexit 1\n")
+    os.chmod(os.path.join(fake, "cmake"), 0o755)
+    done = release(cases[1][1], out, "--no-vector-check",
+                   env=dict(os.environ, PATH=fake + os.pathsep + os.environ["PATH"]))
+    expect(done.returncode == 1 and "building fwu.exe" in done.stdout and "lies below" not in done.stderr
+           and not os.path.exists(os.path.join(out, "fwu.exe")),
+           "--no-vector-check lets it past the vector check; a failed build leaves no fwu.exe")
+
+
+def case_build_limit(work):
+    """FWU_FLASH_END: an image that ends exactly at it builds, one byte more
+    fails the embed step when the file grows, and the configure of a new
+    build."""
+    image = os.path.join(work, "image.bin")
+    open(image, "wb").write(bytes(2048))
+    build = os.path.join(work, "build")
+    configure = ["cmake", "-S", ROOT, "-DFWU_BUILD_TESTS=OFF", "-DFWU_BUILD_BENCH=OFF",
+                 f"-DFWU_FIRMWARE_IMAGE={image}", "-DFWU_FLASH_END=0x08004800"]
+    must(configure + ["-B", build])
+    must(["cmake", "--build", build, "--target", "fwu_image", "-j2"])
+    expect(True, "an image padded to end exactly at FWU_FLASH_END builds")
+    open(image, "ab").write(b"\x01")
+    done = run(["cmake", "--build", build, "--target", "fwu_image", "-j2"])
+    text = done.stdout + done.stderr
+    expect(done.returncode != 0 and "does not fit the device's flash" in text
+           and "would end at 0x8004c00, past FWU_FLASH_END 0x08004800" in text,
+           "one byte more fails the embed step, saying where the image would end")
+    done = run(configure + ["-B", os.path.join(work, "build2")])
+    expect(done.returncode != 0 and "does not fit the device's flash" in done.stderr,
+           "and fails the configure of a new build")
+
+
+def check_release(out, done, image_name, fmt, image_bytes):
+    if done.returncode != 0:
+        raise Failed(f"{image_name}: not released (exit {done.returncode}): {done.stderr[-1500:]}")
+    expect(f"filled {GAP} gap bytes with 0xFF" in done.stdout, f"{image_name}: says it filled {GAP} gap bytes")
+    check = run(["sha256sum", "-c", "SHA256SUMS"], cwd=out)
+    expect(check.returncode == 0 and "fwu.exe: OK" in check.stdout and "release.json: OK" in check.stdout,
+           f"{image_name}: sha256sum -c SHA256SUMS passes in DIR ({check.stdout.strip()})")
+    info = json.load(open(os.path.join(out, "release.json")))
+    version = must(["git", "-C", ROOT, "describe", "--always", "--dirty"]).stdout.strip()
+    want = {"image": image_name, "format": fmt, "size": len(image_bytes),
+            "padded_size": len(padded(image_bytes)),
+            "crc16_modbus": f"{crc16_modbus(padded(image_bytes)):#06x}",
+            "gap_fill": {"byte": "0xff", "bytes": GAP}, "tool_version": version}
+    got = {key: info.get(key) for key in want}
+    expect(got == want and info.get("build_date", "").endswith("Z")
+           and info.get("proof", {}).get("status") == "Programming Completed",
+           f"{image_name}: release.json {got}")
+
+
+def case_end_to_end(work):
+    """A HEX and an ELF image through the whole kit, sharing one build
+    directory; then the prover must fail on a flash that is not the image."""
+    runs, why = winelab.loader_runs(winelab.WINE32)
+    if not runs and not shutil.which("qemu-i386"):  # a fact of this machine
+        print(f"SKIP {why}, and no qemu-i386 (package qemu-user) to run it")
+        return 1 if os.environ.get("FWU_REQUIRE_WINE_LOADERS") else 77
+    elf = link_app(work, "app")
+    hex_image = convert(elf, os.path.join(work, "app.hex"), "ihex")
+    builds = os.path.join(work, "builds")
+    for image, fmt in ((hex_image, "ihex"), (elf, "elf")):
+        out = os.path.join(work, "out-" + fmt)
+        done = release(image, out, build_dir=builds)
+        print(done.stdout, end="", flush=True)  # the kit's steps and the proof's checks
+        check_release(out, done, os.path.basename(image), fmt, EXPECTED)
+
+    wrong = bytearray(padded(EXPECTED))
+    wrong[0x700] ^= 0xFF  # a byte the exe's image has 0xFF in
+    wrong_path = os.path.join(work, "wrong.bin")
+    open(wrong_path, "wb").write(wrong)
+    done = run([sys.executable, os.path.join(ROOT, "scripts", "release_prove.py"),
+                "--exe", os.path.join(work, "out-elf", "fwu.exe"),
+                "--probe", os.path.join(builds, "win64", "fwu_probe.exe"),
+                "--devsim", os.path.join(builds, "devsim", "tools", "devsim", "fwu-devsim"),
+                "--image", wrong_path, "--work", os.path.join(work, "prove-wrong")])
+    if done.returncode != 1 or "FAIL the simulator's flash holds the padded image" not in done.stdout:
+        raise Failed(f"the proof did not fail on a flash that differs from the image "
+                     f"(exit {done.returncode}): {done.stdout[-1500:]}")
+    expect(True, "the proof fails when the device's flash differs from the image")
+
+
+CASES = {"refusals": case_refusals, "build-limit": case_build_limit, "end-to-end": case_end_to_end}
+
+
+def main():
+    if len(sys.argv) != 2 or sys.argv[1] not in CASES:
+        sys.exit(f"usage: release_test.py {'|'.join(CASES)}")
+    work = tempfile.mkdtemp(prefix=f"fwu-release-test.{sys.argv[1]}.")
+    try:
+        code = CASES[sys.argv[1]](work) or 0
+    except Failed as e:
+        print(f"FAIL {e}\n(work kept in {work})", flush=True)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
