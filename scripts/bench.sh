@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The speed benchmark: builds the native and win64 presets and runs fwu-bench,
-# which updates fwu-devsim over a paced pseudo-terminal with the native engine,
-# then once with fwu.exe under Wine, and prints Markdown tables (also kept in
-# build/native/bench/results.md). Arguments go to fwu-bench, e.g.
+# The speed benchmark: builds the native and win64 presets and runs
+# bench/bench.py, which updates fwu-devsim over a paced pseudo-terminal with
+# the native engine (its timed child, fwu-bench-tool), then once with fwu.exe
+# under Wine, and prints Markdown tables (also kept in
+# build/native/bench/results.md). Arguments go to bench.py, e.g.
 # --sizes 100K --flash-ms 0. About six minutes with the defaults; run it on an
 # otherwise idle machine.
 set -euo pipefail
@@ -13,4 +14,5 @@ for preset in native win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs" >/dev/null
 done
-build/native/bench/fwu-bench --wine "$@" | tee build/native/bench/results.md
+export PYTHONPATH="$PWD/testkit${PYTHONPATH:+:$PYTHONPATH}"
+python3 bench/bench.py --wine "$@" | tee build/native/bench/results.md

@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 """The operator's view of one update, on this machine: the real fwu.exe
-under Wine, the boot loader simulator as COM1 (paced like a 115200 baud
-wire), a click on "Update Device", the status line as it changes, the
-final status, the trace, and a screenshot of the window.
+(the i686 release build, under Wine's 32-bit loader) under Wine, the boot
+loader simulator as COM1 (paced like a 115200 baud wire), a click on
+"Update Device", the status line as it changes, the final status, the
+trace, and a screenshot of the window.
+
+A machine whose kernel cannot run 32-bit programs cannot run Wine's 32-bit
+loader; there the demo says so and shows the x86-64 build of the same
+sources instead.
 
 Run through scripts/demo.sh, which installs and builds what it needs.
 Uses $DISPLAY when there is one (the window shows on your screen),
@@ -16,16 +21,18 @@ import sys
 import tempfile
 import time
 
+from fwu_testkit import winelab
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import winelab  # noqa: E402
 
 
 def main():
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: sys.exit("terminated"))  # still clean up
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--exe", default=os.path.join(ROOT, "build/win64/fwu.exe"))
+    ap.add_argument("--exe", default=os.path.join(ROOT, "build/win32/fwu.exe"))
+    ap.add_argument("--fallback-exe", default=os.path.join(ROOT, "build/win64/fwu.exe"),
+                    help="shown instead when this machine cannot run --exe's Wine loader")
     ap.add_argument("--probe", default=os.path.join(ROOT, "build/win64/fwu_probe.exe"))
     ap.add_argument("--devsim", default=os.path.join(ROOT, "build/native/tools/devsim/fwu-devsim"))
     ap.add_argument("--screenshot", default=os.path.join(ROOT, "artifacts/demo-window.png"))
@@ -34,6 +41,11 @@ def main():
     for path in (args.exe, args.probe, args.devsim):
         if not os.path.exists(path):
             sys.exit(f"missing {path}: run scripts/demo.sh, which builds it")
+    runs, why = winelab.loader_runs(winelab.loader_for(args.exe))
+    if not runs:
+        print(f"NOTE: {why}; showing {args.fallback_exe} (the same sources, x86-64) instead",
+              flush=True)
+        args.exe = args.fallback_exe
 
     work = tempfile.mkdtemp(prefix="fwu-demo.")
     started = time.time()
@@ -51,6 +63,7 @@ def main():
             say(f"display {session.display}" + ("" if display else " (Xvfb)"))
             session.start_devsim()
             say(f"fwu-devsim is the device, on COM1 -> {os.path.realpath(session.com1_link)}")
+            say(f"starting {os.path.relpath(args.exe, ROOT)} under {winelab.loader_for(args.exe)}")
             session.start_tool()
             session.wait_window(120000)
             selected, rows = session.ports()
@@ -74,7 +87,7 @@ def main():
             print("\n----- trace (fwu.exe standard output) -----", flush=True)
             print(session.trace(), end="", flush=True)
             print("----- device -----")
-            print(open(os.path.join(session.workdir, "devsim.txt"), errors="replace").read(), end="")
+            print(session.devsim.output() + session.devsim.log(), end="")
         return 0 if final == "Programming Completed" and code == 0 else 1
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main job, shown: installs what it needs, builds the x86-64 tool and the
+# The main job, shown: installs what it needs, builds the release tool (win32)
+# with the x86-64 build beside it (its fwu_probe.exe reads the window) and the
 # boot loader simulator, then runs one update through the real fwu.exe under
-# Wine and shows what the operator sees (scripts/demo.py).
+# Wine's 32-bit loader and shows what the operator sees (scripts/demo.py).
 #   scripts/demo.sh            on $DISPLAY if set, else on an Xvfb display
 #   scripts/demo.sh --xvfb     always on a display of its own
 set -euo pipefail
@@ -10,9 +11,12 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs" >/dev/null
+for preset in win32 win64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs" >/dev/null
+done
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs" --target fwu-devsim >/dev/null
 
+export PYTHONPATH="$PWD/testkit${PYTHONPATH:+:$PYTHONPATH}"
 exec python3 scripts/demo.py "$@"

@@ -1,6 +1,6 @@
-// The whole update over a real line: the engine stepped the way the shell
-// steps it, through the POSIX serial link, against fwu-devsim on its
-// pseudo-terminal. The simulator's dump and summary tell what the device
+// The whole update over a real line: the shell's session code (press and
+// ticks) and the engine, through the POSIX serial link, against fwu-devsim on
+// its pseudo-terminal. The simulator's dump and summary tell what the device
 // received. Outcomes are asserted, never durations.
 #include <gtest/gtest.h>
 
@@ -12,34 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "devsim_process.h"
-#include "image/image.h"
-#include "protocol/clock.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
-#include "update_run.h"
+#include "shell/session.h"
+#include "testkit.h"
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 enum {
     UPDATE_LIMIT_MS = 90000  // far beyond the slowest case (a few 5 s resends)
 };
 
-// A raw image of size bytes, padded by the image layer as the tool pads its
-// embedded image.
-Bytes padded_image(size_t size, unsigned seed)
-{
-    const Bytes raw = test_pattern(size, seed);
-    DeviceLink padding;
-    init_link(&padding);
-    if (pad_image(&padding, raw.data(), (int64_t)raw.size()) != 0)
-        return Bytes();
-    Bytes image = padded_bytes(&padding);
-    free((void *)padding.image);
-    return image;
-}
 
 class DevsimUpdate : public ::testing::Test {
 protected:
@@ -58,18 +41,16 @@ protected:
         remove_scratch_dir(dir);
     }
 
-    // Closes the port and stops the simulator, whatever state they are in.
+    // Lets the port go and stops the simulator, whatever state they are in.
     void end_run()
     {
-        if (link.port != INVALID_HANDLE_VALUE)
-            close_port(link.port);
-        link.port = INVALID_HANDLE_VALUE;
+        release_update(&link);
         devsim_stop(&sim);
         sim = DevsimProcess();
     }
 
-    // Starts the simulator (dump and summary always on) and opens its line
-    // the way the shell does.
+    // Starts the simulator (dump and summary always on) and gives the link
+    // the image; the press opens the line.
     void start(std::vector<std::string> args, const Bytes &padded)
     {
         ASSERT_FALSE(padded.empty()) << "the image layer did not pad the image";
@@ -77,26 +58,25 @@ protected:
         args.insert(args.end(), {"--dump", dump, "--summary-json", json, "--seconds", "300"});
         ASSERT_EQ(0, devsim_start(&sim, args)) << sim.output;
         init_link(&link);
-        ASSERT_EQ(0, open_line_for_update(&link, sim.path.c_str())) << sim.path;
         link.image = image.data();
         link.image_size = (int32_t)image.size();
         link.base = IMAGE_BASE;
     }
 
-    // What the button and the timer do: Start, then a step every tick until
-    // the update ends (or the limit passes). Returns the final state.
-    uint32_t run_update()
+    // "Update Device" on the simulator's line, then the ticks until the
+    // update ends (or the limit passes). Returns the final state.
+    uint32_t press()
     {
-        uint32_t state = run_update_as_shell(&link, UPDATE_LIMIT_MS, nullptr);
+        uint32_t state = run_update(&link, sim.path.c_str(), UPDATE_LIMIT_MS, nullptr);
         fflush(stdout);
         return state;
     }
 
-    // After Done: the tool closes the port and the simulator ends by itself.
+    // After Done: the session has closed the port and the simulator ends by
+    // itself.
     void expect_device_ended_after_reset()
     {
-        close_port(link.port);
-        link.port = INVALID_HANDLE_VALUE;
+        EXPECT_EQ(INVALID_HANDLE_VALUE, link.port) << "the port is let go at Done";
         ASSERT_EQ(0, devsim_wait(&sim, 15000)) << "the simulator ends after the reset";
         EXPECT_TRUE(devsim_exited_ok(&sim)) << sim.status;
         EXPECT_NE(std::string::npos, sim.output.find("end reset")) << sim.output;
@@ -114,8 +94,7 @@ protected:
 
     void read_summary()
     {
-        Bytes raw = read_file(json);
-        summary.assign(raw.begin(), raw.end());
+        summary = read_text(json);
         ASSERT_FALSE(summary.empty());
     }
 
@@ -143,8 +122,8 @@ TEST_F(DevsimUpdate, CleanUpdatesOfSeveralSizes)
     const size_t sizes[] = {1, 1024, 3000, 20485};
     for (size_t size : sizes) {
         SCOPED_TRACE(size);
-        start({"--no-pace"}, padded_image(size, (unsigned)size));
-        ASSERT_EQ((uint32_t)Done, run_update());
+        start({"--no-pace"}, padded_pattern(size, (unsigned)size));
+        ASSERT_EQ((uint32_t)Done, press());
         expect_device_ended_after_reset();
         expect_flash_is_image();
         EXPECT_EQ((long long)image.size() / 1024, stat("blocks_programmed"));
@@ -158,8 +137,8 @@ TEST_F(DevsimUpdate, CleanUpdatesOfSeveralSizes)
 
 TEST_F(DevsimUpdate, PacedLineWithProgrammingTime)
 {
-    start({"--flash-ms", "15"}, padded_image(4100, 9));
-    ASSERT_EQ((uint32_t)Done, run_update());
+    start({"--flash-ms", "15"}, padded_pattern(4100, 9));
+    ASSERT_EQ((uint32_t)Done, press());
     expect_device_ended_after_reset();
     expect_flash_is_image();
     EXPECT_EQ(0, stat("block_resends"));
@@ -174,8 +153,8 @@ TEST_F(DevsimUpdate, LostCorruptAndSplitAcksAreResent)
     // stalls that long; then it reads the ack whole, which is right too.
     start({"--no-pace", "--drop", "block:2", "--corrupt", "block:4", "--split", "block:6", "--split-gap-ms",
            "80"},
-          padded_image(6500, 3));
-    ASSERT_EQ((uint32_t)Done, run_update());
+          padded_pattern(6500, 3));
+    ASSERT_EQ((uint32_t)Done, press());
     expect_device_ended_after_reset();
     expect_flash_is_image();
     EXPECT_GE(stat("block_resends"), 2);
@@ -187,8 +166,8 @@ TEST_F(DevsimUpdate, LateRepliesNeverEndInAWrongSuccess)
 {
     // A block ack that comes after the tool has resent the block: it meets
     // the ack of the resend on the line.
-    start({"--no-pace", "--late", "block:2", "--late-ms", "5100"}, padded_image(4096, 4));
-    uint32_t state = run_update();
+    start({"--no-pace", "--late", "block:2", "--late-ms", "5100"}, padded_pattern(4096, 4));
+    uint32_t state = press();
     ASSERT_TRUE(state == Done || state == Failed) << state;
     if (state == Done) {
         expect_device_ended_after_reset();
@@ -201,13 +180,14 @@ TEST_F(DevsimUpdate, LateRepliesNeverEndInAWrongSuccess)
 
 TEST_F(DevsimUpdate, WrongCrcFailsWithoutAReset)
 {
-    start({"--no-pace", "--wrong-crc", "all"}, padded_image(2048, 5));
-    ASSERT_EQ((uint32_t)Failed, run_update());
-    // A few more ticks in Failed send nothing.
+    start({"--no-pace", "--wrong-crc", "all"}, padded_pattern(2048, 5));
+    ASSERT_EQ((uint32_t)Failed, press());
+    // A few more ticks in Failed send nothing and keep the port.
     for (int i = 0; i < 20; i++) {
-        step_update(&link);
-        sleep_ms(SHELL_TICK_MS);
+        tick_update(&link);
+        sleep_until_ms(monotonic_ms() + TICK_MS);
     }
+    EXPECT_NE(INVALID_HANDLE_VALUE, link.port);
     stop_device();
     EXPECT_EQ(0, stat("requests.reset"));
     EXPECT_EQ(1, stat("requests.verify"));
@@ -218,9 +198,9 @@ TEST_F(DevsimUpdate, WrongCrcFailsWithoutAReset)
 TEST_F(DevsimUpdate, RetryAfterFailedSucceedsOnceTheDeviceIsRight)
 {
     // Wrong for the first verify only: the operator presses the button again.
-    start({"--no-pace", "--wrong-crc", "1"}, padded_image(3000, 6));
-    ASSERT_EQ((uint32_t)Failed, run_update());
-    ASSERT_EQ((uint32_t)Done, run_update());
+    start({"--no-pace", "--wrong-crc", "1"}, padded_pattern(3000, 6));
+    ASSERT_EQ((uint32_t)Failed, press());
+    ASSERT_EQ((uint32_t)Done, press());
     expect_device_ended_after_reset();
     expect_flash_is_image();
     EXPECT_EQ(2, stat("requests.verify"));
@@ -229,11 +209,11 @@ TEST_F(DevsimUpdate, RetryAfterFailedSucceedsOnceTheDeviceIsRight)
 
 TEST_F(DevsimUpdate, RetryAfterTheDeviceIsMendedBySignal)
 {
-    start({"--no-pace", "--wrong-crc", "all"}, padded_image(1500, 7));
-    ASSERT_EQ((uint32_t)Failed, run_update());
+    start({"--no-pace", "--wrong-crc", "all"}, padded_pattern(1500, 7));
+    ASSERT_EQ((uint32_t)Failed, press());
     ASSERT_EQ(0, kill(sim.pid, SIGUSR1));
-    sleep_ms(200);
-    ASSERT_EQ((uint32_t)Done, run_update());
+    sleep_until_ms(monotonic_ms() + 200);
+    ASSERT_EQ((uint32_t)Done, press());
     expect_device_ended_after_reset();
     expect_flash_is_image();
     EXPECT_EQ(1, stat("faults.wrong-crc"));
@@ -241,8 +221,8 @@ TEST_F(DevsimUpdate, RetryAfterTheDeviceIsMendedBySignal)
 
 TEST_F(DevsimUpdate, ShortVerifyReplyIsNotTakenForTheCrc)
 {
-    start({"--no-pace", "--short", "verify:1"}, padded_image(2048, 8));
-    ASSERT_EQ((uint32_t)Done, run_update());
+    start({"--no-pace", "--short", "verify:1"}, padded_pattern(2048, 8));
+    ASSERT_EQ((uint32_t)Done, press());
     expect_device_ended_after_reset();
     expect_flash_is_image();
     EXPECT_EQ(2, stat("requests.verify")) << "the verify request was resent";
@@ -252,8 +232,8 @@ TEST_F(DevsimUpdate, DevicePluggedInLateWithNoiseOnTheLine)
 {
     // Unpowered for 3 s from its start: long enough that the first probes
     // fall in that time however slowly the tool gets going.
-    start({"--silent-ms", "3000", "--noise", "probe:1-2", "--noise-bytes", "12"}, padded_image(2100, 10));
-    ASSERT_EQ((uint32_t)Done, run_update());
+    start({"--silent-ms", "3000", "--noise", "probe:1-2", "--noise-bytes", "12"}, padded_pattern(2100, 10));
+    ASSERT_EQ((uint32_t)Done, press());
     expect_device_ended_after_reset();
     expect_flash_is_image();
     EXPECT_GT(stat("ignored_bytes"), 0) << "probes went unheard while unplugged";
@@ -262,12 +242,25 @@ TEST_F(DevsimUpdate, DevicePluggedInLateWithNoiseOnTheLine)
 
 TEST_F(DevsimUpdate, LostResetAckIsResent)
 {
-    start({"--no-pace", "--drop", "reset:1"}, padded_image(1024, 11));
-    ASSERT_EQ((uint32_t)Done, run_update());
+    start({"--no-pace", "--drop", "reset:1"}, padded_pattern(1024, 11));
+    ASSERT_EQ((uint32_t)Done, press());
     expect_device_ended_after_reset();
     expect_flash_is_image();
     EXPECT_EQ(2, stat("requests.reset"));
     EXPECT_EQ(1, stat("resets"));
+}
+
+TEST(DevsimUpdateDeathTest, APortThatDoesNotOpenIsNeverTakenForAnUpdate)
+{
+    // The session's fatal error ends the process with a code of its own.
+    EXPECT_EXIT(
+        {
+            DeviceLink link = {};
+            init_link(&link);
+            run_update(&link, "/dev/fwu-test-no-such-port", 1000, nullptr);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(3), "Unable to open serial port");
 }
 
 } // namespace

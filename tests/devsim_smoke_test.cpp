@@ -15,13 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "devsim_process.h"
 #include "protocol/frame.h"
-#include "update_run.h"
+#include "testkit.h"
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 int open_raw(const std::string &path)
 {
@@ -133,9 +130,7 @@ TEST_F(DevsimProgram, AnswersOverItsTerminalAndEndsAfterAReset)
         << sim.output;
     EXPECT_EQ(data, read_file(dump)) << "the dump runs to the highest byte written";
 
-    std::string summary;
-    Bytes raw = read_file(json);
-    summary.assign(raw.begin(), raw.end());
+    std::string summary = read_text(json);
     EXPECT_EQ(13 + 1011 + 5, json_number(summary, "rx_bytes")) << summary;
     EXPECT_EQ(15 + 11 + 5, json_number(summary, "tx_bytes"));
     EXPECT_EQ(1, json_number(summary, "requests.block"));

@@ -28,15 +28,12 @@
 #include <string>
 #include <vector>
 
-#include "devsim_process.h"
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
-#include "update_run.h"
+#include "testkit.h"
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 enum {
     UPDATE_LIMIT_MS = 60000,  // the slowest cell pays two 5 s resends
@@ -236,8 +233,7 @@ protected:
 
     void TearDown() override
     {
-        if (link.port != INVALID_HANDLE_VALUE)
-            close_port(link.port);
+        release_update(&link);
         free((void *)link.image);  // the tool keeps it for life; a test gives it back
         devsim_stop(&sim);
         remove_scratch_dir(dir);
@@ -276,16 +272,14 @@ TEST_P(FaultMatrix, EndsRight)
                                      "--seconds", "300"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     ASSERT_EQ(0, devsim_start(&sim, args)) << sim.output;
-    ASSERT_EQ(0, open_line_for_update(&link, sim.path.c_str())) << sim.path;
 
     UpdateRun run;
-    uint32_t state = run_update_as_shell(&link, UPDATE_LIMIT_MS, &run);
+    uint32_t state = run_update(&link, sim.path.c_str(), UPDATE_LIMIT_MS, &run);
     fflush(stdout);
 
-    // The shell closes the port at Done; after Failed it stays open and the
+    // The session closes the port at Done; after Failed it holds it and the
     // device is still waiting, so it is stopped to make it write its dump.
-    close_port(link.port);
-    link.port = INVALID_HANDLE_VALUE;
+    release_update(&link);
     bool reset_by_itself = devsim_wait(&sim, state == Done ? DEVICE_END_MS : 0) == 0;
     if (!reset_by_itself) {
         ASSERT_EQ(0, kill(sim.pid, SIGTERM));
@@ -293,8 +287,7 @@ TEST_P(FaultMatrix, EndsRight)
     }
     EXPECT_TRUE(devsim_exited_ok(&sim)) << sim.status << sim.output;
 
-    Bytes raw_json = read_file(json);
-    std::string summary(raw_json.begin(), raw_json.end());
+    std::string summary = read_text(json);
     ASSERT_FALSE(summary.empty()) << sim.output;
     Bytes flash = read_file(dump);
     long long differ = mismatches(flash, image);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/image.h"
+#include "testkit.h"
 
 namespace {
 
@@ -103,14 +104,8 @@ TEST(PadImage, RefusesImpossibleInputAndLeavesTheLinkAlone)
 // engine must be that file, padded.
 TEST(LoadImage, GivesTheConfiguredFilePadded)
 {
-    FILE *f = fopen(FWU_TEST_FIRMWARE_IMAGE, "rb");
-    ASSERT_NE(f, nullptr) << FWU_TEST_FIRMWARE_IMAGE;
-    std::vector<unsigned char> file;
-    unsigned char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        file.insert(file.end(), chunk, chunk + n);
-    fclose(f);
+    const Bytes file = read_file(FWU_TEST_FIRMWARE_IMAGE);
+    ASSERT_FALSE(file.empty()) << FWU_TEST_FIRMWARE_IMAGE;
 
     DeviceLink link;
     memset(&link, 0, sizeof link);

@@ -12,10 +12,8 @@ stops only that server and the processes it started. Exit status
 0 pass, 1 fail, 77 skipped (tmux is missing).
 """
 import argparse
-import json
 import os
 import re
-import select
 import shlex
 import shutil
 import signal
@@ -25,8 +23,8 @@ import tempfile
 import time
 import traceback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_checks import Failed, check_update_trace, expect, padded, wait_for  # noqa: E402
+from fwu_testkit.checks import Failed, check_update_trace, expect, padded, wait_for
+from fwu_testkit.devsim import Devsim
 
 WAIT_S = 120       # anything the tool shows; the machine may be loaded and sanitized
 UPDATE_WAIT_S = 300
@@ -50,48 +48,11 @@ PORT_ROW = re.compile(r"^  ([> ]) +(\d+)  (\S.*)$")
 
 # -- the simulator ------------------------------------------------------------
 
-class Devsim:
-    def __init__(self, exe, workdir, *options, paced=False):
-        self.dump = os.path.join(workdir, "flash.bin")
-        self.summary_path = os.path.join(workdir, "summary.json")
-        self.log_path = os.path.join(workdir, "devsim-requests.txt")
-        args = [exe, "-v", "--dump", self.dump, "--summary-json", self.summary_path,
-                "--seconds", "900", *options]
-        if not paced:
-            args.append("--no-pace")
-        self.log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.log,
-                                     stdin=subprocess.DEVNULL)
-        ready, _, _ = select.select([self.proc.stdout], [], [], WAIT_S)
-        line = self.proc.stdout.readline().decode().strip() if ready else ""
-        if not line:
-            self.stop()
-            raise Failed("fwu-devsim printed no path")
-        self.path = line
-
-    def requests(self):
-        """Requests the device has received so far (its -v log)."""
-        with open(self.log_path, errors="replace") as f:
-            return sum(1 for line in f if " request" in line)
-
-    def wait(self, timeout):
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return None
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            if self.wait(30) is None:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stdout.close()
-        self.log.close()
-
-    def summary(self):
-        with open(self.summary_path) as f:
-            return json.load(f)
+def start_devsim(args, workdir, *options, paced=False):
+    """fwu-devsim with its request log (-v), dump and summary in workdir."""
+    options = ["-v", "--seconds", "900", *options, *([] if paced else ["--no-pace"])]
+    return Devsim(args.devsim, workdir, *options, dump=os.path.join(workdir, "flash.bin"),
+                  summary=os.path.join(workdir, "summary.json"))
 
 
 # -- the terminal -------------------------------------------------------------
@@ -222,7 +183,7 @@ def case_update(args, workdir):
     "Programming Completed" with one bell; the trace apart from the screen;
     q exits 0 and gives the terminal back."""
     image = padded(args.image_bytes)
-    sim = Devsim(args.devsim, workdir)
+    sim = start_devsim(args, workdir)
     term = None
     try:
         term = Terminal(workdir, "term", args.fwu)
@@ -278,7 +239,7 @@ def case_failed_retry(args, workdir):
     missing port: fatal); Esc cancels a path; a wrong CRC leaves "FAILED"
     with the port held; u again on the same row completes."""
     image = padded(args.image_bytes)
-    sim = Devsim(args.devsim, workdir, "--wrong-crc", "1")
+    sim = start_devsim(args, workdir, "--wrong-crc", "1")
     term = None
     try:
         term = Terminal(workdir, "term", args.fwu)
@@ -331,7 +292,7 @@ def case_failed_retry(args, workdir):
 def case_quit_mid_update(args, workdir):
     """q during an update (paced line): exit 0 between ticks, the port let
     go, and the device gets no frame after it."""
-    sim = Devsim(args.devsim, workdir, paced=True)
+    sim = start_devsim(args, workdir, paced=True)
     term = None
     try:
         term = Terminal(workdir, "term", args.fwu)
@@ -349,7 +310,7 @@ def case_quit_mid_update(args, workdir):
         sent = trace.count("CONTACTING...\n") + trace.count("PROG ADDR")
         wait_for(lambda: sim.requests() >= sent, WAIT_S, f"the device to take the {sent} frames sent")
         time.sleep(1.5)
-        expect(sim.requests() == sent and sim.proc.poll() is None,
+        expect(sim.requests() == sent and sim.running(),
                f"the device got the {sent} frames traced and none after the quit")
         sim.stop()
         summary = sim.summary()
@@ -385,7 +346,7 @@ def case_fatal_and_signal(args, workdir):
         if term is not None:
             term.close()
 
-    sim = Devsim(args.devsim, workdir, paced=True)
+    sim = start_devsim(args, workdir, paced=True)
     term = None
     try:
         term = Terminal(workdir, "sigterm", args.fwu)
@@ -439,7 +400,7 @@ def main():
         if not isinstance(e, Failed):
             traceback.print_exc()
         for root, _, files in os.walk(workdir):
-            for name in ("trace", "stderr", "devsim-requests.txt"):
+            for name in ("trace", "stderr", "devsim.txt"):
                 if name in files:
                     text = open(os.path.join(root, name), errors="replace").read()
                     print(f"--- {os.path.join(root, name)} (last lines)")

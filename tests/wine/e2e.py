@@ -2,15 +2,21 @@
 """End-to-end tests of fwu.exe under Wine, driven as an operator would drive
 it: a real click on "Update Device", the status line and port list read back
 from the window, the trace from the tool's redirected standard output, the
-flash from the boot loader simulator's dump.
+flash from the boot loader simulator's dump. Each case runs once per Windows
+build: the i686 fwu.exe under Wine's 32-bit loader, the x86-64 one under the
+64-bit loader, both in copies of one 64-bit prefix.
 
-  e2e.py [paths] template      make the Wine prefix the cases copy
-  e2e.py [paths] CASE          run one case (see CASES)
-  e2e.py [paths] cleanup       remove the template and the cases' prefixes
-                               (their traces and logs stay under --work)
+  e2e.py [paths] template                  make the Wine prefix the cases copy
+  e2e.py [paths] --build B --exe E CASE    run one case (see CASES) on build B
+                                           (wine32, wine64: names its work
+                                           directory and screenshots)
+  e2e.py [paths] cleanup                   remove the template and the cases'
+                                           prefixes (traces and logs stay)
 
-Exit status 0 pass, 1 fail, 77 skipped (the Windows build is missing and
-FWU_REQUIRE_WINDOWS_BUILDS is not set).
+Exit status 0 pass, 1 fail, 77 skipped: the Windows build is missing and
+FWU_REQUIRE_WINDOWS_BUILDS is not set, or this machine cannot run the Wine
+loader the build needs (a kernel without 32-bit support refuses
+/usr/lib/wine/wine) and FWU_REQUIRE_WINE_LOADERS is not set.
 """
 import argparse
 import os
@@ -20,11 +26,8 @@ import signal
 import sys
 import traceback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import winelab  # noqa: E402
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_checks import Failed, check_update_trace, expect, padded  # noqa: E402
+from fwu_testkit import winelab
+from fwu_testkit.checks import Failed, check_update_trace, expect, padded
 
 UPDATE_TIMEOUT_S = 240   # a paced ~100 KiB update takes about 10 s; loaded CI machines are slow
 STARTUP_TIMEOUT_MS = 120000
@@ -71,6 +74,11 @@ def first_block(run):
     return found.group(1) if found else None
 
 
+def shot(args, what):
+    """The screenshot's path: the build's name, then what it shows."""
+    return os.path.join(args.artifacts, f"{args.build}-{what}.png")
+
+
 def check_startup(session):
     session.wait_window(STARTUP_TIMEOUT_MS)
     selected, rows = session.ports()
@@ -90,7 +98,7 @@ def case_startup_and_close(session, args):
     rc, controls = session.probe("controls")
     expect(any('4) Press the ""Update Device"" button.' in c for c in controls),
            'the instructions show ""Update Device"" with doubled quotes')
-    session.screenshot(os.path.join(args.artifacts, "wine-idle.png"), session.window_id)
+    session.screenshot(shot(args, "idle"), session.window_id)
 
     session.select_port(-1)
     seen = session.watch(["Choose a COM port first"], 30, session.press_update)
@@ -117,7 +125,7 @@ def case_clean_update(session, args):
     expect(seen and seen[-1] == "Programming Completed",
            f"the status ends at 'Programming Completed' (last {seen[-3:]})")
     check_statuses(seen, update_statuses(len(image) // 1024, "Programming Completed"), "the update")
-    session.screenshot(os.path.join(args.artifacts, "wine-completed.png"), session.window_id)
+    session.screenshot(shot(args, "completed"), session.window_id)
     expect(session.wait_devsim(60) == 0, "the simulator saw a clean reset")
     dump = open(session.dump_path, "rb").read()
     expect(dump == image, f"the device's flash holds the padded image ({len(image)} bytes)")
@@ -152,7 +160,7 @@ def case_wrong_crc_retry(session, args):
         seen = watch.until(ends)
     expect(seen and seen[-1] == "FAILED", f"a wrong region CRC ends in 'FAILED' (last {seen[-3:]})")
     check_statuses(seen, going_on + failing, "the second press")
-    session.screenshot(os.path.join(args.artifacts, "wine-failed.png"), session.window_id)
+    session.screenshot(shot(args, "failed"), session.window_id)
 
     session.signal_devsim(signal.SIGUSR1)  # the device is mended
     seen = session.watch(ends, UPDATE_TIMEOUT_S, session.press_update)
@@ -190,7 +198,7 @@ def case_vanished_port(session, args):
     expect(re.search(r"Error number \d+ reported\n", text) is not None, "it gives the system's error number")
     expect(text.endswith("\n\n The program will now abort\n\n\n"), "it ends with the closing text")
     expect(box.get("owner") == "main", "the box is owned by the main window")
-    session.screenshot(os.path.join(args.artifacts, "wine-fatal.png"))
+    session.screenshot(shot(args, "fatal"))
     session.dismiss_fatal_box(box["window_id"])
     code = session.wait_tool(60)
     expect(code == 1, f"the tool exits with code 1 (got {code})")
@@ -230,7 +238,8 @@ CASES = {
 def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))  # still clean up
     ap = argparse.ArgumentParser()
-    ap.add_argument("--exe", required=True)
+    ap.add_argument("--exe", help="the fwu.exe under test (a case needs it)")
+    ap.add_argument("--build", default="wine64", choices=["wine32", "wine64"])
     ap.add_argument("--probe", required=True)
     ap.add_argument("--devsim", required=True)
     ap.add_argument("--image", required=True)
@@ -239,17 +248,22 @@ def main():
     ap.add_argument("case", choices=["template", "cleanup", *CASES])
     args = ap.parse_args()
     for name in ("exe", "probe", "devsim", "image", "work", "artifacts"):
-        setattr(args, name, os.path.abspath(getattr(args, name)))
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
     template = os.path.join(args.work, "template")
 
     if args.case == "cleanup":  # the prefixes go; the cases' traces and logs stay
         shutil.rmtree(template, ignore_errors=True)
-        for case in CASES:
-            shutil.rmtree(os.path.join(args.work, case, "prefix"), ignore_errors=True)
+        for build in ("wine32", "wine64"):
+            for case in CASES:
+                shutil.rmtree(os.path.join(args.work, build, case, "prefix"), ignore_errors=True)
         return 0
-    missing = [p for p in (args.exe, args.probe, args.devsim) if not os.path.exists(p)]
+    if args.case != "template" and not args.exe:
+        ap.error("a case needs --exe")
+    needed = [args.probe, args.devsim] + ([args.exe] if args.case != "template" else [])
+    missing = [p for p in needed if not os.path.exists(p)]
     if missing:
-        print("missing: " + ", ".join(missing) + " (build the win64 and native presets first)")
+        print("missing: " + ", ".join(missing) + " (build the win32, win64 and native presets first)")
         return 1 if os.environ.get("FWU_REQUIRE_WINDOWS_BUILDS") else 77
     if args.case == "template":
         os.makedirs(args.work, exist_ok=True)
@@ -258,8 +272,14 @@ def main():
         return 0
 
     args.image_bytes = open(args.image, "rb").read()
-    workdir = os.path.join(args.work, args.case)
+    loader = winelab.loader_for(args.exe)
+    runs, why = winelab.loader_runs(loader)
+    if not runs:  # a fact of this machine, not of the build
+        print(f"SKIP {why}")
+        return 1 if os.environ.get("FWU_REQUIRE_WINE_LOADERS") else 77
+    workdir = os.path.join(args.work, args.build, args.case)
     shutil.rmtree(workdir, ignore_errors=True)
+    print(f"{args.build}: {args.exe} under {loader}", flush=True)
     try:
         with winelab.Session(workdir, template, args.exe, args.probe, args.devsim) as session:
             CASES[args.case](session, args)
@@ -267,7 +287,7 @@ def main():
         print(f"FAIL {e}")
         if not isinstance(e, (Failed, winelab.WineError)):
             traceback.print_exc()
-        for name in ("trace.txt", "stderr.txt", "devsim.txt"):
+        for name in ("trace.txt", "stderr.txt", "devsim.txt", "devsim-out.txt"):
             path = os.path.join(workdir, name)
             if os.path.exists(path):
                 print(f"--- {name} (last lines)")

@@ -1,5 +1,6 @@
 """What the end-to-end drivers of both tools share: the way a check is
-reported, the image as the tool pads it, and the trace of one clean update.
+reported, the image as the tool pads it (and a pattern to make one), and the
+trace of one clean update.
 """
 import re
 import time
@@ -19,8 +20,15 @@ def expect(ok, what):
 
 
 def padded(image):
+    """The image as the tool holds it: zeros to whole 1024-byte blocks."""
     blocks = max(1, (len(image) + 1023) // 1024)
     return image + bytes(blocks * 1024 - len(image))
+
+
+def pattern(size, seed):
+    """size bytes that vary with seed and position (the C++ testkit's
+    test_pattern): a raw image."""
+    return bytes((((i + seed) * 151) ^ (i >> 9) ^ seed) & 0xFF for i in range(size))
 
 
 def hex_c(value):
@@ -65,5 +73,3 @@ def check_update_trace(trace, image_size, attempts=1):
     local = re.search(r"Local  CRC (0x[0-9a-f]+|0)\n", run).group(1)
     expect(remote == local, f"remote and local CRC agree ({remote})")
 
-
-# -- the cases ----------------------------------------------------------------

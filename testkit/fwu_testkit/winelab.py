@@ -1,22 +1,29 @@
 """Runs the Windows tool the way an operator sees it, on this Linux machine:
-fwu.exe under Wine (x86-64) on an X display of its own, with the boot loader
+fwu.exe under Wine on an X display of its own, with the boot loader
 simulator's pseudo-terminal as COM1, driven by real clicks (xdotool) and read
-back through the fwu_probe helper.
+back through the fwu_probe helper. The prefix is 64-bit; a 32-bit (i686)
+fwu.exe runs in it through Wine's 32-bit loader (WoW64), an x86-64 one
+through the 64-bit loader, each chosen from the executable's header.
 
 Everything a session starts is its own and is stopped by PID when it ends:
 the X server, the wineserver of its private WINEPREFIX, the simulator and
-the tool. Used by the end-to-end tests (tests/wine/e2e.py) and the demo
-(scripts/demo.py).
+the tool. Used by the end-to-end tests (tests/wine/e2e.py), the demo
+(scripts/demo.py) and the benchmark's Wine row.
 """
 import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
 
-WINE = "/usr/lib/wine/wine64"
+from fwu_testkit import process
+from fwu_testkit.devsim import Devsim
+
+WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
 WINESERVER = "/usr/lib/wine/wineserver"
 CAPTION = "Device Firmware Update Tool"
 FATAL_CAPTION = "Terminate Program"
@@ -55,22 +62,43 @@ def unescape(text):
     return "".join(out)
 
 
-def stop(process, timeout=10, sig=signal.SIGTERM):
-    """Stops one process we started and reaps it."""
-    if process is None or process.poll() is not None:
-        return
+def loader_runs(loader):
+    """(True, "") when this machine can run Wine's loader, else (False,
+    why). A kernel without 32-bit support (or a hypervisor that withholds
+    it) refuses the 32-bit loader with "Exec format error"."""
     try:
-        process.send_signal(sig)
-        process.wait(timeout=timeout)
+        done = subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=120)
+    except OSError as e:
+        return False, f"{loader} cannot run on this machine: {e.strerror}"
     except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
+        return False, f"{loader} --version did not answer"
+    if done.returncode != 0:
+        return False, f"{loader} --version exited with code {done.returncode}"
+    return True, ""
+
+
+def loader_for(exe):
+    """Wine's loader for a Windows executable: the 32-bit one for an i386
+    PE file, the 64-bit one for x86-64."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    if len(head) < 0x40 or head[:2] != b"MZ":
+        raise WineError(f"{exe} is not a Windows executable")
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    if pe + 6 > len(head) or head[pe:pe + 4] != b"PE\0\0":
+        raise WineError(f"{exe} has no PE header")
+    machine = struct.unpack_from("<H", head, pe + 4)[0]
+    loaders = {0x14C: WINE32, 0x8664: WINE64}
+    if machine not in loaders:
+        raise WineError(f"{exe}: machine {machine:#x} is neither i386 nor x86-64")
+    return loaders[machine]
 
 
 def start_wineserver(prefix):
     """A persistent wineserver for prefix, in the foreground of a child we own."""
-    server = subprocess.Popen([WINESERVER, "-f", "-p"], env=wine_env(prefix),
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = process.start([WINESERVER, "-f", "-p"], env=wine_env(prefix),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(0.3)
     return server
 
@@ -84,7 +112,7 @@ def stop_wineserver(prefix, server):
     try:
         server.wait(timeout=30)
     except subprocess.TimeoutExpired:
-        stop(server, sig=signal.SIGKILL)
+        process.stop(server, sig=signal.SIGKILL)
 
 
 def make_template(prefix, log=None):
@@ -98,7 +126,7 @@ def make_template(prefix, log=None):
     server = start_wineserver(prefix)
     try:
         out = open(log, "ab") if log else subprocess.DEVNULL
-        subprocess.run([WINE, "wineboot", "-i"], env=wine_env(prefix), stdout=out,
+        subprocess.run([WINE64, "wineboot", "-i"], env=wine_env(prefix), stdout=out,
                        stderr=out, timeout=300, check=True)
         settings = os.path.join(os.path.dirname(os.path.abspath(prefix)), "fwu-settings.reg")
         with open(settings, "w") as f:
@@ -107,7 +135,7 @@ def make_template(prefix, log=None):
                     f"\"COM1\"=\"{TEMPLATE_LINK}\"\n\n"
                     "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"
                     "\"Managed\"=\"N\"\n")
-        subprocess.run([WINE, "regedit", "/S", settings], env=wine_env(prefix), stdout=out,
+        subprocess.run([WINE64, "regedit", "/S", settings], env=wine_env(prefix), stdout=out,
                        stderr=out, timeout=120, check=True)
         os.remove(settings)
     finally:
@@ -137,7 +165,7 @@ def start_display(log_path):
     """Xvfb on the first free display number (it picks and tells us)."""
     read_end, write_end = os.pipe()
     log = open(log_path, "ab")
-    server = subprocess.Popen(
+    server = process.start(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=(write_end,), stdout=log, stderr=log)
     os.close(write_end)
@@ -150,7 +178,7 @@ def start_display(log_path):
                 break
             number += chunk
     if not number.strip().isdigit():
-        stop(server)
+        process.stop(server)
         raise WineError("Xvfb did not start")
     return server, ":" + number.strip().decode()
 
@@ -180,27 +208,26 @@ class Session:
             raise
 
     # -- the simulated device ---------------------------------------------
-    def start_devsim(self, *options):
+    def start_devsim(self, *options, summary=None):
+        """fwu-devsim with its line linked at COM1's path (its logs in the
+        work directory, see fwu_testkit.devsim), its summary JSON at summary
+        if given."""
         if os.path.lexists(self.com1_link):
             os.remove(self.com1_link)
-        self.devsim_log = open(os.path.join(self.workdir, "devsim.txt"), "ab")
-        self.devsim = subprocess.Popen(
-            [self.devsim_exe, "--link", self.com1_link, "--dump", self.dump_path, *options],
-            stdout=self.devsim_log, stderr=self.devsim_log)
-        deadline = time.time() + 15
-        while not os.path.exists(self.com1_link):
-            if self.devsim.poll() is not None or time.time() > deadline:
-                raise WineError("the simulator did not come up")
-            time.sleep(0.05)
+        self.devsim = Devsim(self.devsim_exe, self.workdir, *options, dump=self.dump_path,
+                             summary=summary, link=self.com1_link)
+        return self.devsim
 
     def signal_devsim(self, sig):
         self.devsim.send_signal(sig)
 
     def wait_devsim(self, timeout):
-        return self.devsim.wait(timeout=timeout)
+        """Its exit code once it ended within timeout seconds, else None."""
+        return self.devsim.wait(timeout)
 
     def stop_devsim(self):
-        stop(self.devsim)
+        if self.devsim is not None:
+            self.devsim.stop()
 
     def make_dead_port(self):
         """Leaves at COM1's path a file that exists but is no device: a
@@ -228,8 +255,9 @@ class Session:
     def start_tool(self, exe=None):
         self.trace_file = open(self.trace_path, "wb")
         self.tool_stderr = open(os.path.join(self.workdir, "stderr.txt"), "wb")
-        self.tool = subprocess.Popen([WINE, exe or self.exe], env=self.env, cwd=self.workdir,
-                                     stdout=self.trace_file, stderr=self.tool_stderr)
+        exe = exe or self.exe
+        self.tool = process.start([loader_for(exe), exe], env=self.env, cwd=self.workdir,
+                                  stdout=self.trace_file, stderr=self.tool_stderr)
 
     def wait_tool(self, timeout):
         return self.tool.wait(timeout=timeout)
@@ -244,7 +272,8 @@ class Session:
         and hold it open long after the probe ended."""
         out_path = os.path.join(self.workdir, "probe-out.txt")
         with open(out_path, "wb") as out:
-            done = subprocess.run([WINE, self.probe_exe, *map(str, args)], env=self.env,
+            done = subprocess.run([loader_for(self.probe_exe), self.probe_exe, *map(str, args)],
+                                  env=self.env,
                                   stdout=out, stderr=subprocess.DEVNULL, timeout=timeout)
         text = open(out_path, "rb").read().decode("utf-8", "replace")
         return done.returncode, [unescape(l) for l in text.splitlines()]
@@ -330,14 +359,14 @@ class Session:
 
     # -- the end -----------------------------------------------------------
     def close(self):
-        stop(self.devsim)
+        self.stop_devsim()
         stop_wineserver(self.prefix, self.server)  # ends the tool and the probes too
         if self.tool is not None:
             try:
                 self.tool.wait(timeout=30)
             except subprocess.TimeoutExpired:
-                stop(self.tool, sig=signal.SIGKILL)
-        stop(self.xvfb)
+                process.stop(self.tool, sig=signal.SIGKILL)
+        process.stop(self.xvfb)
         self.server = self.xvfb = None
         if self.socket_dir is not None:
             shutil.rmtree(self.socket_dir, ignore_errors=True)
@@ -376,8 +405,8 @@ class StatusWatch:
         self.feed = self.process = None
         try:
             # Through a file, not a pipe, as in Session.probe.
-            self.process = subprocess.Popen(
-                [WINE, session.probe_exe, "watch", str(int(timeout_s * 1000)), *finals],
+            self.process = process.start(
+                [loader_for(session.probe_exe), session.probe_exe, "watch", str(int(timeout_s * 1000)), *finals],
                 env=session.env, stdout=self.out, stderr=subprocess.DEVNULL)
             self.feed = open(self.out_path, "rb")
             end = time.time() + self.FIRST_LINE_S
@@ -420,7 +449,7 @@ class StatusWatch:
                 return seen
 
     def close(self):
-        stop(self.process)
+        process.stop(self.process)
         for f in (self.feed, self.out):
             if f is not None:
                 f.close()

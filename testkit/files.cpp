@@ -1,0 +1,98 @@
+// Scratch directories, whole files, the simulator's summary numbers and the
+// test images.
+#include <dirent.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "image/image.h"
+#include "testkit.h"
+
+std::string make_scratch_dir(void)
+{
+    char templ[] = "/tmp/fwu-test.XXXXXX";
+    const char *dir = mkdtemp(templ);
+    return dir ? std::string(dir) : std::string();
+}
+
+void remove_scratch_dir(const std::string &dir)
+{
+    if (dir.empty())
+        return;
+    DIR *d = opendir(dir.c_str());
+    if (d) {
+        while (struct dirent *e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                unlink((dir + "/" + e->d_name).c_str());
+        }
+        closedir(d);
+    }
+    rmdir(dir.c_str());
+}
+
+Bytes read_file(const std::string &path)
+{
+    Bytes bytes;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return bytes;
+    unsigned char buf[8192];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        bytes.insert(bytes.end(), buf, buf + n);
+    fclose(f);
+    return bytes;
+}
+
+std::string read_text(const std::string &path)
+{
+    Bytes bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+long long json_number(const std::string &json, const std::string &name)
+{
+    size_t from = 0, to = json.size();
+    std::string key = name;
+    size_t dot = name.find('.');
+    if (dot != std::string::npos) {
+        size_t group = json.find("\"" + name.substr(0, dot) + "\":{");
+        if (group == std::string::npos)
+            return -1;
+        from = group;
+        to = json.find('}', group);
+        key = name.substr(dot + 1);
+    }
+    size_t at = json.find("\"" + key + "\":", from);
+    if (at == std::string::npos || at > to)
+        return -1;
+    return atoll(json.c_str() + at + key.size() + 3);
+}
+
+Bytes test_pattern(size_t size, unsigned seed)
+{
+    Bytes raw(size);
+    for (size_t i = 0; i < size; i++)
+        raw[i] = (unsigned char)(((i + seed) * 151) ^ (i >> 9) ^ seed);
+    return raw;
+}
+
+Bytes padded_bytes(const DeviceLink *link)
+{
+    if (link->image == nullptr || link->image_size <= 0)
+        return Bytes();
+    return Bytes(link->image, link->image + link->image_size);
+}
+
+Bytes padded_pattern(size_t size, unsigned seed)
+{
+    const Bytes raw = test_pattern(size, seed);
+    DeviceLink padding;
+    init_link(&padding);
+    if (pad_image(&padding, raw.data(), (int64_t)raw.size()) != 0)
+        return Bytes();
+    Bytes image = padded_bytes(&padding);
+    free((void *)padding.image);
+    return image;
+}
