@@ -509,12 +509,20 @@ void drain_line(void)
         tcdrain(sim.fd);
         return;
     }
+    // Asked by poll(), which first lets the bytes still on their way into
+    // the far end's input (the pty's flip buffer) arrive: FIONREAD counts
+    // them only once they are in, and right after a write it often says 0
+    // for an ack nobody has read, which a loaded machine can stretch past
+    // the checks below.
     int quiet = 0;
     for (int waited = 0; waited < DRAIN_LIMIT_MS && quiet < 2; waited += 2) {
-        int pending = 0;
-        if (ioctl(sim.slave_fd, FIONREAD, &pending) != 0)
+        struct pollfd far_end = {sim.slave_fd, POLLIN, 0};
+        int ready = poll(&far_end, 1, 0);
+        if (ready < 0 && errno != EINTR)
             break;
-        quiet = pending == 0 ? quiet + 1 : 0;
+        if (ready > 0 && (far_end.revents & (POLLERR | POLLNVAL)) != 0)
+            break;
+        quiet = ready == 0 ? quiet + 1 : 0;
         pause_ms(2);
     }
 }
