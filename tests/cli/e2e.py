@@ -65,12 +65,12 @@ class Rig:
     def link(self, n):
         return os.path.join(self.dir, f"com{n}")
 
-    def devsim(self, *options, paced=False):
+    def devsim(self, *options):
         """The next simulator (-v, its dump and summary in the work
         directory); under Wine linked as the next COM port. Returns it with
         .port, the name to give the tool."""
         n = len(self.devsims) + 1
-        options = ["-v", "--seconds", "900", *options, *([] if paced else ["--no-pace"])]
+        options = ["-v", "--no-pace", "--seconds", "900", *options]
         sim = Devsim(self.args.devsim, self.dir, *options, name=f"devsim{n}",
                      dump=os.path.join(self.dir, f"flash{n}.bin"),
                      summary=os.path.join(self.dir, f"summary{n}.json"),
