@@ -148,6 +148,19 @@ static int device_vanished(DWORD error)
     }
 }
 
+// Whether the device behind an open port has gone. A read only times out
+// on some such ports: Wine's, for one, reads nothing from a pseudo-terminal
+// whose far end has closed, and says so only when asked for the line's
+// status (ERROR_NOT_READY) or written to.
+static int port_gone_now(PortHandle port)
+{
+    DWORD errors = 0;
+    COMSTAT status;
+    if (ClearCommError(port, &errors, &status))
+        return 0;
+    return device_vanished(GetLastError());
+}
+
 static double now_ms(void)
 {
     static LARGE_INTEGER frequency;
@@ -204,6 +217,10 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         }
         if (n > capacity - got)
             break;
+        if (n == 0 && port_gone_now(port)) {
+            lost = 1;
+            break;
+        }
         if (n > 0) {
             got += n;
             last_byte = now_ms();

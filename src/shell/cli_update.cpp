@@ -656,6 +656,8 @@ void print_version(const char *program)
            (long long)len, (long)link.image_size, (long)(link.image_size / BLOCK_SIZE),
            (int)BLOCK_SIZE, (unsigned)crc16(link.image, link.image_size), (unsigned)IMAGE_BASE);
     printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
+    // The padded copy was needed for its CRC only.
+    free((void *)link.image);
 }
 
 int cli_main(int argc, char **argv, const char *program)

@@ -161,6 +161,27 @@ def clone_prefix(template, prefix, com1_link):
             shutil.copystat(os.path.join(template, name), target)
 
 
+def clone_prefix_ports(template, prefix, links):
+    """clone_prefix with COM1, COM2, ... mapped to links in turn, for a tool
+    that drives several devices at once. The further ports go into the
+    registry file beside COM1 (HKLM\\Software\\Wine\\Ports), so no Wine
+    process has to run for them."""
+    if not links or len(links) > 9:
+        raise WineError("map 1 to 9 COM ports")
+    for link in links:
+        if any(c in link for c in '\\"\n'):  # the registry file's own escapes
+            raise WineError(f"not a plain path for a COM port: {link!r}")
+    clone_prefix(template, prefix, links[0])
+    path = os.path.join(prefix, "system.reg")
+    text = open(path, encoding="utf-8", errors="surrogateescape").read()
+    com1 = f'"COM1"="{links[0]}"\n'
+    if text.count(com1) != 1:
+        raise WineError("the prefix has no single COM1 mapping to add ports beside")
+    more = "".join(f'"COM{n}"="{link}"\n' for n, link in enumerate(links[1:], 2))
+    with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.write(text.replace(com1, com1 + more))
+
+
 def start_display(log_path):
     """Xvfb on the first free display number (it picks and tells us)."""
     read_end, write_end = os.pipe()

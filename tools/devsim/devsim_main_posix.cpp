@@ -504,31 +504,28 @@ void run(void)
 }
 
 // After the reset ack: wait until the far end has read it, so closing our
-// end does not take it away unread (bounded, in case nobody reads). Bytes
-// written to our end reach the far end's input a little later, so an empty
-// far end right after the write proves nothing: it counts only once the ack
-// has been seen there, or after a longer quiet.
+// end does not take it away unread (bounded, in case nobody reads).
 void drain_line(void)
 {
     if (sim.slave_fd < 0) {
         tcdrain(sim.fd);
         return;
     }
-    enum { STEP_MS = 2, QUIET_AFTER_SEEN = 2, QUIET_UNSEEN = 50 };
-    int quiet = 0, seen = 0;
-    for (int waited = 0; waited < DRAIN_LIMIT_MS; waited += STEP_MS) {
-        int pending = 0;
-        if (ioctl(sim.slave_fd, FIONREAD, &pending) != 0)
+    // Asked by poll(), which first lets the bytes still on their way into
+    // the far end's input (the pty's flip buffer) arrive: FIONREAD counts
+    // them only once they are in, and right after a write it often says 0
+    // for an ack nobody has read, which a loaded machine can stretch past
+    // the checks below.
+    int quiet = 0;
+    for (int waited = 0; waited < DRAIN_LIMIT_MS && quiet < 2; waited += 2) {
+        struct pollfd far_end = {sim.slave_fd, POLLIN, 0};
+        int ready = poll(&far_end, 1, 0);
+        if (ready < 0 && errno != EINTR)
             break;
-        if (pending > 0) {
-            seen = 1;
-            quiet = 0;
-        } else {
-            quiet++;
-        }
-        if (quiet >= (seen ? QUIET_AFTER_SEEN : QUIET_UNSEEN))
+        if (ready > 0 && (far_end.revents & (POLLERR | POLLNVAL)) != 0)
             break;
-        pause_ms(STEP_MS);
+        quiet = ready == 0 ? quiet + 1 : 0;
+        pause_ms(2);
     }
 }
 

@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the command line, `fwu update` on Linux and
+`fwu-cli.exe update` under Wine, against boot loader simulators: exit
+statuses, the result lines, the JSON Lines and log files, and what each
+simulated device received (its flash dump, its summary and request log).
+
+  e2e.py --devsim D --image I --work DIR --exe fwu CASE                (native)
+  e2e.py --devsim D --image I --work DIR --build wine64 --exe fwu-cli.exe \\
+         --template PREFIX CASE
+
+Under Wine the case runs in a private copy of the template prefix (the Wine
+end-to-end tests' fixture) with COM1..COM3 mapped to the simulators' links,
+with no display: the tool is a console program. Everything started is
+stopped by its PID. Exit status 0 pass, 1 fail, 77 skipped: the Windows
+build is missing (unless FWU_REQUIRE_WINDOWS_BUILDS is set) or this machine
+cannot run the Wine loader it needs (unless FWU_REQUIRE_WINE_LOADERS is set).
+"""
+import argparse
+import datetime
+import json
+import os
+import re
+import shutil
+import signal
+import sys
+import time
+import traceback
+
+from fwu_testkit import process, winelab
+from fwu_testkit.checks import Failed, expect, padded, pattern, wait_for
+from fwu_testkit.devsim import Devsim
+
+RUN_S = 300          # any one run of the tool, on a loaded machine, under Wine
+LOST_WITHIN_S = 10   # a killed device ends as port-lost well before this
+FIELDS = ("port", "result", "reset_confirmed", "image_size", "image_crc", "bytes", "blocks",
+          "resends", "seconds")
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\S+) (.*)$")
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+class Rig:
+    """The tool under test, natively or under Wine, and its simulators, all
+    in one work directory (the tool's current directory, so that file
+    arguments are relative names either way)."""
+
+    def __init__(self, args, workdir):
+        self.args, self.dir = args, workdir
+        self.wine = args.build != "native"
+        self.program = "fwu-cli" if self.wine else "fwu"
+        self.devsims, self.server, self.tool = [], None, None
+        if self.wine:
+            self.prefix = os.path.join(workdir, "prefix")
+            winelab.clone_prefix_ports(args.template, self.prefix, [self.link(n) for n in (1, 2, 3)])
+            self.env = winelab.wine_env(self.prefix)
+            self.server = winelab.start_wineserver(self.prefix)
+
+    def link(self, n):
+        return os.path.join(self.dir, f"com{n}")
+
+    def devsim(self, *options):
+        """The next simulator (-v, its dump and summary in the work
+        directory); under Wine linked as the next COM port. Returns it with
+        .port, the name to give the tool."""
+        n = len(self.devsims) + 1
+        options = ["-v", "--no-pace", "--seconds", "900", *options]
+        sim = Devsim(self.args.devsim, self.dir, *options, name=f"devsim{n}",
+                     dump=os.path.join(self.dir, f"flash{n}.bin"),
+                     summary=os.path.join(self.dir, f"summary{n}.json"),
+                     link=self.link(n) if self.wine else None)
+        sim.port = f"COM{n}" if self.wine else sim.path
+        self.devsims.append(sim)
+        return sim
+
+    def start(self, *args, name="tool"):
+        """Starts the tool with args; its standard output and error go to
+        files (a Wine process may leave services holding a pipe)."""
+        command = [winelab.loader_for(self.args.exe)] if self.wine else []
+        command += [self.args.exe, *args]
+        self.out_name, self.err_name = f"{name}-out.txt", f"{name}-err.txt"
+        with open(os.path.join(self.dir, self.out_name), "wb") as out, \
+             open(os.path.join(self.dir, self.err_name), "wb") as err:
+            self.tool = process.start(command, cwd=self.dir, stdout=out, stderr=err,
+                                      env=self.env if self.wine else None)
+
+    def wait(self, timeout=RUN_S):
+        """The tool's exit status, its standard output and error."""
+        process.reap(self.tool, timeout)
+        if self.tool.returncode is None:
+            process.stop(self.tool, sig=signal.SIGKILL)
+            raise Failed(f"the tool did not end within {timeout} s")
+        return self.tool.returncode, self.read(self.out_name), self.read(self.err_name)
+
+    def run(self, *args, name="tool"):
+        self.start(*args, name=name)
+        return self.wait()
+
+    def read(self, name):
+        with open(os.path.join(self.dir, name), errors="replace") as f:
+            return f.read()  # universal newlines: Windows' \r\n reads as \n
+
+    def close(self):
+        for sim in self.devsims:
+            sim.stop()
+        if self.tool is not None:
+            process.stop(self.tool, sig=signal.SIGKILL)
+        if self.server is not None:
+            winelab.stop_wineserver(self.prefix, self.server)
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+def log_time(line):
+    """The UTC time of a log line, in seconds since the epoch."""
+    stamp = datetime.datetime.strptime(line[:23], "%Y-%m-%dT%H:%M:%S.%f")
+    return stamp.replace(tzinfo=datetime.timezone.utc).timestamp()
+
+
+def results(rig, path, ports):
+    """The JSON Lines file: one object per port, each with every field."""
+    lines = [l for l in rig.read(path).splitlines() if l.strip()]
+    objects = [json.loads(l) for l in lines]
+    expect(len(objects) == len(ports) and sorted(o.get("port") for o in objects) == sorted(ports),
+           f"{path}: one JSON object per device ({len(objects)} for {len(ports)})")
+    missing = [(o["port"], f) for o in objects for f in FIELDS if f not in o]
+    expect(not missing, f"{path}: every object has {', '.join(FIELDS)} (missing {missing})")
+    return {o["port"]: o for o in objects}
+
+
+def check_image_fields(result, image):
+    expect(result["image_size"] == len(image)
+           and result["image_crc"] == f"{crc16(padded(image)):#06x}",
+           f"{result['port']}: image_size {len(image)} and the padded image's CRC")
+
+
+def check_written(result, sim, image):
+    """A done device: every block acknowledged and its flash the padded image."""
+    full = padded(image)
+    expect(result["bytes"] == len(full) and result["blocks"] == len(full) // 1024,
+           f"{result['port']}: {len(full)} bytes in {len(full) // 1024} blocks reported")
+    sim.stop()
+    with open(sim.dump, "rb") as f:
+        expect(f.read() == full, f"{sim.port}: the device's flash holds the padded image")
+
+
+def write_image(rig, name, data):
+    with open(os.path.join(rig.dir, name), "wb") as f:
+        f.write(data)
+
+
+# -- the cases ----------------------------------------------------------------
+
+def case_several(rig):
+    """A clean, a wrong-CRC and a dropped-ack device in one run."""
+    image = pattern(5 * 1024 + 300, 7)
+    write_image(rig, "image.bin", image)
+    clean, wrong, dropped = rig.devsim(), rig.devsim("--wrong-crc", "1"), rig.devsim("--drop", "block:2")
+    ports = [clean.port, wrong.port, dropped.port]
+    code, out, err = rig.run("update", "--image", "image.bin", "--json", "results.jsonl",
+                             "--log", "update.log", *ports)
+    expect(code == 1, f"a wrong CRC among the devices exits with 1 (got {code})")
+    got = results(rig, "results.jsonl", ports)
+    for sim, result, confirmed in ((clean, "done", True), (wrong, "failed", False),
+                                   (dropped, "done", True)):
+        r = got[sim.port]
+        expect(r["result"] == result and r["reset_confirmed"] is confirmed
+               and isinstance(r["seconds"], (int, float)) and r["seconds"] >= 0,
+               f"{sim.port}: {result}, reset_confirmed {confirmed}, seconds {r['seconds']}")
+        check_image_fields(r, image)
+    expect(got[dropped.port]["resends"] >= 1 and got[dropped.port]["seconds"] >= 5,
+           f"{dropped.port}: the dropped ack's block was resent after 5 s")
+    for sim in (clean, dropped):
+        expect(sim.wait(60) == 0, f"{sim.port}: the simulator ended by its reset")
+        check_written(got[sim.port], sim, image)
+    wrong.stop()
+    expect(wrong.summary()["requests"]["reset"] == 0 and "reset request" not in wrong.log(),
+           f"{wrong.port}: the failed device got no reset request")
+
+    lines = rig.read("update.log").splitlines()
+    parsed = [LOG_LINE.match(l) for l in lines]
+    expect(lines and all(parsed), "every log line starts with a UTC timestamp and the port")
+    for sim, result in ((clean, "done"), (wrong, "failed"), (dropped, "done")):
+        own = [m.group(2) for m in parsed if m.group(1) == sim.port]
+        ends = [t for t in own if t.startswith("RESULT ")]
+        expect(len(own) > 10 and len(ends) == 1 and ends[0].startswith(f"RESULT {result} ")
+               and own[-1] == ends[0],
+               f"{sim.port}: trace lines in the log, then one RESULT {result} line")
+    expect(f"{rig.program}: {wrong.port}: failed: the device reported CRC" in err,
+           "standard error gives the failed device's reason")
+    expect(all(f"{p}: done in " in out for p in (clean.port, dropped.port))
+           and f"{wrong.port}: done" not in out, "standard output has a line per done device")
+    expect(out.rstrip().endswith(f"{rig.program}: 3 devices: 2 done, 1 failed"),
+           "the summary line counts 2 done, 1 failed")
+
+
+def case_unplugged(rig):
+    """The device vanishes mid-update: port-lost, exit 3, at once."""
+    image = pattern(64 * 1024, 3)
+    write_image(rig, "image.bin", image)
+    sim = rig.devsim("--flash-ms", "100")  # at least 6 s for the image
+    rig.start("update", "--image", "image.bin", "--json", "results.jsonl", "--log", "update.log",
+              sim.port)
+    wait_for(lambda: sim.log().count("block request") >= 3 or rig.tool.poll() is not None,
+             RUN_S, "three blocks")
+    expect(sim.running(), "the simulator still runs three blocks in")
+    killed, killed_utc = time.monotonic(), time.time()
+    sim.send_signal(signal.SIGKILL)
+    code, out, err = rig.wait()
+    took = time.monotonic() - killed
+    expect(code == 3, f"a vanished device exits with 3 (got {code})")
+    expect(took < LOST_WITHIN_S, f"the tool ended {took:.1f} s after the kill")
+    r = results(rig, "results.jsonl", [sim.port])[sim.port]
+    expect(r["result"] == "port-lost" and 2 <= r["blocks"] < 64,
+           f"{sim.port}: port-lost after {r['blocks']} blocks")
+    # Seen by a read or a write, not once the block's answer was overdue.
+    late = [l for l in rig.read("update.log").splitlines()
+            if l.endswith("TIMEOUT") and log_time(l) >= killed_utc - 0.001]
+    expect(not late, f"no block timed out after the kill ({late[:1]})")
+    expect(f"{rig.program}: {sim.port}: port-lost: the port went away" in err,
+           "standard error says the port went away")
+
+
+def case_silent_wait(rig):
+    """A device that never answers, with --wait 2: timeout, exit 4."""
+    sim = rig.devsim("--silent-ms", "60000")
+    code, out, err = rig.run("update", "--wait", "2", "--json", "-", sim.port)
+    expect(code == 4, f"--wait passing exits with 4 (got {code})")
+    r = results(rig, rig.out_name, [sim.port])[sim.port]
+    expect(r["result"] == "timeout" and r["bytes"] == 0 and r["seconds"] >= 2,
+           f"{sim.port}: timeout after --wait 2 s with nothing written")
+    expect(f"{sim.port}: timeout: no answer from the device within --wait 2 s" in err,
+           "standard error gives the reason (results in words go there with --json -)")
+    sim.stop()
+    expect(sim.summary()["blocks_programmed"] == 0, "nothing was programmed")
+
+
+def case_reset_unacked(rig):
+    """A verified device that never acknowledges the reset: done, exit 0.
+    The embedded image, as no --image is given."""
+    image = open(rig.args.image, "rb").read()
+    sim = rig.devsim("--drop", "reset:all")
+    code, out, err = rig.run("update", "--json", "results.jsonl", sim.port)
+    expect(code == 0, f"an unacknowledged reset still exits with 0 (got {code})")
+    r = results(rig, "results.jsonl", [sim.port])[sim.port]
+    expect(r["result"] == "done" and r["reset_confirmed"] is False,
+           f"{sim.port}: done, reset_confirmed false")
+    check_image_fields(r, image)
+    expect(f"{rig.program}: {sim.port}: the device did not acknowledge the reset within 2 s" in err,
+           "standard error notes the unacknowledged reset")
+    expect(f"{sim.port}: done in " in out and ", reset" not in out,
+           "the done line does not claim a reset")
+    check_written(r, sim, image)
+    resets = sim.summary()["requests"]["reset"]
+    expect(resets >= 2, f"the reset was sent again ({resets} requests)")
+
+
+def case_bad_input(rig):
+    """Bad input exits with 2 before any port is opened; --version, list."""
+    sim = rig.devsim()
+    write_image(rig, "empty.bin", b"")
+    write_image(rig, "big.bin", pattern(4097, 1))  # 2 blocks past a 1-block flash
+    runs = [("missing image", ["--image", "missing.bin", sim.port]),
+            ("empty image", ["--image", "empty.bin", sim.port]),
+            ("image past --flash-end", ["--image", "big.bin", "--flash-end", "0x08005000", sim.port]),
+            ("unknown option", ["--bogus", sim.port]),
+            ("no PORT", ["--image", "big.bin"])]
+    for i, (what, args) in enumerate(runs):
+        code, out, err = rig.run("update", *args, name=f"bad{i}")
+        expect(code == 2 and err.strip(), f"{what}: exit 2 with a reason (got {code}: {err.strip()[:80]!r})")
+    sim.stop()
+    expect(sim.summary()["rx_bytes"] == 0 and sim.requests() == 0, "not a byte reached the device")
+
+    code, out, err = rig.run("--version", name="version")
+    size = os.path.getsize(rig.args.image)
+    expect(code == 0 and out.startswith(f"{rig.program} ") and f"embedded image: {size} bytes" in out,
+           f"--version names the tool and the embedded image ({out.splitlines()[:1]})")
+    code, out, err = rig.run("list", "--json", name="list")
+    ports = json.loads(out)
+    expect(code == 0 and isinstance(ports, list) and all("path" in p for p in ports),
+           f"list --json is a JSON array of ports ({len(ports)})")
+    if rig.wine:
+        expect("\\\\.\\COM1" in [p["path"] for p in ports], "it lists the mapped COM1")
+
+
+CASES = {
+    "several": case_several,
+    "unplugged": case_unplugged,
+    "silent-wait": case_silent_wait,
+    "reset-unacked": case_reset_unacked,
+    "bad-input": case_bad_input,
+}
+
+
+def skip_reason(args):
+    """Why this case cannot run here, or None."""
+    if not os.path.exists(args.exe):
+        return f"missing: {args.exe} (build the win32, win64 and native presets first)"
+    if args.build != "native":
+        runs, why = winelab.loader_runs(winelab.loader_for(args.exe))
+        if not runs:
+            return why
+    return None
+
+
+def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))  # still clean up
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--exe", required=True, help="fwu, or fwu-cli.exe under Wine")
+    ap.add_argument("--build", default="native", choices=["native", "wine32", "wine64"])
+    ap.add_argument("--template", help="the Wine prefix to copy (Wine builds)")
+    ap.add_argument("--devsim", required=True)
+    ap.add_argument("--image", required=True, help="the image the tool embeds")
+    ap.add_argument("--work", required=True)
+    ap.add_argument("case", choices=list(CASES))
+    args = ap.parse_args()
+    for name in ("exe", "template", "devsim", "image", "work"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+    if args.build != "native" and not args.template:
+        ap.error("a Wine build needs --template")
+    why = skip_reason(args)
+    if why:
+        print(f"SKIP {why}")
+        required = "FWU_REQUIRE_WINDOWS_BUILDS" if why.startswith("missing") else "FWU_REQUIRE_WINE_LOADERS"
+        if args.build == "native" and why.startswith("missing"):
+            return 1  # built with the tests: a missing one is a broken build
+        return 1 if os.environ.get(required) else 77
+    workdir = os.path.join(args.work, args.build, args.case)
+    shutil.rmtree(workdir, ignore_errors=True)
+    os.makedirs(workdir)
+    rig = None
+    try:
+        rig = Rig(args, workdir)
+        CASES[args.case](rig)
+    except Exception as e:  # noqa: BLE001 - any failure is reported with the logs
+        print(f"FAIL {e}")
+        if not isinstance(e, (Failed, winelab.WineError)):
+            traceback.print_exc()
+        for name in sorted(os.listdir(workdir)):
+            if name.endswith(".txt") or name.endswith(".log") or name.endswith(".jsonl"):
+                text = open(os.path.join(workdir, name), errors="replace").read()
+                print(f"--- {name} (last lines)")
+                print("\n".join(text.splitlines()[-12:]))
+        return 1
+    finally:
+        if rig is not None:
+            rig.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
