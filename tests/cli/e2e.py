@@ -251,7 +251,8 @@ def case_reset_unacked(rig):
     expect(r["result"] == "done" and r["reset_confirmed"] is False,
            f"{sim.port}: done, reset_confirmed false")
     check_image_fields(r, image)
-    expect(f"{rig.program}: {sim.port}: the device did not acknowledge the reset within 2 s" in err,
+    expect(f"{rig.program}: {sim.port}: note: the device did not acknowledge the reset within 2 s"
+           in err,
            "standard error notes the unacknowledged reset")
     expect(f"{sim.port}: done in " in out and ", reset" not in out,
            "the done line does not claim a reset")
