@@ -161,6 +161,11 @@ static int port_gone_now(PortHandle port)
     return device_vanished(GetLastError());
 }
 
+// The longest single wait of read_port_until. Windows returns from such a
+// read the moment a byte is there; Wine waits the whole time, so the reply's
+// arrival is seen within this.
+enum { READ_POLL_MS = 2 };
+
 static double now_ms(void)
 {
     static LARGE_INTEGER frequency;
@@ -205,6 +210,8 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         quick.ReadIntervalTimeout = MAXDWORD;
         quick.ReadTotalTimeoutMultiplier = MAXDWORD;
         DWORD wait = (DWORD)(end - now);
+        if (wait > READ_POLL_MS)
+            wait = READ_POLL_MS;
         quick.ReadTotalTimeoutConstant = wait > 0 ? wait : 1;
         if (!SetCommTimeouts(port, &quick)) {
             lost = device_vanished(GetLastError());
