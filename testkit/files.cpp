@@ -1,9 +1,12 @@
 // Scratch directories, whole files, the simulator's summary numbers and the
 // test images.
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "image/image.h"
@@ -14,6 +17,27 @@ std::string make_scratch_dir(void)
     char templ[] = "/tmp/fwu-test.XXXXXX";
     const char *dir = mkdtemp(templ);
     return dir ? std::string(dir) : std::string();
+}
+
+int make_dirs(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0700);
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST ? 0 : -1;
+}
+
+int write_text_file(const std::string &path, const std::string &text)
+{
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && make_dirs(path.substr(0, slash)) != 0)
+        return -1;
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    ssize_t n = write(fd, text.data(), text.size());
+    close(fd);
+    return n == (ssize_t)text.size() ? 0 : -1;
 }
 
 void remove_scratch_dir(const std::string &dir)

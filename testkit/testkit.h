@@ -76,6 +76,12 @@ bool devsim_exited_ok(const DevsimProcess *p);
 std::string make_scratch_dir(void);
 void remove_scratch_dir(const std::string &dir);
 
+// Made-up device trees for the serial tests: a directory and every parent
+// missing on the way, and a file holding text (its directories made).
+// Return 0, or -1.
+int make_dirs(const std::string &path);
+int write_text_file(const std::string &path, const std::string &text);
+
 // A whole file (empty when missing), as bytes or as text.
 Bytes read_file(const std::string &path);
 std::string read_text(const std::string &path);

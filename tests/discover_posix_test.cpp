@@ -3,6 +3,8 @@
 // files laid out as the kernel lays them out.
 #include <gtest/gtest.h>
 
+#include "testkit.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,20 +39,10 @@ protected:
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
-    static void make_dirs(const std::string &path)
-    {
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-            mkdir(path.substr(0, slash).c_str(), 0700);
-        mkdir(path.c_str(), 0700);
-    }
     void node(const std::string &name) { ASSERT_EQ(symlink("/dev/null", (dev + "/" + name).c_str()), 0); }
     void file(const std::string &path, const std::string &text = "")
     {
-        make_dirs(path.substr(0, path.rfind('/')));
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-        close(fd);
+        ASSERT_EQ(write_text_file(path, text), 0);
     }
     // A tty the kernel knows, with the attributes given (path -> contents).
     void tty(const std::string &name, const std::vector<std::pair<std::string, std::string>> &attrs = {})

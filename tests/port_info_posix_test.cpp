@@ -3,6 +3,8 @@
 // entries link to device directories, USB devices hold their attributes.
 #include <gtest/gtest.h>
 
+#include "testkit.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,19 +36,9 @@ protected:
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
-    static void make_dirs(const std::string &path)
-    {
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-            mkdir(path.substr(0, slash).c_str(), 0700);
-        mkdir(path.c_str(), 0700);
-    }
     static void file(const std::string &path, const std::string &text)
     {
-        make_dirs(path.substr(0, path.rfind('/')));
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-        close(fd);
+        ASSERT_EQ(write_text_file(path, text), 0);
     }
     // A USB device directory under /sys/devices with the attributes given.
     std::string usb(const std::string &rel, const std::vector<std::pair<std::string, std::string>> &attrs)
