@@ -6,7 +6,9 @@ loader simulator as COM1 (paced like a 115200 baud wire), a click on
 trace, and a screenshot of the window.
 
 A machine whose kernel cannot run 32-bit programs cannot run Wine's 32-bit
-loader; there the demo says so and shows the x86-64 build of the same
+loader itself; there the demo says so and runs it through qemu-i386
+(fwu_testkit.winelab.find_loader), which takes about a minute longer to show
+the window. Without qemu-i386 either, it shows the x86-64 build of the same
 sources instead.
 
 Run through scripts/demo.sh, which installs and builds what it needs.
@@ -41,12 +43,6 @@ def main():
     for path in (args.exe, args.probe, args.devsim):
         if not os.path.exists(path):
             sys.exit(f"missing {path}: run scripts/demo.sh, which builds it")
-    runs, why = winelab.loader_runs(winelab.loader_for(args.exe))
-    if not runs:
-        print(f"NOTE: {why}; showing {args.fallback_exe} (the same sources, x86-64) instead",
-              flush=True)
-        args.exe = args.fallback_exe
-
     work = tempfile.mkdtemp(prefix="fwu-demo.")
     started = time.time()
 
@@ -54,6 +50,17 @@ def main():
         print(f"[{time.time() - started:6.1f}s] {text}", flush=True)
 
     try:
+        loader, why = winelab.find_loader(args.exe, work)
+        if loader is None:
+            print(f"NOTE: {why}; showing {args.fallback_exe} (the same sources, x86-64) instead",
+                  flush=True)
+            args.exe = args.fallback_exe
+            loader, why = winelab.find_loader(args.exe, work)
+            if loader is None:
+                sys.exit(why)
+        elif loader.emulated:
+            print(f"NOTE: this kernel runs no 32-bit programs, so qemu-i386 runs Wine's 32-bit "
+                  f"loader (the window takes a minute or two to appear)", flush=True)
         say("preparing a private Wine prefix (takes a few seconds)")
         template = os.path.join(work, "template")
         winelab.make_template(template, log=os.path.join(work, "wineboot.log"))
@@ -63,9 +70,9 @@ def main():
             say(f"display {session.display}" + ("" if display else " (Xvfb)"))
             session.start_devsim()
             say(f"fwu-devsim is the device, on COM1 -> {os.path.realpath(session.com1_link)}")
-            say(f"starting {os.path.relpath(args.exe, ROOT)} under {winelab.loader_for(args.exe)}")
+            say(f"starting {os.path.relpath(args.exe, ROOT)} under {loader.described}")
             session.start_tool()
-            session.wait_window(120000)
+            session.wait_window(600000 if loader.emulated else 120000)
             selected, rows = session.ports()
             say(f"window up; port list: {', '.join(rows)}; selected row {selected}")
 

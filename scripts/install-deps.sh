@@ -24,6 +24,8 @@ demo=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64     # model only (the default compiler)
   libcli11-dev nlohmann-json3-dev                 # header-only libraries of the command line
   wine64 wine32:i386                              # the tool under Wine, 64- and 32-bit
+  qemu-user                                       # qemu-i386: Wine's 32-bit loader where the
+                                                  # kernel runs no 32-bit programs
   fonts-dejavu-core                               # the dialog's text: with no font Wine shows no window
   xvfb xdotool                                    # a display of its own, real clicks
   imagemagick                                     # import: the screenshot
@@ -31,8 +33,6 @@ demo=(
 test=(
   tmux                                            # driving the terminal front-end
   binutils-arm-none-eabi                          # ARM test images for the release kit
-  qemu-user                                       # qemu-i386: Wine's 32-bit loader where the
-                                                  # kernel runs no 32-bit programs
   clang libclang-rt-dev                           # fuzzing (libFuzzer, ASan, UBSan)
   llvm                                            # llvm-symbolizer for sanitizer reports, fuzz coverage
   file procps x11-utils                           # not run by the suite: file, ps, xwininfo and

@@ -48,8 +48,8 @@ objdump, readelf: the generic elf32-little target reads ARM ELF), cmake 3.21+,
 g++, g++-mingw-w64-i686 and -x86-64 (with their binutils), python3, wine64
 and wine32:i386 (/usr/lib/wine/wine), xvfb, xdotool, git, coreutils. Where the
 kernel cannot run 32-bit programs, also qemu-user (qemu-i386 runs Wine's
-32-bit loader; much slower). scripts/install-deps.sh installs all but
-qemu-user. Override the binutils with OBJCOPY, OBJDUMP, READELF.
+32-bit loader; much slower), which scripts/install-deps.sh installs
+too. Override the binutils with OBJCOPY, OBJDUMP, READELF.
 
 Exit status: 0 released, 1 build or proof failed, 2 bad usage, 3 image refused.
 EOF

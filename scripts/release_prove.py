@@ -11,10 +11,8 @@ be the image's.
 
 Where the kernel runs no 32-bit programs (x86-64 without ia32 emulation,
 "Exec format error"), the same loader runs through qemu-i386 (package
-qemu-user): a wrapper that Wine also uses for every 32-bit process it starts
-itself (WINELOADER), with Wine's own re-exec turned off, since the kernel
-would refuse it. Slow (a block takes seconds), but the executable proven is
-the one shipped.
+qemu-user; fwu_testkit.winelab.find_loader). Slow (the window takes a minute
+or more), but the executable proven is the one shipped.
 
 A run in which the device was written, verified and reset but the tool
 never read the reset's ack (fwu-devsim ends 2 s at most after sending it, a
@@ -29,16 +27,13 @@ import glob
 import json
 import os
 import re
-import shutil
 import signal
-import stat
 import sys
 import time
 
-from fwu_testkit import process, winelab
+from fwu_testkit import winelab
 from fwu_testkit.checks import Failed, expect
 
-I386_WINDOWS = "/usr/lib/i386-linux-gnu/wine/i386-windows"  # Wine's 32-bit builtin DLLs
 WINDOW_TIMEOUT_MS = 600000   # a 32-bit start through qemu-i386 takes a minute or more
 FINALS = ["Programming Completed", "FAILED"]
 RESETTING = "Resetting target..."
@@ -55,51 +50,6 @@ def crc16_modbus(data):
     return crc
 
 
-def loader_command(work):
-    """How the 32-bit loader is started here: [loader] where the kernel runs
-    it, else through a qemu-i386 wrapper (and the environment Wine needs for
-    that, set in os.environ so every Wine process of the run inherits it).
-    Returns (command, description)."""
-    runs, why = winelab.loader_runs(winelab.WINE32)
-    if runs:
-        return [winelab.WINE32], winelab.WINE32
-    qemu = shutil.which("qemu-i386")
-    if qemu is None:
-        raise Failed(f"{why}, and qemu-i386 (package qemu-user) is not installed to run it")
-    if not os.path.isdir(I386_WINDOWS):
-        raise Failed(f"{I386_WINDOWS} is missing (package wine32:i386)")
-    shims = os.path.join(work, "loaders")
-    os.makedirs(shims, exist_ok=True)
-    # Wine finds the other bitness's loader by adding or removing "64".
-    os.symlink(winelab.WINE64, os.path.join(shims, "wine64"))
-    wrapper = os.path.join(shims, "wine")
-    with open(wrapper, "w") as f:
-        f.write(f'#!/bin/sh\nWINELOADERNOEXEC=1 exec "{qemu}" "{winelab.WINE32}" "$@"\n')
-    os.chmod(wrapper, os.stat(wrapper).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
-    os.environ["WINELOADER"] = os.path.join(shims, "wine64")
-    # The 64-bit side looks for 32-bit builtins (the syswow64 rundll32 that
-    # wineboot starts) here too.
-    os.environ["WINEDLLPATH"] = os.path.dirname(I386_WINDOWS)
-    return [wrapper], f"{winelab.WINE32} through {qemu} ({why})"
-
-
-def fill_syswow64(template):
-    """A 32-bit process finds its system DLLs in syswow64; where wineboot
-    could not run its 32-bit half to fill it, links to Wine's 32-bit
-    builtins stand in for the files it would have written."""
-    wow = os.path.join(template, "drive_c", "windows", "syswow64")
-    if os.path.exists(os.path.join(wow, "kernel32.dll")):
-        return 0
-    os.makedirs(wow, exist_ok=True)
-    count = 0
-    for path in glob.glob(os.path.join(I386_WINDOWS, "*")):
-        target = os.path.join(wow, os.path.basename(path))
-        if not os.path.lexists(target):
-            os.symlink(path, target)
-            count += 1
-    return count
-
-
 def traced_crcs(trace):
     found = re.findall(r"^(Remote|Local)  ?CRC (0x[0-9a-f]+|0)$", trace, re.M)
     return {side: int(value, 16) for side, value in found[-2:]}
@@ -113,14 +63,11 @@ class LostResetAck(Exception):
     timing, not of the executable: the proof is run again."""
 
 
-def run_once(args, command, template, image, crc, name, result):
+def run_once(args, template, image, crc, name, result):
     with winelab.Session(os.path.join(args.work, name), template, args.exe, args.probe,
                          args.devsim) as session:
         session.start_devsim()
-        session.trace_file = open(session.trace_path, "wb")
-        session.tool_stderr = open(os.path.join(session.workdir, "stderr.txt"), "wb")
-        session.tool = process.start([*command, args.exe], env=session.env, cwd=session.workdir,
-                                     stdout=session.trace_file, stderr=session.tool_stderr)
+        session.start_tool()
         session.wait_window(WINDOW_TIMEOUT_MS)
         selected, rows = session.ports()
         expect(rows and rows[0] == "\\\\.\\com1" and selected == 0,
@@ -168,16 +115,17 @@ def prove(args, result):
     crc = crc16_modbus(image)
     result.update(padded_size=len(image), crc16_modbus=f"{crc:#06x}")
 
-    command, described = loader_command(args.work)
-    result["loader"] = described
-    print(f"the tool runs under {described}", flush=True)
+    loader, why = winelab.find_loader(args.exe, args.work)
+    if loader is None:
+        raise Failed(why)
+    result["loader"] = loader.described
+    print(f"the tool runs under {loader.described}", flush=True)
     template = os.path.join(args.work, "template")
-    winelab.make_template(template, log=os.path.join(args.work, "template.log"))
-    if fill_syswow64(template):
+    if winelab.make_template(template, log=os.path.join(args.work, "template.log")):
         print("syswow64 of the prefix linked to Wine's 32-bit builtins", flush=True)
     for attempt in range(1, ATTEMPTS + 1):
         try:
-            run_once(args, command, template, image, crc, f"run{attempt}", result)
+            run_once(args, template, image, crc, f"run{attempt}", result)
             break
         except LostResetAck as e:
             if attempt == ATTEMPTS:

@@ -3,17 +3,22 @@ fwu.exe under Wine on an X display of its own, with the boot loader
 simulator's pseudo-terminal as COM1, driven by real clicks (xdotool) and read
 back through the fwu_probe helper. The prefix is 64-bit; a 32-bit (i686)
 fwu.exe runs in it through Wine's 32-bit loader (WoW64), an x86-64 one
-through the 64-bit loader, each chosen from the executable's header.
+through the 64-bit loader, each chosen from the executable's header. Where
+the kernel runs no 32-bit programs (x86-64 without ia32 emulation: "Exec
+format error"), the 32-bit loader runs through qemu-i386 instead (find_loader).
 
 Everything a session starts is its own and is stopped by PID when it ends:
 the X server, the wineserver of its private WINEPREFIX, the simulator and
 the tool. Used by the end-to-end tests (tests/wine/e2e.py), the demo
 (scripts/demo.py) and the benchmark's Wine row.
 """
+import collections
+import glob
 import os
 import shutil
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import tempfile
@@ -25,6 +30,7 @@ from fwu_testkit.devsim import Devsim
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 WINESERVER = "/usr/lib/wine/wineserver"
+I386_WINDOWS = "/usr/lib/i386-linux-gnu/wine/i386-windows"  # Wine's 32-bit builtin DLLs
 CAPTION = "Device Firmware Update Tool"
 FATAL_CAPTION = "Terminate Program"
 
@@ -37,10 +43,13 @@ class WineError(Exception):
     pass
 
 
-def wine_env(prefix, display=None):
+def wine_env(prefix, display=None, extra=None):
+    """The environment of every Wine process of prefix; extra adds to it
+    (a Loader's env)."""
     env = dict(os.environ)
     env.update(WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko install prompts
+    env.update(extra or {})
     if display:
         env["DISPLAY"] = display
     else:
@@ -62,19 +71,21 @@ def unescape(text):
     return "".join(out)
 
 
-def loader_runs(loader):
-    """(True, "") when this machine can run Wine's loader, else (False,
-    why). A kernel without 32-bit support (or a hypervisor that withholds
-    it) refuses the 32-bit loader with "Exec format error"."""
+def loader_runs(loader, through=()):
+    """(True, "") when this machine can run Wine's loader (through an
+    emulator command, if given), else (False, why). A kernel without 32-bit
+    support (or a hypervisor that withholds it) refuses the 32-bit loader
+    with "Exec format error"."""
+    command = [*through, loader, "--version"]
     try:
-        done = subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
+        done = subprocess.run(command, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=120)
     except OSError as e:
-        return False, f"{loader} cannot run on this machine: {e.strerror}"
+        return False, f"{command[0]} cannot run on this machine: {e.strerror}"
     except subprocess.TimeoutExpired:
-        return False, f"{loader} --version did not answer"
+        return False, f"{' '.join(command)} did not answer"
     if done.returncode != 0:
-        return False, f"{loader} --version exited with code {done.returncode}"
+        return False, f"{' '.join(command)} exited with code {done.returncode}"
     return True, ""
 
 
@@ -93,6 +104,73 @@ def loader_for(exe):
     if machine not in loaders:
         raise WineError(f"{exe}: machine {machine:#x} is neither i386 nor x86-64")
     return loaders[machine]
+
+
+# How an executable is started here: command + [exe], with env added to the
+# environment of every Wine process of its session (wine_env's extra).
+# emulated: the 32-bit loader runs through qemu-i386, many times slower.
+Loader = collections.namedtuple("Loader", "command env described emulated")
+
+
+def find_loader(exe, workdir):
+    """(Loader, "") for exe, or (None, why) when this machine cannot run it.
+
+    Wine's loader for exe's machine (loader_for) where the kernel runs it.
+    Otherwise, for the 32-bit loader, qemu-i386 (package qemu-user) runs it:
+    a wrapper in workdir/loaders that Wine also uses for every 32-bit
+    process it starts itself (WINELOADER names a wine64 link beside it, and
+    Wine finds the other bitness's loader by adding or removing "64"), with
+    Wine's own re-exec off (WINELOADERNOEXEC), since the kernel would refuse
+    it, and the 32-bit builtins on WINEDLLPATH. The prefix needs its
+    syswow64 filled (make_template does it)."""
+    native = loader_for(exe)
+    runs, why = loader_runs(native)
+    if runs:
+        return Loader([native], {}, native, False), ""
+    if native != WINE32:
+        return None, why
+    qemu = shutil.which("qemu-i386")
+    if qemu is None:
+        return None, f"{why}, and qemu-i386 (package qemu-user) is not installed to run it"
+    if not os.path.isdir(I386_WINDOWS):
+        return None, f"{why}, and {I386_WINDOWS} is missing (package wine32:i386)"
+    # Without WINELOADERNOEXEC: with it, --version would start a whole Wine
+    # (in the default prefix).
+    runs, qemu_why = loader_runs(WINE32, through=[qemu])
+    if not runs:
+        return None, f"{why}, and through qemu-i386: {qemu_why}"
+    shims = os.path.join(os.path.abspath(workdir), "loaders")
+    os.makedirs(shims, exist_ok=True)
+    link = os.path.join(shims, "wine64")
+    if not os.path.lexists(link):
+        os.symlink(WINE64, link)
+    wrapper = os.path.join(shims, "wine")
+    with open(wrapper, "w") as f:
+        f.write(f'#!/bin/sh\nWINELOADERNOEXEC=1 exec "{qemu}" "{WINE32}" "$@"\n')
+    os.chmod(wrapper, os.stat(wrapper).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    # The 64-bit side looks for 32-bit builtins (the syswow64 rundll32 that
+    # wineboot starts) here too.
+    env = {"WINELOADER": link, "WINEDLLPATH": os.path.dirname(I386_WINDOWS)}
+    return Loader([wrapper], env, f"{WINE32} through {qemu} ({why})", True), ""
+
+
+def fill_syswow64(prefix):
+    """A 32-bit process finds its system DLLs in syswow64. Where wineboot
+    could not run its 32-bit half to fill it (no 32-bit programs here),
+    links to Wine's 32-bit builtins stand in for the files it would have
+    written; copies of the prefix (clone_prefix) keep them. Returns how
+    many links it made."""
+    wow = os.path.join(prefix, "drive_c", "windows", "syswow64")
+    if os.path.exists(os.path.join(wow, "kernel32.dll")) or not os.path.isdir(I386_WINDOWS):
+        return 0
+    os.makedirs(wow, exist_ok=True)
+    count = 0
+    for path in glob.glob(os.path.join(I386_WINDOWS, "*")):
+        target = os.path.join(wow, os.path.basename(path))
+        if not os.path.lexists(target):
+            os.symlink(path, target)
+            count += 1
+    return count
 
 
 def start_wineserver(prefix):
@@ -119,7 +197,8 @@ def make_template(prefix, log=None):
     """Creates a fresh 64-bit prefix with COM1 mapped through the registry
     (the mount manager rewrites dosdevices links at start-up, the registry
     mapping it honours) and Wine drawing window frames itself, as there is
-    no window manager. Takes some seconds."""
+    no window manager; its syswow64 filled where wineboot could not
+    (fill_syswow64: returns how many links it made). Takes some seconds."""
     if os.path.exists(prefix):
         shutil.rmtree(prefix)
     os.makedirs(os.path.dirname(os.path.abspath(prefix)), exist_ok=True)
@@ -143,6 +222,7 @@ def make_template(prefix, log=None):
     text = open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace").read()
     if TEMPLATE_LINK not in text:
         raise WineError("the COM1 mapping did not reach the template's registry")
+    return fill_syswow64(prefix)
 
 
 def clone_prefix(template, prefix, com1_link):
@@ -205,7 +285,9 @@ def start_display(log_path):
 
 
 class Session:
-    """One run of the tool: display, prefix, wineserver, simulator, tool."""
+    """One run of the tool: display, prefix, wineserver, simulator, tool.
+    The tool and the probe each start under find_loader's Loader for them;
+    the environment of every Wine process of the session carries theirs."""
 
     def __init__(self, workdir, template, exe, probe, devsim, display=None):
         self.workdir = os.path.abspath(workdir)
@@ -218,15 +300,25 @@ class Session:
         self.xvfb = self.server = self.devsim = self.tool = None
         self.socket_dir = None
         self.display = display
+        self.loader = self.loader_of(exe)
+        self.probe_loader = self.loader_of(probe)
         try:
             clone_prefix(template, self.prefix, self.com1_link)
             if self.display is None:
                 self.xvfb, self.display = start_display(os.path.join(self.workdir, "xvfb.log"))
-            self.env = wine_env(self.prefix, self.display)
+            self.env = wine_env(self.prefix, self.display,
+                                {**self.probe_loader.env, **self.loader.env})
             self.server = start_wineserver(self.prefix)
         except BaseException:
             self.close()
             raise
+
+    def loader_of(self, exe):
+        """find_loader's Loader for exe; WineError when there is none."""
+        loader, why = find_loader(exe, self.workdir)
+        if loader is None:
+            raise WineError(why)
+        return loader
 
     # -- the simulated device ---------------------------------------------
     def start_devsim(self, *options, summary=None):
@@ -277,7 +369,8 @@ class Session:
         self.trace_file = open(self.trace_path, "wb")
         self.tool_stderr = open(os.path.join(self.workdir, "stderr.txt"), "wb")
         exe = exe or self.exe
-        self.tool = process.start([loader_for(exe), exe], env=self.env, cwd=self.workdir,
+        loader = self.loader if loader_for(exe) == loader_for(self.exe) else self.loader_of(exe)
+        self.tool = process.start([*loader.command, exe], env=self.env, cwd=self.workdir,
                                   stdout=self.trace_file, stderr=self.tool_stderr)
 
     def wait_tool(self, timeout):
@@ -293,7 +386,7 @@ class Session:
         and hold it open long after the probe ended."""
         out_path = os.path.join(self.workdir, "probe-out.txt")
         with open(out_path, "wb") as out:
-            done = subprocess.run([loader_for(self.probe_exe), self.probe_exe, *map(str, args)],
+            done = subprocess.run([*self.probe_loader.command, self.probe_exe, *map(str, args)],
                                   env=self.env,
                                   stdout=out, stderr=subprocess.DEVNULL, timeout=timeout)
         text = open(out_path, "rb").read().decode("utf-8", "replace")
@@ -427,7 +520,7 @@ class StatusWatch:
         try:
             # Through a file, not a pipe, as in Session.probe.
             self.process = process.start(
-                [loader_for(session.probe_exe), session.probe_exe, "watch", str(int(timeout_s * 1000)), *finals],
+                [*session.probe_loader.command, session.probe_exe, "watch", str(int(timeout_s * 1000)), *finals],
                 env=session.env, stdout=self.out, stderr=subprocess.DEVNULL)
             self.feed = open(self.out_path, "rb")
             end = time.time() + self.FIRST_LINE_S

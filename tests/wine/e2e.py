@@ -13,12 +13,18 @@ build: the i686 fwu.exe under Wine's 32-bit loader, the x86-64 one under the
   e2e.py [paths] cleanup                   remove the template and the cases'
                                            prefixes (traces and logs stay)
 
+Where the kernel runs no 32-bit programs, the i686 build runs through
+qemu-i386 (fwu_testkit.winelab.find_loader), many times slower: its waits are
+longer then, and nothing checked depends on the tool's speed.
+
 Exit status 0 pass, 1 fail, 77 skipped: the Windows build is missing and
 FWU_REQUIRE_WINDOWS_BUILDS is not set, or this machine cannot run the Wine
 loader the build needs (a kernel without 32-bit support refuses
-/usr/lib/wine/wine) and FWU_REQUIRE_WINE_LOADERS is not set.
+/usr/lib/wine/wine, and qemu-i386 is missing) and FWU_REQUIRE_WINE_LOADERS is
+not set.
 """
 import argparse
+import collections
 import os
 import re
 import shutil
@@ -29,8 +35,13 @@ import traceback
 from fwu_testkit import winelab
 from fwu_testkit.checks import Failed, check_update_trace, expect, padded
 
-UPDATE_TIMEOUT_S = 240   # a paced ~100 KiB update takes about 10 s; loaded CI machines are slow
-STARTUP_TIMEOUT_MS = 120000
+# How long the cases wait, in seconds: for the window (or the start-up's
+# fatal box), for a whole update (a paced ~100 KiB one takes about 10 s), and
+# for the tool to answer a click or a close. Generous for loaded machines;
+# through qemu-i386 the window alone takes about 100 s and a block seconds.
+Waits = collections.namedtuple("Waits", "startup update answer")
+WAITS = Waits(startup=120, update=240, answer=60)
+EMULATED_WAITS = Waits(startup=600, update=600, answer=180)
 
 
 def trace_opening(trace):
@@ -79,8 +90,8 @@ def shot(args, what):
     return os.path.join(args.artifacts, f"{args.build}-{what}.png")
 
 
-def check_startup(session):
-    session.wait_window(STARTUP_TIMEOUT_MS)
+def check_startup(session, args):
+    session.wait_window(args.waits.startup * 1000)
     selected, rows = session.ports()
     expect(rows and rows[0] == "\\\\.\\com1" and selected == 0,
            f"the port list shows \\\\.\\com1 selected (rows {rows}, selected {selected})")
@@ -91,7 +102,7 @@ def case_startup_and_close(session, args):
     """Start-up, a press with no port chosen, and a normal close."""
     session.start_devsim()
     session.start_tool()
-    check_startup(session)
+    check_startup(session, args)
     rc, lines = session.probe("window")
     expect("caption Device Firmware Update Tool" in lines and "class FWU" in lines,
            "the main window is of class FWU with its caption")
@@ -101,12 +112,12 @@ def case_startup_and_close(session, args):
     session.screenshot(shot(args, "idle"), session.window_id)
 
     session.select_port(-1)
-    seen = session.watch(["Choose a COM port first"], 30, session.press_update)
+    seen = session.watch(["Choose a COM port first"], args.waits.answer, session.press_update)
     expect(seen == ["Choose a COM port first"],
            f"a press with no port chosen asks for one and goes no further (saw {seen})")
 
     session.close_window()
-    code = session.wait_tool(60)
+    code = session.wait_tool(args.waits.answer)
     expect(code == 0, f"closing the window exits with code 0 (got {code})")
     trace = session.trace()
     expect(trace.startswith("Running on windows version: a00\n\nFlash Image Base 0x8004000\n"
@@ -119,9 +130,9 @@ def case_clean_update(session, args):
     """A whole update: status to "Programming Completed", flash = padded image."""
     session.start_devsim()
     session.start_tool()
-    check_startup(session)
+    check_startup(session, args)
     image = padded(args.image_bytes)
-    seen = session.watch(["Programming Completed", "FAILED"], UPDATE_TIMEOUT_S, session.press_update)
+    seen = session.watch(["Programming Completed", "FAILED"], args.waits.update, session.press_update)
     expect(seen and seen[-1] == "Programming Completed",
            f"the status ends at 'Programming Completed' (last {seen[-3:]})")
     check_statuses(seen, update_statuses(len(image) // 1024, "Programming Completed"), "the update")
@@ -131,7 +142,7 @@ def case_clean_update(session, args):
     expect(dump == image, f"the device's flash holds the padded image ({len(image)} bytes)")
 
     session.close_window()
-    expect(session.wait_tool(60) == 0, "closing the window exits with code 0")
+    expect(session.wait_tool(args.waits.answer) == 0, "closing the window exits with code 0")
     trace = session.trace()
     expect(trace_opening(trace) == 1, "the port was opened once")
     check_update_trace(trace, len(image))
@@ -142,12 +153,12 @@ def case_wrong_crc_retry(session, args):
     "FAILED"; once the device is mended a press on the same port completes."""
     session.start_devsim("--wrong-crc", "all")
     session.start_tool()
-    check_startup(session)
+    check_startup(session, args)
     image = padded(args.image_bytes)
     failing = update_statuses(len(image) // 1024, "FAILED")
     ends = ["Programming Completed", "FAILED"]
     # One watch over both presses: no Wine process has to start between them.
-    with session.watch_status(ends, UPDATE_TIMEOUT_S) as watch:
+    with session.watch_status(ends, args.waits.update) as watch:
         session.press_update()
         # Blocks from 0x8010000 on: half the image is written (any of them, as
         # the probe may not catch every single block's status).
@@ -163,7 +174,7 @@ def case_wrong_crc_retry(session, args):
     session.screenshot(shot(args, "failed"), session.window_id)
 
     session.signal_devsim(signal.SIGUSR1)  # the device is mended
-    seen = session.watch(ends, UPDATE_TIMEOUT_S, session.press_update)
+    seen = session.watch(ends, args.waits.update, session.press_update)
     expect(seen and seen[-1] == "Programming Completed",
            f"pressing again after the device is mended completes (last {seen[-3:]})")
     check_statuses(seen, update_statuses(len(image) // 1024, "Programming Completed"), "the third press")
@@ -171,7 +182,7 @@ def case_wrong_crc_retry(session, args):
     expect(open(session.dump_path, "rb").read() == image, "the device's flash holds the padded image")
 
     session.close_window()
-    expect(session.wait_tool(60) == 0, "closing the window exits with code 0")
+    expect(session.wait_tool(args.waits.answer) == 0, "closing the window exits with code 0")
     trace = session.trace()
     expect(trace_opening(trace) == 3, "the same port was opened for each press")
     runs = trace_runs(trace)
@@ -187,11 +198,11 @@ def case_vanished_port(session, args):
     """The adapter disappears between start-up and the press: fatal error, exit 1."""
     session.start_devsim()
     session.start_tool()
-    check_startup(session)
+    check_startup(session, args)
     session.stop_devsim()
     session.make_dead_port()
     session.press_update()
-    box = session.fatal_box()
+    box = session.fatal_box(args.waits.answer * 1000)
     text = box.get("text", "")
     expect("Unable to open serial port. In use already, or not present" in text,
            "the fatal error box names the failed open")
@@ -200,7 +211,7 @@ def case_vanished_port(session, args):
     expect(box.get("owner") == "main", "the box is owned by the main window")
     session.screenshot(shot(args, "fatal"))
     session.dismiss_fatal_box(box["window_id"])
-    code = session.wait_tool(60)
+    code = session.wait_tool(args.waits.answer)
     expect(code == 1, f"the tool exits with code 1 (got {code})")
     expect(trace_opening(session.trace()) == 1, "the trace shows the attempt to open the port")
 
@@ -214,14 +225,14 @@ def case_missing_image(session, args):
     open(stripped, "wb").write(data.replace(name, b"\x07\x00" + "NOIMAGE".encode("utf-16-le")))
     session.start_devsim()
     session.start_tool(stripped)
-    box = session.fatal_box(STARTUP_TIMEOUT_MS)
+    box = session.fatal_box(args.waits.startup * 1000)
     text = box.get("text", "")
     expect("The firmware image (resource BINFILE) is missing from this program" in text,
            "the fatal error box says the image is missing")
     expect(re.search(r"Error number 181[34] reported\n", text) is not None,
            "with the resource lookup's error number")
     session.dismiss_fatal_box(box["window_id"])
-    code = session.wait_tool(60)
+    code = session.wait_tool(args.waits.answer)
     expect(code == 1, f"the tool exits with code 1 (got {code})")
     expect("Flash Image Base" not in session.trace(), "no image was traced")
 
@@ -272,14 +283,14 @@ def main():
         return 0
 
     args.image_bytes = open(args.image, "rb").read()
-    loader = winelab.loader_for(args.exe)
-    runs, why = winelab.loader_runs(loader)
-    if not runs:  # a fact of this machine, not of the build
-        print(f"SKIP {why}")
-        return 1 if os.environ.get("FWU_REQUIRE_WINE_LOADERS") else 77
     workdir = os.path.join(args.work, args.build, args.case)
     shutil.rmtree(workdir, ignore_errors=True)
-    print(f"{args.build}: {args.exe} under {loader}", flush=True)
+    loader, why = winelab.find_loader(args.exe, workdir)
+    if loader is None:  # a fact of this machine, not of the build
+        print(f"SKIP {why}")
+        return 1 if os.environ.get("FWU_REQUIRE_WINE_LOADERS") else 77
+    args.waits = EMULATED_WAITS if loader.emulated else WAITS
+    print(f"{args.build}: {args.exe} under {loader.described}", flush=True)
     try:
         with winelab.Session(workdir, template, args.exe, args.probe, args.devsim) as session:
             CASES[args.case](session, args)
