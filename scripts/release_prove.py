@@ -32,7 +32,7 @@ import sys
 import time
 
 from fwu_testkit import winelab
-from fwu_testkit.checks import Failed, expect
+from fwu_testkit.checks import Failed, crc16, expect
 
 WINDOW_TIMEOUT_MS = 600000   # a 32-bit start through qemu-i386 takes a minute or more
 FINALS = ["Programming Completed", "FAILED"]
@@ -40,14 +40,6 @@ RESETTING = "Resetting target..."
 RESET_ACK_S = 60             # from "Resetting target..." to the final status
 ATTEMPTS = 2
 
-
-def crc16_modbus(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def traced_crcs(trace):
@@ -112,7 +104,7 @@ def prove(args, result):
     image = open(args.image, "rb").read()
     if not image or len(image) % 1024:
         raise Failed(f"{args.image}: not a padded image ({len(image)} bytes)")
-    crc = crc16_modbus(image)
+    crc = crc16(image)
     result.update(padded_size=len(image), crc16_modbus=f"{crc:#06x}")
 
     loader, why = winelab.find_loader(args.exe, args.work)

@@ -25,6 +25,16 @@ def padded(image):
     return image + bytes(blocks * 1024 - len(image))
 
 
+def crc16(data):
+    """CRC-16/MODBUS, as the tool and the device take it of the padded image."""
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
 def pattern(size, seed):
     """size bytes that vary with seed and position (the C++ testkit's
     test_pattern): a raw image."""

@@ -27,7 +27,7 @@ import time
 import traceback
 
 from fwu_testkit import process, winelab
-from fwu_testkit.checks import Failed, expect, padded, pattern, wait_for
+from fwu_testkit.checks import Failed, crc16, expect, padded, pattern, wait_for
 from fwu_testkit.devsim import Devsim
 
 RUN_S = 300          # any one run of the tool, on a loaded machine, under Wine
@@ -36,14 +36,6 @@ FIELDS = ("port", "result", "reset_confirmed", "image_size", "image_crc", "bytes
           "resends", "seconds")
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\S+) (.*)$")
 
-
-def crc16(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 class Rig:

@@ -21,7 +21,7 @@ import sys
 import tempfile
 
 from fwu_testkit import winelab
-from fwu_testkit.checks import Failed, expect
+from fwu_testkit.checks import Failed, crc16, expect, padded
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 KIT = os.path.join(ROOT, "scripts", "release.sh")
@@ -94,19 +94,6 @@ def release(image, out, *options, build_dir=None, env=None):
     if build_dir:
         args += ["--build-dir", build_dir]
     return run(args + [image], env=env)
-
-
-def crc16_modbus(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def padded(image):
-    return image + bytes(-len(image) % 1024)
 
 
 def case_refusals(work):
@@ -186,7 +173,7 @@ def check_release(out, done, image_name, fmt, image_bytes):
     version = must(["git", "-C", ROOT, "describe", "--always", "--dirty"]).stdout.strip()
     want = {"image": image_name, "format": fmt, "size": len(image_bytes),
             "padded_size": len(padded(image_bytes)),
-            "crc16_modbus": f"{crc16_modbus(padded(image_bytes)):#06x}",
+            "crc16_modbus": f"{crc16(padded(image_bytes)):#06x}",
             "gap_fill": {"byte": "0xff", "bytes": GAP}, "tool_version": version}
     got = {key: info.get(key) for key in want}
     expect(got == want and info.get("build_date", "").endswith("Z")
