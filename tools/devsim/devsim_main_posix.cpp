@@ -389,8 +389,14 @@ uint64_t transmit(uint64_t now)
         int32_t allowed = c->len;
         if (sim.opt.pace) {
             uint64_t may = wire_bytes(now - sim.tx_chunk_start_ns);
-            if (may < (uint64_t)allowed)
-                allowed = (int32_t)may;
+            if (may < (uint64_t)allowed) {
+                // Whole slices only: a wake-up in the middle of a short
+                // reply must not write part of it, for a simulator kept
+                // from running (a loaded machine) would then leave a
+                // silence inside the reply that no real device leaves.
+                int32_t slices = ((int32_t)may - sim.tx_sent) / TX_SLICE_BYTES;
+                allowed = sim.tx_sent + (slices > 0 ? slices : 0) * TX_SLICE_BYTES;
+            }
         }
         if (allowed > sim.tx_sent) {
             size_t want = (size_t)(allowed - sim.tx_sent);
