@@ -7,6 +7,7 @@
 #ifndef FWU_SERIAL_SERIAL_H
 #define FWU_SERIAL_SERIAL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -84,6 +85,24 @@ int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t 
 // back at close_port. Returns 0 when set, -1 when the driver has no such
 // setting (a pseudo-terminal, or a system that sets it elsewhere).
 int set_low_latency(PortHandle port);
+
+// 1 once the system has reported the device behind port as vanished (a read
+// or write saw it unplugged or hung up); it stays 1 until close_port. The
+// dialog's read_port and write_port go on returning "no bytes" meanwhile.
+int port_lost(PortHandle port);
+
+// A remark about how the port was opened that belongs in the trace (on
+// Linux: the lock directory could not be written, so only flock and
+// TIOCEXCL keep others out), or NULL.
+const char *port_note(PortHandle port);
+
+// A sentence for a port that did not open, from the system's error code
+// (errno or GetLastError) that open_port left: the system's reason, who
+// holds the port, or the group whose members may use it. Bounded by size.
+// On POSIX open_port refuses with EPERM a device that cannot be the adapter
+// (the terminal the program runs in, a console), and with EBUSY a port held
+// by another program (a lock file names the process).
+void describe_open_failure(const char *path, uint32_t code, char *text, size_t size);
 
 // ---------------------------------------------------------------------------
 

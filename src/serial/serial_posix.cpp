@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -69,6 +70,7 @@ struct PortSlot {
     uint32_t interval_ms;  // 0: no limit between bytes, only the total
     int latency_saved;     // saved_flags holds the serial flags to restore
     int saved_flags;
+    int lost;              // the system reported the device gone
 };
 
 static PortSlot port_slots[PORT_SLOTS];
@@ -123,6 +125,16 @@ static uint32_t read_interval_of(int fd)
     uint32_t interval = slot != NULL ? slot->interval_ms : (uint32_t)READ_INTERVAL_MS;
     pthread_mutex_unlock(&slots_lock);
     return interval;
+}
+
+// Remembers that the device behind fd has vanished, for port_lost.
+static void mark_lost(int fd)
+{
+    pthread_mutex_lock(&slots_lock);
+    PortSlot *slot = claim_slot(fd);
+    if (slot != NULL)
+        slot->lost = 1;
+    pthread_mutex_unlock(&slots_lock);
 }
 
 static int64_t monotonic_ns(void)
@@ -398,7 +410,10 @@ int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
     if (fd < 0 || buffer == NULL || capacity == 0)
         return 0;
     int gone = 0;
-    return read_until(fd, buffer, capacity, NULL, NULL, &gone);
+    int32_t n = read_until(fd, buffer, capacity, NULL, NULL, &gone);
+    if (gone)
+        mark_lost(fd);
+    return n;
 }
 
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
@@ -411,6 +426,8 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         lost = 1;
     else if (buffer != NULL && capacity > 0)
         n = read_until(fd, buffer, capacity, is_whole, context, &lost);
+    if (lost && fd >= 0)
+        mark_lost(fd);
     if (gone != NULL)
         *gone = lost;
     return n;
@@ -456,7 +473,10 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
     if (fd < 0 || bytes == NULL || count <= 0)
         return 0;
     int gone = 0;
-    return write_all(fd, bytes, count, &gone);
+    int32_t n = write_all(fd, bytes, count, &gone);
+    if (gone)
+        mark_lost(fd);
+    return n;
 }
 
 int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count,
@@ -469,6 +489,8 @@ int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t 
         lost = 1;
     else if (bytes != NULL && count > 0)
         n = write_all(fd, bytes, count, &lost);
+    if (lost && fd >= 0)
+        mark_lost(fd);
     if (gone != NULL)
         *gone = lost;
     return n;
@@ -518,6 +540,57 @@ void flush_port(PortHandle port)
         return;
     while (tcdrain(fd) != 0 && errno == EINTR) {
     }
+}
+
+int port_lost(PortHandle port)
+{
+    int fd = handle_fd(port);
+    if (fd < 0)
+        return 0;
+    pthread_mutex_lock(&slots_lock);
+    const PortSlot *slot = find_slot(fd);
+    int lost = slot != NULL && slot->lost;
+    pthread_mutex_unlock(&slots_lock);
+    return lost;
+}
+
+const char *port_note(PortHandle)
+{
+    return NULL;
+}
+
+void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
+{
+    const char *reason = code != 0 ? strerror((int)code) : "it could not be opened";
+    if (code == EACCES || code == EPERM) {
+        // Serial devices belong to a group (dialout on Debian and Ubuntu,
+        // uucp on others); its members may open them.
+        struct stat st;
+        const char *group = "dialout";
+        if (stat(path, &st) == 0) {
+            const struct group *g = getgrgid(st.st_gid);
+            if (g != NULL && g->gr_name != NULL)
+                group = g->gr_name;
+        }
+        snprintf(text, size,
+                 "%s: %s; the user must be in the group that owns the device (%s): "
+                 "sudo adduser $USER %s, then log in again",
+                 path, reason, group, group);
+        return;
+    }
+    if (code == EBUSY) {
+        snprintf(text, size, "%s: in use by another program", path);
+        return;
+    }
+    if (code == ENOENT) {
+        snprintf(text, size, "%s: no such device (not plugged in?)", path);
+        return;
+    }
+    if (code == ENOTTY) {
+        snprintf(text, size, "%s: not a serial port", path);
+        return;
+    }
+    snprintf(text, size, "%s: %s", path, reason);
 }
 
 // ---------------------------------------------------------------------------

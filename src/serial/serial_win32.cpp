@@ -286,3 +286,38 @@ void close_port(PortHandle port)
 {
     (void)CloseHandle(port);
 }
+
+int port_lost(PortHandle)
+{
+    return 0;
+}
+
+const char *port_note(PortHandle)
+{
+    return NULL;
+}
+
+void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
+{
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+        snprintf(text, size, "%s: in use by another program (error %lu)", path,
+                 (unsigned long)code);
+        return;
+    }
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+        snprintf(text, size, "%s: no such port (not plugged in?) (error %lu)", path,
+                 (unsigned long)code);
+        return;
+    }
+    char description[256] = "";
+    if (code != 0) {
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 NULL, code, 0, description, sizeof description, NULL);
+        while (n > 0 && (description[n - 1] == '\n' || description[n - 1] == '\r' ||
+                         description[n - 1] == ' ' || description[n - 1] == '.'))
+            description[--n] = '\0';
+    }
+    if (description[0] == '\0')
+        snprintf(description, sizeof description, "it could not be opened");
+    snprintf(text, size, "%s: %s (error %lu)", path, description, (unsigned long)code);
+}

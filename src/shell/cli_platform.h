@@ -42,11 +42,9 @@ int stderr_is_live_terminal(void);
 int stderr_columns(void);
 
 // The system's error code for the last failed open or read (errno or
-// GetLastError), and a sentence for a port that did not open with it:
-// "permission denied: ... the group that owns it (dialout)". Bounded.
+// GetLastError); describe_open_failure (serial.h) puts it in words.
 uint32_t last_system_error(void);
 void clear_system_error(void);
-void describe_open_failure(const char *path, uint32_t code, char *text, size_t size);
 
 // The operating system and processor, for --version: "linux x86_64".
 const char *platform_name(void);

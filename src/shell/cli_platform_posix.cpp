@@ -2,7 +2,6 @@
 #include "shell/cli_platform.h"
 
 #include <errno.h>
-#include <grp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -169,40 +168,6 @@ uint32_t last_system_error(void)
 void clear_system_error(void)
 {
     errno = 0;
-}
-
-void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
-{
-    const char *reason = code != 0 ? strerror((int)code) : "it could not be opened";
-    if (code == EACCES || code == EPERM) {
-        // Serial devices belong to a group (dialout on Debian and Ubuntu,
-        // uucp on others); its members may open them.
-        struct stat st;
-        const char *group = "dialout";
-        if (stat(path, &st) == 0) {
-            const struct group *g = getgrgid(st.st_gid);
-            if (g != NULL && g->gr_name != NULL)
-                group = g->gr_name;
-        }
-        snprintf(text, size,
-                 "%s: %s; the user must be in the group that owns the device (%s): "
-                 "sudo adduser $USER %s, then log in again",
-                 path, reason, group, group);
-        return;
-    }
-    if (code == EBUSY) {
-        snprintf(text, size, "%s: in use by another program", path);
-        return;
-    }
-    if (code == ENOENT) {
-        snprintf(text, size, "%s: no such device (not plugged in?)", path);
-        return;
-    }
-    if (code == ENOTTY) {
-        snprintf(text, size, "%s: not a serial port", path);
-        return;
-    }
-    snprintf(text, size, "%s: %s", path, reason);
 }
 
 const char *platform_name(void)
