@@ -42,7 +42,7 @@ void no_beep(void)
 {
 }
 
-const SessionHooks HOOKS = {hold_ticks, resume_ticks, stop_ticks, no_beep};
+const SessionHooks HOOKS = {hold_ticks, resume_ticks, stop_ticks, no_beep, NULL};
 
 // The port list of the press: one row, the port under test. It outlives the
 // run, as link->port_name points into it.

@@ -104,6 +104,10 @@ const char *port_note(PortHandle port);
 // by another program (a lock file names the process).
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size);
 
+// Removes the lock files of every port this process holds open, for a
+// process about to end without closing them. Safe in a signal handler.
+void remove_port_locks(void);
+
 // ---------------------------------------------------------------------------
 
 // Discards whatever waits in the transmit and receive buffers.

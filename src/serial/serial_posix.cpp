@@ -559,6 +559,10 @@ const char *port_note(PortHandle)
     return NULL;
 }
 
+void remove_port_locks(void)
+{
+}
+
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
 {
     const char *reason = code != 0 ? strerror((int)code) : "it could not be opened";

@@ -297,6 +297,10 @@ const char *port_note(PortHandle)
     return NULL;
 }
 
+void remove_port_locks(void)
+{
+}
+
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
 {
     if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {

@@ -146,6 +146,9 @@ int open_device(Device *d)
     d->link.port = port;
     d->link.port_name = d->path;
     d->link.baud = LINE_BAUD;
+    const char *note = port_note(port);
+    if (note != NULL)
+        report_trace(d->link.report, " . %s\n", note);
     return 0;
 }
 

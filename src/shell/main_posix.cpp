@@ -37,6 +37,7 @@ static const char USAGE[] =
     "  p or /         type a device path (Enter accepts, Esc cancels,\n"
     "                 Backspace deletes); it becomes the chosen row\n"
     "  Enter or u     Update Device\n"
+    "  r              look for ports again (the chosen one stays chosen)\n"
     "  q              quit\n"
     "\n"
     "A trace of the exchange goes to standard output: fwu > trace.log\n"
@@ -64,7 +65,10 @@ static void stop_ticks(void)
     ticking = 0;
 }
 
-static const SessionHooks tick_hooks = {hold_ticks, resume_ticks, stop_ticks, terminal_bell};
+static int port_open_failed(const char *port_name);
+
+static const SessionHooks tick_hooks = {hold_ticks, resume_ticks, stop_ticks, terminal_bell,
+                                        port_open_failed};
 
 // Milliseconds until the next tick: -1 with none to come, 0 when it is due.
 static int until_next_tick(void)
@@ -93,6 +97,47 @@ static int until_next_tick(void)
         raise(sig);
     }
     exit(exit_code);
+}
+
+// ---------------------------------------------------------------------------
+// Ports that do not open, or go away
+
+// A device that cannot be the adapter (this terminal, a console, something
+// that is no serial port) is refused with a status, and the operator picks
+// again; nothing was written to it. A port that is busy or forbidden is the
+// dialog's fatal error, with a report that says who holds it or which group
+// may use it. Anything else: the dialog's own fatal report.
+static int port_open_failed(const char *port_name)
+{
+    int code = errno;
+    char sentence[PORT_NAME_CAPACITY + 160];
+    describe_open_failure(port_name, (uint32_t)code, sentence, sizeof sentence);
+    if (code == EPERM || code == ENOTTY) {
+        trace(" . Refused: %s\n", sentence);
+        set_status(sentence);
+        return 1;
+    }
+    if (code == EACCES || code == EBUSY) {
+        char message[sizeof sentence + 40];
+        snprintf(message, sizeof message, "Unable to open serial port. %s", sentence);
+        errno = code;
+        fatal_error(message);
+    }
+    errno = code;
+    return 0;
+}
+
+// The system says the device behind the port vanished (adapter unplugged):
+// the update stops, the port is let go, and the operator may choose a port
+// and start again.
+static void check_port_lost(void)
+{
+    if (device_link.port == INVALID_HANDLE_VALUE || !port_lost(device_link.port))
+        return;
+    release_port(&device_link, &tick_hooks);
+    trace("\n . Port %s lost: the device went away\n",
+          device_link.port_name != NULL ? device_link.port_name : "");
+    set_status("Port lost (unplugged?) - choose a port and press u to retry");
 }
 
 // ---------------------------------------------------------------------------
@@ -173,6 +218,35 @@ static void choose_row(int row)
     screen_draw();
 }
 
+// Looks for ports again; the chosen row stays chosen while its port is
+// there. Not while a port is held: the update names its port by its row.
+static void refresh_ports(void)
+{
+    if (device_link.port != INVALID_HANDLE_VALUE) {
+        terminal_bell();
+        return;
+    }
+    char chosen[PORT_NAME_CAPACITY] = "";
+    if (view.selected >= 0 && view.selected < port_table.count)
+        memcpy(chosen, port_table.names[view.selected], sizeof chosen);
+    discover_ports(&port_table);
+    view.selected = port_table.count > 0 ? 0 : -1;
+    if (chosen[0] != '\0') {
+        int found = -1;
+        for (int i = 0; i < port_table.count && found < 0; ++i)
+            if (strcmp(port_table.names[i], chosen) == 0)
+                found = i;
+        // A typed path is no discovered port; it stays while it exists.
+        if (found < 0 && access(chosen, F_OK) == 0 && port_table.count < PORT_TABLE_CAPACITY) {
+            found = port_table.count++;
+            memcpy(port_table.names[found], chosen, sizeof chosen);
+        }
+        if (found >= 0)
+            view.selected = found;
+    }
+    screen_draw();
+}
+
 // Returns 1 when the operator quits.
 static int handle_key(const Key *key)
 {
@@ -195,6 +269,8 @@ static int handle_key(const Key *key)
             press_update();
         } else if (key->ch == 'q' || key->ch == 'Q') {
             return 1;
+        } else if (key->ch == 'r' || key->ch == 'R') {
+            refresh_ports();
         } else if (key->ch == 'p' || key->ch == 'P') {
             start_editing(NULL);
             screen_draw();
@@ -273,13 +349,30 @@ static void fill_port_list(void)
                     end_process(0, 0);
         }
 
-        if (terminal_pending_signal() == 0 && until_next_tick() == 0)
+        if (terminal_pending_signal() == 0 && until_next_tick() == 0) {
             on_tick(&device_link, &tick_hooks);
+            check_port_lost();
+        }
+    }
+}
+
+// Standard input, output and error closed by whoever started us (fwu >&-)
+// become /dev/null, so that no descriptor opened later (a port, the
+// terminal) takes their number and receives what is meant for them.
+static void open_standard_descriptors(void)
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int null_fd = open("/dev/null", O_RDWR);  // the lowest free number: fd
+        if (null_fd > fd)
+            close(null_fd);
     }
 }
 
 int main(int argc, char **argv)
 {
+    open_standard_descriptors();
     if (argc > 1)
         return run_arguments(argc, argv);
 

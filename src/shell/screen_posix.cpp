@@ -36,7 +36,7 @@ static const char NO_PORTS[] = "(no serial ports found: press p to type a device
 static const char PATH_PROMPT[] = "Device path: ";
 static const char KEYS_HELP[] =
     "Keys: Up/Down or 1-9 choose a port, p or / type a device path, "
-    "Enter or u Update Device, q quit";
+    "Enter or u Update Device, r look for ports again, q quit";
 static const char EDIT_HELP[] =
     "Typing a device path: Enter accepts, Esc cancels, Backspace deletes";
 

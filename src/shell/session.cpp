@@ -29,8 +29,14 @@ void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
     report_trace(link->report, " . Opening serial port %s at %ld baud\n", link->port_name,
                  (long)link->baud);
     link->port = open_port(link->port_name);
-    if (link->port == INVALID_HANDLE_VALUE)
+    if (link->port == INVALID_HANDLE_VALUE) {
+        if (hooks->open_failed != NULL && hooks->open_failed(link->port_name))
+            return;
         fatal_error("Unable to open serial port. In use already, or not present");
+    }
+    const char *note = port_note(link->port);
+    if (note != NULL)
+        report_trace(link->report, " . %s\n", note);
     configure_port(link->port, LINE_BAUD, READ_INTERVAL_MS);
 
     link->state = Start;

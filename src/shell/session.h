@@ -22,6 +22,12 @@ struct SessionHooks {
     void (*resume_ticks)(void);     // the next tick TICK_MS from now (also starts them)
     void (*stop_ticks)(void);
     void (*completion_beep)(void);  // short and high: the update completed
+    // A port did not open (errno or GetLastError says why). NULL: the fatal
+    // error the dialog reports. Otherwise it returns 1 when it has told the
+    // operator and the tool goes on without an update (a device that cannot
+    // be the adapter), or 0 for the fatal error; it may end the process
+    // itself with a fatal error that says more.
+    int (*open_failed)(const char *port_name);
 };
 
 // Stops the update that holds a port (running, or stopped at "FAILED") and
@@ -31,7 +37,7 @@ void release_port(DeviceLink *link, const SessionHooks *hooks);
 // "Update Device": lets a held port go, then opens and configures entry row
 // of ports and starts the update. With no such row (none selected, an empty
 // list) it shows "Choose a COM port first" and does nothing else. A port
-// that does not open is a fatal error.
+// that does not open is a fatal error, unless the open_failed hook handles it.
 void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
                        const SessionHooks *hooks);
 

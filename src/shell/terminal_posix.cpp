@@ -28,9 +28,15 @@ enum {
 
 static int tty_fd = -1;
 static struct termios saved_modes;
-static volatile sig_atomic_t modes_changed;  // read by the signal handler
+static struct termios raw_modes;
+static volatile sig_atomic_t raw_wanted;     // the screen is up: raw modes belong on the terminal
+static volatile sig_atomic_t modes_changed;  // raw modes are on it now (read by the handlers)
 static volatile sig_atomic_t pending_signal;
 static volatile sig_atomic_t resized;
+
+// A signal handler writes a byte here and terminal_wait polls for it beside
+// the keys, so a signal that lands just before the wait still ends it.
+static int wake_pipe[2] = {-1, -1};
 
 // Key decoding carries over from one read to the next: an arrow key may
 // arrive in pieces.
@@ -41,37 +47,97 @@ static int sequence_length;
 // ---------------------------------------------------------------------------
 // Restoring, also from a signal handler (only async-signal-safe calls)
 
+static void put_raw(const char *bytes, size_t count)
+{
+    ssize_t ignored = write(tty_fd, bytes, count);
+    (void)ignored;
+}
+
 static void restore_now(void)
 {
     if (!modes_changed || tty_fd < 0)
         return;
     (void)tcsetattr(tty_fd, TCSANOW, &saved_modes);
-    ssize_t ignored = write(tty_fd, LEAVE_SCREEN, sizeof LEAVE_SCREEN - 1);
-    (void)ignored;
+    put_raw(LEAVE_SCREEN, sizeof LEAVE_SCREEN - 1);
     modes_changed = 0;
 }
 
 void terminal_restore(void)
 {
+    raw_wanted = 0;
     restore_now();
+}
+
+static void wake_loop(void)
+{
+    if (wake_pipe[1] >= 0) {
+        ssize_t ignored = write(wake_pipe[1], "", 1);  // full: a wake-up is waiting anyway
+        (void)ignored;
+    }
 }
 
 static void on_end_signal(int sig)
 {
+    int saved_errno = errno;
     if (pending_signal == 0) {
         pending_signal = sig;  // the main loop ends the process between ticks
+        wake_loop();
+        errno = saved_errno;
         return;
     }
-    // Still not acted on: the loop is stuck (a write the line never takes).
+    // Still not acted on: the loop is stuck. Give the terminal and the
+    // port's lock file back, and end by the signal.
     restore_now();
+    remove_port_locks();
     signal(sig, SIG_DFL);
     raise(sig);
+    errno = saved_errno;
 }
 
 static void on_resize(int sig)
 {
     (void)sig;
+    int saved_errno = errno;
     resized = 1;
+    wake_loop();
+    errno = saved_errno;
+}
+
+// Suspended (kill -TSTP; the suspend key itself is off): the terminal goes
+// back to the shell as it was found, then the process stops.
+static void on_suspend(int sig)
+{
+    int saved_errno = errno;
+    restore_now();
+    signal(sig, SIG_DFL);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, sig);
+    sigprocmask(SIG_UNBLOCK, &just_this, NULL);
+    raise(sig);  // stops here until SIGCONT
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = on_suspend;
+    sigaction(sig, &action, NULL);
+    errno = saved_errno;
+}
+
+// Continued (after a suspension or a SIGSTOP, during which the shell set
+// the terminal its own way): raw modes and the screen back, and a redraw.
+static void on_continue(int sig)
+{
+    (void)sig;
+    int saved_errno = errno;
+    if (raw_wanted && tty_fd >= 0) {
+        (void)tcsetattr(tty_fd, TCSANOW, &raw_modes);
+        if (!modes_changed)
+            put_raw(ENTER_SCREEN, sizeof ENTER_SCREEN - 1);
+        modes_changed = 1;
+        resized = 1;
+        wake_loop();
+    }
+    errno = saved_errno;
 }
 
 static void install_handlers(void)
@@ -86,6 +152,10 @@ static void install_handlers(void)
     sigaction(SIGHUP, &action, NULL);
     action.sa_handler = on_resize;
     sigaction(SIGWINCH, &action, NULL);
+    action.sa_handler = on_suspend;
+    sigaction(SIGTSTP, &action, NULL);
+    action.sa_handler = on_continue;
+    sigaction(SIGCONT, &action, NULL);
     // A trace piped into a reader that went away must not end the update.
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, NULL);
@@ -109,18 +179,41 @@ int terminal_take_resize(void)
 
 // Our own descriptor for the terminal on standard input, open for reading
 // and writing (standard input may be open for reading only).
+// It is never 0, 1 or 2, whatever of those is closed: the trace's
+// redirection of standard output must not land on it.
 static int open_own_descriptor(void)
 {
     const char *name = ttyname(STDIN_FILENO);
     if (name != NULL) {
         int fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd >= 0)
+        if (fd >= 3)
             return fd;
+        if (fd >= 0) {
+            int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            close(fd);
+            if (high >= 0)
+                return high;
+        }
     }
     int flags = fcntl(STDIN_FILENO, F_GETFL);
     if (flags == -1 || (flags & O_ACCMODE) != O_RDWR)
         return -1;
     return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+}
+
+// The wake-up pipe, both ends non-blocking and above 2.
+static int open_wake_pipe(void)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    for (int i = 0; i < 2; ++i) {
+        wake_pipe[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+        close(fds[i]);
+        if (wake_pipe[i] < 0 || fcntl(wake_pipe[i], F_SETFL, O_NONBLOCK) != 0)
+            return -1;
+    }
+    return 0;
 }
 
 int terminal_open(const char **why)
@@ -141,6 +234,12 @@ int terminal_open(const char **why)
         *why = "cannot read the terminal's settings";
         return -1;
     }
+    if (open_wake_pipe() != 0) {
+        close(tty_fd);
+        tty_fd = -1;
+        *why = "cannot make a pipe for signals";
+        return -1;
+    }
     install_handlers();
 
     // Keys one at a time, unechoed; reads return at once with what is there
@@ -154,8 +253,11 @@ int terminal_open(const char **why)
     raw.c_cc[VTIME] = 0;
     raw.c_cc[VSUSP] = _POSIX_VDISABLE;
     raw.c_cc[VQUIT] = _POSIX_VDISABLE;
+    raw_modes = raw;
+    raw_wanted = 1;
     modes_changed = 1;
     if (tcsetattr(tty_fd, TCSAFLUSH, &raw) != 0) {
+        raw_wanted = 0;
         modes_changed = 0;
         close(tty_fd);
         tty_fd = -1;
@@ -214,16 +316,26 @@ void terminal_bell(void)
 
 int terminal_wait(int timeout_ms)
 {
-    struct pollfd ready;
-    ready.fd = tty_fd;
-    ready.events = POLLIN;
-    ready.revents = 0;
-    int n = poll(&ready, 1, timeout_ms);
+    struct pollfd ready[2];
+    ready[0].fd = tty_fd;
+    ready[0].events = POLLIN;
+    ready[0].revents = 0;
+    ready[1].fd = wake_pipe[0];
+    ready[1].events = POLLIN;
+    ready[1].revents = 0;
+    int n = poll(ready, 2, timeout_ms);
     if (n < 0)
         return errno == EINTR ? 0 : -1;
+    if (ready[1].revents & POLLIN) {
+        // A signal came: empty the pipe and let the loop act on it.
+        char drained[64];
+        while (read(wake_pipe[0], drained, sizeof drained) > 0) {
+        }
+        return 0;
+    }
     if (n == 0)
         return 0;
-    if (ready.revents & (POLLHUP | POLLERR | POLLNVAL))
+    if (ready[0].revents & (POLLHUP | POLLERR | POLLNVAL))
         return -1;  // hung up, or no longer a descriptor
     return 1;
 }

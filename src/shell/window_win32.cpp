@@ -27,7 +27,8 @@ static void completion_beep(void)
     Beep(2000, 100);
 }
 
-static const SessionHooks timer_hooks = {hold_ticks, resume_ticks, stop_ticks, completion_beep};
+static const SessionHooks timer_hooks = {hold_ticks, resume_ticks, stop_ticks, completion_beep,
+                                         NULL};
 
 static void on_button(HWND window)
 {

@@ -61,7 +61,7 @@ class Terminal:
     """fwu in a pane of a private tmux server, with its trace, standard
     error, exit code and the terminal's modes before and after in files."""
 
-    def __init__(self, workdir, name, fwu, cols=120, rows=50):
+    def __init__(self, workdir, name, fwu, cols=120, rows=50, stdout=None):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir)
         self.bells = os.path.join(self.dir, "bells")
@@ -74,7 +74,7 @@ class Terminal:
              for k in ("trace", "stderr", "rc", "pid", "before", "after")}
         script = (f"stty -g > {q['before']}; "
                   f"sh -c 'echo $$ > \"$1\"; exec \"$2\"' - {q['pid']} {shlex.quote(fwu)}"
-                  f" > {q['trace']} 2> {q['stderr']}; "
+                  f" {stdout or '> ' + q['trace']} 2> {q['stderr']}; "
                   f"echo $? > {q['rc']}.tmp; stty -g > {q['after']}; mv {q['rc']}.tmp {q['rc']}; "
                   "exec sleep 3600")
         self.server_pid = None
@@ -163,6 +163,37 @@ class Terminal:
     def check_restored(self):
         expect(self.read("before") and self.read("before") == self.read("after"),
                "the terminal's modes are as they were before")
+
+
+    def pane_tty(self):
+        return self.tmux("display-message", "-p", "-t", "fwu", "#{pane_tty}").strip()
+
+    def modes_now(self):
+        """The pane terminal's modes as stty -g gives them, read from outside."""
+        return subprocess.run(["stty", "-g", "-F", self.pane_tty()], check=True,
+                              capture_output=True, text=True, timeout=60).stdout
+
+    def holds(self, path):
+        """1 when fwu has a descriptor open on path (resolved)."""
+        real = os.path.realpath(path)
+        fds = f"/proc/{self.fwu_pid}/fd"
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)) in (path, real):
+                    return True
+            except OSError:
+                pass
+        return False
+
+
+def lock_file_for(device):
+    """The lock file a terminal program takes for device, or None when the
+    lock directory cannot be written here."""
+    directory = "/run/lock" if os.path.isdir("/run/lock") else "/var/lock"
+    if not os.access(directory, os.W_OK):
+        return None
+    name = os.path.realpath(device)[len("/dev/"):].replace("/", "_")
+    return os.path.join(directory, "LCK.." + name)
 
 
 def check_clean_trace(trace, image, openings):
@@ -365,7 +396,127 @@ def case_fatal_and_signal(args, workdir):
         sim.stop()
 
 
+def case_port_lost(args, workdir):
+    """The simulator killed mid-update (the adapter unplugged): the status
+    says the port was lost, the tool lets go of it, the keys still work."""
+    sim = start_devsim(args, workdir, paced=True)
+    term = None
+    try:
+        term = Terminal(workdir, "term", args.fwu)
+        term.wait_status([" - Idle - "])
+        term.type_path(sim.path)
+        term.keys("u")
+        wait_for(lambda: (term.status() or "").startswith("programming 0x80"), WAIT_S, "blocks to go out")
+        expect(term.holds(sim.path), "the port is held during the update")
+        os.kill(sim.pid, signal.SIGKILL)
+        wait_for(lambda: "lost" in (term.status() or ""), WAIT_S, "a status that says the port was lost")
+        expect(not term.holds(sim.path), "the lost port's descriptor is closed")
+        term.keys("Up")  # the keys still work: the row above is chosen
+        wait_for(lambda: term.ports()[0] == len(term.ports()[1]) - 1, WAIT_S, "Up after the loss")
+        term.keys("q")
+        expect(term.wait_exit() == 0, "q exits with code 0")
+        term.check_restored()
+    finally:
+        if term is not None:
+            term.close()
+        sim.stop()
+
+
+def check_refused_trace(term):
+    trace = term.read("trace")
+    expect(trace.count(" . Refused: ") == 2 and "CONTACTING" not in trace,
+           "both refusals traced, no frame sent to a terminal")
+
+
+def case_refusals(args, workdir):
+    """/dev/tty and the tool's own terminal are refused with a status and
+    nothing written; a port whose lock file names a live process is refused
+    naming it; a stale lock is taken over and removed at the end."""
+    sim = start_devsim(args, workdir)
+    lock = lock_file_for(sim.path)
+    term = None
+    try:
+        term = Terminal(workdir, "term", args.fwu)
+        term.wait_status([" - Idle - "])
+        for path in ("/dev/tty", term.pane_tty()):
+            term.type_path(path)
+            term.keys("u")
+            wait_for(lambda: "not a serial" in (term.status() or ""), WAIT_S,
+                     f"{path} refused with a status")
+            term.keys("Up")  # the keys still work
+            wait_for(lambda: term.ports()[0] == len(term.ports()[1]) - 1, WAIT_S, "Up after the refusal")
+            term.keys("Down")
+            wait_for(lambda: term.ports()[0] == len(term.ports()[1]), WAIT_S, "Down after the refusal")
+        if lock is None:
+            print("note: the lock directory is not writable here; lock cases skipped")
+            term.keys("q")
+            expect(term.wait_exit() == 0, "q exits with code 0")
+            check_refused_trace(term)
+            return
+
+        # A live process's lock (ours): refused, the report names the process.
+        with open(lock, "w") as f:
+            f.write("%10d\n" % os.getpid())
+        term.type_path(sim.path)
+        term.keys("u")
+        expect(term.wait_exit() == 1, "a port locked by a live process is a fatal error")
+        term.check_restored()
+        expect(str(os.getpid()) in term.read("stderr") and sim.requests() == 0,
+               f"the report names the holder, nothing sent ({term.read('stderr')!r})")
+        check_refused_trace(term)
+        term.close()
+
+        # A stale lock (a process that has ended): taken over, gone at the end.
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        with open(lock, "w") as f:
+            f.write("%10d\n" % gone.pid)
+        term = Terminal(workdir, "stale", args.fwu)
+        term.wait_status([" - Idle - "])
+        term.type_path(sim.path)
+        term.keys("u")
+        term.wait_status(["Programming Completed", "FAILED"], UPDATE_WAIT_S)
+        expect(term.status() == "Programming Completed", "the update over a stale lock completes")
+        expect(not os.path.exists(lock), "the lock file is removed when the port is let go")
+        term.keys("q")
+        expect(term.wait_exit() == 0, "q exits with code 0")
+    finally:
+        if term is not None:
+            term.close()
+        sim.stop()
+        if lock is not None and os.path.exists(lock):
+            os.unlink(lock)
+
+
+def case_stopped_and_closed(args, workdir):
+    """Standard output closed (fwu >&-): the screen still works and the
+    terminal comes back sane. Suspended (SIGTSTP), the terminal is the
+    shell's; continued, the screen is back."""
+    term = None
+    try:
+        term = Terminal(workdir, "term", args.fwu, stdout=">&-")
+        term.wait_status([" - Idle - "])
+        raw = term.modes_now()
+        expect(raw != term.read("before"), "raw modes while the screen is up")
+        os.kill(term.fwu_pid, signal.SIGTSTP)
+        wait_for(lambda: term.modes_now() == term.read("before"), WAIT_S,
+                 "the shell's modes while suspended")
+        os.kill(term.fwu_pid, signal.SIGCONT)
+        wait_for(lambda: term.modes_now() == raw, WAIT_S, "raw modes again once continued")
+        term.wait_status([" - Idle - "])
+        term.keys("q")
+        expect(term.wait_exit() == 0, "q exits with code 0")
+        term.check_restored()
+        expect(term.read("stderr") == "", "nothing on standard error")
+    finally:
+        if term is not None:
+            term.close()
+
+
 CASES = {
+    "port-lost": case_port_lost,
+    "refusals": case_refusals,
+    "stopped-and-closed": case_stopped_and_closed,
     "no-terminal": case_no_terminal,
     "update": case_update,
     "failed-retry": case_failed_retry,
