@@ -349,6 +349,23 @@ TEST_F(SerialPty, LargeWriteCompletesIntact)
     EXPECT_EQ(received, sent);
 }
 
+TEST_F(SerialPty, AWriteNobodyTakesReturnsAfterItsBound)
+{
+    configure();
+    // Fill the line until the terminal takes no more, even after a while to
+    // move what it holds along; the device never reads.
+    unsigned char block[4096];
+    memset(block, 0x55, sizeof block);
+    struct pollfd room = {port_fd(port), POLLOUT, 0};
+    for (int i = 0; i < 4096 && (write(room.fd, block, sizeof block) > 0 || poll(&room, 1, 100) > 0);
+         ++i) {
+    }
+    int gone = -1;
+    EXPECT_LT(write_port_checked(port, block, 100, &gone), 100);
+    EXPECT_EQ(gone, 0);
+    EXPECT_EQ(port_lost(port), 0);
+}
+
 TEST_F(SerialPty, PurgeDiscardsPendingInput)
 {
     configure();
@@ -371,9 +388,8 @@ TEST_F(SerialPty, PortIsExclusiveUntilClosed)
 
 TEST_F(SerialPty, ManyPortsEachKeepTheirOwnTimingAndSpeed)
 {
-    // Each open port's read timing lives in its own record: far more ports
-    // than the command line uses all configure quietly, and none takes
-    // another's settings. A write bounded by a slow speed still completes.
+    // Each open port's settings live in its own record: far more ports than
+    // the command line uses all configure quietly, each at its own speed.
     std::vector<Pty> others;
     std::vector<PortHandle> ports;
     for (int i = 0; i < 100; ++i) {
@@ -388,8 +404,6 @@ TEST_F(SerialPty, ManyPortsEachKeepTheirOwnTimingAndSpeed)
     struct termios t;
     ASSERT_EQ(tcgetattr(port_fd(ports[98]), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), (speed_t)B1200);
-    Bytes sent = pattern(50, 9);
-    EXPECT_EQ(write_port(ports[98], sent.data(), (int32_t)sent.size()), 50);
     for (size_t i = 0; i < ports.size(); ++i)
         close_port(ports[i]);
     for (const Pty &p : others)
@@ -401,22 +415,40 @@ TEST(SerialPort, NamesThatAreNotPortsAreRefused)
     char dir[] = "/tmp/fwu-serial-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
-    close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    std::string to_file = std::string(dir) + "/to-file", to_null = std::string(dir) + "/to-null";
+    int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(write(fd, "data\n", 5), 5);
+    close(fd);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(file.c_str(), to_file.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", to_null.c_str()), 0);
     std::string overlong = "/dev/" + std::string(300, 'x');
 
     // Each refusal leaves a reason in errno for the operator's error report.
-    // Character devices that are not terminals are not opened at all.
+    // What was opened is judged, not the name (links included), and left as
+    // it was.
     const char *names[] = {NULL, "", overlong.c_str(), "/dev/fwu-no-such-port",
-                           dir, file.c_str(), fifo.c_str(), "/dev/null", "/dev/zero"};
+                           dir, file.c_str(), fifo.c_str(), "/dev/null", "/dev/zero",
+                           to_file.c_str(), to_null.c_str()};
     for (const char *name : names) {
         errno = 0;
         EXPECT_EQ(open_port(name), NO_PORT) << (name ? name : "(null)");
         EXPECT_NE(errno, 0) << (name ? name : "(null)");
     }
+    for (const std::string &name : {file, to_file, to_null}) {
+        errno = 0;
+        EXPECT_EQ(open_port(name.c_str()), NO_PORT);
+        EXPECT_EQ(errno, ENOTTY) << name;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 5);
+    char text[256];
+    describe_open_failure("/dev/null", ENOTTY, text, sizeof text);
+    EXPECT_STREQ(text, "/dev/null: not a serial port");
 
-    unlink(file.c_str());
-    unlink(fifo.c_str());
+    for (const std::string &name : {file, fifo, to_file, to_null})
+        unlink(name.c_str());
     rmdir(dir);
 }
 

@@ -69,10 +69,15 @@ static long parse_lock_pid(const char *text, ssize_t n)
     if (digits > 0 && ends && pid > 0 && pid <= INT_MAX)
         return pid;
     if (n == 4) {
-        int32_t binary;
-        memcpy(&binary, text, sizeof binary);
-        if (binary > 0)
-            return binary;
+        // Byte by byte: no library call on the signal path.
+        union {
+            char bytes[4];
+            int32_t value;
+        } binary;
+        for (int k = 0; k < 4; ++k)
+            binary.bytes[k] = text[k];
+        if (binary.value > 0)
+            return binary.value;
     }
     return 0;
 }

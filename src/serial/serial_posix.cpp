@@ -355,7 +355,8 @@ static int device_vanished(int error)
 static int64_t transfer_bound_ns(const SerialPort *port, int64_t count)
 {
     int64_t baud = port->baud > 0 ? (int64_t)port->baud : (int64_t)LINE_BAUD;
-    return count * 11 * 1000000000 / baud + (int64_t)2000000000;
+    int64_t bits = count * 11;  // whole seconds and the rest apart: no overflow
+    return bits / baud * 1000000000 + bits % baud * 1000000000 / baud + (int64_t)2000000000;
 }
 
 static struct timespec timespec_of(int64_t ns)
