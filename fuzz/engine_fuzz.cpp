@@ -27,6 +27,8 @@
 
 namespace {
 
+unsigned char fake_port;
+
 enum { HEADER_LEN = 8, TICK_MS = 10, MAX_TICKS = 1 << 16 };
 
 DeviceLink link;
@@ -237,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     link.image = image;
     link.image_size = image_size;
     link.base = IMAGE_BASE;
-    link.port = (PortHandle)(intptr_t)3;
+    link.port = (PortHandle)&fake_port;  // the fake link ignores it; any non-null port
     link.state = Start;
 
     fz.in.data = data;

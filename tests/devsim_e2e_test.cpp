@@ -32,7 +32,7 @@ protected:
         ASSERT_FALSE(dir.empty());
         dump = dir + "/flash.bin";
         json = dir + "/summary.json";
-        link.port = INVALID_HANDLE_VALUE;
+        link.port = NO_PORT;
     }
 
     void TearDown() override
@@ -76,7 +76,7 @@ protected:
     // itself.
     void expect_device_ended_after_reset()
     {
-        EXPECT_EQ(INVALID_HANDLE_VALUE, link.port) << "the port is let go at Done";
+        EXPECT_EQ(NO_PORT, link.port) << "the port is let go at Done";
         ASSERT_EQ(0, devsim_wait(&sim, 15000)) << "the simulator ends after the reset";
         EXPECT_TRUE(devsim_exited_ok(&sim)) << sim.status;
         EXPECT_NE(std::string::npos, sim.output.find("end reset")) << sim.output;
@@ -187,7 +187,7 @@ TEST_F(DevsimUpdate, WrongCrcFailsWithoutAReset)
         tick_update(&link);
         sleep_until_ms(monotonic_ms() + TICK_MS);
     }
-    EXPECT_NE(INVALID_HANDLE_VALUE, link.port);
+    EXPECT_NE(NO_PORT, link.port);
     stop_device();
     EXPECT_EQ(0, stat("requests.reset"));
     EXPECT_EQ(1, stat("requests.verify"));

@@ -11,6 +11,8 @@
 
 namespace {
 
+unsigned char fake_port;
+
 // How the scripted boot loader treats each kind of request.
 struct Script {
     uint32_t delay_ms = 5;       // reply this long after the request
@@ -85,7 +87,7 @@ void begin(size_t image_size, uint32_t start_ms = 1000, Script s = Script())
     link.image = image.data();
     link.image_size = (int32_t)image.size();
     link.base = IMAGE_BASE;
-    link.port = (PortHandle)(intptr_t)3;
+    link.port = (PortHandle)&fake_port;  // the fake link ignores it; any non-null port
     link.state = Start;
 }
 

@@ -228,7 +228,7 @@ protected:
     {
         dir = make_scratch_dir();
         ASSERT_FALSE(dir.empty());
-        link.port = INVALID_HANDLE_VALUE;
+        link.port = NO_PORT;
     }
 
     void TearDown() override

@@ -8,7 +8,7 @@ void init_link(DeviceLink *link)
 {
     link->read_capacity = FRAME_CAPACITY;
     link->unit_address = UNIT_ADDRESS;
-    link->port = INVALID_HANDLE_VALUE;
+    link->port = NO_PORT;
     link->report = &PROCESS_REPORT;
     link->reply_complete = 0;
     link->port_gone = 0;

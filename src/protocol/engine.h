@@ -47,7 +47,7 @@ struct UpdateTally {
 
 struct DeviceLink {
     const char *port_name;      // an entry of the port table
-    PortHandle port;            // INVALID_HANDLE_VALUE until the first open
+    PortHandle port;            // NO_PORT until the first open
     uint32_t baud;
     uint32_t unit_address;      // its low byte starts every request
     uint32_t read_capacity;     // bytes asked for by every read

@@ -1,8 +1,10 @@
-// Parts of the POSIX serial link that the tests reach directly. Not part of
-// the link interface; nothing but serial_posix.cpp and its tests includes it.
+// Parts of the POSIX serial link that its files share and the tests reach
+// directly. Not part of the link interface; nothing but the link's POSIX
+// files and their tests includes it.
 #ifndef FWU_SERIAL_POSIX_INTERNAL_H
 #define FWU_SERIAL_POSIX_INTERNAL_H
 
+#include <stddef.h>
 #include <termios.h>
 
 #include "serial/serial.h"
@@ -18,5 +20,42 @@ int discover_ports_under(PortTable *table, const char *dev_root, const char *sys
 // control, modem lines ignored, reads that return at once with what is
 // there. Special characters and anything not named stay as they were.
 void set_line_settings(struct termios *tio, speed_t speed);
+
+// ---------------------------------------------------------------------------
+// Lock files (lock_posix.cpp), in the form terminal programs share:
+// <dir>/LCK..<device name under /dev, '/' as '_'>, holding the owner's PID
+// as ten ASCII digits and a newline.
+
+enum {
+    LOCK_PATH_CAPACITY = 320,  // lock directory, "/LCK..", device name
+    LOCK_NOTE_CAPACITY = 512
+};
+
+// The directory lock files go to: dir, or with NULL the default (/run/lock
+// when it is a directory, else /var/lock). For tests.
+void set_lock_directory(const char *dir);
+
+struct PortLock {
+    int slot;                       // entry in the table of locks held; -1: none
+    long holder;                    // a refusal's holding process; 0: unknown
+    char path[LOCK_PATH_CAPACITY];  // the lock file ("" when none applies)
+};
+
+// Takes the lock file for the device open on fd (opened by the name given).
+// Returns 0 with the lock taken; 1 when no lock file can be written (the
+// lock directory is not writable or the name does not fit), with a sentence
+// in note: the port goes on without one; -1 when another process, or this
+// one, holds the device (errno EBUSY, holder and path set).
+int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t note_size);
+
+// Removes a lock taken by take_port_lock (the file only while it still
+// names this process) and forgets it.
+void release_port_lock(PortLock *lock);
+
+// The descriptor behind an open port, or -1; and a port record around a
+// descriptor opened elsewhere, without any check (close_port closes it).
+// For tests.
+int port_descriptor(PortHandle port);
+PortHandle port_from_descriptor(int fd);
 
 #endif

@@ -10,15 +10,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
-#include <windows.h>
-typedef HANDLE PortHandle;
-#else
-// A file descriptor carried in a pointer-sized handle; -1 is the invalid one,
-// so the same test works on both platforms.
-typedef void *PortHandle;
-#define INVALID_HANDLE_VALUE ((PortHandle)(intptr_t)-1)
-#endif
+// An open port: a record owned by the link (the system's handle and what the
+// link keeps about the port), made by open_port and freed by close_port.
+// Every function takes NO_PORT safely.
+struct SerialPort;
+typedef struct SerialPort *PortHandle;
+#define NO_PORT ((PortHandle)0)
 
 enum {
     PORT_TABLE_CAPACITY = 998,
@@ -43,7 +40,8 @@ int discover_ports(PortTable *table);
 int port_name_ok(const char *name);
 
 // Opens the named port for reading and writing, exclusively. Returns
-// INVALID_HANDLE_VALUE when it cannot be opened (absent, busy, bad name).
+// NO_PORT when it cannot be opened (absent, busy, bad name, no memory for
+// the record), with the system's error code (errno, GetLastError) saying why.
 PortHandle open_port(const char *name);
 
 // 8 data bits, even parity, 1 stop bit at baud; binary, no flow control,
@@ -59,7 +57,8 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms);
 int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity);
 
 // Writes count bytes, waiting until the driver has taken them all. Returns
-// the count written.
+// the count written. (POSIX: waits at most the bytes' time on the line at
+// the configured speed plus 2 s, then returns what was taken.)
 int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count);
 
 // ---------------------------------------------------------------------------
@@ -104,8 +103,11 @@ const char *port_note(PortHandle port);
 // by another program (a lock file names the process).
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size);
 
-// Removes the lock files of every port this process holds open, for a
-// process about to end without closing them. Safe in a signal handler.
+// Removes the lock files (POSIX, /run/lock/LCK..name) of the ports this
+// process holds open, those that still name this process. Safe in a signal
+// handler: it calls only open, read, close, unlink and getpid. Registered
+// with atexit() when the first lock is taken; a program ending by a signal
+// calls it itself. Nothing to do on Windows.
 void remove_port_locks(void);
 
 // ---------------------------------------------------------------------------
@@ -113,7 +115,8 @@ void remove_port_locks(void);
 // Discards whatever waits in the transmit and receive buffers.
 void purge_port(PortHandle port);
 
-// Waits until written data has left.
+// Waits until written data has left (POSIX: within the same kind of bound
+// as a write).
 void flush_port(PortHandle port);
 
 void close_port(PortHandle port);

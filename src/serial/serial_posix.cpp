@@ -1,20 +1,22 @@
 // The serial link on POSIX systems (Linux first): termios for the line,
-// poll() on the monotonic clock for the read timing, flock() and TIOCEXCL
-// for exclusive use, sysfs for telling which ports really exist.
+// ppoll() on the monotonic clock for the timing of reads and writes, a lock
+// file, flock() and TIOCEXCL for exclusive use, sysfs for telling which
+// devices are terminals. (Discovery: discover_posix.cpp; lock files:
+// lock_posix.cpp.)
 //
-// The handle carries the file descriptor; INVALID_HANDLE_VALUE carries -1.
+// The handle is a record of our own: the descriptor and what the link keeps
+// about the port.
 #include "serial/serial.h"
 #include "serial/posix_internal.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -34,107 +36,44 @@
 #endif
 
 // ---------------------------------------------------------------------------
-// Handles and names
+// The port record
 
-static int handle_fd(PortHandle port)
-{
-    intptr_t value = (intptr_t)port;
-    if (value < 0 || value > INT_MAX)
-        return -1;
-    return (int)value;
-}
-
-static PortHandle fd_handle(int fd)
-{
-    return (PortHandle)(intptr_t)fd;
-}
-
-// ---------------------------------------------------------------------------
-// What the link keeps per open port
-//
-// termios can time a read only in tenths of a second, so the interval set by
-// configure_port is kept here, per descriptor, and read_port times itself.
-// The slot also holds the driver's serial flags from before set_low_latency,
-// to be put back at close_port. The dialog holds one port at a time, the
-// command line several (each from a thread of its own), so the table is
-// shared under a lock; a few spare slots leave room for tests and for a
-// port that was closed behind our back (open_port drops a stale slot for
-// the descriptor it gets). A port not configured reads with the default
-// interval.
-
-enum { PORT_SLOTS = 64 };
-
-struct PortSlot {
-    int in_use;
+struct SerialPort {
     int fd;
-    uint32_t interval_ms;  // 0: no limit between bytes, only the total
+    uint32_t interval_ms;  // read interval; 0: no limit between bytes, only the total
+    uint32_t baud;         // line speed, for the bound on writes and drains
+    int lost;              // the system reported the device gone
     int latency_saved;     // saved_flags holds the serial flags to restore
     int saved_flags;
-    int lost;              // the system reported the device gone
+    PortLock lock;         // the lock file taken, if any
+    char note[LOCK_NOTE_CAPACITY];  // for port_note; "" when none
 };
 
-static PortSlot port_slots[PORT_SLOTS];
-static pthread_mutex_t slots_lock = PTHREAD_MUTEX_INITIALIZER;
-
-// The descriptor's slot, or NULL. Call with the lock held.
-static PortSlot *find_slot(int fd)
+static int port_fd(PortHandle port)
 {
-    for (int i = 0; i < PORT_SLOTS; ++i)
-        if (port_slots[i].in_use && port_slots[i].fd == fd)
-            return &port_slots[i];
-    return NULL;
+    return port != NO_PORT ? port->fd : -1;
 }
 
-// The descriptor's slot, else a free one now marked in use for it, else
-// NULL. Call with the lock held.
-static PortSlot *claim_slot(int fd)
+static PortHandle new_port(int fd)
 {
-    PortSlot *slot = find_slot(fd);
-    for (int i = 0; slot == NULL && i < PORT_SLOTS; ++i) {
-        if (!port_slots[i].in_use) {
-            slot = &port_slots[i];
-            memset(slot, 0, sizeof *slot);
-            slot->in_use = 1;
-            slot->fd = fd;
-            slot->interval_ms = READ_INTERVAL_MS;
-        }
-    }
-    return slot;
+    PortHandle port = (PortHandle)calloc(1, sizeof(SerialPort));
+    if (port == NO_PORT)
+        return NO_PORT;
+    port->fd = fd;
+    port->interval_ms = READ_INTERVAL_MS;
+    port->baud = LINE_BAUD;
+    port->lock.slot = -1;
+    return port;
 }
 
-// Empties the descriptor's slot; *restore gets the serial flags to put back
-// (when set_low_latency changed them). Returns 1 when there are such flags.
-static int release_slot(int fd, int *restore)
+int port_descriptor(PortHandle port)
 {
-    pthread_mutex_lock(&slots_lock);
-    PortSlot *slot = find_slot(fd);
-    int saved = 0;
-    if (slot != NULL) {
-        saved = slot->latency_saved;
-        *restore = slot->saved_flags;
-        slot->in_use = 0;
-    }
-    pthread_mutex_unlock(&slots_lock);
-    return saved;
+    return port_fd(port);
 }
 
-static uint32_t read_interval_of(int fd)
+PortHandle port_from_descriptor(int fd)
 {
-    pthread_mutex_lock(&slots_lock);
-    const PortSlot *slot = find_slot(fd);
-    uint32_t interval = slot != NULL ? slot->interval_ms : (uint32_t)READ_INTERVAL_MS;
-    pthread_mutex_unlock(&slots_lock);
-    return interval;
-}
-
-// Remembers that the device behind fd has vanished, for port_lost.
-static void mark_lost(int fd)
-{
-    pthread_mutex_lock(&slots_lock);
-    PortSlot *slot = claim_slot(fd);
-    if (slot != NULL)
-        slot->lost = 1;
-    pthread_mutex_unlock(&slots_lock);
+    return fd >= 0 ? new_port(fd) : NO_PORT;
 }
 
 static int64_t monotonic_ns(void)
@@ -147,9 +86,20 @@ static int64_t monotonic_ns(void)
 // ---------------------------------------------------------------------------
 // Open, configure, close
 
+// Why the last open_port of this thread was refused as busy by a lock file,
+// for describe_open_failure (each of the command line's threads opens its
+// own port).
+struct BusyDetail {
+    char device[PORT_NAME_CAPACITY];
+    long holder;
+    char lock_path[LOCK_PATH_CAPACITY];
+};
+
+static thread_local BusyDetail busy_detail;
+
 // 1 when the character device numbered rdev belongs to the tty subsystem as
 // sysfs tells it. Pseudo-terminal slaves (majors 136-143) have no sysfs entry;
-// without sysfs at all the check after the open has to do.
+// without sysfs at all the isatty check has to do.
 static int tty_device_number(dev_t rdev)
 {
     unsigned major_number = major(rdev), minor_number = minor(rdev);
@@ -168,61 +118,129 @@ static int tty_device_number(dev_t rdev)
     return strcmp(last != NULL ? last + 1 : target, "tty") == 0;
 }
 
+// The controlling terminal's device number from field 7 (tty_nr) of
+// /proc/self/stat, or 0 when there is none (or no /proc).
+static dev_t controlling_terminal(void)
+{
+    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[512];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    // The command name (field 2) is in parentheses and may hold anything,
+    // parentheses and spaces included; the fields after it are numbers.
+    const char *p = strrchr(text, ')');
+    if (p == NULL)
+        return 0;
+    ++p;
+    for (int field = 3; field < 7; ++field) {
+        while (*p == ' ')
+            ++p;
+        while (*p != ' ' && *p != '\0')
+            ++p;
+    }
+    char *end = NULL;
+    long long tty_nr = strtoll(p, &end, 10);
+    if (end == p || tty_nr <= 0 || tty_nr > 0xffffffffLL)
+        return 0;
+    // The kernel's encoding: major in bits 8-19, minor in bits 0-7 and 20-31.
+    unsigned value = (unsigned)tty_nr;
+    unsigned major_number = (value >> 8) & 0xfffu;
+    unsigned minor_number = (value & 0xffu) | ((value >> 12) & 0xfff00u);
+    return makedev(major_number, minor_number);
+}
+
+// 1 when the terminal numbered rdev cannot be the adapter: /dev/tty,
+// /dev/console, /dev/ptmx, a virtual console, the controlling terminal, or
+// the terminal on standard input, output or error (the one the screen is
+// drawn on).
+static int refused_terminal(dev_t rdev)
+{
+    unsigned major_number = major(rdev), minor_number = minor(rdev);
+    if (major_number == 5 && minor_number <= 2)
+        return 1;
+    if (major_number == 4 && minor_number <= 63)
+        return 1;
+    if (rdev == controlling_terminal())
+        return 1;
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+            return 1;
+    }
+    return 0;
+}
+
+// Closes fd and refuses the open with error.
+static PortHandle refuse(int fd, int error)
+{
+    close(fd);
+    errno = error;
+    return NO_PORT;
+}
+
 PortHandle open_port(const char *name)
 {
+    memset(&busy_detail, 0, sizeof busy_detail);
+
     // Every refusal leaves errno saying why, for the operator's error report.
     if (!port_name_ok(name)) {
         errno = name != NULL && name[0] != '\0' ? ENAMETOOLONG : ENOENT;
-        return INVALID_HANDLE_VALUE;
+        return NO_PORT;
     }
 
-    // Only terminals are ports. Some devices act on being opened at all (a
-    // watchdog arms itself), so the kind of device is checked before the
-    // open, and the open one must be a terminal too.
-    struct stat st;
-    if (stat(name, &st) != 0)
-        return INVALID_HANDLE_VALUE;
-    if (!S_ISCHR(st.st_mode) || !tty_device_number(st.st_rdev)) {
-        errno = ENOTTY;
-        return INVALID_HANDLE_VALUE;
-    }
-
-    // Non-blocking so that the open does not wait for a carrier; never the
-    // controlling terminal.
+    // Non-blocking so that the open does not wait for a carrier, and kept so:
+    // reads and writes wait in ppoll. Never made the controlling terminal.
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return INVALID_HANDLE_VALUE;
-    if (!isatty(fd)) {
-        close(fd);
-        errno = ENOTTY;
-        return INVALID_HANDLE_VALUE;
+        return NO_PORT;
+
+    // Only terminals are ports, judged on what was opened (a link changed
+    // after a look at the name cannot slip anything else in), before any
+    // ioctl, lock or write.
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return refuse(fd, errno);
+    if (!S_ISCHR(st.st_mode) || !tty_device_number(st.st_rdev))
+        return refuse(fd, ENOTTY);
+    if (refused_terminal(st.st_rdev))
+        return refuse(fd, EPERM);
+    if (!isatty(fd))
+        return refuse(fd, ENOTTY);
+
+    PortHandle port = new_port(fd);
+    if (port == NO_PORT)
+        return refuse(fd, ENOMEM);
+
+    // The lock file first, so that a port a terminal program holds is left
+    // exactly as it is.
+    int locked = take_port_lock(fd, name, &port->lock, port->note, sizeof port->note);
+    if (locked < 0) {
+        snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
+        busy_detail.holder = port->lock.holder;
+        snprintf(busy_detail.lock_path, sizeof busy_detail.lock_path, "%s", port->lock.path);
+        free(port);
+        return refuse(fd, EBUSY);
     }
 
-    // Exclusive use. The lock refuses a second opener on this machine, root
-    // included; it is taken before TIOCEXCL so that a port held by someone
-    // else is left as it was. TIOCEXCL then refuses other programs that do
-    // not lock (it does not stop root). Devices that are not terminals do
-    // not know TIOCEXCL.
-    int locked;
+    // Exclusive use. flock refuses a second opener on this machine that also
+    // locks, root included; TIOCEXCL then refuses other programs that do not
+    // (it does not stop root).
+    int flocked;
     do {
-        locked = flock(fd, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-        close(fd);
-        errno = EBUSY;
-        return INVALID_HANDLE_VALUE;
+        flocked = flock(fd, LOCK_EX | LOCK_NB);
+    } while (flocked != 0 && errno == EINTR);
+    if (flocked != 0) {
+        release_port_lock(&port->lock);
+        free(port);
+        return refuse(fd, EBUSY);
     }
     (void)ioctl(fd, TIOCEXCL);
-
-    // From here on I/O blocks; read_port and write_port do their own
-    // waiting with poll().
-    int flags = fcntl(fd, F_GETFL);
-    if (flags != -1)
-        (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-
-    int stale_flags;
-    (void)release_slot(fd, &stale_flags);
-    return fd_handle(fd);
+    return port;
 }
 
 // The termios speed for a line speed in baud, or 0 when there is none.
@@ -270,7 +288,7 @@ void set_line_settings(struct termios *tio, speed_t speed)
 
 int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
 {
-    int fd = handle_fd(port);
+    int fd = port_fd(port);
     struct termios tio;
     if (fd < 0 || tcgetattr(fd, &tio) != 0) {
         fputs("Could not get Port State\n", stderr);
@@ -282,18 +300,8 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
     if (!speed_for(baud, &speed))
         return -1;
 
-    // The read timing lives in our own table; no room there means the
-    // timeouts cannot be set, and the port is left alone.
-    pthread_mutex_lock(&slots_lock);
-    PortSlot *slot = claim_slot(fd);
-    if (slot != NULL)
-        slot->interval_ms = read_interval_ms;
-    pthread_mutex_unlock(&slots_lock);
-    if (slot == NULL) {
-        fputs("Could not read comm timeouts\n", stderr);
-        return -1;
-    }
-
+    port->interval_ms = read_interval_ms;
+    port->baud = baud;
     set_line_settings(&tio, speed);
 
     // As on Windows, the update goes ahead on whatever the driver accepted.
@@ -309,22 +317,25 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
 
 void close_port(PortHandle port)
 {
-    int fd = handle_fd(port);
-    if (fd < 0)
+    if (port == NO_PORT)
         return;
-    int flags;
-    if (release_slot(fd, &flags)) {
-        struct serial_struct serial;
-        if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-            serial.flags = flags;
-            (void)ioctl(fd, TIOCSSERIAL, &serial);
+    int fd = port->fd;
+    if (fd >= 0) {
+        if (port->latency_saved) {
+            struct serial_struct serial;
+            if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+                serial.flags = port->saved_flags;
+                (void)ioctl(fd, TIOCSSERIAL, &serial);
+            }
         }
+        // Exclusive mode belongs to the terminal, not to this descriptor:
+        // give it back so that the next opener is not refused. The flock
+        // goes with the descriptor.
+        (void)ioctl(fd, TIOCNXCL);
+        close(fd);
     }
-    // Exclusive mode belongs to the terminal, not to this descriptor: give
-    // it back so that the next opener is not refused. The lock goes with the
-    // descriptor.
-    (void)ioctl(fd, TIOCNXCL);
-    close(fd);
+    release_port_lock(&port->lock);
+    free(port);
 }
 
 // ---------------------------------------------------------------------------
@@ -338,16 +349,35 @@ static int device_vanished(int error)
            error == EBADF;
 }
 
+// The longest a write of count bytes (or a drain of that many) may take:
+// their time on the line at the port's speed, 11 bits a byte (start, 8 data,
+// parity, stop), plus 2 s for the driver and the adapter.
+static int64_t transfer_bound_ns(const SerialPort *port, int64_t count)
+{
+    int64_t baud = port->baud > 0 ? (int64_t)port->baud : (int64_t)LINE_BAUD;
+    int64_t bits = count * 11;  // whole seconds and the rest apart: no overflow
+    return bits / baud * 1000000000 + bits % baud * 1000000000 / baud + (int64_t)2000000000;
+}
+
+static struct timespec timespec_of(int64_t ns)
+{
+    struct timespec t;
+    t.tv_sec = (time_t)(ns / 1000000000);
+    t.tv_nsec = (long)(ns % 1000000000);
+    return t;
+}
+
 // Reads until capacity bytes are in, or the interval passes between two
 // bytes, or READ_TOTAL_MS pass in all, or is_whole says the bytes so far make
 // a reply, or the device goes away (*gone = 1).
-static int32_t read_until(int fd, unsigned char *buffer, uint32_t capacity, ReplyCheck is_whole,
-                          void *context, int *gone)
+static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
+                          ReplyCheck is_whole, void *context, int *gone)
 {
+    const int fd = port->fd;
     if (capacity > (uint32_t)INT32_MAX)
         capacity = (uint32_t)INT32_MAX;
 
-    const int64_t interval_ns = (int64_t)read_interval_of(fd) * 1000000;
+    const int64_t interval_ns = (int64_t)port->interval_ms * 1000000;
     const int64_t total_end = monotonic_ns() + (int64_t)READ_TOTAL_MS * 1000000;
     int64_t last_byte = 0;
     uint32_t got = 0;
@@ -406,13 +436,12 @@ static int32_t read_until(int fd, unsigned char *buffer, uint32_t capacity, Repl
 
 int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 {
-    int fd = handle_fd(port);
-    if (fd < 0 || buffer == NULL || capacity == 0)
+    if (port == NO_PORT || port->fd < 0 || buffer == NULL || capacity == 0)
         return 0;
     int gone = 0;
-    int32_t n = read_until(fd, buffer, capacity, NULL, NULL, &gone);
+    int32_t n = read_until(port, buffer, capacity, NULL, NULL, &gone);
     if (gone)
-        mark_lost(fd);
+        port->lost = 1;
     return n;
 }
 
@@ -420,24 +449,25 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
                         ReplyCheck is_whole, void *context, int *gone)
 {
     int lost = 0;
-    int fd = handle_fd(port);
     int32_t n = 0;
-    if (fd < 0)
+    if (port == NO_PORT || port->fd < 0)
         lost = 1;
     else if (buffer != NULL && capacity > 0)
-        n = read_until(fd, buffer, capacity, is_whole, context, &lost);
-    if (lost && fd >= 0)
-        mark_lost(fd);
+        n = read_until(port, buffer, capacity, is_whole, context, &lost);
+    if (lost && port != NO_PORT)
+        port->lost = 1;
     if (gone != NULL)
         *gone = lost;
     return n;
 }
 
-// Writes until every byte is taken, or the device goes away (*gone = 1), or
-// another failure.
-static int32_t write_all(int fd, const unsigned char *bytes, int32_t count, int *gone)
+// Writes until every byte is taken, or the bound passes, or the device goes
+// away (*gone = 1), or another failure. The descriptor is non-blocking: a
+// full output queue is waited out in ppoll.
+static int32_t write_all(PortHandle port, const unsigned char *bytes, int32_t count, int *gone)
 {
-    // No time limit: wait until the driver has taken every byte.
+    const int fd = port->fd;
+    const int64_t deadline = monotonic_ns() + transfer_bound_ns(port, count);
     int32_t done = 0;
     while (done < count) {
         ssize_t n = write(fd, bytes + done, (size_t)(count - done));
@@ -445,37 +475,40 @@ static int32_t write_all(int fd, const unsigned char *bytes, int32_t count, int 
             done += (int32_t)n;
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            struct pollfd ready;
-            ready.fd = fd;
-            ready.events = POLLOUT;
-            ready.revents = 0;
-            int polled = poll(&ready, 1, -1);
-            if (polled < 0 && errno == EINTR)
-                continue;
-            if (polled < 0 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-                *gone = polled > 0;
-                break;
-            }
-            continue;
+        int error = n < 0 ? errno : EAGAIN;
+        if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
+            *gone = device_vanished(error);
+            break;
         }
-        *gone = n < 0 && device_vanished(errno);
-        break;
+        int64_t now = monotonic_ns();
+        if (now >= deadline)
+            break;
+        if (error == EINTR)
+            continue;
+        struct timespec wait = timespec_of(deadline - now);
+        struct pollfd ready;
+        ready.fd = fd;
+        ready.events = POLLOUT;
+        ready.revents = 0;
+        int polled = ppoll(&ready, 1, &wait, NULL);
+        if (polled < 0 && errno != EINTR)
+            break;
+        if (polled > 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            *gone = 1;
+            break;
+        }
     }
     return done;
 }
 
 int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
 {
-    int fd = handle_fd(port);
-    if (fd < 0 || bytes == NULL || count <= 0)
+    if (port == NO_PORT || port->fd < 0 || bytes == NULL || count <= 0)
         return 0;
     int gone = 0;
-    int32_t n = write_all(fd, bytes, count, &gone);
+    int32_t n = write_all(port, bytes, count, &gone);
     if (gone)
-        mark_lost(fd);
+        port->lost = 1;
     return n;
 }
 
@@ -483,14 +516,13 @@ int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t 
                            int *gone)
 {
     int lost = 0;
-    int fd = handle_fd(port);
     int32_t n = 0;
-    if (fd < 0)
+    if (port == NO_PORT || port->fd < 0)
         lost = 1;
     else if (bytes != NULL && count > 0)
-        n = write_all(fd, bytes, count, &lost);
-    if (lost && fd >= 0)
-        mark_lost(fd);
+        n = write_all(port, bytes, count, &lost);
+    if (lost && port != NO_PORT)
+        port->lost = 1;
     if (gone != NULL)
         *gone = lost;
     return n;
@@ -498,7 +530,7 @@ int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t 
 
 int set_low_latency(PortHandle port)
 {
-    int fd = handle_fd(port);
+    int fd = port_fd(port);
     struct serial_struct serial;
     if (fd < 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0)
         return -1;  // no serial driver behind it (a pseudo-terminal)
@@ -510,63 +542,75 @@ int set_low_latency(PortHandle port)
     }
     // Remember what to put back, once: a second call must not save the
     // flags it set itself.
-    pthread_mutex_lock(&slots_lock);
-    PortSlot *slot = claim_slot(fd);
-    if (slot != NULL && !slot->latency_saved) {
-        slot->latency_saved = 1;
-        slot->saved_flags = before;
-    }
-    pthread_mutex_unlock(&slots_lock);
-    if (slot == NULL) {
-        // Nowhere to remember the old setting: put it back now.
-        serial.flags = before;
-        (void)ioctl(fd, TIOCSSERIAL, &serial);
-        return -1;
+    if (!port->latency_saved) {
+        port->latency_saved = 1;
+        port->saved_flags = before;
     }
     return 0;
 }
 
 void purge_port(PortHandle port)
 {
-    int fd = handle_fd(port);
+    int fd = port_fd(port);
     if (fd >= 0)
         (void)tcflush(fd, TCIOFLUSH);
 }
 
 void flush_port(PortHandle port)
 {
-    int fd = handle_fd(port);
+    int fd = port_fd(port);
     if (fd < 0)
         return;
-    while (tcdrain(fd) != 0 && errno == EINTR) {
+    // The output queue is watched empty, a millisecond at a time, for at most
+    // the time its bytes take on the line plus 2 s; a vanished device ends
+    // the wait. A driver that cannot tell its queue gets one tcdrain.
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+        if (errno == ENOTTY || errno == EINVAL) {
+            if (tcdrain(fd) != 0 && device_vanished(errno))
+                port->lost = 1;
+        } else if (device_vanished(errno)) {
+            port->lost = 1;
+        }
+        return;
+    }
+    const int64_t deadline = monotonic_ns() + transfer_bound_ns(port, queued > 0 ? queued : 0);
+    while (queued > 0 && monotonic_ns() < deadline) {
+        struct pollfd line;
+        line.fd = fd;
+        line.events = 0;  // only hang-ups and errors wake it early
+        line.revents = 0;
+        struct timespec tick = timespec_of(1000000);
+        if (ppoll(&line, 1, &tick, NULL) > 0 && (line.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            port->lost = 1;
+            return;
+        }
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            if (device_vanished(errno))
+                port->lost = 1;
+            return;
+        }
     }
 }
 
 int port_lost(PortHandle port)
 {
-    int fd = handle_fd(port);
-    if (fd < 0)
-        return 0;
-    pthread_mutex_lock(&slots_lock);
-    const PortSlot *slot = find_slot(fd);
-    int lost = slot != NULL && slot->lost;
-    pthread_mutex_unlock(&slots_lock);
-    return lost;
+    return port != NO_PORT && port->lost;
 }
 
-const char *port_note(PortHandle)
+const char *port_note(PortHandle port)
 {
-    return NULL;
-}
-
-void remove_port_locks(void)
-{
+    return port != NO_PORT && port->note[0] != '\0' ? port->note : NULL;
 }
 
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
 {
+    if (text == NULL || size == 0)
+        return;
+    if (path == NULL)
+        path = "(no port)";
     const char *reason = code != 0 ? strerror((int)code) : "it could not be opened";
-    if (code == EACCES || code == EPERM) {
+    if (code == EACCES) {
         // Serial devices belong to a group (dialout on Debian and Ubuntu,
         // uucp on others); its members may open them.
         struct stat st;
@@ -582,8 +626,22 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
                  path, reason, group, group);
         return;
     }
+    if (code == EPERM) {
+        snprintf(text, size,
+                 "%s: this is the terminal fwu runs in (or a console), not a serial adapter",
+                 path);
+        return;
+    }
     if (code == EBUSY) {
-        snprintf(text, size, "%s: in use by another program", path);
+        if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0)
+            snprintf(text, size, "%s: in use by process %ld (lock file %s)", path,
+                     busy_detail.holder, busy_detail.lock_path);
+        else if (busy_detail.lock_path[0] != '\0' && strcmp(busy_detail.device, path) == 0)
+            snprintf(text, size, "%s: in use by another program (lock file %s)", path,
+                     busy_detail.lock_path);
+        else
+            snprintf(text, size,
+                     "%s: in use by another program (it holds the port exclusively)", path);
         return;
     }
     if (code == ENOENT) {
@@ -595,220 +653,4 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
         return;
     }
     snprintf(text, size, "%s: %s", path, reason);
-}
-
-// ---------------------------------------------------------------------------
-// Discovery
-//
-// A port is listed when its device node is a character device and the
-// kernel reports it present. Nothing is opened: opening a terminal can raise
-// DTR on the adapter. USB and Bluetooth adapters have a node and a sysfs
-// entry only while they are plugged in or bound. On-board UART drivers
-// register their lines whether or not there is a UART behind them (a PC
-// shows ttyS0 to ttyS31), so these count only when the serial core reports
-// a known UART type, or, for drivers that do not report one, when the line
-// is bound to a driver. Without sysfs, only the plug-in kinds are trusted.
-//
-// Order: plug-in adapters first (the operator connects one for the update,
-// and the first entry is the one preselected), then on-board UARTs; within
-// a kind by number, so ttyUSB2 comes before ttyUSB10.
-
-struct PortKind {
-    const char *prefix;
-    int on_board;
-};
-
-static const PortKind PORT_KINDS[] = {
-    {"ttyUSB", 0},   // USB serial converters
-    {"ttyACM", 0},   // USB CDC-ACM modems and adapters
-    {"ttyS", 1},     // 8250/16550 and friends
-    {"ttyAMA", 1},   // ARM PL011 (Raspberry Pi and others)
-    {"ttymxc", 1},   // i.MX
-    {"ttyO", 1},     // OMAP, BeagleBone
-    {"ttySAC", 1},   // Samsung
-    {"ttyTHS", 1},   // Tegra
-    {"rfcomm", 0},   // Bluetooth serial
-};
-
-enum {
-    PORT_KIND_COUNT = sizeof PORT_KINDS / sizeof PORT_KINDS[0],
-    PORT_NUMBER_DIGITS = 6,  // ttyUSB999999 is as far as a name goes
-    SYS_PATH_CAPACITY = 1024
-};
-
-struct PortKey {
-    int kind;
-    long number;
-};
-
-// The kind and number in a device name such as "ttyUSB10": a known prefix
-// followed by a decimal number without sign or leading zeros.
-static int parse_port_name(const char *entry, PortKey *key)
-{
-    for (int k = 0; k < PORT_KIND_COUNT; ++k) {
-        size_t len = strlen(PORT_KINDS[k].prefix);
-        if (strncmp(entry, PORT_KINDS[k].prefix, len) != 0)
-            continue;
-        const char *digits = entry + len;
-        size_t n = 0;
-        while (n <= PORT_NUMBER_DIGITS && digits[n] >= '0' && digits[n] <= '9')
-            ++n;
-        if (n == 0 || n > PORT_NUMBER_DIGITS || digits[n] != '\0')
-            continue;
-        if (digits[0] == '0' && n > 1)
-            continue;
-        long number = 0;
-        for (size_t i = 0; i < n; ++i)
-            number = number * 10 + (digits[i] - '0');
-        key->kind = k;
-        key->number = number;
-        return 1;
-    }
-    return 0;
-}
-
-static int path_join(char *out, size_t size, const char *a, const char *b, const char *c)
-{
-    int len = snprintf(out, size, "%s/%s%s", a, b, c);
-    return len >= 0 && (size_t)len < size;
-}
-
-static int is_char_device(const char *path)
-{
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
-}
-
-static int is_directory(const char *path)
-{
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-static int exists(const char *path)
-{
-    struct stat st;
-    return stat(path, &st) == 0;
-}
-
-// The UART type the serial core reports in <tty dir>/type: 1 when it names
-// a UART, 0 when it is PORT_UNKNOWN (0), -1 when there is no readable
-// number there.
-static int uart_type_known(const char *tty_dir)
-{
-    char path[SYS_PATH_CAPACITY];
-    if (!path_join(path, sizeof path, tty_dir, "type", ""))
-        return -1;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char text[16];
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0)
-        return -1;
-    text[n] = '\0';
-    long type = 0;
-    int digits = 0;
-    for (const char *p = text; *p >= '0' && *p <= '9' && digits < 9; ++p, ++digits)
-        type = type * 10 + (*p - '0');
-    if (digits == 0)
-        return -1;
-    return type != 0;
-}
-
-static int port_present(const char *dev_root, const char *tty_class, const char *entry,
-                        const PortKind *kind)
-{
-    char path[SYS_PATH_CAPACITY];
-    if (!path_join(path, sizeof path, dev_root, entry, "") || !is_char_device(path))
-        return 0;
-    if (tty_class == NULL)
-        return !kind->on_board;
-
-    char tty_dir[SYS_PATH_CAPACITY];
-    if (!path_join(tty_dir, sizeof tty_dir, tty_class, entry, "") || !is_directory(tty_dir))
-        return 0;
-    if (!kind->on_board)
-        return 1;
-
-    int type = uart_type_known(tty_dir);
-    if (type >= 0)
-        return type;
-    return path_join(path, sizeof path, tty_dir, "device/driver", "") && exists(path);
-}
-
-static int key_before(const PortKey &a, const PortKey &b)
-{
-    if (a.kind != b.kind)
-        return a.kind < b.kind;
-    return a.number < b.number;
-}
-
-// Keeps keys sorted, and only the first PORT_TABLE_CAPACITY of them.
-static void insert_key(PortKey *keys, int *count, const PortKey &key)
-{
-    int n = *count;
-    if (n == PORT_TABLE_CAPACITY) {
-        if (!key_before(key, keys[n - 1]))
-            return;
-        --n;
-    }
-    int i = n;
-    while (i > 0 && key_before(key, keys[i - 1])) {
-        keys[i] = keys[i - 1];
-        --i;
-    }
-    keys[i] = key;
-    *count = n + 1;
-}
-
-int discover_ports_under(PortTable *table, const char *dev_root, const char *sys_root)
-{
-    if (table == NULL)
-        return 0;
-    table->count = 0;
-    if (dev_root == NULL || sys_root == NULL)
-        return 0;
-
-    char tty_class[SYS_PATH_CAPACITY];
-    const char *class_dir = NULL;
-    if (path_join(tty_class, sizeof tty_class, sys_root, "class/tty", "") &&
-        is_directory(tty_class))
-        class_dir = tty_class;
-
-    DIR *dir = opendir(dev_root);
-    if (dir == NULL)
-        return 0;
-
-    static PortKey keys[PORT_TABLE_CAPACITY];
-    int found = 0;
-    for (struct dirent *entry = readdir(dir); entry != NULL; entry = readdir(dir)) {
-        PortKey key;
-        if (!parse_port_name(entry->d_name, &key))
-            continue;
-        // The name must fit a table entry as open_port will get it.
-        char name[PORT_NAME_CAPACITY];
-        if (!path_join(name, sizeof name, dev_root, entry->d_name, ""))
-            continue;
-        if (!port_present(dev_root, class_dir, entry->d_name, &PORT_KINDS[key.kind]))
-            continue;
-        insert_key(keys, &found, key);
-    }
-    closedir(dir);
-
-    for (int i = 0; i < found; ++i) {
-        char number[16];
-        snprintf(number, sizeof number, "%ld", keys[i].number);
-        if (!path_join(table->names[table->count], PORT_NAME_CAPACITY, dev_root,
-                       PORT_KINDS[keys[i].kind].prefix, number))
-            continue;
-        ++table->count;
-    }
-    return table->count;
-}
-
-int discover_ports(PortTable *table)
-{
-    return discover_ports_under(table, "/dev", "/sys");
 }

@@ -2,8 +2,18 @@
 // functions of KERNEL32, all I/O synchronous (no overlapped handles).
 #include "serial/serial.h"
 
+#include <windows.h>
+
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+// What the link keeps per open port: the handle, and whether a read or write
+// has seen the device vanish.
+struct SerialPort {
+    HANDLE handle;
+    int lost;
+};
 
 enum {
     PORT_NUMBER_LIMIT = 999  // com1 ... com998
@@ -32,9 +42,20 @@ int discover_ports(PortTable *table)
 PortHandle open_port(const char *name)
 {
     if (!port_name_ok(name))
-        return INVALID_HANDLE_VALUE;
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, NULL);
+        return NO_PORT;
+    // A failed open returns at once, so GetLastError still says why.
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return NO_PORT;
+    PortHandle port = (PortHandle)calloc(1, sizeof(SerialPort));
+    if (port == NO_PORT) {
+        (void)CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NO_PORT;
+    }
+    port->handle = handle;
+    return port;
 }
 
 int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
@@ -42,14 +63,14 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port, &dcb)) {
+    if (port == NO_PORT || !GetCommState(port->handle, &dcb)) {
         fputs("Could not get Port State\n", stderr);
         return -1;
     }
 
     COMMTIMEOUTS timeouts;
     memset(&timeouts, 0, sizeof timeouts);
-    if (!GetCommTimeouts(port, &timeouts)) {
+    if (!GetCommTimeouts(port->handle, &timeouts)) {
         fputs("Could not read comm timeouts\n", stderr);
         return -1;
     }
@@ -86,21 +107,26 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
     timeouts.WriteTotalTimeoutConstant = 0;
 
     // The update goes ahead on whatever the driver accepted.
-    (void)SetCommState(port, &dcb);
-    (void)SetCommTimeouts(port, &timeouts);
-    (void)SetCommMask(port, 0);
+    (void)SetCommState(port->handle, &dcb);
+    (void)SetCommTimeouts(port->handle, &timeouts);
+    (void)SetCommMask(port->handle, 0);
     return 0;
 }
 
+static int device_vanished(DWORD error);
+
 int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 {
-    if (buffer == NULL || capacity == 0)
+    if (port == NO_PORT || buffer == NULL || capacity == 0)
         return 0;
     if (capacity > 0x7fffffffu)
         capacity = 0x7fffffffu;
     DWORD got = 0;
-    if (!ReadFile(port, buffer, (DWORD)capacity, &got, NULL))
+    if (!ReadFile(port->handle, buffer, (DWORD)capacity, &got, NULL)) {
+        if (device_vanished(GetLastError()))
+            port->lost = 1;
         return 0;
+    }
     if (got > capacity)
         return 0;
     return (int32_t)got;
@@ -108,14 +134,19 @@ int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 
 int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
 {
-    if (bytes == NULL || count <= 0)
+    if (port == NO_PORT || bytes == NULL || count <= 0)
         return 0;
     // Without a write timeout one call takes everything; the loop only
     // guards against a driver that takes less.
     int32_t done = 0;
     while (done < count) {
         DWORD wrote = 0;
-        if (!WriteFile(port, bytes + done, (DWORD)(count - done), &wrote, NULL) || wrote == 0)
+        if (!WriteFile(port->handle, bytes + done, (DWORD)(count - done), &wrote, NULL)) {
+            if (device_vanished(GetLastError()))
+                port->lost = 1;
+            break;
+        }
+        if (wrote == 0)
             break;
         if (wrote > (DWORD)(count - done))
             wrote = (DWORD)(count - done);
@@ -152,11 +183,11 @@ static int device_vanished(DWORD error)
 // on some such ports: Wine's, for one, reads nothing from a pseudo-terminal
 // whose far end has closed, and says so only when asked for the line's
 // status (ERROR_NOT_READY) or written to.
-static int port_gone_now(PortHandle port)
+static int port_gone_now(HANDLE handle)
 {
     DWORD errors = 0;
     COMSTAT status;
-    if (ClearCommError(port, &errors, &status))
+    if (ClearCommError(handle, &errors, &status))
         return 0;
     return device_vanished(GetLastError());
 }
@@ -182,7 +213,11 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
     int lost = 0;
     uint32_t got = 0;
     COMMTIMEOUTS configured;
-    if (!GetCommTimeouts(port, &configured)) {
+    memset(&configured, 0, sizeof configured);
+    if (port == NO_PORT) {
+        lost = 1;
+        capacity = 0;
+    } else if (!GetCommTimeouts(port->handle, &configured)) {
         lost = device_vanished(GetLastError());
         capacity = 0;
     }
@@ -213,18 +248,18 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         if (wait > READ_POLL_MS)
             wait = READ_POLL_MS;
         quick.ReadTotalTimeoutConstant = wait > 0 ? wait : 1;
-        if (!SetCommTimeouts(port, &quick)) {
+        if (!SetCommTimeouts(port->handle, &quick)) {
             lost = device_vanished(GetLastError());
             break;
         }
         DWORD n = 0;
-        if (!ReadFile(port, buffer + got, (DWORD)(capacity - got), &n, NULL)) {
+        if (!ReadFile(port->handle, buffer + got, (DWORD)(capacity - got), &n, NULL)) {
             lost = device_vanished(GetLastError());
             break;
         }
         if (n > capacity - got)
             break;
-        if (n == 0 && port_gone_now(port)) {
+        if (n == 0 && port_gone_now(port->handle)) {
             lost = 1;
             break;
         }
@@ -236,7 +271,9 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         }
     }
     if (capacity > 0 && !lost)
-        (void)SetCommTimeouts(port, &configured);
+        (void)SetCommTimeouts(port->handle, &configured);
+    if (lost && port != NO_PORT)
+        port->lost = 1;
     if (gone != NULL)
         *gone = lost;
     return (int32_t)got;
@@ -245,11 +282,11 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
 int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count,
                            int *gone)
 {
-    int lost = 0;
+    int lost = port == NO_PORT;
     int32_t done = 0;
-    while (bytes != NULL && done < count) {
+    while (!lost && bytes != NULL && done < count) {
         DWORD wrote = 0;
-        if (!WriteFile(port, bytes + done, (DWORD)(count - done), &wrote, NULL)) {
+        if (!WriteFile(port->handle, bytes + done, (DWORD)(count - done), &wrote, NULL)) {
             lost = device_vanished(GetLastError());
             break;
         }
@@ -259,6 +296,8 @@ int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t 
             wrote = (DWORD)(count - done);
         done += (int32_t)wrote;
     }
+    if (lost && port != NO_PORT)
+        port->lost = 1;
     if (gone != NULL)
         *gone = lost;
     return done;
@@ -274,31 +313,37 @@ int set_low_latency(PortHandle)
 
 void purge_port(PortHandle port)
 {
-    (void)PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    if (port != NO_PORT)
+        (void)PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 void flush_port(PortHandle port)
 {
-    (void)FlushFileBuffers(port);
+    if (port != NO_PORT)
+        (void)FlushFileBuffers(port->handle);
 }
 
 void close_port(PortHandle port)
 {
-    (void)CloseHandle(port);
+    if (port == NO_PORT)
+        return;
+    (void)CloseHandle(port->handle);
+    free(port);
 }
 
-int port_lost(PortHandle)
+int port_lost(PortHandle port)
 {
-    return 0;
+    return port != NO_PORT && port->lost;
+}
+
+void remove_port_locks(void)
+{
+    // Windows keeps no lock files: the port is opened with share mode 0.
 }
 
 const char *port_note(PortHandle)
 {
     return NULL;
-}
-
-void remove_port_locks(void)
-{
 }
 
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)

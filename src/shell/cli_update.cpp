@@ -137,7 +137,7 @@ int open_device(Device *d)
         return -1;
     clear_system_error();
     PortHandle port = open_port(d->path);
-    if (port == INVALID_HANDLE_VALUE) {
+    if (port == NO_PORT) {
         describe_open_failure(d->path, last_system_error(), d->why, sizeof d->why);
         return -1;
     }
@@ -245,7 +245,7 @@ void device_main(void *argument)
     } else {
         result = drive(d, &reset_confirmed, why, sizeof why);
         close_port(d->link.port);
-        d->link.port = INVALID_HANDLE_VALUE;
+        d->link.port = NO_PORT;
     }
     if (d->line_len > 0) {
         emit_trace_line(d, d->line, d->line_len);

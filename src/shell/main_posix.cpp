@@ -132,7 +132,7 @@ static int port_open_failed(const char *port_name)
 // and start again.
 static void check_port_lost(void)
 {
-    if (device_link.port == INVALID_HANDLE_VALUE || !port_lost(device_link.port))
+    if (device_link.port == NO_PORT || !port_lost(device_link.port))
         return;
     release_port(&device_link, &tick_hooks);
     trace("\n . Port %s lost: the device went away\n",
@@ -222,7 +222,7 @@ static void choose_row(int row)
 // there. Not while a port is held: the update names its port by its row.
 static void refresh_ports(void)
 {
-    if (device_link.port != INVALID_HANDLE_VALUE) {
+    if (device_link.port != NO_PORT) {
         terminal_bell();
         return;
     }

@@ -6,9 +6,9 @@
 void release_port(DeviceLink *link, const SessionHooks *hooks)
 {
     hooks->stop_ticks();
-    if (link->port != INVALID_HANDLE_VALUE) {
+    if (link->port != NO_PORT) {
         close_port(link->port);
-        link->port = INVALID_HANDLE_VALUE;
+        link->port = NO_PORT;
     }
 }
 
@@ -29,7 +29,7 @@ void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
     report_trace(link->report, " . Opening serial port %s at %ld baud\n", link->port_name,
                  (long)link->baud);
     link->port = open_port(link->port_name);
-    if (link->port == INVALID_HANDLE_VALUE) {
+    if (link->port == NO_PORT) {
         if (hooks->open_failed != NULL && hooks->open_failed(link->port_name))
             return;
         fatal_error("Unable to open serial port. In use already, or not present");
@@ -57,6 +57,6 @@ void on_tick(DeviceLink *link, const SessionHooks *hooks)
         hooks->completion_beep();
         report_status(link->report, "Programming Completed");
         close_port(link->port);
-        link->port = INVALID_HANDLE_VALUE;
+        link->port = NO_PORT;
     }
 }

@@ -1,0 +1,243 @@
+// The lock files the POSIX link takes, and the terminals it refuses to open:
+// real pseudo-terminals, a lock directory of the test's own.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "serial/posix_internal.h"
+#include "serial/serial.h"
+
+namespace {
+
+std::string lock_dir;
+
+// Every test of this program locks in a directory of its own, not /run/lock.
+class LockDirectory : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/fwu-locks-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        lock_dir = dir;
+        set_lock_directory(dir);
+    }
+    void TearDown() override
+    {
+        set_lock_directory(NULL);
+        std::string command = "rm -rf '" + lock_dir + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+};
+
+const ::testing::Environment *const lock_environment =
+    ::testing::AddGlobalTestEnvironment(new LockDirectory);
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string pid_text(long pid)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%10ld\n", pid);
+    return text;
+}
+
+// A pseudo-terminal; the slave's lock file name.
+struct Pty {
+    int master = -1;
+    std::string slave, lock;
+    Pty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        char name[128];
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+            ptsname_r(master, name, sizeof name) == 0) {
+            slave = name;
+            lock = lock_dir + "/LCK..pts_" + slave.substr(strlen("/dev/pts/"));
+        }
+    }
+    ~Pty()
+    {
+        if (master >= 0)
+            close(master);
+    }
+};
+
+std::string open_failure(const char *path)
+{
+    char text[512];
+    describe_open_failure(path, (uint32_t)errno, text, sizeof text);
+    return text;
+}
+
+TEST(PortLock, TakenInTheSharedFormatUnderTheRealNameAndRemovedAtClose)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    // Opened through a link, as /dev/serial/by-id names are: the lock is the
+    // device's own.
+    std::string link = lock_dir + "/by-id-link";
+    ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
+    PortHandle port = open_port(link.c_str());
+    ASSERT_NE(port, NO_PORT) << strerror(errno);
+    EXPECT_EQ(read_file(pty.lock), pid_text(getpid()));
+    EXPECT_EQ(port_note(port), nullptr);
+
+    // Held by this process: a second open is refused, and told so.
+    errno = 0;
+    EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(open_failure(pty.slave.c_str()),
+              pty.slave + ": in use by process " + std::to_string(getpid()) + " (lock file " +
+                  pty.lock + ")");
+
+    // remove_port_locks (the signal path) removes it; close_port after it is
+    // harmless; a lock that names another process is never removed.
+    remove_port_locks();
+    EXPECT_EQ(access(pty.lock.c_str(), F_OK), -1);
+    close_port(port);
+
+    port = open_port(pty.slave.c_str());
+    ASSERT_NE(port, NO_PORT);
+    write_file(pty.lock, pid_text(1));
+    remove_port_locks();
+    close_port(port);
+    EXPECT_EQ(read_file(pty.lock), pid_text(1));
+    unlink(pty.lock.c_str());
+
+    port = open_port(pty.slave.c_str());
+    ASSERT_NE(port, NO_PORT);
+    close_port(port);
+    EXPECT_EQ(access(pty.lock.c_str(), F_OK), -1) << "close_port leaves its lock";
+    unlink(link.c_str());
+}
+
+TEST(PortLock, LiveHolderRefusesStaleLockIsTakenOver)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+
+    // A process that is alive holds the port: nothing is touched.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    write_file(pty.lock, pid_text(child));
+    errno = 0;
+    EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(open_failure(pty.slave.c_str()),
+              pty.slave + ": in use by process " + std::to_string(child) + " (lock file " +
+                  pty.lock + ")");
+    EXPECT_EQ(read_file(pty.lock), pid_text(child));
+    // The detail belongs to that port alone.
+    EXPECT_EQ(open_failure("/dev/ttyUSB7"),
+              "/dev/ttyUSB7: in use by another program (it holds the port exclusively)");
+
+    // Once it has ended, its lock is stale and taken over; so are a lock
+    // with no PID in it and the older binary form of a dead PID.
+    kill(child, SIGKILL);
+    waitpid(child, NULL, 0);
+    int32_t binary = (int32_t)child;
+    const std::string stale[] = {pid_text(child), "garbage\n", "",
+                                 std::string((const char *)&binary, 4)};
+    for (const std::string &content : stale) {
+        write_file(pty.lock, content);
+        PortHandle port = open_port(pty.slave.c_str());
+        ASSERT_NE(port, NO_PORT) << strerror(errno);
+        EXPECT_EQ(read_file(pty.lock), pid_text(getpid()));
+        close_port(port);
+    }
+    // The binary form of a live PID holds it.
+    binary = (int32_t)getppid();
+    write_file(pty.lock, std::string((const char *)&binary, 4));
+    EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);
+    unlink(pty.lock.c_str());
+}
+
+TEST(PortLock, UnwritableDirectoryOpensWithANote)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    std::string missing = lock_dir + "/missing";
+    set_lock_directory(missing.c_str());
+    PortHandle port = open_port(pty.slave.c_str());
+    set_lock_directory(lock_dir.c_str());
+    ASSERT_NE(port, NO_PORT);
+    const char *note = port_note(port);
+    ASSERT_NE(note, nullptr);
+    EXPECT_NE(strstr(note, (missing + "/LCK..pts_").c_str()), nullptr) << note;
+    // Still exclusive by flock.
+    errno = 0;
+    EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(open_failure(pty.slave.c_str()),
+              pty.slave + ": in use by another program (it holds the port exclusively)");
+    close_port(port);
+}
+
+TEST(PortChecks, TheProgramsOwnTerminalsAreRefused)
+{
+    // A child in a session of its own, with one pseudo-terminal as its
+    // controlling terminal and another on standard input: neither, nor
+    // /dev/tty, may be opened as a port. Each failed check sets a bit of the
+    // exit status.
+    Pty controlling, input;
+    ASSERT_FALSE(controlling.slave.empty());
+    ASSERT_FALSE(input.slave.empty());
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failed = 0;
+        if (setsid() < 0)
+            _exit(64);
+        int ctty = open(controlling.slave.c_str(), O_RDWR);  // becomes the terminal
+        int in = open(input.slave.c_str(), O_RDWR | O_NOCTTY);
+        if (ctty < 0 || in < 0 || dup2(in, 0) < 0)
+            _exit(65);
+        const char *names[] = {controlling.slave.c_str(), input.slave.c_str(), "/dev/tty"};
+        for (int i = 0; i < 3; ++i) {
+            errno = 0;
+            if (open_port(names[i]) != NO_PORT || errno != EPERM)
+                failed |= 1 << i;
+        }
+        char text[256];
+        describe_open_failure("/dev/tty", EPERM, text, sizeof text);
+        if (strcmp(text, "/dev/tty: this is the terminal fwu runs in (or a console), "
+                         "not a serial adapter") != 0)
+            failed |= 8;
+        _exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "bits: 1 controlling terminal, 2 standard input, 4 /dev/tty, 8 the sentence";
+    // No lock was taken for them.
+    EXPECT_EQ(access(controlling.lock.c_str(), F_OK), -1);
+    EXPECT_EQ(access(input.lock.c_str(), F_OK), -1);
+}
+
+}  // namespace
