@@ -628,7 +628,7 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
     }
     if (code == EPERM) {
         snprintf(text, size,
-                 "%s: this is the terminal fwu runs in (or a console), not a serial adapter",
+                 "%s: not a serial adapter but the terminal fwu runs in, or a console",
                  path);
         return;
     }
