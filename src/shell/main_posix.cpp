@@ -114,7 +114,7 @@ static int port_open_failed(const char *port_name)
     describe_open_failure(port_name, (uint32_t)code, sentence, sizeof sentence);
     if (code == EPERM || code == ENOTTY) {
         trace(" . Refused: %s\n", sentence);
-        set_status(sentence);
+        set_status("%s", sentence);
         return 1;
     }
     if (code == EACCES || code == EBUSY) {
