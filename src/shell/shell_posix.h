@@ -52,7 +52,10 @@ enum { KEY_BATCH = 256 };  // keys returned by one terminal_read_keys at most
 // Takes the terminal on standard input for the screen and the keys: opens
 // it for reading and writing, switches it to raw-ish mode (no echo, no line
 // editing, no flow control, no suspend key) on the alternate screen, and
-// installs the handlers for SIGINT, SIGTERM, SIGHUP and SIGWINCH.
+// installs the handlers for SIGINT, SIGTERM, SIGHUP and SIGWINCH (which wake
+// terminal_wait through a pipe), and SIGTSTP and SIGCONT (the terminal given
+// back while stopped, raw again and redrawn after). Its descriptor is never
+// 0, 1 or 2.
 // Returns 0, or -1 with a reason in *why (standard input is no terminal).
 int terminal_open(const char **why);
 
@@ -71,7 +74,8 @@ void terminal_write(const char *bytes, size_t count);
 void terminal_bell(void);
 
 // Waits for a key, at most timeout_ms (-1: no limit). Returns 1 when keys
-// are waiting, 0 on timeout or signal, -1 when the terminal is gone.
+// are waiting, 0 on timeout or signal (also one that came just before the
+// call), -1 when the terminal is gone.
 int terminal_wait(int timeout_ms);
 
 // Decodes what the operator typed into at most KEY_BATCH keys; call it when
