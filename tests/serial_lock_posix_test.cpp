@@ -241,3 +241,39 @@ TEST(PortChecks, TheProgramsOwnTerminalsAreRefused)
 }
 
 }  // namespace
+
+// A real line's earlier opener that takes no lock (cat) is found by the
+// device it has open; this process and devices nobody else holds are not.
+TEST(PortChecks, AnotherProcessHoldingTheDeviceIsFound)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    struct stat st;
+    ASSERT_EQ(stat(pty.slave.c_str(), &st), 0);
+    char command[32];
+    int mine = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(mine, 0);
+    EXPECT_EQ(find_other_holder("/proc", st.st_rdev, command, sizeof command), 0);
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // holds the device (inherited) and waits to be killed
+        close(ready[0]);
+        ssize_t ignored = write(ready[1], "x", 1);
+        (void)ignored;
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(find_other_holder("/proc", st.st_rdev, command, sizeof command), (long)child);
+    EXPECT_NE(command[0], '\0') << "the holder's name from /proc/<pid>/comm";
+    kill(child, SIGKILL);
+    waitpid(child, NULL, 0);
+    close(mine);
+    EXPECT_EQ(find_other_holder("/proc", st.st_rdev, command, sizeof command), 0);
+}

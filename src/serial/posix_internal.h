@@ -5,6 +5,7 @@
 #define FWU_SERIAL_POSIX_INTERNAL_H
 
 #include <stddef.h>
+#include <sys/types.h>
 #include <termios.h>
 
 #include "serial/serial.h"
@@ -51,6 +52,12 @@ int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t 
 // Removes a lock taken by take_port_lock (the file only while it still
 // names this process) and forgets it.
 void release_port_lock(PortLock *lock);
+
+// A process other than this one that has the character device rdev open,
+// found through /proc/<pid>/fd (only the processes whose descriptors we may
+// read): its PID, with its command name in command; 0 when none is seen.
+// proc_root is "/proc" but for tests.
+long find_other_holder(const char *proc_root, dev_t rdev, char *command, size_t command_size);
 
 // The descriptor behind an open port, or -1; and a port record around a
 // descriptor opened elsewhere, without any check (close_port closes it).

@@ -93,17 +93,26 @@ struct BusyDetail {
     char device[PORT_NAME_CAPACITY];
     long holder;
     char lock_path[LOCK_PATH_CAPACITY];
+    char command[32];  // the holder's name, when it holds the device without a lock file
 };
 
 static thread_local BusyDetail busy_detail;
 
+// 1 for a pseudo-terminal's slave side (Unix98 majors 136-143, the old BSD
+// ones major 3).
+static int pseudo_terminal(dev_t rdev)
+{
+    unsigned major_number = major(rdev);
+    return (major_number >= 136 && major_number <= 143) || major_number == 3;
+}
+
 // 1 when the character device numbered rdev belongs to the tty subsystem as
-// sysfs tells it. Pseudo-terminal slaves (majors 136-143) have no sysfs entry;
-// without sysfs at all the isatty check has to do.
+// sysfs tells it. Pseudo-terminal slaves have no sysfs entry; without sysfs
+// at all the isatty check has to do.
 static int tty_device_number(dev_t rdev)
 {
     unsigned major_number = major(rdev), minor_number = minor(rdev);
-    if (major_number >= 136 && major_number <= 143)
+    if (pseudo_terminal(rdev))
         return 1;
     struct stat sysfs;
     if (stat("/sys/dev/char", &sysfs) != 0)
@@ -225,6 +234,22 @@ PortHandle open_port(const char *name)
         snprintf(busy_detail.lock_path, sizeof busy_detail.lock_path, "%s", port->lock.path);
         free(port);
         return refuse(fd, EBUSY);
+    }
+
+    // A real serial line has one user. A program that opened it earlier and
+    // takes no lock (cat, a modem manager) would take replies meant for us.
+    // A pseudo-terminal's far end is held by the program that made it (a
+    // simulator, a terminal), so there another holder is normal.
+    if (!pseudo_terminal(st.st_rdev)) {
+        long other = find_other_holder("/proc", st.st_rdev, busy_detail.command,
+                                       sizeof busy_detail.command);
+        if (other > 0) {
+            snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
+            busy_detail.holder = other;
+            release_port_lock(&port->lock);
+            free(port);
+            return refuse(fd, EBUSY);
+        }
     }
 
     // Exclusive use. flock refuses a second opener on this machine that also
@@ -633,7 +658,11 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
         return;
     }
     if (code == EBUSY) {
-        if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0)
+        if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0 &&
+            busy_detail.lock_path[0] == '\0')
+            snprintf(text, size, "%s: in use by process %ld (%s), which has it open", path,
+                     busy_detail.holder, busy_detail.command[0] ? busy_detail.command : "?");
+        else if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0)
             snprintf(text, size, "%s: in use by process %ld (lock file %s)", path,
                      busy_detail.holder, busy_detail.lock_path);
         else if (busy_detail.lock_path[0] != '\0' && strcmp(busy_detail.device, path) == 0)
