@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,8 +157,9 @@ TEST(PortLock, LiveHolderRefusesStaleLockIsTakenOver)
     EXPECT_EQ(open_failure("/dev/ttyUSB7"),
               "/dev/ttyUSB7: in use by another program (it holds the port exclusively)");
 
-    // Once it has ended, its lock is stale and taken over; so are a lock
-    // with no PID in it and the older binary form of a dead PID.
+    // Once it has ended, its lock is stale and taken over; so are the older
+    // binary form of a dead PID and a lock with no PID in it, once it is a
+    // few seconds old (until then its maker may still be writing it).
     kill(child, SIGKILL);
     waitpid(child, NULL, 0);
     int32_t binary = (int32_t)child;
@@ -165,6 +167,11 @@ TEST(PortLock, LiveHolderRefusesStaleLockIsTakenOver)
                                  std::string((const char *)&binary, 4)};
     for (const std::string &content : stale) {
         write_file(pty.lock, content);
+        if (content == "garbage\n" || content.empty()) {
+            EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT) << "a lock still being written";
+            const struct timeval old_times[2] = {{time(NULL) - 60, 0}, {time(NULL) - 60, 0}};
+            ASSERT_EQ(utimes(pty.lock.c_str(), old_times), 0);
+        }
         PortHandle port = open_port(pty.slave.c_str());
         ASSERT_NE(port, NO_PORT) << strerror(errno);
         EXPECT_EQ(read_file(pty.lock), pid_text(getpid()));

@@ -17,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,13 +27,14 @@ enum {
     LOCK_TEXT_CAPACITY = 64  // more than any lock file holds
 };
 
-// One lock file held. path is written before in_use is set, and in_use is
-// cleared before path changes, so a signal handler that sees in_use sees a
-// whole path.
+// One lock file held. path is written before in_use is set (release), and
+// in_use is cleared before path changes, so a signal handler on any thread
+// that sees in_use (acquire) sees a whole path.
 struct HeldLock {
     char path[LOCK_PATH_CAPACITY];
-    volatile sig_atomic_t in_use;
+    std::atomic<int> in_use;
 };
+static_assert(ATOMIC_INT_LOCK_FREE == 2, "a lock-free flag, for the signal path");
 
 static HeldLock held_locks[HELD_LOCKS];
 static pthread_mutex_t held_locks_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -114,12 +116,9 @@ static void remove_if_ours(const char *path)
 void remove_port_locks(void)
 {
     int saved = errno;
-    for (int i = 0; i < HELD_LOCKS; ++i) {
-        if (!held_locks[i].in_use)
-            continue;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        remove_if_ours(held_locks[i].path);
-    }
+    for (int i = 0; i < HELD_LOCKS; ++i)
+        if (held_locks[i].in_use.load(std::memory_order_acquire))
+            remove_if_ours(held_locks[i].path);
     errno = saved;
 }
 
@@ -176,9 +175,9 @@ static int process_alive(long pid)
     return kill((pid_t)pid, 0) == 0 || errno == EPERM;
 }
 
-// Creates the lock file with our PID. 0; -1 with errno (EEXIST: there is
-// one already).
-static int create_lock_file(const char *path)
+// Writes a new file at path holding our PID. 0; -1 with errno (EEXIST:
+// there is one already).
+static int write_pid_file(const char *path)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -202,23 +201,66 @@ static int create_lock_file(const char *path)
     return 0;
 }
 
+// Creates the lock file at path with our PID, whole or not at all: the PID
+// goes into a file of our own first, which is then linked to the lock's
+// name, so nobody ever reads the lock empty. Where the file system has no
+// links, the lock is created in place. 0; -1 with errno (EEXIST: there is
+// one already).
+static int create_lock_file(const char *path)
+{
+    static std::atomic<unsigned> serial{0};
+    char own[LOCK_PATH_CAPACITY + 32];
+    int len = snprintf(own, sizeof own, "%s.%ld.%u", path, (long)getpid(),
+                       serial.fetch_add(1) % 100000u);
+    if (len <= 0 || (size_t)len >= sizeof own)
+        return write_pid_file(path);
+    if (write_pid_file(own) != 0)
+        return -1;
+    int linked = link(own, path);
+    int saved = errno;
+    (void)unlink(own);
+    if (linked == 0)
+        return 0;
+    if (saved == EEXIST) {
+        errno = EEXIST;
+        return -1;
+    }
+    return write_pid_file(path);
+}
+
+// 1 when path is a lock this process holds now. Call with the table's lock.
+static int held_here(const char *path)
+{
+    for (int i = 0; i < HELD_LOCKS; ++i)
+        if (held_locks[i].in_use.load(std::memory_order_relaxed) &&
+            strcmp(held_locks[i].path, path) == 0)
+            return 1;
+    return 0;
+}
+
 // Enters path in the table of locks held. The slot, or -1 when it is full.
+// Call with the table's lock.
 static int enter_held_lock(const char *path)
 {
     int slot = -1;
-    pthread_mutex_lock(&held_locks_lock);
     for (int i = 0; i < HELD_LOCKS && slot < 0; ++i) {
-        if (held_locks[i].in_use)
+        if (held_locks[i].in_use.load(std::memory_order_relaxed))
             continue;
         slot = i;
         memcpy(held_locks[i].path, path, strlen(path) + 1);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        held_locks[i].in_use = 1;
+        held_locks[i].in_use.store(1, std::memory_order_release);
     }
     if (slot >= 0 && !exit_hook_set)
         exit_hook_set = atexit(remove_port_locks) == 0;
-    pthread_mutex_unlock(&held_locks_lock);
     return slot;
+}
+
+// 1 when the file at path changed in the last few seconds: a lock with no
+// PID in it yet may be one that another program is still writing.
+static int recently_changed(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && time(NULL) - st.st_mtime < 5;
 }
 
 static void lock_note(char *note, size_t size, const char *path, const char *why)
@@ -229,16 +271,9 @@ static void lock_note(char *note, size_t size, const char *path, const char *why
              path, why);
 }
 
-int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t note_size)
+// take_port_lock's work, with the table's lock held.
+static int take_lock_file(PortLock *lock, char *note, size_t note_size)
 {
-    lock->slot = -1;
-    lock->holder = 0;
-    if (lock_path_for(fd, name, lock->path, sizeof lock->path) != 0) {
-        lock->path[0] = '\0';
-        snprintf(note, note_size, "No lock file for %s: its name is too long", name);
-        return 1;
-    }
-
     // A lock left by a process that is gone is removed and the lock taken;
     // once only, so two programs cannot take turns removing each other's.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -264,14 +299,18 @@ int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t 
             errno = EBUSY;
             return -1;
         }
-        if (pid > 0 && (pid == (long)getpid() || process_alive(pid))) {
+        // Ours only while the table holds it: a process that died without
+        // removing its lock may have had our PID (PID 1 in a container).
+        int ours = pid == (long)getpid();
+        if ((ours && held_here(lock->path)) || (pid > 0 && !ours && process_alive(pid)) ||
+            (pid == 0 && recently_changed(lock->path))) {
             lock->holder = pid;
             errno = EBUSY;
             return -1;
         }
         if (attempt == 1)
             break;
-        // Stale: no PID in it, a process that has ended, or a link.
+        // Stale: no PID in it for a while, a process that has ended, or a link.
         if (unlink(lock->path) != 0 && errno != ENOENT) {
             lock_note(note, note_size, lock->path, strerror(errno));
             return 1;
@@ -281,6 +320,26 @@ int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t 
     return -1;
 }
 
+int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t note_size)
+{
+    lock->slot = -1;
+    lock->holder = 0;
+    if (lock_path_for(fd, name, lock->path, sizeof lock->path) != 0) {
+        lock->path[0] = '\0';
+        snprintf(note, note_size, "No lock file for %s: its name is too long", name);
+        return 1;
+    }
+
+    // The command line's threads take their locks one at a time, so that a
+    // lock naming this process is one of the table's or else stale.
+    pthread_mutex_lock(&held_locks_lock);
+    int result = take_lock_file(lock, note, note_size);
+    int saved = errno;
+    pthread_mutex_unlock(&held_locks_lock);
+    errno = saved;
+    return result;
+}
+
 void release_port_lock(PortLock *lock)
 {
     if (lock->slot < 0 || lock->slot >= HELD_LOCKS)
@@ -288,8 +347,7 @@ void release_port_lock(PortLock *lock)
     pthread_mutex_lock(&held_locks_lock);
     HeldLock *held = &held_locks[lock->slot];
     remove_if_ours(held->path);
-    held->in_use = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    held->in_use.store(0, std::memory_order_release);
     pthread_mutex_unlock(&held_locks_lock);
     lock->slot = -1;
 }
@@ -331,10 +389,17 @@ long find_other_holder(const char *proc_root, dev_t rdev, char *command, size_t 
         for (struct dirent *f = readdir(fds); f != NULL; f = readdir(fds)) {
             if (whole_number(f->d_name) < 0)
                 continue;
+            // Only descriptors on device nodes are looked at (a stat of
+            // anything else might wait on a stuck network file system).
             struct stat st;
+            char target[16];
             int n = snprintf(path, sizeof path, "%s/%s/fd/%s", proc_root, p->d_name, f->d_name);
-            if (n > 0 && (size_t)n < sizeof path && stat(path, &st) == 0 &&
-                S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+            if (n <= 0 || (size_t)n >= sizeof path)
+                continue;
+            ssize_t t = readlink(path, target, sizeof target - 1);
+            if (t < 5 || strncmp(target, "/dev/", 5) != 0)
+                continue;
+            if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
                 holder = pid;
                 break;
             }

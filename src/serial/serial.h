@@ -103,6 +103,12 @@ const char *port_note(PortHandle port);
 // by another program (a lock file names the process).
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size);
 
+// 1 when the last open_port of this thread refused path, with code, as a
+// device that cannot be the adapter (no serial port; on POSIX the program's
+// own terminal or a console): nothing was written to it. 0 otherwise, also
+// for the same error numbers coming from the system.
+int port_refused(const char *path, uint32_t code);
+
 // Removes the lock files (POSIX, /run/lock/LCK..name) of the ports this
 // process holds open, those that still name this process. Safe in a signal
 // handler: it calls only open, read, close, unlink and getpid. Registered

@@ -86,11 +86,12 @@ static int64_t monotonic_ns(void)
 // ---------------------------------------------------------------------------
 // Open, configure, close
 
-// Why the last open_port of this thread was refused as busy by a lock file,
-// for describe_open_failure (each of the command line's threads opens its
-// own port).
+// Why the last open_port of this thread refused its port, beyond errno, for
+// describe_open_failure and port_refused (each of the command line's
+// threads opens its own port).
 struct BusyDetail {
     char device[PORT_NAME_CAPACITY];
+    int not_a_port;    // refused as no serial adapter (ENOTTY, EPERM) by our own checks
     long holder;
     char lock_path[LOCK_PATH_CAPACITY];
     char command[32];  // the holder's name, when it holds the device without a lock file
@@ -184,12 +185,32 @@ static int refused_terminal(dev_t rdev)
     return 0;
 }
 
-// Closes fd and refuses the open with error.
+// Closes fd (when open) and refuses the open with error.
 static PortHandle refuse(int fd, int error)
 {
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     errno = error;
     return NO_PORT;
+}
+
+// Refuses name as no serial adapter: error is ENOTTY (not a terminal) or
+// EPERM (a terminal that is not the adapter: this program's, a console).
+static PortHandle refuse_not_a_port(int fd, const char *name, int error)
+{
+    snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
+    busy_detail.not_a_port = 1;
+    return refuse(fd, error);
+}
+
+// 0 when st is a device that may be the adapter; else the error to refuse it with.
+static int port_kind_error(const struct stat *st)
+{
+    if (!S_ISCHR(st->st_mode) || !tty_device_number(st->st_rdev))
+        return ENOTTY;
+    if (refused_terminal(st->st_rdev))
+        return EPERM;
+    return 0;
 }
 
 PortHandle open_port(const char *name)
@@ -202,24 +223,30 @@ PortHandle open_port(const char *name)
         return NO_PORT;
     }
 
+    // Only terminals are ports. Some devices act on being opened at all (a
+    // watchdog arms itself), so the named device is looked at before the
+    // open; what was opened is then judged again (a link changed after the
+    // look cannot slip anything else in), before any ioctl, lock or write.
+    struct stat named;
+    if (stat(name, &named) != 0)
+        return NO_PORT;
+    int kind_error = port_kind_error(&named);
+    if (kind_error != 0)
+        return refuse_not_a_port(-1, name, kind_error);
+
     // Non-blocking so that the open does not wait for a carrier, and kept so:
     // reads and writes wait in ppoll. Never made the controlling terminal.
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return NO_PORT;
-
-    // Only terminals are ports, judged on what was opened (a link changed
-    // after a look at the name cannot slip anything else in), before any
-    // ioctl, lock or write.
     struct stat st;
     if (fstat(fd, &st) != 0)
         return refuse(fd, errno);
-    if (!S_ISCHR(st.st_mode) || !tty_device_number(st.st_rdev))
-        return refuse(fd, ENOTTY);
-    if (refused_terminal(st.st_rdev))
-        return refuse(fd, EPERM);
-    if (!isatty(fd))
-        return refuse(fd, ENOTTY);
+    kind_error = port_kind_error(&st);
+    if (kind_error == 0 && (st.st_rdev != named.st_rdev || !isatty(fd)))
+        kind_error = ENOTTY;
+    if (kind_error != 0)
+        return refuse_not_a_port(fd, name, kind_error);
 
     PortHandle port = new_port(fd);
     if (port == NO_PORT)
@@ -628,6 +655,12 @@ const char *port_note(PortHandle port)
     return port != NO_PORT && port->note[0] != '\0' ? port->note : NULL;
 }
 
+int port_refused(const char *path, uint32_t code)
+{
+    return path != NULL && (code == ENOTTY || code == EPERM) && busy_detail.not_a_port &&
+           strcmp(busy_detail.device, path) == 0;
+}
+
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
 {
     if (text == NULL || size == 0)
@@ -640,18 +673,19 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
         // uucp on others); its members may open them.
         struct stat st;
         const char *group = "dialout";
-        if (stat(path, &st) == 0) {
-            const struct group *g = getgrgid(st.st_gid);
-            if (g != NULL && g->gr_name != NULL)
-                group = g->gr_name;
-        }
+        struct group entry, *found = NULL;
+        char names[1024];
+        if (stat(path, &st) == 0 &&
+            getgrgid_r(st.st_gid, &entry, names, sizeof names, &found) == 0 && found != NULL &&
+            found->gr_name != NULL)
+            group = found->gr_name;
         snprintf(text, size,
                  "%s: %s; the user must be in the group that owns the device (%s): "
                  "sudo adduser $USER %s, then log in again",
                  path, reason, group, group);
         return;
     }
-    if (code == EPERM) {
+    if (code == EPERM && port_refused(path, code)) {
         snprintf(text, size,
                  "%s: not a serial adapter but the terminal fwu runs in, or a console",
                  path);

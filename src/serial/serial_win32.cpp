@@ -346,6 +346,11 @@ const char *port_note(PortHandle)
     return NULL;
 }
 
+int port_refused(const char *, uint32_t)
+{
+    return 0;  // every port name that opens is a COM port
+}
+
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
 {
     if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {

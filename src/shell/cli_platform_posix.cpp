@@ -1,5 +1,6 @@
 // The command line's system services on Linux and other POSIX systems.
 #include "shell/cli_platform.h"
+#include "serial/serial.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -79,7 +80,8 @@ static void on_stop_signal(int sig)
 {
     if (stop_signal != 0) {
         // Asked twice: the updates did not stop in time. The ports close
-        // with the process.
+        // with the process; their lock files are removed here.
+        remove_port_locks();
         signal(sig, SIG_DFL);
         raise(sig);
         return;

@@ -112,7 +112,7 @@ static int port_open_failed(const char *port_name)
     int code = errno;
     char sentence[PORT_NAME_CAPACITY + 160];
     describe_open_failure(port_name, (uint32_t)code, sentence, sizeof sentence);
-    if (code == EPERM || code == ENOTTY) {
+    if (port_refused(port_name, (uint32_t)code)) {
         trace(" . Refused: %s\n", sentence);
         set_status("%s", sentence);
         return 1;

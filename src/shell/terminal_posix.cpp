@@ -103,6 +103,8 @@ static void on_resize(int sig)
     errno = saved_errno;
 }
 
+static void reenter_raw(void);
+
 // Suspended (kill -TSTP; the suspend key itself is off): the terminal goes
 // back to the shell as it was found, then the process stops.
 static void on_suspend(int sig)
@@ -118,8 +120,12 @@ static void on_suspend(int sig)
     struct sigaction action;
     memset(&action, 0, sizeof action);
     sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
     action.sa_handler = on_suspend;
     sigaction(sig, &action, NULL);
+    // An orphaned process group is not stopped at all (the signal is
+    // dropped, and no SIGCONT follows): the screen comes back at once.
+    reenter_raw();
     errno = saved_errno;
 }
 
@@ -140,6 +146,14 @@ static void on_continue(int sig)
     errno = saved_errno;
 }
 
+// The screen back when it was given up for a stop that did not happen (or
+// whose SIGCONT came first).
+static void reenter_raw(void)
+{
+    if (raw_wanted && !modes_changed)
+        on_continue(SIGCONT);
+}
+
 static void install_handlers(void)
 {
     struct sigaction action;
@@ -150,6 +164,9 @@ static void install_handlers(void)
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
     sigaction(SIGHUP, &action, NULL);
+    // These three only mark work for the loop (and wake it): calls they
+    // interrupt, such as a write of the trace, carry on.
+    action.sa_flags = SA_RESTART;
     action.sa_handler = on_resize;
     sigaction(SIGWINCH, &action, NULL);
     action.sa_handler = on_suspend;
@@ -207,11 +224,20 @@ static int open_wake_pipe(void)
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
+    int failed = 0;
     for (int i = 0; i < 2; ++i) {
         wake_pipe[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
         close(fds[i]);
         if (wake_pipe[i] < 0 || fcntl(wake_pipe[i], F_SETFL, O_NONBLOCK) != 0)
-            return -1;
+            failed = 1;
+    }
+    if (failed) {
+        for (int i = 0; i < 2; ++i) {
+            if (wake_pipe[i] >= 0)
+                close(wake_pipe[i]);
+            wake_pipe[i] = -1;
+        }
+        return -1;
     }
     return 0;
 }

@@ -490,20 +490,29 @@ def case_refusals(args, workdir):
 
 def case_stopped_and_closed(args, workdir):
     """Standard output closed (fwu >&-): the screen still works and the
-    terminal comes back sane. Suspended (SIGTSTP), the terminal is the
-    shell's; continued, the screen is back."""
+    terminal comes back sane. Continued after a stop, the raw modes are
+    back; a SIGTSTP that stops nothing leaves the screen usable."""
     term = None
     try:
         term = Terminal(workdir, "term", args.fwu, stdout=">&-")
         term.wait_status([" - Idle - "])
         raw = term.modes_now()
         expect(raw != term.read("before"), "raw modes while the screen is up")
-        os.kill(term.fwu_pid, signal.SIGTSTP)
-        wait_for(lambda: term.modes_now() == term.read("before"), WAIT_S,
-                 "the shell's modes while suspended")
+        # Stopped, the terminal is the shell's, which sets its own modes;
+        # continued, the tool puts its own back.
+        os.kill(term.fwu_pid, signal.SIGSTOP)
+        subprocess.run(["stty", "sane", "-F", term.pane_tty()], check=True, timeout=60)
+        expect(term.modes_now() != raw, "the shell's modes while stopped")
         os.kill(term.fwu_pid, signal.SIGCONT)
         wait_for(lambda: term.modes_now() == raw, WAIT_S, "raw modes again once continued")
+        # tmux's pane is an orphaned process group, where SIGTSTP stops
+        # nothing: the screen must stay usable.
+        os.kill(term.fwu_pid, signal.SIGTSTP)
+        time.sleep(0.5)
+        wait_for(lambda: term.modes_now() == raw, WAIT_S, "raw modes after a SIGTSTP that stops nothing")
         term.wait_status([" - Idle - "])
+        term.keys("Down")
+        wait_for(lambda: term.ports()[0] != 1 or len(term.ports()[1]) < 2, WAIT_S, "keys work")
         term.keys("q")
         expect(term.wait_exit() == 0, "q exits with code 0")
         term.check_restored()
