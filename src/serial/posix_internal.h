@@ -59,6 +59,26 @@ void release_port_lock(PortLock *lock);
 // proc_root is "/proc" but for tests.
 long find_other_holder(const char *proc_root, dev_t rdev, char *command, size_t command_size);
 
+// ---------------------------------------------------------------------------
+// The port record (serial_posix.cpp, open_posix.cpp)
+
+// What PortHandle points to: the descriptor and what the link keeps about
+// the port.
+struct SerialPort {
+    int fd;
+    uint32_t interval_ms;  // read interval; 0: no limit between bytes, only the total
+    uint32_t baud;         // line speed, for the bound on writes and drains
+    int lost;              // the system reported the device gone
+    int latency_saved;     // saved_flags holds the serial flags to restore
+    int saved_flags;
+    PortLock lock;         // the lock file taken, if any
+    char note[LOCK_NOTE_CAPACITY];  // for port_note; "" when none
+};
+
+// A record for fd with the default read interval and speed, no lock; NO_PORT
+// when there is no memory.
+PortHandle new_port(int fd);
+
 // The descriptor behind an open port, or -1; and a port record around a
 // descriptor opened elsewhere, without any check (close_port closes it).
 // For tests.

@@ -136,23 +136,8 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
 {
     if (port == NO_PORT || bytes == NULL || count <= 0)
         return 0;
-    // Without a write timeout one call takes everything; the loop only
-    // guards against a driver that takes less.
-    int32_t done = 0;
-    while (done < count) {
-        DWORD wrote = 0;
-        if (!WriteFile(port->handle, bytes + done, (DWORD)(count - done), &wrote, NULL)) {
-            if (device_vanished(GetLastError()))
-                port->lost = 1;
-            break;
-        }
-        if (wrote == 0)
-            break;
-        if (wrote > (DWORD)(count - done))
-            wrote = (DWORD)(count - done);
-        done += (int32_t)wrote;
-    }
-    return done;
+    // The same write, with the vanished device only noted on the port.
+    return write_port_checked(port, bytes, count, NULL);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,380 @@
+// Opening a port on POSIX systems: the device looked at before and after
+// the open (only a serial terminal, never this program's own terminal or a
+// console), then a lock file, a look for other holders, flock() and
+// TIOCEXCL for exclusive use; and the sentence for a port that did not open.
+#include "serial/serial.h"
+#include "serial/posix_internal.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+// ---------------------------------------------------------------------------
+// What a port may be
+
+// Why the last open_port of this thread refused its port, beyond errno, for
+// describe_open_failure and port_refused (each of the command line's
+// threads opens its own port).
+struct BusyDetail {
+    char device[PORT_NAME_CAPACITY];
+    int not_a_port;    // refused as no serial adapter (ENOTTY, EPERM) by our own checks
+    long holder;
+    char lock_path[LOCK_PATH_CAPACITY];
+    char command[32];  // the holder's name, when it holds the device without a lock file
+};
+
+static thread_local BusyDetail busy_detail;
+
+// 1 for a pseudo-terminal's slave side (Unix98 majors 136-143, the old BSD
+// ones major 3).
+static int pseudo_terminal(dev_t rdev)
+{
+    unsigned major_number = major(rdev);
+    return (major_number >= 136 && major_number <= 143) || major_number == 3;
+}
+
+// 1 when the character device numbered rdev belongs to the tty subsystem as
+// sysfs tells it. Pseudo-terminal slaves have no sysfs entry; without sysfs
+// at all the isatty check has to do.
+static int tty_device_number(dev_t rdev)
+{
+    unsigned major_number = major(rdev), minor_number = minor(rdev);
+    if (pseudo_terminal(rdev))
+        return 1;
+    struct stat sysfs;
+    if (stat("/sys/dev/char", &sysfs) != 0)
+        return 1;
+    char path[96], target[PATH_MAX];
+    snprintf(path, sizeof path, "/sys/dev/char/%u:%u/subsystem", major_number, minor_number);
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0)
+        return 0;
+    target[n] = '\0';
+    const char *last = strrchr(target, '/');
+    return strcmp(last != NULL ? last + 1 : target, "tty") == 0;
+}
+
+// The controlling terminal's device number from field 7 (tty_nr) of
+// /proc/self/stat, or 0 when there is none (or no /proc).
+static dev_t controlling_terminal(void)
+{
+    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[512];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    // The command name (field 2) is in parentheses and may hold anything,
+    // parentheses and spaces included; the fields after it are numbers.
+    const char *p = strrchr(text, ')');
+    if (p == NULL)
+        return 0;
+    ++p;
+    for (int field = 3; field < 7; ++field) {
+        while (*p == ' ')
+            ++p;
+        while (*p != ' ' && *p != '\0')
+            ++p;
+    }
+    char *end = NULL;
+    long long tty_nr = strtoll(p, &end, 10);
+    if (end == p || tty_nr <= 0 || tty_nr > 0xffffffffLL)
+        return 0;
+    // The kernel's encoding: major in bits 8-19, minor in bits 0-7 and 20-31.
+    unsigned value = (unsigned)tty_nr;
+    unsigned major_number = (value >> 8) & 0xfffu;
+    unsigned minor_number = (value & 0xffu) | ((value >> 12) & 0xfff00u);
+    return makedev(major_number, minor_number);
+}
+
+// 1 when the terminal numbered rdev cannot be the adapter: /dev/tty,
+// /dev/console, /dev/ptmx, a virtual console, the controlling terminal, or
+// the terminal on standard input, output or error (the one the screen is
+// drawn on).
+static int refused_terminal(dev_t rdev)
+{
+    unsigned major_number = major(rdev), minor_number = minor(rdev);
+    if (major_number == 5 && minor_number <= 2)
+        return 1;
+    if (major_number == 4 && minor_number <= 63)
+        return 1;
+    if (rdev == controlling_terminal())
+        return 1;
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+            return 1;
+    }
+    return 0;
+}
+
+// Closes fd (when open) and refuses the open with error.
+static PortHandle refuse(int fd, int error)
+{
+    if (fd >= 0)
+        close(fd);
+    errno = error;
+    return NO_PORT;
+}
+
+// Refuses name as no serial adapter: error is ENOTTY (not a terminal) or
+// EPERM (a terminal that is not the adapter: this program's, a console).
+static PortHandle refuse_not_a_port(int fd, const char *name, int error)
+{
+    snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
+    busy_detail.not_a_port = 1;
+    return refuse(fd, error);
+}
+
+// 0 when st is a device that may be the adapter; else the error to refuse it with.
+static int port_kind_error(const struct stat *st)
+{
+    if (!S_ISCHR(st->st_mode) || !tty_device_number(st->st_rdev))
+        return ENOTTY;
+    if (refused_terminal(st->st_rdev))
+        return EPERM;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Other holders without a lock file
+
+// The decimal number that is all of text, or -1.
+static long whole_number(const char *text)
+{
+    long value = 0;
+    int digits = 0;
+    for (; *text != '\0'; ++text, ++digits) {
+        if (*text < '0' || *text > '9' || digits >= 9)
+            return -1;
+        value = value * 10 + (*text - '0');
+    }
+    return digits > 0 ? value : -1;
+}
+
+long find_other_holder(const char *proc_root, dev_t rdev, char *command, size_t command_size)
+{
+    if (command != NULL && command_size > 0)
+        command[0] = '\0';
+    DIR *processes = opendir(proc_root);
+    if (processes == NULL)
+        return 0;
+    const long self = (long)getpid();
+    long holder = 0;
+    char path[PATH_MAX];
+    for (struct dirent *p = readdir(processes); p != NULL && holder == 0; p = readdir(processes)) {
+        long pid = whole_number(p->d_name);
+        if (pid <= 0 || pid == self)
+            continue;
+        snprintf(path, sizeof path, "%s/%s/fd", proc_root, p->d_name);
+        DIR *fds = opendir(path);  // another user's: not readable, not seen
+        if (fds == NULL)
+            continue;
+        for (struct dirent *f = readdir(fds); f != NULL; f = readdir(fds)) {
+            if (whole_number(f->d_name) < 0)
+                continue;
+            // Only descriptors on device nodes are looked at (a stat of
+            // anything else might wait on a stuck network file system).
+            struct stat st;
+            char target[16];
+            int n = snprintf(path, sizeof path, "%s/%s/fd/%s", proc_root, p->d_name, f->d_name);
+            if (n <= 0 || (size_t)n >= sizeof path)
+                continue;
+            ssize_t t = readlink(path, target, sizeof target - 1);
+            if (t < 5 || strncmp(target, "/dev/", 5) != 0)
+                continue;
+            if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+                holder = pid;
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(processes);
+
+    if (holder > 0 && command != NULL && command_size > 0) {
+        snprintf(path, sizeof path, "%s/%ld/comm", proc_root, holder);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ssize_t n = read(fd, command, command_size - 1);
+            close(fd);
+            if (n < 0)
+                n = 0;
+            command[n] = '\0';
+            // One printable line: the name is the process's own choice.
+            for (ssize_t i = 0; i < n; ++i) {
+                if (command[i] == '\n') {
+                    command[i] = '\0';
+                    break;
+                }
+                if (command[i] < 0x20 || command[i] > 0x7e)
+                    command[i] = '?';
+            }
+        }
+    }
+    return holder;
+}
+
+// ---------------------------------------------------------------------------
+// Opening
+
+PortHandle open_port(const char *name)
+{
+    memset(&busy_detail, 0, sizeof busy_detail);
+
+    // Every refusal leaves errno saying why, for the operator's error report.
+    if (!port_name_ok(name)) {
+        errno = name != NULL && name[0] != '\0' ? ENAMETOOLONG : ENOENT;
+        return NO_PORT;
+    }
+
+    // Only terminals are ports. Some devices act on being opened at all (a
+    // watchdog arms itself), so the named device is looked at before the
+    // open; what was opened is then judged again (a link changed after the
+    // look cannot slip anything else in), before any ioctl, lock or write.
+    struct stat named;
+    if (stat(name, &named) != 0)
+        return NO_PORT;
+    int kind_error = port_kind_error(&named);
+    if (kind_error != 0)
+        return refuse_not_a_port(-1, name, kind_error);
+
+    // Non-blocking so that the open does not wait for a carrier, and kept so:
+    // reads and writes wait in ppoll. Never made the controlling terminal.
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return NO_PORT;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return refuse(fd, errno);
+    kind_error = port_kind_error(&st);
+    if (kind_error == 0 && (st.st_rdev != named.st_rdev || !isatty(fd)))
+        kind_error = ENOTTY;
+    if (kind_error != 0)
+        return refuse_not_a_port(fd, name, kind_error);
+
+    PortHandle port = new_port(fd);
+    if (port == NO_PORT)
+        return refuse(fd, ENOMEM);
+
+    // The lock file first, so that a port a terminal program holds is left
+    // exactly as it is.
+    int locked = take_port_lock(fd, name, &port->lock, port->note, sizeof port->note);
+    if (locked < 0) {
+        snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
+        busy_detail.holder = port->lock.holder;
+        snprintf(busy_detail.lock_path, sizeof busy_detail.lock_path, "%s", port->lock.path);
+        free(port);
+        return refuse(fd, EBUSY);
+    }
+
+    // A real serial line has one user. A program that opened it earlier and
+    // takes no lock (cat, a modem manager) would take replies meant for us.
+    // A pseudo-terminal's far end is held by the program that made it (a
+    // simulator, a terminal), so there another holder is normal.
+    if (!pseudo_terminal(st.st_rdev)) {
+        long other = find_other_holder("/proc", st.st_rdev, busy_detail.command,
+                                       sizeof busy_detail.command);
+        if (other > 0) {
+            snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
+            busy_detail.holder = other;
+            release_port_lock(&port->lock);
+            free(port);
+            return refuse(fd, EBUSY);
+        }
+    }
+
+    // Exclusive use. flock refuses a second opener on this machine that also
+    // locks, root included; TIOCEXCL then refuses other programs that do not
+    // (it does not stop root).
+    int flocked;
+    do {
+        flocked = flock(fd, LOCK_EX | LOCK_NB);
+    } while (flocked != 0 && errno == EINTR);
+    if (flocked != 0) {
+        release_port_lock(&port->lock);
+        free(port);
+        return refuse(fd, EBUSY);
+    }
+    (void)ioctl(fd, TIOCEXCL);
+    return port;
+}
+
+// ---------------------------------------------------------------------------
+// Why a port did not open
+
+int port_refused(const char *path, uint32_t code)
+{
+    return path != NULL && (code == ENOTTY || code == EPERM) && busy_detail.not_a_port &&
+           strcmp(busy_detail.device, path) == 0;
+}
+
+void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
+{
+    if (text == NULL || size == 0)
+        return;
+    if (path == NULL)
+        path = "(no port)";
+    const char *reason = code != 0 ? strerror((int)code) : "it could not be opened";
+    if (code == EACCES) {
+        // Serial devices belong to a group (dialout on Debian and Ubuntu,
+        // uucp on others); its members may open them.
+        struct stat st;
+        const char *group = "dialout";
+        struct group entry, *found = NULL;
+        char names[1024];
+        if (stat(path, &st) == 0 &&
+            getgrgid_r(st.st_gid, &entry, names, sizeof names, &found) == 0 && found != NULL &&
+            found->gr_name != NULL)
+            group = found->gr_name;
+        snprintf(text, size,
+                 "%s: %s; the user must be in the group that owns the device (%s): "
+                 "sudo adduser $USER %s, then log in again",
+                 path, reason, group, group);
+        return;
+    }
+    if (code == EPERM && port_refused(path, code)) {
+        snprintf(text, size,
+                 "%s: not a serial adapter but the terminal fwu runs in, or a console",
+                 path);
+        return;
+    }
+    if (code == EBUSY) {
+        if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0 &&
+            busy_detail.lock_path[0] == '\0')
+            snprintf(text, size, "%s: in use by process %ld (%s), which has it open", path,
+                     busy_detail.holder, busy_detail.command[0] ? busy_detail.command : "?");
+        else if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0)
+            snprintf(text, size, "%s: in use by process %ld (lock file %s)", path,
+                     busy_detail.holder, busy_detail.lock_path);
+        else if (busy_detail.lock_path[0] != '\0' && strcmp(busy_detail.device, path) == 0)
+            snprintf(text, size, "%s: in use by another program (lock file %s)", path,
+                     busy_detail.lock_path);
+        else
+            snprintf(text, size,
+                     "%s: in use by another program (it holds the port exclusively)", path);
+        return;
+    }
+    if (code == ENOENT) {
+        snprintf(text, size, "%s: no such device (not plugged in?)", path);
+        return;
+    }
+    if (code == ENOTTY) {
+        snprintf(text, size, "%s: not a serial port", path);
+        return;
+    }
+    snprintf(text, size, "%s: %s", path, reason);
+}
