@@ -3,7 +3,8 @@
 //
 //   main_posix.cpp      process entry, the operator's keys, the tick loop
 //   terminal_posix.cpp  the terminal: raw mode and its restoration, signals,
-//                       key decoding, output and the bell
+//                       output and the bell
+//   keys_posix.cpp      key decoding
 //   screen_posix.cpp    the screen: layout, drawing, the status line
 //   fatal_posix.cpp     the fatal error report on standard error
 #ifndef FWU_SHELL_SHELL_POSIX_H
@@ -77,6 +78,13 @@ void terminal_bell(void);
 // are waiting, 0 on timeout or signal (also one that came just before the
 // call), -1 when the terminal is gone.
 int terminal_wait(int timeout_ms);
+
+// Reads what terminal_wait found waiting. Returns the byte count, or -1
+// when the terminal is gone (nothing to read after all: end of file).
+int terminal_read(unsigned char *bytes, size_t capacity);
+
+// ---------------------------------------------------------------------------
+// The keys (keys_posix.cpp)
 
 // Decodes what the operator typed into at most KEY_BATCH keys; call it when
 // terminal_wait returned 1. Returns the count, or -1 when the terminal is gone.

@@ -21,10 +21,6 @@
 static const char ENTER_SCREEN[] = "\033[?1049h\033[?25l\033[H\033[2J";
 static const char LEAVE_SCREEN[] = "\033[0m\033[?25h\033[?1049l";
 
-enum {
-    ESCAPE_WAIT_MS = 25,  // how long the rest of an arrow key may lag its ESC
-    CSI_LIMIT = 16        // parameter bytes of a sequence we skip at most
-};
 
 static int tty_fd = -1;
 static struct termios saved_modes;
@@ -37,12 +33,6 @@ static volatile sig_atomic_t resized;
 // A signal handler writes a byte here and terminal_wait polls for it beside
 // the keys, so a signal that lands just before the wait still ends it.
 static int wake_pipe[2] = {-1, -1};
-
-// Key decoding carries over from one read to the next: an arrow key may
-// arrive in pieces.
-enum DecodeState { PLAIN, AFTER_ESCAPE, IN_SEQUENCE };
-static int decode_state = PLAIN;
-static int sequence_length;
 
 // ---------------------------------------------------------------------------
 // Restoring, also from a signal handler (only async-signal-safe calls)
@@ -366,59 +356,9 @@ int terminal_wait(int timeout_ms)
     return 1;
 }
 
-static void add_key(Key *keys, int *count, int kind, char ch)
-{
-    if (*count >= KEY_BATCH)
-        return;
-    keys[*count].kind = kind;
-    keys[*count].ch = ch;
-    ++*count;
-}
-
-static void decode(unsigned char byte, Key *keys, int *count)
-{
-    switch (decode_state) {
-    case AFTER_ESCAPE:
-        if (byte == '[' || byte == 'O') {
-            decode_state = IN_SEQUENCE;
-            sequence_length = 0;
-            return;
-        }
-        // ESC and then something else: two keys.
-        add_key(keys, count, KEY_ESCAPE, 0);
-        decode_state = PLAIN;
-        break;
-    case IN_SEQUENCE:
-        if (byte >= 0x40 && byte <= 0x7e) {  // the final byte
-            if (byte == 'A')
-                add_key(keys, count, KEY_UP, 0);
-            else if (byte == 'B')
-                add_key(keys, count, KEY_DOWN, 0);
-            decode_state = PLAIN;
-        } else if (++sequence_length > CSI_LIMIT) {
-            decode_state = PLAIN;  // not a sequence we know: drop it
-        }
-        return;
-    default:
-        break;
-    }
-
-    if (byte == 0x1b)
-        decode_state = AFTER_ESCAPE;
-    else if (byte == '\r' || byte == '\n')
-        add_key(keys, count, KEY_ENTER, 0);
-    else if (byte == 0x7f || byte == 0x08)
-        add_key(keys, count, KEY_BACKSPACE, 0);
-    else if (byte == 0x15)
-        add_key(keys, count, KEY_CLEAR_LINE, 0);
-    else if (byte >= 0x20 && byte < 0x7f)
-        add_key(keys, count, KEY_CHAR, (char)byte);
-    // Other control characters and bytes beyond ASCII are ignored.
-}
-
 // Reads what terminal_wait found waiting. Returns the byte count, or -1 when
 // the terminal is gone (nothing to read after all: end of file).
-static int read_waiting(unsigned char *bytes, size_t capacity)
+int terminal_read(unsigned char *bytes, size_t capacity)
 {
     for (;;) {
         ssize_t n = read(tty_fd, bytes, capacity);
@@ -430,30 +370,4 @@ static int read_waiting(unsigned char *bytes, size_t capacity)
             return 0;
         return -1;
     }
-}
-
-int terminal_read_keys(Key *keys)
-{
-    unsigned char bytes[KEY_BATCH];
-    int count = 0;
-    int n = read_waiting(bytes, sizeof bytes);
-    if (n < 0)
-        return -1;
-    for (int i = 0; i < n; ++i)
-        decode(bytes[i], keys, &count);
-
-    // A lone ESC is the Esc key unless the rest of a sequence follows close
-    // behind it.
-    if (decode_state == AFTER_ESCAPE) {
-        int more = terminal_wait(ESCAPE_WAIT_MS) > 0 ? read_waiting(bytes, sizeof bytes) : 0;
-        if (more < 0)
-            return -1;
-        if (more == 0) {
-            add_key(keys, &count, KEY_ESCAPE, 0);
-            decode_state = PLAIN;
-        }
-        for (int i = 0; i < more; ++i)
-            decode(bytes[i], keys, &count);
-    }
-    return count;
 }
