@@ -1,7 +1,7 @@
 // `update PORT...`: every port's update at once, each by its own engine on a
 // thread of its own, with progress on standard error, a result per device,
 // optional JSON Lines and log files, and an exit status for scripts.
-#include "shell/cli.h"
+#include "shell/cli_update.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,67 +10,18 @@
 #include "fwu_version.h"
 #include "image/image.h"
 #include "protocol/engine.h"
-#include "serial/port_info.h"
 #include "shell/cli_platform.h"
-
-namespace {
-
-enum {
-    TRACE_LINE_CAPACITY = 4096,  // an RX dump of a whole frame fits
-    DISPLAY_PERIOD_MS = 100,     // the in-place progress is redrawn this often
-    STOP_GRACE_S = 3             // after a stop, how long to wait for the threads
-};
-
-struct Device {
-    // Set before the threads start.
-    char given[PORT_NAME_CAPACITY];  // as typed
-    char path[PORT_NAME_CAPACITY];   // what is opened
-    char why[CLI_TEXT_CAPACITY];     // set early when it cannot even be opened
-    DeviceLink link;
-    UpdateReport report;
-    CliThread thread;
-    int thread_started;
-
-    // Written by the device's thread under the lock; read by the display.
-    int result;  // a DeviceResult; RESULT_RUNNING until it ends
-    int reset_confirmed;
-    int linked;
-    int32_t offset;
-    char status[STATUS_CAPACITY];
-    double started, linked_at, ended;
-    int last_decile;  // progress lines written when standard error is a file
-
-    // The thread's own.
-    char line[TRACE_LINE_CAPACITY];
-    size_t line_len;
-};
-
-struct UpdateRun {
-    const CliOptions *options;
-    const unsigned char *image;  // padded
-    int32_t padded_size;
-    int64_t image_size;
-    uint16_t image_crc;
-    FILE *json;
-    FILE *log;
-    FILE *results;  // where result lines and the summary go
-    int live;       // progress redrawn in place on a terminal
-    int drawn;      // lines of it on the screen
-    const char *program;
-    int device_count;
-    Device devices[CLI_MAX_PORTS];
-};
 
 UpdateRun run;
 
-const char *const RESULT_NAMES[] = {"running", "done", "failed", "port-lost",
-                                    "open-failed", "timeout", "stopped"};
+static const char *const RESULT_NAMES[] = {"running", "done", "failed", "port-lost",
+                                           "open-failed", "timeout", "stopped"};
 
 // ---------------------------------------------------------------------------
 // The sinks of each device's report
 
 // One whole trace line: to standard output with --verbose, to the log.
-void emit_trace_line(Device *d, const char *text, size_t len)
+static void emit_trace_line(Device *d, const char *text, size_t len)
 {
     cli_lock();
     if (run.options->verbose)
@@ -124,10 +75,10 @@ void device_progress(void *context, int32_t offset, int32_t image_size)
     cli_unlock();
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // One device
-
-void finish(Device *d, int result, int reset_confirmed, const char *why);
 
 // Opens and configures the device's port. Returns 0, or -1 with the reason
 // in d->why.
@@ -252,286 +203,6 @@ void device_main(void *argument)
         d->line_len = 0;
     }
     finish(d, result, reset_confirmed, why);
-}
-
-// ---------------------------------------------------------------------------
-// Results
-
-void summarise(const Device *d, DeviceSummary *s)
-{
-    memset(s, 0, sizeof *s);
-    s->port = d->given;
-    s->path = d->path;
-    s->result = d->result;
-    s->reset_confirmed = d->reset_confirmed;
-    s->image_size = run.image_size;
-    s->padded_size = run.padded_size;
-    s->image_crc = run.image_crc;
-    s->device_crc = d->link.tally.remote_crc;
-    s->bytes = d->link.offset;
-    s->blocks = d->link.tally.blocks_acked;
-    s->resends = d->link.tally.resends;
-    s->seconds = d->ended - d->started;
-    s->why = d->why;
-}
-
-void finish(Device *d, int result, int reset_confirmed, const char *why)
-{
-    cli_lock();
-    d->result = result;
-    d->reset_confirmed = reset_confirmed;
-    d->ended = monotonic_seconds();
-    snprintf(d->why, sizeof d->why, "%s", why);
-    DeviceSummary s;
-    summarise(d, &s);
-    if (run.json != NULL) {
-        char text[2048];
-        if (format_device_json(&s, FWU_VERSION, text, sizeof text) > 0) {
-            fprintf(run.json, "%s\n", text);
-            fflush(run.json);
-        }
-    }
-    if (run.log != NULL) {
-        char stamp[40];
-        utc_timestamp(stamp, sizeof stamp);
-        fprintf(run.log,
-                "%s %s RESULT %s reset_confirmed=%s bytes=%ld blocks=%u resends=%u "
-                "seconds=%.2f%s%s\n",
-                stamp, d->given, result_name(result), reset_confirmed ? "true" : "false",
-                (long)s.bytes, (unsigned)s.blocks, (unsigned)s.resends, s.seconds,
-                why[0] == '\0' ? "" : result == RESULT_DONE ? " note=" : " why=", why);
-        fflush(run.log);
-    }
-    cli_unlock();
-}
-
-int all_ended(void)
-{
-    cli_lock();
-    int ended = 1;
-    for (int i = 0; i < run.device_count; ++i)
-        if (run.devices[i].result == RESULT_RUNNING)
-            ended = 0;
-    cli_unlock();
-    return ended;
-}
-
-// One device's line of the live display, cut to width columns.
-void progress_line(const Device *d, double now, char *text, size_t size, int width)
-{
-    int blocks_total = run.padded_size / BLOCK_SIZE;
-    int blocks = (int)(d->offset / BLOCK_SIZE);
-    int percent = run.padded_size > 0 ? (int)((int64_t)d->offset * 100 / run.padded_size) : 0;
-    char middle[96];
-    if (d->result != RESULT_RUNNING) {
-        snprintf(middle, sizeof middle, "%s", result_name(d->result));
-    } else if (!d->linked) {
-        snprintf(middle, sizeof middle, "waiting for the device (%.0f s)", now - d->started);
-    } else {
-        double seconds = now - d->linked_at;
-        double rate = seconds > 0.2 ? d->offset / seconds : 0;
-        if (rate > 0) {
-            int left = (int)((run.padded_size - d->offset) / rate + 0.5);
-            snprintf(middle, sizeof middle, "%5.1f KiB/s  %d:%02d left", rate / 1024, left / 60,
-                     left % 60);
-        } else {
-            snprintf(middle, sizeof middle, "starting");
-        }
-    }
-    char count[32];
-    snprintf(count, sizeof count, "%d/%d", blocks, blocks_total);
-    snprintf(text, size, "%-14s %3d%%  %9s blocks  %-26s %s", d->given, percent, count, middle,
-             d->status);
-    if (width > 1 && (size_t)(width - 1) < size)
-        text[width - 1] = '\0';
-}
-
-void redraw(void)
-{
-    double now = monotonic_seconds();
-    int width = stderr_columns();
-    cli_lock();
-    if (run.drawn > 0)
-        fprintf(stderr, "\x1b[%dA", run.drawn);
-    for (int i = 0; i < run.device_count; ++i) {
-        char text[512];
-        progress_line(&run.devices[i], now, text, sizeof text, width);
-        fprintf(stderr, "\r\x1b[2K%s\n", text);
-    }
-    run.drawn = run.device_count;
-    fflush(stderr);
-    cli_unlock();
-}
-
-void print_results(int stopped)
-{
-    int counts[RESULT_STOPPED + 1] = {0};
-    for (int i = 0; i < run.device_count; ++i) {
-        Device *d = &run.devices[i];
-        if (d->result == RESULT_RUNNING) {
-            d->result = RESULT_STOPPED;
-            snprintf(d->why, sizeof d->why, "stopped by an interrupt");
-        }
-        counts[d->result]++;
-        double seconds = d->ended > 0 ? d->ended - d->started : 0;
-        if (d->result == RESULT_DONE) {
-            if (!run.options->quiet)
-                fprintf(run.results,
-                        "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s\n",
-                        d->given, seconds, (long)d->link.offset,
-                        (unsigned)d->link.tally.blocks_acked, (unsigned)run.image_crc,
-                        d->reset_confirmed ? ", reset" : "");
-            if (d->why[0] != '\0')
-                fprintf(stderr, "%s: %s: note: %s\n", run.program, d->given, d->why);
-        } else {
-            fprintf(stderr, "%s: %s: %s: %s\n", run.program, d->given, result_name(d->result), d->why);
-        }
-    }
-    fprintf(run.results, "%s: %d device%s: %d done", run.program, run.device_count,
-            run.device_count == 1 ? "" : "s", counts[RESULT_DONE]);
-    const int order[] = {RESULT_FAILED, RESULT_PORT_LOST, RESULT_OPEN_FAILED, RESULT_TIMEOUT,
-                         RESULT_STOPPED};
-    for (int r : order)
-        if (counts[r] > 0)
-            fprintf(run.results, ", %d %s", counts[r], result_name(r));
-    fprintf(run.results, "%s\n", stopped ? " (interrupted)" : "");
-    fflush(run.results);
-}
-
-// ---------------------------------------------------------------------------
-// Before any port is opened
-
-// Reads the image file given with --image into a new buffer. Returns its
-// length, or -1 with the reason printed.
-int64_t read_image_file(const char *path, uint32_t window, unsigned char **bytes)
-{
-    FILE *f = fopen(path, "rb");
-    if (f == NULL) {
-        fprintf(stderr, "%s: --image %s: cannot be read\n", run.program, path);
-        return -1;
-    }
-    // One byte more than fits tells a file that is too large.
-    unsigned char *buffer = (unsigned char *)malloc((size_t)window + 1);
-    size_t n = buffer != NULL ? fread(buffer, 1, (size_t)window + 1, f) : 0;
-    int failed = buffer == NULL || ferror(f);
-    fclose(f);
-    if (failed) {
-        fprintf(stderr, "%s: --image %s: cannot be read\n", run.program, path);
-        free(buffer);
-        return -1;
-    }
-    if (n == 0) {
-        fprintf(stderr, "%s: --image %s: the file is empty\n", run.program, path);
-        free(buffer);
-        return -1;
-    }
-    *bytes = buffer;
-    return (int64_t)n;
-}
-
-// The image to write, padded, in run. Returns 0, or -1 with the reason printed.
-int prepare_image(const CliOptions *o)
-{
-    uint32_t window = o->flash_end - (uint32_t)IMAGE_BASE;
-    const unsigned char *bytes = NULL;
-    unsigned char *file_bytes = NULL;
-    int64_t len;
-    if (o->image_path[0] != '\0') {
-        len = read_image_file(o->image_path, window, &file_bytes);
-        if (len < 0)
-            return -1;
-        bytes = file_bytes;
-    } else {
-        const char *why = "";
-        if (find_embedded_image(&bytes, &len, &why) != 0) {
-            fprintf(stderr, "%s: %s\n", run.program, why);
-            return -1;
-        }
-    }
-    int32_t padded = padded_image_size(len);
-    if (padded < 0 || (uint32_t)padded > window) {
-        fprintf(stderr,
-                "%s: the image (%lld bytes, %ld padded to whole blocks) runs past the end of "
-                "the flash: 0x%08x + %ld > --flash-end 0x%08x\n",
-                run.program, (long long)len, (long)padded, (unsigned)IMAGE_BASE, (long)padded,
-                (unsigned)o->flash_end);
-        free(file_bytes);
-        return -1;
-    }
-    static const UpdateReport silent = {NULL, NULL, NULL, NULL, NULL};
-    DeviceLink padded_link;
-    init_link(&padded_link);
-    padded_link.report = &silent;
-    if (pad_image(&padded_link, bytes, len) != 0) {
-        fprintf(stderr, "%s: not enough memory for the image\n", run.program);
-        free(file_bytes);
-        return -1;
-    }
-    free(file_bytes);
-    run.image = padded_link.image;
-    run.padded_size = padded_link.image_size;
-    run.image_size = len;
-    run.image_crc = crc16(run.image, run.padded_size);
-    return 0;
-}
-
-// What each PORT names. Returns 0, or -1 with the reason printed (a name
-// that cannot be a port). An adapter asked for by serial number that is not
-// there is the device's own failure, found when it would be opened.
-int prepare_devices(const CliOptions *o)
-{
-    run.device_count = o->port_count;
-    for (int i = 0; i < o->port_count; ++i) {
-        Device *d = &run.devices[i];
-        memset(d, 0, sizeof *d);
-        snprintf(d->given, sizeof d->given, "%s", o->ports[i]);
-        if (strncmp(d->given, "usb:", 4) == 0) {
-            char serial[PORT_NAME_CAPACITY];
-            snprintf(serial, sizeof serial, "%s", o->ports[i] + 4);
-            int found = find_port_by_serial(serial, d->path, sizeof d->path);
-            if (found == -1)
-                snprintf(d->why, sizeof d->why,
-                         "no USB adapter with serial number %s is plugged in", serial);
-            else if (found != 0)
-                snprintf(d->why, sizeof d->why,
-                         "several USB adapters have serial number %s; name the port instead",
-                         serial);
-        } else if (port_open_name(d->given, d->path, sizeof d->path) != 0) {
-            fprintf(stderr, "%s: not a serial port name: %s\n", run.program, d->given);
-            return -1;
-        }
-        init_link(&d->link);
-        d->report.status = device_status;
-        d->report.trace = device_trace;
-        d->report.progress = device_progress;
-        d->report.context = d;
-        d->link.report = &d->report;
-        d->link.image = run.image;
-        d->link.image_size = run.padded_size;
-        d->link.base = IMAGE_BASE;
-        use_reply_complete_reads(&d->link);
-        d->result = RESULT_RUNNING;
-    }
-    // Two names for one port (COM7 and \\.\COM7) would fight over it.
-    for (int i = 0; i < run.device_count; ++i)
-        for (int j = 0; j < i; ++j)
-            if (run.devices[i].path[0] != '\0' &&
-                strcmp(run.devices[i].path, run.devices[j].path) == 0) {
-                fprintf(stderr, "%s: %s and %s are the same port\n", run.program,
-                        run.devices[j].given,
-                        run.devices[i].given);
-                return -1;
-            }
-    return 0;
-}
-
-FILE *open_append(const char *path, const char *what)
-{
-    FILE *f = fopen(path, "a");
-    if (f == NULL)
-        fprintf(stderr, "%s: %s %s: cannot be opened for appending\n", run.program, what,
-                path);
-    return f;
 }
 
 }  // namespace

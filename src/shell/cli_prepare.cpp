@@ -1,0 +1,146 @@
+// Before `update PORT...` opens any port: the image to write, read and
+// checked against the flash window, and the ports the arguments name.
+#include "shell/cli_update.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "image/image.h"
+#include "serial/port_info.h"
+
+// ---------------------------------------------------------------------------
+// Before any port is opened
+
+// Reads the image file given with --image into a new buffer. Returns its
+// length, or -1 with the reason printed.
+int64_t read_image_file(const char *path, uint32_t window, unsigned char **bytes)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == NULL) {
+        fprintf(stderr, "%s: --image %s: cannot be read\n", run.program, path);
+        return -1;
+    }
+    // One byte more than fits tells a file that is too large.
+    unsigned char *buffer = (unsigned char *)malloc((size_t)window + 1);
+    size_t n = buffer != NULL ? fread(buffer, 1, (size_t)window + 1, f) : 0;
+    int failed = buffer == NULL || ferror(f);
+    fclose(f);
+    if (failed) {
+        fprintf(stderr, "%s: --image %s: cannot be read\n", run.program, path);
+        free(buffer);
+        return -1;
+    }
+    if (n == 0) {
+        fprintf(stderr, "%s: --image %s: the file is empty\n", run.program, path);
+        free(buffer);
+        return -1;
+    }
+    *bytes = buffer;
+    return (int64_t)n;
+}
+
+// The image to write, padded, in run. Returns 0, or -1 with the reason printed.
+int prepare_image(const CliOptions *o)
+{
+    uint32_t window = o->flash_end - (uint32_t)IMAGE_BASE;
+    const unsigned char *bytes = NULL;
+    unsigned char *file_bytes = NULL;
+    int64_t len;
+    if (o->image_path[0] != '\0') {
+        len = read_image_file(o->image_path, window, &file_bytes);
+        if (len < 0)
+            return -1;
+        bytes = file_bytes;
+    } else {
+        const char *why = "";
+        if (find_embedded_image(&bytes, &len, &why) != 0) {
+            fprintf(stderr, "%s: %s\n", run.program, why);
+            return -1;
+        }
+    }
+    int32_t padded = padded_image_size(len);
+    if (padded < 0 || (uint32_t)padded > window) {
+        fprintf(stderr,
+                "%s: the image (%lld bytes, %ld padded to whole blocks) runs past the end of "
+                "the flash: 0x%08x + %ld > --flash-end 0x%08x\n",
+                run.program, (long long)len, (long)padded, (unsigned)IMAGE_BASE, (long)padded,
+                (unsigned)o->flash_end);
+        free(file_bytes);
+        return -1;
+    }
+    static const UpdateReport silent = {NULL, NULL, NULL, NULL, NULL};
+    DeviceLink padded_link;
+    init_link(&padded_link);
+    padded_link.report = &silent;
+    if (pad_image(&padded_link, bytes, len) != 0) {
+        fprintf(stderr, "%s: not enough memory for the image\n", run.program);
+        free(file_bytes);
+        return -1;
+    }
+    free(file_bytes);
+    run.image = padded_link.image;
+    run.padded_size = padded_link.image_size;
+    run.image_size = len;
+    run.image_crc = crc16(run.image, run.padded_size);
+    return 0;
+}
+
+// What each PORT names. Returns 0, or -1 with the reason printed (a name
+// that cannot be a port). An adapter asked for by serial number that is not
+// there is the device's own failure, found when it would be opened.
+int prepare_devices(const CliOptions *o)
+{
+    run.device_count = o->port_count;
+    for (int i = 0; i < o->port_count; ++i) {
+        Device *d = &run.devices[i];
+        memset(d, 0, sizeof *d);
+        snprintf(d->given, sizeof d->given, "%s", o->ports[i]);
+        if (strncmp(d->given, "usb:", 4) == 0) {
+            char serial[PORT_NAME_CAPACITY];
+            snprintf(serial, sizeof serial, "%s", o->ports[i] + 4);
+            int found = find_port_by_serial(serial, d->path, sizeof d->path);
+            if (found == -1)
+                snprintf(d->why, sizeof d->why,
+                         "no USB adapter with serial number %s is plugged in", serial);
+            else if (found != 0)
+                snprintf(d->why, sizeof d->why,
+                         "several USB adapters have serial number %s; name the port instead",
+                         serial);
+        } else if (port_open_name(d->given, d->path, sizeof d->path) != 0) {
+            fprintf(stderr, "%s: not a serial port name: %s\n", run.program, d->given);
+            return -1;
+        }
+        init_link(&d->link);
+        d->report.status = device_status;
+        d->report.trace = device_trace;
+        d->report.progress = device_progress;
+        d->report.context = d;
+        d->link.report = &d->report;
+        d->link.image = run.image;
+        d->link.image_size = run.padded_size;
+        d->link.base = IMAGE_BASE;
+        use_reply_complete_reads(&d->link);
+        d->result = RESULT_RUNNING;
+    }
+    // Two names for one port (COM7 and \\.\COM7) would fight over it.
+    for (int i = 0; i < run.device_count; ++i)
+        for (int j = 0; j < i; ++j)
+            if (run.devices[i].path[0] != '\0' &&
+                strcmp(run.devices[i].path, run.devices[j].path) == 0) {
+                fprintf(stderr, "%s: %s and %s are the same port\n", run.program,
+                        run.devices[j].given,
+                        run.devices[i].given);
+                return -1;
+            }
+    return 0;
+}
+
+FILE *open_append(const char *path, const char *what)
+{
+    FILE *f = fopen(path, "a");
+    if (f == NULL)
+        fprintf(stderr, "%s: %s %s: cannot be opened for appending\n", run.program, what,
+                path);
+    return f;
+}
