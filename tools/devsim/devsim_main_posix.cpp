@@ -1,7 +1,7 @@
-// fwu-devsim's I/O shell: the line (a pseudo-terminal, or a real serial
-// device), the pacing of bytes at wire speed both ways, the timing of
-// replies, signals, and the dump and summary at exit. Everything the device
-// does with the bytes lives in devsim_core.
+// fwu-devsim's I/O shell: the pacing of bytes at wire speed both ways over
+// the line (devsim_line_posix.cpp), the timing of replies, signals, and the
+// run's end (the reports: devsim_report.cpp). Everything the device does
+// with the bytes lives in devsim_core.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,14 +9,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "devsim_core.h"
+#include "devsim_line.h"
 #include "devsim_options.h"
+#include "devsim_report.h"
 
 namespace {
 
@@ -26,7 +26,6 @@ enum {
     RX_RING_CAPACITY = 1 << 16,
     TX_QUEUE_CAPACITY = 64,
     TX_SLICE_BYTES = 16,           // at most ~1.5 ms of wire time per write
-    PATH_CAPACITY = 4096,
     DRAIN_LIMIT_MS = 2000,         // how long a reset waits for its ack to be read
     STUCK_PAUSE_MS = 10,
     RX_STEP_MS = 2                 // received bytes reach the device this often
@@ -46,17 +45,12 @@ struct Outgoing {
     uint64_t ready_ns;  // when the device had the reply ready
 };
 
-enum ExitReason { StillRunning = 0, ExitReset, ExitSeconds, ExitSignal, ExitLineLost };
-
 // The one record of the simulator, picocom style.
 struct Sim {
     DevsimOptions opt;
     Devsim dev;
 
-    int fd;                       // the line: pty master or the serial device
-    int slave_fd;                 // our own hold on the pty's far end, or -1
-    char path[PATH_CAPACITY];     // far end, printed on the first line
-    int link_made;
+    DevsimLine line;              // the pty master or the serial device
 
     uint64_t start_ns;
     uint64_t deadline_ns;         // 0: none
@@ -137,117 +131,6 @@ uint64_t wire_ns(uint64_t bytes)
     return (bytes * LINE_BITS_PER_BYTE * 1000000000ull + LINE_BAUD - 1) / LINE_BAUD;
 }
 
-// Raw 8E1 at 115200, no flow control, nothing echoed or translated.
-int set_raw_8e1(int fd)
-{
-    struct termios t;
-    if (tcgetattr(fd, &t) != 0)
-        return -1;
-    cfmakeraw(&t);
-    t.c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARODD | CRTSCTS);
-    t.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
-    t.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY | INPCK);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    if (cfsetispeed(&t, B115200) != 0 || cfsetospeed(&t, B115200) != 0)
-        return -1;
-    return tcsetattr(fd, TCSANOW, &t);
-}
-
-int set_nonblocking(int fd)
-{
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0)
-        return -1;
-    return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-int open_pty(void)
-{
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0) {
-        perror("fwu-devsim: posix_openpt");
-        return -1;
-    }
-    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, sim.path, sizeof sim.path) != 0) {
-        perror("fwu-devsim: preparing the pseudo-terminal");
-        close(master);
-        return -1;
-    }
-    // Holding the far end open ourselves keeps the master from seeing a
-    // hangup while no tool has it open, and across the tool closing and
-    // reopening it.
-    int slave = open(sim.path, O_RDWR | O_NOCTTY);
-    if (slave < 0 || set_raw_8e1(slave) != 0 || set_nonblocking(master) != 0) {
-        perror("fwu-devsim: setting up the far end");
-        if (slave >= 0)
-            close(slave);
-        close(master);
-        return -1;
-    }
-    sim.fd = master;
-    sim.slave_fd = slave;
-    return 0;
-}
-
-int open_device(const char *path)
-{
-    if (strlen(path) >= sizeof sim.path) {
-        fprintf(stderr, "fwu-devsim: device path too long\n");
-        return -1;
-    }
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        fprintf(stderr, "fwu-devsim: %s: %s\n", path, strerror(errno));
-        return -1;
-    }
-    if (!isatty(fd) || set_raw_8e1(fd) != 0) {
-        fprintf(stderr, "fwu-devsim: %s: not a serial line that takes 115200 8E1\n", path);
-        close(fd);
-        return -1;
-    }
-    ioctl(fd, TIOCEXCL);
-    tcflush(fd, TCIOFLUSH);
-    snprintf(sim.path, sizeof sim.path, "%s", path);
-    sim.fd = fd;
-    sim.slave_fd = -1;
-    return 0;
-}
-
-int make_link(const char *link_path)
-{
-    struct stat st;
-    if (lstat(link_path, &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            fprintf(stderr, "fwu-devsim: %s exists and is not a symlink; left alone\n", link_path);
-            return -1;
-        }
-        unlink(link_path);
-    }
-    if (symlink(sim.path, link_path) != 0) {
-        fprintf(stderr, "fwu-devsim: symlink %s: %s\n", link_path, strerror(errno));
-        return -1;
-    }
-    sim.link_made = 1;
-    return 0;
-}
-
-// Removes the symlink only while it is still ours.
-void remove_link(void)
-{
-    if (!sim.link_made)
-        return;
-    char target[PATH_CAPACITY];
-    ssize_t n = readlink(sim.opt.link_path, target, sizeof target - 1);
-    if (n >= 0) {
-        target[n] = '\0';
-        if (strcmp(target, sim.path) == 0)
-            unlink(sim.opt.link_path);
-    }
-    sim.link_made = 0;
-}
-
 void log_reply(const DevsimReply *r)
 {
     if (!sim.opt.verbose)
@@ -286,13 +169,13 @@ void receive(void)
     size_t room = RX_RING_CAPACITY - sim.rx_count;
     if (room == 0)
         return;
-    ssize_t n = read(sim.fd, buf, room < sizeof buf ? room : sizeof buf);
+    ssize_t n = read(sim.line.fd, buf, room < sizeof buf ? room : sizeof buf);
     if (n <= 0) {
         // 0 is a hangup; errors other than "nothing there" are failures.
         if (n == 0 || (errno != EAGAIN && errno != EINTR && errno != EWOULDBLOCK)) {
             // With our own hold on the far end a pty never hangs up; a real
             // device that vanished is no line to simulate on.
-            if (sim.slave_fd < 0)
+            if (sim.line.slave_fd < 0)
                 sim.exit_reason = ExitLineLost;
             else
                 pause_ms(STUCK_PAUSE_MS);
@@ -400,7 +283,7 @@ uint64_t transmit(uint64_t now)
         }
         if (allowed > sim.tx_sent) {
             size_t want = (size_t)(allowed - sim.tx_sent);
-            ssize_t w = write(sim.fd, out->reply.bytes + c->off + sim.tx_sent, want);
+            ssize_t w = write(sim.line.fd, out->reply.bytes + c->off + sim.tx_sent, want);
             if (w > 0) {
                 sim.tx_sent += (int32_t)w;
                 sim.tx_bytes += (uint64_t)w;
@@ -488,7 +371,7 @@ void run(void)
         wake = earliest(wake, sim.next_noise_ns);
 
         struct pollfd p;
-        p.fd = sim.fd;
+        p.fd = sim.line.fd;
         p.events = 0;
         if (sim.rx_count < RX_RING_CAPACITY)
             p.events |= POLLIN;
@@ -513,8 +396,8 @@ void run(void)
 // end does not take it away unread (bounded, in case nobody reads).
 void drain_line(void)
 {
-    if (sim.slave_fd < 0) {
-        tcdrain(sim.fd);
+    if (sim.line.slave_fd < 0) {
+        tcdrain(sim.line.fd);
         return;
     }
     // Asked by poll(), which first lets the bytes still on their way into
@@ -524,7 +407,7 @@ void drain_line(void)
     // the checks below.
     int quiet = 0;
     for (int waited = 0; waited < DRAIN_LIMIT_MS && quiet < 2; waited += 2) {
-        struct pollfd far_end = {sim.slave_fd, POLLIN, 0};
+        struct pollfd far_end = {sim.line.slave_fd, POLLIN, 0};
         int ready = poll(&far_end, 1, 0);
         if (ready < 0 && errno != EINTR)
             break;
@@ -533,105 +416,6 @@ void drain_line(void)
         quiet = ready == 0 ? quiet + 1 : 0;
         pause_ms(2);
     }
-}
-
-int write_dump(void)
-{
-    uint32_t size = sim.opt.dump_size >= 0 ? (uint32_t)sim.opt.dump_size
-                                           : devsim_programmed_size(&sim.dev);
-    FILE *f = fopen(sim.opt.dump_path, "wb");
-    if (!f) {
-        fprintf(stderr, "fwu-devsim: %s: %s\n", sim.opt.dump_path, strerror(errno));
-        return -1;
-    }
-    int rc = 0;
-    if (size > 0) {
-        const unsigned char *at = sim.dev.flash + (APP_BASE - FLASH_BASE);
-        rc = fwrite(at, 1, size, f) == size ? 0 : -1;
-    }
-    if (fclose(f) != 0 || rc != 0) {
-        fprintf(stderr, "fwu-devsim: writing %s failed\n", sim.opt.dump_path);
-        return -1;
-    }
-    return 0;
-}
-
-const char *exit_reason_name(int reason)
-{
-    switch (reason) {
-    case ExitReset:
-        return "reset";
-    case ExitSeconds:
-        return "seconds";
-    case ExitSignal:
-        return "signal";
-    case ExitLineLost:
-        return "line-lost";
-    default:
-        return "running";
-    }
-}
-
-uint32_t faults_applied(const DevsimCounters *c)
-{
-    uint32_t total = 0;
-    for (int f = 0; f < FAULT_COUNT; f++)
-        total += c->faults[f];
-    return total;
-}
-
-void print_summary(void)
-{
-    const DevsimCounters *c = &sim.dev.counters;
-    printf("fwu-devsim: end %s; requests %u (probe %u, block %u, verify %u, reset %u); "
-           "blocks %u, bytes %llu, resends %u; crc-errors %u, garbage %llu, refused %u; "
-           "resets %u; faults %u; rx %llu, tx %llu\n",
-           exit_reason_name(sim.exit_reason), c->requests[KindAny], c->requests[KindProbe],
-           c->requests[KindBlock], c->requests[KindVerify], c->requests[KindReset],
-           c->blocks_programmed, (unsigned long long)c->bytes_programmed, c->block_resends,
-           c->crc_errors, (unsigned long long)c->garbage_bytes, c->refused, c->resets,
-           faults_applied(c), (unsigned long long)sim.rx_bytes, (unsigned long long)sim.tx_bytes);
-    fflush(stdout);
-}
-
-void write_kinds(FILE *f, const char *name, const uint32_t *by_kind)
-{
-    fprintf(f, "\"%s\":{", name);
-    for (int k = 0; k < KIND_COUNT; k++)
-        fprintf(f, "%s\"%s\":%u", k ? "," : "", k ? devsim_kind_name(k) : "all", by_kind[k]);
-    fputs("},", f);
-}
-
-int write_summary_json(void)
-{
-    const DevsimCounters *c = &sim.dev.counters;
-    FILE *f = fopen(sim.opt.summary_json, "w");
-    if (!f) {
-        fprintf(stderr, "fwu-devsim: %s: %s\n", sim.opt.summary_json, strerror(errno));
-        return -1;
-    }
-    fprintf(f, "{\"end\":\"%s\",", exit_reason_name(sim.exit_reason));
-    write_kinds(f, "requests", c->requests);
-    write_kinds(f, "replies", c->replies);
-    fputs("\"faults\":{", f);
-    for (int i = 0; i < FAULT_COUNT; i++)
-        fprintf(f, "%s\"%s\":%u", i ? "," : "", devsim_fault_name(i), c->faults[i]);
-    fputs("},", f);
-    fprintf(f,
-            "\"blocks_programmed\":%u,\"bytes_programmed\":%llu,\"programmed_size\":%u,"
-            "\"block_resends\":%u,\"crc_errors\":%u,\"gap_discards\":%u,\"garbage_bytes\":%llu,"
-            "\"ignored_bytes\":%llu,\"refused\":%u,\"resets\":%u,\"noise_bursts\":%u,"
-            "\"noise_bytes\":%llu,\"reply_overflows\":%u,\"rx_bytes\":%llu,\"tx_bytes\":%llu,"
-            "\"elapsed_ms\":%llu}\n",
-            c->blocks_programmed, (unsigned long long)c->bytes_programmed,
-            devsim_programmed_size(&sim.dev), c->block_resends, c->crc_errors, c->gap_discards,
-            (unsigned long long)c->garbage_bytes, (unsigned long long)c->ignored_bytes, c->refused,
-            c->resets, c->noise_bursts, (unsigned long long)c->noise_bytes, sim.queue_overflows,
-            (unsigned long long)sim.rx_bytes, (unsigned long long)sim.tx_bytes,
-            (unsigned long long)(now_ns() / NS_PER_MS));
-    if (fclose(f) != 0)
-        return -1;
-    return 0;
 }
 
 void install_signals(void)
@@ -678,18 +462,19 @@ int main(int argc, char **argv)
 
     static RxByte ring[RX_RING_CAPACITY];
     sim.rx = ring;
-    sim.fd = -1;
-    sim.slave_fd = -1;
+    sim.line.fd = -1;
+    sim.line.slave_fd = -1;
     devsim_init(&sim.dev, &sim.opt.config);
     install_signals();
 
-    int opened = sim.opt.attach_path ? open_device(sim.opt.attach_path) : open_pty();
+    int opened = sim.opt.attach_path ? devsim_open_device(&sim.line, sim.opt.attach_path)
+                                   : devsim_open_pty(&sim.line);
     if (opened != 0)
         return 1;
-    if (sim.opt.link_path && make_link(sim.opt.link_path) != 0)
+    if (sim.opt.link_path && devsim_make_link(&sim.line, sim.opt.link_path) != 0)
         return 1;
 
-    printf("%s\n", sim.path);
+    printf("%s\n", sim.line.path);
     fflush(stdout);
 
     sim.start_ns = mono_ns();
@@ -702,15 +487,21 @@ int main(int argc, char **argv)
     if (sim.exit_reason == ExitReset)
         drain_line();
 
+    DevsimEnd end;
+    end.reason = sim.exit_reason;
+    end.rx_bytes = sim.rx_bytes;
+    end.tx_bytes = sim.tx_bytes;
+    end.reply_overflows = sim.queue_overflows;
+    end.elapsed_ms = now_ns() / NS_PER_MS;
     int rc = sim.exit_reason == ExitLineLost ? 1 : 0;
-    if (sim.opt.dump_path && write_dump() != 0)
+    if (sim.opt.dump_path && devsim_write_dump(&sim.dev, sim.opt.dump_path, sim.opt.dump_size) != 0)
         rc = 1;
-    if (sim.opt.summary_json && write_summary_json() != 0)
+    if (sim.opt.summary_json && devsim_write_summary_json(&sim.dev, &end, sim.opt.summary_json) != 0)
         rc = 1;
-    print_summary();
-    remove_link();
-    if (sim.slave_fd >= 0)
-        close(sim.slave_fd);
-    close(sim.fd);
+    devsim_print_summary(&sim.dev, &end);
+    devsim_remove_link(&sim.line);
+    if (sim.line.slave_fd >= 0)
+        close(sim.line.slave_fd);
+    close(sim.line.fd);
     return rc;
 }

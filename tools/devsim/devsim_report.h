@@ -1,0 +1,29 @@
+// What fwu-devsim leaves behind when it ends (devsim_report.cpp).
+#ifndef FWU_DEVSIM_REPORT_H
+#define FWU_DEVSIM_REPORT_H
+
+#include <stdint.h>
+
+#include "devsim_core.h"
+
+enum ExitReason { StillRunning = 0, ExitReset, ExitSeconds, ExitSignal, ExitLineLost };
+
+// How the run ended, beside what the device counted.
+struct DevsimEnd {
+    int reason;  // an ExitReason
+    uint64_t rx_bytes, tx_bytes;
+    uint32_t reply_overflows;
+    uint64_t elapsed_ms;
+};
+
+// The application area as programmed (dump_size bytes, or as far as it was
+// programmed when negative) into path. 0, or -1 with a line on stderr.
+int devsim_write_dump(const Devsim *dev, const char *path, int64_t dump_size);
+
+// The one-line summary on standard output.
+void devsim_print_summary(const Devsim *dev, const DevsimEnd *end);
+
+// The counters as one JSON object in path. 0, or -1.
+int devsim_write_summary_json(const Devsim *dev, const DevsimEnd *end, const char *path);
+
+#endif
