@@ -5,42 +5,35 @@ back through the fwu_probe helper. The prefix is 64-bit; a 32-bit (i686)
 fwu.exe runs in it through Wine's 32-bit loader (WoW64), an x86-64 one
 through the 64-bit loader, each chosen from the executable's header. Where
 the kernel runs no 32-bit programs (x86-64 without ia32 emulation: "Exec
-format error"), the 32-bit loader runs through qemu-i386 instead (find_loader).
+format error"), the 32-bit loader runs through qemu-i386 instead
+(wineloader.find_loader).
 
 Everything a session starts is its own and is stopped by PID when it ends:
 the X server, the wineserver of its private WINEPREFIX, the simulator and
 the tool. Used by the end-to-end tests (tests/wine/e2e.py), the demo
 (scripts/demo.py) and the benchmark's Wine row.
 """
-import collections
-import glob
 import os
 import shutil
 import signal
 import socket
-import stat
-import struct
 import subprocess
 import tempfile
 import time
 
 from fwu_testkit import process
 from fwu_testkit.devsim import Devsim
+# Also winelab's own: its callers use winelab.find_loader, winelab.WINE32...
+from fwu_testkit.wineloader import (  # noqa: F401
+    WINE32, WINE64, WineError, fill_syswow64, find_loader, loader_for)
 
-WINE64 = "/usr/lib/wine/wine64"
-WINE32 = "/usr/lib/wine/wine"
 WINESERVER = "/usr/lib/wine/wineserver"
-I386_WINDOWS = "/usr/lib/i386-linux-gnu/wine/i386-windows"  # Wine's 32-bit builtin DLLs
 CAPTION = "Device Firmware Update Tool"
 FATAL_CAPTION = "Terminate Program"
 
 # The path the template prefix maps COM1 to; each copy is pointed at a link
 # of its own (clone_prefix).
 TEMPLATE_LINK = "/nonexistent/fwu-com1-template-link"
-
-
-class WineError(Exception):
-    pass
 
 
 def wine_env(prefix, display=None, extra=None):
@@ -69,108 +62,6 @@ def unescape(text):
             out.append(c)
             i += 1
     return "".join(out)
-
-
-def loader_runs(loader, through=()):
-    """(True, "") when this machine can run Wine's loader (through an
-    emulator command, if given), else (False, why). A kernel without 32-bit
-    support (or a hypervisor that withholds it) refuses the 32-bit loader
-    with "Exec format error"."""
-    command = [*through, loader, "--version"]
-    try:
-        done = subprocess.run(command, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=120)
-    except OSError as e:
-        return False, f"{command[0]} cannot run on this machine: {e.strerror}"
-    except subprocess.TimeoutExpired:
-        return False, f"{' '.join(command)} did not answer"
-    if done.returncode != 0:
-        return False, f"{' '.join(command)} exited with code {done.returncode}"
-    return True, ""
-
-
-def loader_for(exe):
-    """Wine's loader for a Windows executable: the 32-bit one for an i386
-    PE file, the 64-bit one for x86-64."""
-    with open(exe, "rb") as f:
-        head = f.read(4096)
-    if len(head) < 0x40 or head[:2] != b"MZ":
-        raise WineError(f"{exe} is not a Windows executable")
-    pe = struct.unpack_from("<I", head, 0x3C)[0]
-    if pe + 6 > len(head) or head[pe:pe + 4] != b"PE\0\0":
-        raise WineError(f"{exe} has no PE header")
-    machine = struct.unpack_from("<H", head, pe + 4)[0]
-    loaders = {0x14C: WINE32, 0x8664: WINE64}
-    if machine not in loaders:
-        raise WineError(f"{exe}: machine {machine:#x} is neither i386 nor x86-64")
-    return loaders[machine]
-
-
-# How an executable is started here: command + [exe], with env added to the
-# environment of every Wine process of its session (wine_env's extra).
-# emulated: the 32-bit loader runs through qemu-i386, many times slower.
-Loader = collections.namedtuple("Loader", "command env described emulated")
-
-
-def find_loader(exe, workdir):
-    """(Loader, "") for exe, or (None, why) when this machine cannot run it.
-
-    Wine's loader for exe's machine (loader_for) where the kernel runs it.
-    Otherwise, for the 32-bit loader, qemu-i386 (package qemu-user) runs it:
-    a wrapper in workdir/loaders that Wine also uses for every 32-bit
-    process it starts itself (WINELOADER names a wine64 link beside it, and
-    Wine finds the other bitness's loader by adding or removing "64"), with
-    Wine's own re-exec off (WINELOADERNOEXEC), since the kernel would refuse
-    it, and the 32-bit builtins on WINEDLLPATH. The prefix needs its
-    syswow64 filled (make_template does it)."""
-    native = loader_for(exe)
-    runs, why = loader_runs(native)
-    if runs:
-        return Loader([native], {}, native, False), ""
-    if native != WINE32:
-        return None, why
-    qemu = shutil.which("qemu-i386")
-    if qemu is None:
-        return None, f"{why}, and qemu-i386 (package qemu-user) is not installed to run it"
-    if not os.path.isdir(I386_WINDOWS):
-        return None, f"{why}, and {I386_WINDOWS} is missing (package wine32:i386)"
-    # Without WINELOADERNOEXEC: with it, --version would start a whole Wine
-    # (in the default prefix).
-    runs, qemu_why = loader_runs(WINE32, through=[qemu])
-    if not runs:
-        return None, f"{why}, and through qemu-i386: {qemu_why}"
-    shims = os.path.join(os.path.abspath(workdir), "loaders")
-    os.makedirs(shims, exist_ok=True)
-    link = os.path.join(shims, "wine64")
-    if not os.path.lexists(link):
-        os.symlink(WINE64, link)
-    wrapper = os.path.join(shims, "wine")
-    with open(wrapper, "w") as f:
-        f.write(f'#!/bin/sh\nWINELOADERNOEXEC=1 exec "{qemu}" "{WINE32}" "$@"\n')
-    os.chmod(wrapper, os.stat(wrapper).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
-    # The 64-bit side looks for 32-bit builtins (the syswow64 rundll32 that
-    # wineboot starts) here too.
-    env = {"WINELOADER": link, "WINEDLLPATH": os.path.dirname(I386_WINDOWS)}
-    return Loader([wrapper], env, f"{WINE32} through {qemu} ({why})", True), ""
-
-
-def fill_syswow64(prefix):
-    """A 32-bit process finds its system DLLs in syswow64. Where wineboot
-    could not run its 32-bit half to fill it (no 32-bit programs here),
-    links to Wine's 32-bit builtins stand in for the files it would have
-    written; copies of the prefix (clone_prefix) keep them. Returns how
-    many links it made."""
-    wow = os.path.join(prefix, "drive_c", "windows", "syswow64")
-    if os.path.exists(os.path.join(wow, "kernel32.dll")) or not os.path.isdir(I386_WINDOWS):
-        return 0
-    os.makedirs(wow, exist_ok=True)
-    count = 0
-    for path in glob.glob(os.path.join(I386_WINDOWS, "*")):
-        target = os.path.join(wow, os.path.basename(path))
-        if not os.path.lexists(target):
-            os.symlink(path, target)
-            count += 1
-    return count
 
 
 def start_wineserver(prefix):
