@@ -40,19 +40,30 @@ int write_text_file(const std::string &path, const std::string &text)
     return n == (ssize_t)text.size() ? 0 : -1;
 }
 
+// Removes path and, for a directory (never followed through a link),
+// everything under it.
+static void remove_tree(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR *d = opendir(path.c_str())) {
+            while (struct dirent *e = readdir(d))
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                    remove_tree(path + "/" + e->d_name);
+            closedir(d);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
 void remove_scratch_dir(const std::string &dir)
 {
-    if (dir.empty())
-        return;
-    DIR *d = opendir(dir.c_str());
-    if (d) {
-        while (struct dirent *e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                unlink((dir + "/" + e->d_name).c_str());
-        }
-        closedir(d);
-    }
-    rmdir(dir.c_str());
+    if (!dir.empty())
+        remove_tree(dir);
 }
 
 Bytes read_file(const std::string &path)

@@ -72,7 +72,7 @@ bool devsim_exited_ok(const DevsimProcess *p);
 // --- files and images ----------------------------------------------------------
 
 // A fresh directory under /tmp for a test's files; remove_scratch_dir
-// removes it and the plain files in it.
+// removes it and everything in it (links are removed, not followed).
 std::string make_scratch_dir(void);
 void remove_scratch_dir(const std::string &dir);
 

@@ -26,17 +26,15 @@ class FakeTree : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/fwu-discover-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        root = dir;
+        root = make_scratch_dir();
+        ASSERT_FALSE(root.empty());
         dev = root + "/dev";
         sys = root + "/sys";
         ASSERT_EQ(mkdir(dev.c_str(), 0700), 0);
     }
     void TearDown() override
     {
-        std::string cmd = "rm -rf '" + root + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        remove_scratch_dir(root);
     }
 
     void node(const std::string &name) { ASSERT_EQ(symlink("/dev/null", (dev + "/" + name).c_str()), 0); }

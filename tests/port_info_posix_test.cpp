@@ -23,17 +23,15 @@ class PortTree : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/fwu-portinfo-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        root = dir;
+        root = make_scratch_dir();
+        ASSERT_FALSE(root.empty());
         dev = root + "/dev";
         sys = root + "/sys";
         make_dirs(dev + "/serial/by-id");
     }
     void TearDown() override
     {
-        std::string cmd = "rm -rf '" + root + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        remove_scratch_dir(root);
     }
 
     static void file(const std::string &path, const std::string &text)

@@ -19,6 +19,7 @@
 
 #include "serial/posix_internal.h"
 #include "serial/serial.h"
+#include "testkit.h"
 
 namespace {
 
@@ -29,16 +30,14 @@ class LockDirectory : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        char dir[] = "/tmp/fwu-locks-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        lock_dir = dir;
-        set_lock_directory(dir);
+        lock_dir = make_scratch_dir();
+        ASSERT_FALSE(lock_dir.empty());
+        set_lock_directory(lock_dir.c_str());
     }
     void TearDown() override
     {
         set_lock_directory(NULL);
-        std::string command = "rm -rf '" + lock_dir + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
+        remove_scratch_dir(lock_dir);
     }
 };
 

@@ -425,8 +425,8 @@ TEST(SerialPort, NamesThatAreNotPortsAreRefused)
     std::string overlong = "/dev/" + std::string(300, 'x');
 
     // Each refusal leaves a reason in errno for the operator's error report.
-    // What was opened is judged, not the name (links included), and left as
-    // it was.
+    // The device is judged before the open and again after it (links
+    // included), and left as it was.
     const char *names[] = {NULL, "", overlong.c_str(), "/dev/fwu-no-such-port",
                            dir, file.c_str(), fifo.c_str(), "/dev/null", "/dev/zero",
                            to_file.c_str(), to_null.c_str()};

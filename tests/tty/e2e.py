@@ -154,6 +154,14 @@ class Terminal:
         self.keys("Enter")
         wait_for(lambda: self.ports()[1][-1:] == [path], WAIT_S, "the typed path as a row")
 
+    def start_update(self, path):
+        """From the idle screen: path typed, u pressed, blocks going out."""
+        self.wait_status([" - Idle - "])
+        self.type_path(path)
+        self.keys("u")
+        wait_for(lambda: (self.status() or "").startswith("programming 0x80"), WAIT_S,
+                 "blocks to go out")
+
     def wait_exit(self, timeout=WAIT_S):
         return int(wait_for(lambda: self.read("rc").strip(), timeout, "fwu to end"))
 
@@ -381,10 +389,7 @@ def case_fatal_and_signal(args, workdir):
     term = None
     try:
         term = Terminal(workdir, "sigterm", args.fwu)
-        term.wait_status([" - Idle - "])
-        term.type_path(sim.path)
-        term.keys("u")
-        wait_for(lambda: (term.status() or "").startswith("programming 0x80"), WAIT_S, "blocks to go out")
+        term.start_update(sim.path)
         os.kill(term.fwu_pid, signal.SIGTERM)
         expect(term.wait_exit() == 128 + signal.SIGTERM, "SIGTERM ends it by that signal")
         term.check_restored()
@@ -403,10 +408,7 @@ def case_port_lost(args, workdir):
     term = None
     try:
         term = Terminal(workdir, "term", args.fwu)
-        term.wait_status([" - Idle - "])
-        term.type_path(sim.path)
-        term.keys("u")
-        wait_for(lambda: (term.status() or "").startswith("programming 0x80"), WAIT_S, "blocks to go out")
+        term.start_update(sim.path)
         expect(term.holds(sim.path), "the port is held during the update")
         os.kill(sim.pid, signal.SIGKILL)
         wait_for(lambda: "lost" in (term.status() or ""), WAIT_S, "a status that says the port was lost")
