@@ -113,8 +113,9 @@ static int port_open_failed(const char *port_name)
     char sentence[PORT_NAME_CAPACITY + 160];
     describe_open_failure(port_name, (uint32_t)code, sentence, sizeof sentence);
     if (port_refused(port_name, (uint32_t)code)) {
+        // The status line holds 63 characters: the whole sentence goes to the trace.
         trace(" . Refused: %s\n", sentence);
-        set_status("%s", sentence);
+        set_status("Refused, not a serial adapter: %s", port_name);
         return 1;
     }
     if (code == EACCES || code == EBUSY) {
