@@ -64,32 +64,36 @@ void flush_trace(void)
 // ---------------------------------------------------------------------------
 // Any update's report
 
+// Formats into text (capacity bytes) and hands it to sink, when there is one.
+static void send_text(void (*sink)(void *, const char *), void *context, char *text,
+                      size_t capacity, const char *format, va_list args)
+{
+    if (sink == NULL)
+        return;
+    vsnprintf(text, capacity, format, args);
+    sink(context, text);
+}
+
 void report_status(const UpdateReport *report, const char *format, ...)
 {
     if (report == NULL)
         report = &PROCESS_REPORT;
-    if (report->status == NULL)
-        return;
     char text[STATUS_CAPACITY];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    send_text(report->status, report->context, text, sizeof text, format, args);
     va_end(args);
-    report->status(report->context, text);
 }
 
 void report_trace(const UpdateReport *report, const char *format, ...)
 {
     if (report == NULL)
         report = &PROCESS_REPORT;
-    if (report->trace == NULL)
-        return;
     char text[TRACE_CAPACITY];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    send_text(report->trace, report->context, text, sizeof text, format, args);
     va_end(args);
-    report->trace(report->context, text);
 }
 
 void report_flush(const UpdateReport *report)
