@@ -24,7 +24,6 @@ void use_reply_complete_reads(DeviceLink *link)
 
 static void write_frame(DeviceLink *link)
 {
-    link->tally.requests++;
     if (!link->reply_complete) {
         write_port(link->port, link->frame.bytes, link->frame.frame_len);
         return;

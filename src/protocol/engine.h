@@ -38,7 +38,6 @@ enum {
 
 // What happened during one update, for its report.
 struct UpdateTally {
-    uint32_t requests;      // frames written, resends included
     uint32_t resends;       // frames written again because the reply was overdue
     uint32_t blocks_acked;  // block requests acknowledged
     int32_t remote_crc;     // the device's CRC of the image region; -1: none yet

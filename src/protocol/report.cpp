@@ -28,14 +28,23 @@ static void process_flush(void *)
 
 const UpdateReport PROCESS_REPORT = {process_status, process_trace, process_flush, NULL, NULL};
 
+// Formats into text (capacity bytes) and hands it to sink, when there is one.
+static void send_text(void (*sink)(void *, const char *), void *context, char *text,
+                      size_t capacity, const char *format, va_list args)
+{
+    if (sink == NULL)
+        return;
+    vsnprintf(text, capacity, format, args);
+    sink(context, text);
+}
+
 void set_status(const char *format, ...)
 {
+    char text[STATUS_CAPACITY];
     va_list args;
     va_start(args, format);
-    vsnprintf(status_text, sizeof status_text, format, args);
+    send_text(process_status, NULL, text, sizeof text, format, args);
     va_end(args);
-    if (status_sink)
-        status_sink(status_text);
 }
 
 const char *current_status(void)
@@ -58,21 +67,11 @@ void trace(const char *format, ...)
 
 void flush_trace(void)
 {
-    fflush(stdout);
+    process_flush(NULL);
 }
 
 // ---------------------------------------------------------------------------
 // Any update's report
-
-// Formats into text (capacity bytes) and hands it to sink, when there is one.
-static void send_text(void (*sink)(void *, const char *), void *context, char *text,
-                      size_t capacity, const char *format, va_list args)
-{
-    if (sink == NULL)
-        return;
-    vsnprintf(text, capacity, format, args);
-    sink(context, text);
-}
 
 void report_status(const UpdateReport *report, const char *format, ...)
 {

@@ -260,11 +260,9 @@ PortHandle open_port(const char *name)
     struct stat st;
     if (fstat(fd, &st) != 0)
         return refuse(fd, errno);
-    kind_error = port_kind_error(&st);
-    if (kind_error == 0 && (st.st_rdev != named.st_rdev || !isatty(fd)))
-        kind_error = ENOTTY;
-    if (kind_error != 0)
-        return refuse_not_a_port(fd, name, kind_error);
+    // The same device as looked at (its kind already judged), and a terminal.
+    if (!S_ISCHR(st.st_mode) || st.st_rdev != named.st_rdev || !isatty(fd))
+        return refuse_not_a_port(fd, name, ENOTTY);
 
     PortHandle port = new_port(fd);
     if (port == NO_PORT)

@@ -222,9 +222,7 @@ static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capac
         // To the nanosecond: poll()'s whole milliseconds, rounded up, would
         // end each read up to a millisecond late (on average half a
         // millisecond per block of an update). The timer never fires early.
-        struct timespec wait;
-        wait.tv_sec = (time_t)((end - now) / 1000000000);
-        wait.tv_nsec = (long)((end - now) % 1000000000);
+        struct timespec wait = timespec_of(end - now);
         struct pollfd ready;
         ready.fd = fd;
         ready.events = POLLIN;
