@@ -58,6 +58,11 @@ int list_ports(PortInfo *out, int capacity);
 // dual-port adapter, or two adapters with the same serial), path then "".
 int find_port_by_serial(const char *serial, char *path, size_t size);
 
+// find_port_by_serial over a list list_ports already made (for several
+// serial numbers, one look at the ports): same results.
+int match_port_serial(const PortInfo *ports, int count, const char *serial, char *path,
+                      size_t size);
+
 // Turns what the user typed into the name to open, in out (size bytes).
 // Windows: COM7, com7, \\.\COM7, \\.\com7 give \\.\COM7 (the form that works
 // from COM10 up); anything else is refused. POSIX: a path as given; a bare

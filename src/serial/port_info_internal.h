@@ -18,10 +18,6 @@ int clean_text(char *out, size_t size, const char *in, size_t len);
 // have to alter it.
 void set_port_serial(PortInfo *info, const char *in, size_t len);
 
-// find_port_by_serial over a list already made: same results.
-int match_port_serial(const PortInfo *ports, int count, const char *serial, char *path,
-                      size_t size);
-
 // The number in a COM name as com_port_open_name accepts it, or -1.
 int com_port_number(const char *given);
 

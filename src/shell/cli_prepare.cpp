@@ -92,6 +92,8 @@ int prepare_image(const CliOptions *o)
 int prepare_devices(const CliOptions *o)
 {
     run.device_count = o->port_count;
+    PortInfo *present = NULL;  // the ports found, looked for once, at the first usb:
+    int present_count = 0;
     for (int i = 0; i < o->port_count; ++i) {
         Device *d = &run.devices[i];
         memset(d, 0, sizeof *d);
@@ -99,7 +101,11 @@ int prepare_devices(const CliOptions *o)
         if (strncmp(d->given, "usb:", 4) == 0) {
             char serial[PORT_NAME_CAPACITY];
             snprintf(serial, sizeof serial, "%s", o->ports[i] + 4);
-            int found = find_port_by_serial(serial, d->path, sizeof d->path);
+            if (present == NULL) {
+                present = (PortInfo *)calloc(PORT_TABLE_CAPACITY, sizeof *present);
+                present_count = present != NULL ? list_ports(present, PORT_TABLE_CAPACITY) : 0;
+            }
+            int found = match_port_serial(present, present_count, serial, d->path, sizeof d->path);
             if (found == -1)
                 snprintf(d->why, sizeof d->why,
                          "no USB adapter with serial number %s is plugged in", serial);
@@ -109,6 +115,7 @@ int prepare_devices(const CliOptions *o)
                          serial);
         } else if (port_open_name(d->given, d->path, sizeof d->path) != 0) {
             fprintf(stderr, "%s: not a serial port name: %s\n", run.program, d->given);
+            free(present);
             return -1;
         }
         init_link(&d->link);
@@ -123,6 +130,7 @@ int prepare_devices(const CliOptions *o)
         use_reply_complete_reads(&d->link);
         d->result = RESULT_RUNNING;
     }
+    free(present);
     // Two names for one port (COM7 and \\.\COM7) would fight over it.
     for (int i = 0; i < run.device_count; ++i)
         for (int j = 0; j < i; ++j)
