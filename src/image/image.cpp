@@ -17,16 +17,25 @@ int32_t padded_image_size(int64_t len)
     return (int32_t)(blocks * BLOCK_SIZE);
 }
 
-int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len)
+int32_t pad_bytes(const unsigned char *bytes, int64_t len, unsigned char **copy)
 {
     int32_t padded = padded_image_size(len);
     if (padded < 0 || (len > 0 && bytes == NULL))
         return -1;
-    unsigned char *copy = (unsigned char *)calloc((size_t)padded, 1);
-    if (copy == NULL)
+    *copy = (unsigned char *)calloc((size_t)padded, 1);
+    if (*copy == NULL)
         return -1;
     if (len > 0)
-        memcpy(copy, bytes, (size_t)len);
+        memcpy(*copy, bytes, (size_t)len);
+    return padded;
+}
+
+int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len)
+{
+    unsigned char *copy = NULL;
+    int32_t padded = pad_bytes(bytes, len, &copy);
+    if (padded < 0)
+        return -1;
     // Never written afterwards, never freed: it lives as long as the process.
     link->image = copy;
     link->image_size = padded;

@@ -12,6 +12,11 @@
 // a signed 32-bit size.
 int32_t padded_image_size(int64_t len);
 
+// Copies len bytes into a new zero-filled buffer of the padded size, in
+// *copy (the caller frees it). Returns the padded size, or -1 when len is
+// out of range or memory ran out.
+int32_t pad_bytes(const unsigned char *bytes, int64_t len, unsigned char **copy);
+
 // Copies len bytes into a new zero-filled buffer of the padded size and puts
 // it in link (image, image_size, base), then traces base and size.
 // Returns 0, or -1 when len is out of range or memory ran out (link unchanged).

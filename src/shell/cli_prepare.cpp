@@ -69,18 +69,14 @@ int prepare_image(const CliOptions *o)
         free(file_bytes);
         return -1;
     }
-    static const UpdateReport silent = {NULL, NULL, NULL, NULL, NULL};
-    DeviceLink padded_link;
-    init_link(&padded_link);
-    padded_link.report = &silent;
-    if (pad_image(&padded_link, bytes, len) != 0) {
+    unsigned char *copy = NULL;
+    run.padded_size = pad_bytes(bytes, len, &copy);
+    free(file_bytes);
+    if (run.padded_size < 0) {
         fprintf(stderr, "%s: not enough memory for the image\n", run.program);
-        free(file_bytes);
         return -1;
     }
-    free(file_bytes);
-    run.image = padded_link.image;
-    run.padded_size = padded_link.image_size;
+    run.image = copy;
     run.image_size = len;
     run.image_crc = crc16(run.image, run.padded_size);
     return 0;

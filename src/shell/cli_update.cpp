@@ -317,21 +317,19 @@ void print_version(const char *program)
         printf("embedded image: none (%s)\n", why);
         return;
     }
-    static const UpdateReport silent = {NULL, NULL, NULL, NULL, NULL};
-    DeviceLink link;
-    init_link(&link);
-    link.report = &silent;
-    if (pad_image(&link, bytes, len) != 0) {
+    unsigned char *copy = NULL;
+    int32_t padded = pad_bytes(bytes, len, &copy);
+    if (padded < 0) {
         printf("embedded image: %lld bytes\n", (long long)len);
         return;
     }
     printf("embedded image: %lld bytes, padded to %ld (%ld blocks of %d), CRC-16 %#06x, "
            "written from %#010x\n",
-           (long long)len, (long)link.image_size, (long)(link.image_size / BLOCK_SIZE),
-           (int)BLOCK_SIZE, (unsigned)crc16(link.image, link.image_size), (unsigned)IMAGE_BASE);
+           (long long)len, (long)padded, (long)(padded / BLOCK_SIZE), (int)BLOCK_SIZE,
+           (unsigned)crc16(copy, padded), (unsigned)IMAGE_BASE);
     printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
     // The padded copy was needed for its CRC only.
-    free((void *)link.image);
+    free(copy);
 }
 
 int cli_main(int argc, char **argv, const char *program)
