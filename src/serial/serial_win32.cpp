@@ -13,6 +13,8 @@
 struct SerialPort {
     HANDLE handle;
     int lost;
+    int configured;           // timeouts holds what configure_port set
+    COMMTIMEOUTS timeouts;
 };
 
 enum {
@@ -110,6 +112,8 @@ int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
     (void)SetCommState(port->handle, &dcb);
     (void)SetCommTimeouts(port->handle, &timeouts);
     (void)SetCommMask(port->handle, 0);
+    port->timeouts = timeouts;
+    port->configured = 1;
     return 0;
 }
 
@@ -202,6 +206,8 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
     if (port == NO_PORT) {
         lost = 1;
         capacity = 0;
+    } else if (port->configured) {
+        configured = port->timeouts;  // no need to ask the driver each read
     } else if (!GetCommTimeouts(port->handle, &configured)) {
         lost = device_vanished(GetLastError());
         capacity = 0;
@@ -218,6 +224,7 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
     const double interval = capacity > 0 ? (double)configured.ReadIntervalTimeout : 0;
     const double total_end = now_ms() + READ_TOTAL_MS;
     double last_byte = 0;
+    DWORD wait_set = 0;  // the constant set last; 0: none yet
     while (got < capacity) {
         double end = total_end;
         if (got > 0 && interval > 0 && last_byte + interval < end)
@@ -225,17 +232,22 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         double now = now_ms();
         if (now >= end)
             break;
-        COMMTIMEOUTS quick;
-        memset(&quick, 0, sizeof quick);
-        quick.ReadIntervalTimeout = MAXDWORD;
-        quick.ReadTotalTimeoutMultiplier = MAXDWORD;
         DWORD wait = (DWORD)(end - now);
         if (wait > READ_POLL_MS)
             wait = READ_POLL_MS;
-        quick.ReadTotalTimeoutConstant = wait > 0 ? wait : 1;
-        if (!SetCommTimeouts(port->handle, &quick)) {
-            lost = device_vanished(GetLastError());
-            break;
+        if (wait == 0)
+            wait = 1;
+        if (wait != wait_set) {  // the same slice as last time needs no new call
+            COMMTIMEOUTS quick;
+            memset(&quick, 0, sizeof quick);
+            quick.ReadIntervalTimeout = MAXDWORD;
+            quick.ReadTotalTimeoutMultiplier = MAXDWORD;
+            quick.ReadTotalTimeoutConstant = wait;
+            if (!SetCommTimeouts(port->handle, &quick)) {
+                lost = device_vanished(GetLastError());
+                break;
+            }
+            wait_set = wait;
         }
         DWORD n = 0;
         if (!ReadFile(port->handle, buffer + got, (DWORD)(capacity - got), &n, NULL)) {
