@@ -25,7 +25,7 @@ struct FakeLine {
     std::vector<SentFrame> sent;
     int purges;
     int flushes;
-    int gone;  // the device has vanished: checked reads and writes say so
+    int gone;  // the device has vanished: port_lost says so
     FakeDevice device;
     std::vector<std::string> statuses;
 };

@@ -24,13 +24,9 @@ void use_reply_complete_reads(DeviceLink *link)
 
 static void write_frame(DeviceLink *link)
 {
-    if (!link->reply_complete) {
-        write_port(link->port, link->frame.bytes, link->frame.frame_len);
-        return;
-    }
-    int gone = 0;
-    write_port_checked(link->port, link->frame.bytes, link->frame.frame_len, &gone);
-    if (gone)
+    write_port(link->port, link->frame.bytes, link->frame.frame_len);
+    // The command line ends a device that has gone; the dialog goes on as ever.
+    if (link->reply_complete && port_lost(link->port))
         link->port_gone = 1;
 }
 
@@ -147,9 +143,8 @@ static int32_t read_frame(DeviceLink *link)
         capacity = FRAME_CAPACITY;
     int32_t n;
     if (link->reply_complete) {
-        int gone = 0;
-        n = read_port_until(link->port, link->frame.bytes, capacity, whole_reply, link, &gone);
-        if (gone)
+        n = read_port_until(link->port, link->frame.bytes, capacity, whole_reply, link);
+        if (port_lost(link->port))
             link->port_gone = 1;
     } else {
         n = read_port(link->port, link->frame.bytes, capacity);

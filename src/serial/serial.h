@@ -69,15 +69,10 @@ typedef int (*ReplyCheck)(const unsigned char *bytes, int32_t count, void *conte
 
 // read_port that also ends as soon as is_whole (when not NULL) says the bytes
 // read so far make a whole reply; it is asked after every piece that arrives.
-// Sets *gone (when not NULL) to 1 when the system reports that the device
-// has vanished (unplugged, hung up), else to 0; the bytes read before that
-// are returned.
+// A device that vanishes meanwhile ends it too (port_lost tells); the bytes
+// read before that are returned.
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                        ReplyCheck is_whole, void *context, int *gone);
-
-// write_port that also sets *gone (when not NULL) as read_port_until does.
-int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count,
-                           int *gone);
+                        ReplyCheck is_whole, void *context);
 
 // Asks the driver to pass received bytes on at once instead of holding them
 // for a latency timer (Linux: ASYNC_LOW_LATENCY). The previous setting comes

@@ -271,18 +271,14 @@ int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 }
 
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                        ReplyCheck is_whole, void *context, int *gone)
+                        ReplyCheck is_whole, void *context)
 {
-    int lost = 0;
-    int32_t n = 0;
-    if (port == NO_PORT || port->fd < 0)
-        lost = 1;
-    else if (buffer != NULL && capacity > 0)
-        n = read_until(port, buffer, capacity, is_whole, context, &lost);
-    if (lost && port != NO_PORT)
+    if (port == NO_PORT || port->fd < 0 || buffer == NULL || capacity == 0)
+        return 0;
+    int gone = 0;
+    int32_t n = read_until(port, buffer, capacity, is_whole, context, &gone);
+    if (gone)
         port->lost = 1;
-    if (gone != NULL)
-        *gone = lost;
     return n;
 }
 
@@ -334,22 +330,6 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
     int32_t n = write_all(port, bytes, count, &gone);
     if (gone)
         port->lost = 1;
-    return n;
-}
-
-int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count,
-                           int *gone)
-{
-    int lost = 0;
-    int32_t n = 0;
-    if (port == NO_PORT || port->fd < 0)
-        lost = 1;
-    else if (bytes != NULL && count > 0)
-        n = write_all(port, bytes, count, &lost);
-    if (lost && port != NO_PORT)
-        port->lost = 1;
-    if (gone != NULL)
-        *gone = lost;
     return n;
 }
 

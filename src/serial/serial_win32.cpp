@@ -140,8 +140,23 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
 {
     if (port == NO_PORT || bytes == NULL || count <= 0)
         return 0;
-    // The same write, with the vanished device only noted on the port.
-    return write_port_checked(port, bytes, count, NULL);
+    // Without a write timeout one call takes everything; the loop only
+    // guards against a driver that takes less.
+    int32_t done = 0;
+    while (done < count) {
+        DWORD wrote = 0;
+        if (!WriteFile(port->handle, bytes + done, (DWORD)(count - done), &wrote, NULL)) {
+            if (device_vanished(GetLastError()))
+                port->lost = 1;
+            break;
+        }
+        if (wrote == 0)
+            break;
+        if (wrote > (DWORD)(count - done))
+            wrote = (DWORD)(count - done);
+        done += (int32_t)wrote;
+    }
+    return done;
 }
 
 // ---------------------------------------------------------------------------
@@ -197,7 +212,7 @@ static double now_ms(void)
 }
 
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                        ReplyCheck is_whole, void *context, int *gone)
+                        ReplyCheck is_whole, void *context)
 {
     int lost = 0;
     uint32_t got = 0;
@@ -271,33 +286,7 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         (void)SetCommTimeouts(port->handle, &configured);
     if (lost && port != NO_PORT)
         port->lost = 1;
-    if (gone != NULL)
-        *gone = lost;
     return (int32_t)got;
-}
-
-int32_t write_port_checked(PortHandle port, const unsigned char *bytes, int32_t count,
-                           int *gone)
-{
-    int lost = port == NO_PORT;
-    int32_t done = 0;
-    while (!lost && bytes != NULL && done < count) {
-        DWORD wrote = 0;
-        if (!WriteFile(port->handle, bytes + done, (DWORD)(count - done), &wrote, NULL)) {
-            lost = device_vanished(GetLastError());
-            break;
-        }
-        if (wrote == 0)
-            break;
-        if (wrote > (DWORD)(count - done))
-            wrote = (DWORD)(count - done);
-        done += (int32_t)wrote;
-    }
-    if (lost && port != NO_PORT)
-        port->lost = 1;
-    if (gone != NULL)
-        *gone = lost;
-    return done;
 }
 
 int set_low_latency(PortHandle)
