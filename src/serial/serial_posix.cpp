@@ -196,9 +196,9 @@ static struct timespec timespec_of(int64_t ns)
 
 // Reads until capacity bytes are in, or the interval passes between two
 // bytes, or READ_TOTAL_MS pass in all, or is_whole says the bytes so far make
-// a reply, or the device goes away (*gone = 1).
+// a reply, or the device goes away (noted on the port).
 static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                          ReplyCheck is_whole, void *context, int *gone)
+                          ReplyCheck is_whole, void *context)
 {
     const int fd = port->fd;
     if (capacity > (uint32_t)INT32_MAX)
@@ -237,7 +237,8 @@ static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capac
             continue;
         if (!(ready.revents & POLLIN)) {
             // Hung up or failed with nothing left to read.
-            *gone = (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            if (ready.revents & (POLLHUP | POLLERR | POLLNVAL))
+                port->lost = 1;
             break;
         }
 
@@ -253,7 +254,8 @@ static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capac
             continue;
         // End of file on a terminal is a hang-up; failures keep what came
         // before them.
-        *gone = n == 0 || device_vanished(errno);
+        if (n == 0 || device_vanished(errno))
+            port->lost = 1;
         break;
     }
     return (int32_t)got;
@@ -261,13 +263,7 @@ static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capac
 
 int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 {
-    if (port == NO_PORT || port->fd < 0 || buffer == NULL || capacity == 0)
-        return 0;
-    int gone = 0;
-    int32_t n = read_until(port, buffer, capacity, NULL, NULL, &gone);
-    if (gone)
-        port->lost = 1;
-    return n;
+    return read_port_until(port, buffer, capacity, NULL, NULL);
 }
 
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
@@ -275,17 +271,13 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
 {
     if (port == NO_PORT || port->fd < 0 || buffer == NULL || capacity == 0)
         return 0;
-    int gone = 0;
-    int32_t n = read_until(port, buffer, capacity, is_whole, context, &gone);
-    if (gone)
-        port->lost = 1;
-    return n;
+    return read_until(port, buffer, capacity, is_whole, context);
 }
 
 // Writes until every byte is taken, or the bound passes, or the device goes
-// away (*gone = 1), or another failure. The descriptor is non-blocking: a
+// away (noted on the port), or another failure. The descriptor is non-blocking: a
 // full output queue is waited out in ppoll.
-static int32_t write_all(PortHandle port, const unsigned char *bytes, int32_t count, int *gone)
+static int32_t write_all(PortHandle port, const unsigned char *bytes, int32_t count)
 {
     const int fd = port->fd;
     const int64_t deadline = monotonic_ns() + transfer_bound_ns(port, count);
@@ -298,7 +290,8 @@ static int32_t write_all(PortHandle port, const unsigned char *bytes, int32_t co
         }
         int error = n < 0 ? errno : EAGAIN;
         if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
-            *gone = device_vanished(error);
+            if (device_vanished(error))
+                port->lost = 1;
             break;
         }
         int64_t now = monotonic_ns();
@@ -315,7 +308,7 @@ static int32_t write_all(PortHandle port, const unsigned char *bytes, int32_t co
         if (polled < 0 && errno != EINTR)
             break;
         if (polled > 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            *gone = 1;
+            port->lost = 1;
             break;
         }
     }
@@ -326,11 +319,7 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
 {
     if (port == NO_PORT || port->fd < 0 || bytes == NULL || count <= 0)
         return 0;
-    int gone = 0;
-    int32_t n = write_all(port, bytes, count, &gone);
-    if (gone)
-        port->lost = 1;
-    return n;
+    return write_all(port, bytes, count);
 }
 
 int set_low_latency(PortHandle port)
