@@ -25,7 +25,7 @@ from fwu_testkit import process
 from fwu_testkit.devsim import Devsim
 # Also winelab's own: its callers use winelab.find_loader, winelab.WINE32...
 from fwu_testkit.wineloader import (  # noqa: F401
-    WINE32, WINE64, WineError, fill_syswow64, find_loader, loader_for)
+    WINE32, WINE64, WineError, fill_syswow64, find_loader, loader_for, loader_runs)
 
 WINESERVER = "/usr/lib/wine/wineserver"
 CAPTION = "Device Firmware Update Tool"
