@@ -26,6 +26,8 @@
 #include "image/image.h"
 #include "testkit.h"
 
+using namespace testkit;
+
 namespace {
 
 enum {
@@ -37,22 +39,22 @@ const char USAGE[] =
     "usage: fwu-bench-tool --port PATH (--image FILE | --embedded) --limit-ms N --out FILE\n";
 
 struct Args {
-    const char *port = nullptr;
-    const char *image = nullptr;
+    const char *port = NULL;
+    const char *image = NULL;
     bool embedded = false;
     long limit_ms = -1;
-    const char *out = nullptr;
+    const char *out = NULL;
 };
 
 int parse_args(int argc, char **argv, Args *a)
 {
     for (int i = 1; i < argc; i++) {
-        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+        const char *v = i + 1 < argc ? argv[i + 1] : NULL;
         if (strcmp(argv[i], "--embedded") == 0) {
             a->embedded = true;
             continue;
         }
-        if (v == nullptr)
+        if (v == NULL)
             return -1;
         if (strcmp(argv[i], "--port") == 0) {
             a->port = v;
@@ -61,7 +63,7 @@ int parse_args(int argc, char **argv, Args *a)
         } else if (strcmp(argv[i], "--out") == 0) {
             a->out = v;
         } else if (strcmp(argv[i], "--limit-ms") == 0) {
-            char *end = nullptr;
+            char *end = NULL;
             a->limit_ms = strtol(v, &end, 10);
             if (*v == '\0' || *end != '\0' || a->limit_ms < 1 || a->limit_ms > MAX_LIMIT_MS)
                 return -1;
@@ -70,7 +72,7 @@ int parse_args(int argc, char **argv, Args *a)
         }
         i++;
     }
-    bool one_image = (a->image != nullptr) != a->embedded;
+    bool one_image = (a->image != NULL) != a->embedded;
     return a->port && a->out && a->limit_ms > 0 && one_image ? 0 : -1;
 }
 
@@ -141,7 +143,7 @@ int main(int argc, char **argv)
         return 2;
     }
     FILE *out = fopen(a.out, "w");
-    if (out == nullptr) {
+    if (out == NULL) {
         fprintf(stderr, "fwu-bench-tool: cannot write %s\n", a.out);
         return 2;
     }

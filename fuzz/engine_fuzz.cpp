@@ -27,8 +27,6 @@
 
 namespace {
 
-unsigned char fake_port;
-
 enum { HEADER_LEN = 8, TICK_MS = 10, MAX_TICKS = 1 << 16 };
 
 DeviceLink link;
@@ -239,7 +237,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     link.image = image;
     link.image_size = image_size;
     link.base = IMAGE_BASE;
-    link.port = (PortHandle)&fake_port;  // the fake link ignores it; any non-null port
     link.state = Start;
 
     fz.in.data = data;

@@ -2,9 +2,8 @@
 
 #include <string.h>
 
-#include "protocol/clock.h"
-#include "serial/serial.h"
 #include "protocol/report.h"
+#include "serial/transport.h"
 
 FuzzLink fz;
 
@@ -113,10 +112,15 @@ int input_used_up(const FuzzInput *in)
     return in->pos >= in->size;
 }
 
-void fuzz_link_begin(const DeviceLink *link, const unsigned char *image,
+void fuzz_link_begin(DeviceLink *link, const unsigned char *image,
                      int32_t image_size, uint32_t start_ms, int stale_mode,
                      unsigned char stale_fill)
 {
+    link->line.ops = &FUZZ_OPS;
+    link->line.context = &fz;
+    link->clock.now_ms = fuzz_now;
+    link->clock.pause_ms = fuzz_pause;
+    link->clock.context = &fz;
     fz.now = start_ms;
     fz.link = link;
     fz.image = image;
@@ -144,19 +148,23 @@ void fuzz_tick_begin(void)
     fz.tick.read_block_len = 0;
 }
 
-uint32_t tick_count(void)
+namespace {
+
+uint32_t fuzz_now(void *context)
 {
+    FUZZ_REQUIRE(context == &fz);
     return fz.now;
 }
 
-void sleep_ms(uint32_t ms)
+void fuzz_pause(void *context, uint32_t ms)
 {
+    FUZZ_REQUIRE(context == &fz);
     fz.now += ms;
 }
 
-int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
+int32_t fuzz_read(void *context, unsigned char *buffer, uint32_t capacity)
 {
-    FUZZ_REQUIRE(port == fz.link->port);
+    FUZZ_REQUIRE(context == &fz);
     // The engine reads only into its own frame buffer, and never past it.
     FUZZ_REQUIRE(buffer == fz.link->frame.bytes);
     FUZZ_REQUIRE(capacity > 0 && capacity <= FRAME_CAPACITY);
@@ -278,26 +286,21 @@ int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 
 // The command line's reads and writes: the same device, read in the same
 // pieces, which never vanishes. (The engine is fuzzed with the dialog's reads.)
-int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity, ReplyCheck,
+int32_t fuzz_read_until(void *context, unsigned char *buffer, uint32_t capacity, ReplyCheck,
                         void *)
 {
-    return read_port(port, buffer, capacity);
+    return fuzz_read(context, buffer, capacity);
 }
 
-int port_lost(PortHandle)
+int fuzz_lost(void *)
 {
     return 0;
 }
 
-int set_low_latency(PortHandle)
-{
-    return -1;
-}
-
-int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
+int32_t fuzz_write(void *context, const unsigned char *bytes, int32_t count)
 {
     const DeviceLink *link = fz.link;
-    FUZZ_REQUIRE(port == link->port);
+    FUZZ_REQUIRE(context == &fz);
     // Requests go out from the frame buffer, whole and well-formed.
     FUZZ_REQUIRE(bytes == link->frame.bytes);
     FUZZ_REQUIRE(count == link->frame.frame_len);
@@ -349,15 +352,20 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
     return count;
 }
 
-void purge_port(PortHandle port)
+void fuzz_purge(void *context)
 {
-    FUZZ_REQUIRE(port == fz.link->port);
+    FUZZ_REQUIRE(context == &fz);
     fz.pending_len = 0;
     fz.tick.purges++;
 }
 
-void flush_port(PortHandle port)
+void fuzz_flush(void *context)
 {
-    FUZZ_REQUIRE(port == fz.link->port);
+    FUZZ_REQUIRE(context == &fz);
     fz.tick.flushes++;
 }
+
+const TransportOps FUZZ_OPS = {fuzz_read, fuzz_read_until, fuzz_write,
+                               fuzz_purge, fuzz_flush, fuzz_lost};
+
+}  // namespace

@@ -1,7 +1,7 @@
 // A boot loader whose every answer is chosen by the fuzzer, and a clock that
-// moves only when the fuzzer says so: the serial link and clock operations
-// the update engine calls, implemented over one fuzz input, plus a log of
-// what the engine did on the link during the current tick.
+// moves only when the fuzzer says so: a line table and a clock for the update
+// engine, over one fuzz input, plus a log of what the engine did on the line
+// during the current tick.
 //
 // Each read the engine makes takes one control byte from the input:
 //
@@ -98,8 +98,9 @@ extern FuzzLink fz;
 int take_byte(FuzzInput *in, unsigned char *out);
 int input_used_up(const FuzzInput *in);
 
-// Starts a run: the clock at start_ms, an empty line, no block written.
-void fuzz_link_begin(const DeviceLink *link, const unsigned char *image,
+// Starts a run: the clock at start_ms, an empty line, no block written; the
+// fuzzed line and clock become link's.
+void fuzz_link_begin(DeviceLink *link, const unsigned char *image,
                      int32_t image_size, uint32_t start_ms, int stale_mode,
                      unsigned char stale_fill);
 

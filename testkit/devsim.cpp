@@ -9,6 +9,8 @@
 
 #include "testkit.h"
 
+namespace testkit {
+
 namespace {
 
 enum {
@@ -112,3 +114,5 @@ bool devsim_exited_ok(const DevsimProcess *p)
 {
     return p->ended && WIFEXITED(p->status) && WEXITSTATUS(p->status) == 0;
 }
+
+}  // namespace testkit

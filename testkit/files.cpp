@@ -12,6 +12,8 @@
 #include "image/image.h"
 #include "testkit.h"
 
+namespace testkit {
+
 std::string make_scratch_dir(void)
 {
     char templ[] = "/tmp/fwu-test.XXXXXX";
@@ -115,7 +117,7 @@ Bytes test_pattern(size_t size, unsigned seed)
 
 Bytes padded_bytes(const DeviceLink *link)
 {
-    if (link->image == nullptr || link->image_size <= 0)
+    if (link->image == NULL || link->image_size <= 0)
         return Bytes();
     return Bytes(link->image, link->image + link->image_size);
 }
@@ -131,3 +133,5 @@ Bytes padded_pattern(size_t size, unsigned seed)
     free((void *)padding.image);
     return image;
 }
+
+}  // namespace testkit

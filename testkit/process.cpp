@@ -11,6 +11,8 @@
 
 #include "testkit.h"
 
+namespace testkit {
+
 double monotonic_ms(void)
 {
     struct timespec t;
@@ -29,7 +31,7 @@ void sleep_until_ms(double when_ms)
         t.tv_nsec = 0;
     if (t.tv_nsec > 999999999L)
         t.tv_nsec = 999999999L;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, NULL) == EINTR) {
     }
 }
 
@@ -43,7 +45,7 @@ pid_t start_child(const std::vector<std::string> &argv, int stdout_fd, int stder
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
+    args.push_back(NULL);
 
     pid_t parent = getpid();
     pid_t pid = fork();
@@ -89,3 +91,5 @@ void kill_child(pid_t pid, int *status)
     while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
     }
 }
+
+}  // namespace testkit

@@ -17,6 +17,10 @@
 
 #include "protocol/engine.h"
 
+// Everything here is in namespace testkit, so no name of it meets one of the
+// tool's own in a binary that links both.
+namespace testkit {
+
 typedef std::vector<unsigned char> Bytes;
 
 // --- time --------------------------------------------------------------------
@@ -126,11 +130,14 @@ struct UpdateRun {
 // and no tick runs.
 uint32_t run_update(DeviceLink *link, const char *port_path, uint32_t limit_ms, UpdateRun *run);
 
-// One more tick, as the shell's timer runs it.
-void tick_update(DeviceLink *link);
+// One more tick, as the shell's timer runs it. Returns how the update stands
+// after it (update_outcome).
+UpdateEnd tick_update(DeviceLink *link);
 
 // Lets go of the port an update holds (release_port), as a second press or
 // quitting does.
 void release_update(DeviceLink *link);
+
+}  // namespace testkit
 
 #endif

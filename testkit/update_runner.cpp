@@ -2,16 +2,17 @@
 // (src/shell/session.cpp): the press with a one-row port list, then the
 // ticks, each due TICK_MS after the previous one ended, as the Linux shell's
 // poll timeout and the Windows timer make them. The session reaches the
-// shell only through SessionHooks and fatal_error, both supplied here.
+// front end only through SessionHooks, supplied here.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "serial/serial.h"
-#include "shell/fatal.h"
-#include "shell/session.h"
+#include "session/session.h"
 #include "testkit.h"
+
+namespace testkit {
 
 namespace {
 
@@ -42,17 +43,17 @@ void no_beep(void)
 {
 }
 
-const SessionHooks HOOKS = {hold_ticks, resume_ticks, stop_ticks, no_beep, NULL};
+void fatal_in_session(const char *message);
+
+const SessionHooks HOOKS = {hold_ticks, resume_ticks, stop_ticks, no_beep, NULL, fatal_in_session};
 
 // The port list of the press: one row, the port under test. It outlives the
 // run, as link->port_name points into it.
 PortTable ports;
 
-} // namespace
-
 // The session's answer to a port that does not open. A test must never read
 // this as a finished update, so the process ends with a code of its own.
-void fatal_error(const char *message)
+void fatal_in_session(const char *message)
 {
     int code = errno;
     fflush(stdout);
@@ -62,9 +63,11 @@ void fatal_error(const char *message)
     _exit(3);
 }
 
-void tick_update(DeviceLink *link)
+} // namespace
+
+UpdateEnd tick_update(DeviceLink *link)
 {
-    on_tick(link, &HOOKS);
+    return on_tick(link, &HOOKS);
 }
 
 void release_update(DeviceLink *link)
@@ -75,7 +78,7 @@ void release_update(DeviceLink *link)
 uint32_t run_update(DeviceLink *link, const char *port_path, uint32_t limit_ms, UpdateRun *run)
 {
     UpdateRun local;
-    if (run == nullptr)
+    if (run == NULL)
         run = &local;
     run->steps = 0;
     run->elapsed_ms = 0;
@@ -96,13 +99,14 @@ uint32_t run_update(DeviceLink *link, const char *port_path, uint32_t limit_ms, 
     if (ticks.running)
         run->reached_ms[Start] = 0;
 
-    while (ticks.running && link->state != Failed) {
+    UpdateEnd end = UPDATE_RUNNING;
+    while (ticks.running && end == UPDATE_RUNNING) {
         double now = monotonic_ms() - pressed;
         if (now >= limit_ms)
             break;
         sleep_until_ms(ticks.due_ms);
         int32_t offset = link->offset;
-        tick_update(link);
+        end = tick_update(link);
         run->steps++;
         now = monotonic_ms() - pressed;
         if (link->offset > offset)
@@ -116,3 +120,5 @@ uint32_t run_update(DeviceLink *link, const char *port_path, uint32_t limit_ms, 
     run->final_state = link->state;
     return link->state;
 }
+
+}  // namespace testkit

@@ -14,8 +14,10 @@
 
 #include "protocol/engine.h"
 #include "serial/serial.h"
-#include "shell/session.h"
+#include "session/session.h"
 #include "testkit.h"
+
+using namespace testkit;
 
 namespace {
 
@@ -67,7 +69,7 @@ protected:
     // update ends (or the limit passes). Returns the final state.
     uint32_t press()
     {
-        uint32_t state = run_update(&link, sim.path.c_str(), UPDATE_LIMIT_MS, nullptr);
+        uint32_t state = run_update(&link, sim.path.c_str(), UPDATE_LIMIT_MS, NULL);
         fflush(stdout);
         return state;
     }
@@ -257,7 +259,7 @@ TEST(DevsimUpdateDeathTest, APortThatDoesNotOpenIsNeverTakenForAnUpdate)
         {
             DeviceLink link = {};
             init_link(&link);
-            run_update(&link, "/dev/fwu-test-no-such-port", 1000, nullptr);
+            run_update(&link, "/dev/fwu-test-no-such-port", 1000, NULL);
             _exit(0);
         },
         ::testing::ExitedWithCode(3), "Unable to open serial port");

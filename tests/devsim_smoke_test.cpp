@@ -18,6 +18,8 @@
 #include "protocol/frame.h"
 #include "testkit.h"
 
+using namespace testkit;
+
 namespace {
 
 int open_raw(const std::string &path)

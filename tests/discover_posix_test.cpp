@@ -16,6 +16,8 @@
 
 #include "serial/posix_internal.h"
 
+using namespace testkit;
+
 namespace {
 
 typedef std::vector<std::string> Names;

@@ -11,8 +11,6 @@
 
 namespace {
 
-unsigned char fake_port;
-
 // How the scripted boot loader treats each kind of request.
 struct Script {
     uint32_t delay_ms = 5;       // reply this long after the request
@@ -87,7 +85,7 @@ void begin(size_t image_size, uint32_t start_ms = 1000, Script s = Script())
     link.image = image.data();
     link.image_size = (int32_t)image.size();
     link.base = IMAGE_BASE;
-    link.port = (PortHandle)&fake_port;  // the fake link ignores it; any non-null port
+    fake_attach(&link);
     link.state = Start;
 }
 
@@ -484,10 +482,99 @@ TEST(EngineReplyComplete, AVanishedDeviceIsNoted)
     begin(2048);
     use_reply_complete_reads(&link);
     run_at_once(AwaitBlockAck);
-    EXPECT_EQ(0, link.port_gone);
+    EXPECT_EQ(UPDATE_RUNNING, update_outcome(&link, NULL));
     fake.gone = 1;
     step_update(&link);
-    EXPECT_EQ(1, link.port_gone);
+    UpdateOutcome outcome;
+    EXPECT_EQ(UPDATE_PORT_LOST, update_outcome(&link, &outcome));
+    EXPECT_STREQ("the port went away after 1024 of 2048 bytes (adapter unplugged?)", outcome.why);
+    size_t sent = fake.sent.size();
+    step_update(&link);
+    EXPECT_EQ(sent, fake.sent.size()) << "nothing more goes to a vanished device";
+}
+
+// How an update ends, as the engine tells it: each end with its words, the
+// limits a front end sets, and a stop.
+TEST(EngineOutcome, EveryEndAndItsWords)
+{
+    UpdateOutcome o;
+    begin(1024);
+    run_at_once(Done);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
+    EXPECT_EQ(1, o.reset_confirmed);
+    EXPECT_STREQ("", o.why);
+    EXPECT_EQ(1024, o.offset);
+    EXPECT_EQ(1u, o.tally.blocks_acked);
+
+    Script s;
+    s.wrong_crc = true;
+    begin(1024, 1000, s);
+    run_at_once(Failed);
+    EXPECT_EQ(UPDATE_FAILED, update_outcome(&link, &o));
+    EXPECT_TRUE(strstr(o.why, "it was not reset") != NULL);
+
+    // No device: the wait for the first answer, named as the front end names it.
+    s = Script();
+    s.answer_probes = false;
+    begin(1024, 1000, s);
+    link.limits.first_answer_ms = 2000;
+    link.limits.first_answer_name = "--wait";
+    run_at_once(Done, 100);
+    EXPECT_EQ(UPDATE_DEADLINE, update_outcome(&link, &o));
+    EXPECT_EQ(CAUSE_NO_ANSWER, o.cause);
+    EXPECT_STREQ("no answer from the device within --wait 2 s (plugged in and powered?)", o.why);
+    EXPECT_GE(fake.now - 1000, 2000u);
+
+    // Blocks never acknowledged: the overall deadline.
+    s = Script();
+    s.ignore_blocks = 1000;
+    begin(2048, 1000, s);
+    link.limits.finish_ms = 12000;
+    run_at_once(Done, 1000);
+    EXPECT_EQ(UPDATE_DEADLINE, update_outcome(&link, &o));
+    EXPECT_EQ(CAUSE_NOT_FINISHED, o.cause);
+    EXPECT_STREQ("not finished within 12 s (0 of 2048 bytes)", o.why);
+
+    // A reset never acknowledged: done, unconfirmed, once the limit passed.
+    s = Script();
+    s.ignore_resets = 1000;
+    begin(1024, 1000, s);
+    link.limits.reset_for_ms = 2000;
+    run_at_once(Done, 1000);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
+    EXPECT_EQ(0, o.reset_confirmed);
+    EXPECT_EQ(CAUSE_RESET_UNANSWERED, o.cause);
+    EXPECT_EQ((uint32_t)AwaitResetAck, link.state);
+
+    // The line vanishes while the reset is outstanding: verified, done.
+    s = Script();
+    s.ignore_resets = 1000;
+    begin(1024, 1000, s);
+    run_at_once(AwaitResetAck);
+    fake.gone = 1;
+    step_update(&link);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
+    EXPECT_EQ(CAUSE_LOST_ON_RESET, o.cause);
+
+    // A stop ends it between two steps; a new start runs again.
+    begin(2048);
+    run_at_once(AwaitBlockAck);
+    stop_update(&link);
+    size_t sent = fake.sent.size();
+    step_update(&link);
+    EXPECT_EQ(UPDATE_STOPPED, update_outcome(&link, &o));
+    EXPECT_EQ(sent, fake.sent.size());
+    start_update(&link);
+    run_at_once(Done);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, NULL));
+
+    // Without limits the dialog's update waits for ever.
+    s = Script();
+    s.answer_probes = false;
+    begin(1024, 1000, s);
+    for (int i = 0; i < 3000; ++i)
+        tick();
+    EXPECT_EQ(UPDATE_RUNNING, update_outcome(&link, NULL));
 }
 
 }  // namespace

@@ -2,21 +2,13 @@
 
 #include <algorithm>
 
-#include "protocol/clock.h"
 #include "protocol/frame.h"
-#include "serial/serial.h"
 #include "protocol/report.h"
+#include "serial/serial.h"
 
 FakeLine fake;
 
 namespace {
-
-struct Arrival {
-    uint32_t at;
-    unsigned char byte;
-};
-
-std::vector<Arrival> line;  // bytes on their way to the tool, in time order
 
 void record_status(const char *text)
 {
@@ -40,7 +32,7 @@ void fake_reset(uint32_t start_ms, FakeDevice device)
     fake.gone = 0;
     fake.device = device;
     fake.statuses.clear();
-    line.clear();
+    fake.line.clear();
     set_status_sink(record_status);
 }
 
@@ -50,15 +42,15 @@ void fake_reply(const Bytes &bytes, uint32_t delay_ms)
     // at once, which is what a read with a 20 ms interval sees.
     uint32_t at = fake.now + delay_ms;
     for (unsigned char b : bytes)
-        line.push_back({at, b});
-    std::stable_sort(line.begin(), line.end(), [](const Arrival &a, const Arrival &b) {
+        fake.line.push_back({at, b});
+    std::stable_sort(fake.line.begin(), fake.line.end(), [](const FakeArrival &a, const FakeArrival &b) {
         return since(a.at, b.at) < 0;
     });
 }
 
 size_t fake_pending(void)
 {
-    return line.size();
+    return fake.line.size();
 }
 
 Bytes sealed(const Bytes &body)
@@ -77,20 +69,24 @@ Bytes region_crc_reply(uint16_t crc)
     return sealed(body);
 }
 
-uint32_t tick_count(void)
+namespace {
+
+uint32_t fake_now(void *context)
 {
-    return fake.now;
+    return ((FakeLine *)context)->now;
 }
 
-void sleep_ms(uint32_t ms)
+void fake_pause(void *context, uint32_t ms)
 {
-    fake.now += ms;
+    ((FakeLine *)context)->now += ms;
 }
 
 // A read returns once capacity bytes are in, or 20 ms passed with no new
 // byte, or 100 ms passed in all.
-int32_t read_port(PortHandle, unsigned char *buffer, uint32_t capacity)
+int32_t fake_read(void *context, unsigned char *buffer, uint32_t capacity)
 {
+    FakeLine &fake = *(FakeLine *)context;
+    std::vector<FakeArrival> &line = fake.line;
     uint32_t start = fake.now;
     if (line.empty() || since(line.front().at, start + READ_TOTAL_MS) > 0) {
         fake.now = start + READ_TOTAL_MS;
@@ -115,9 +111,11 @@ int32_t read_port(PortHandle, unsigned char *buffer, uint32_t capacity)
 
 // As read_port, and also ends once is_whole accepts the bytes so far; it is
 // asked after each group of bytes that arrive at the same moment.
-int32_t read_port_until(PortHandle, unsigned char *buffer, uint32_t capacity,
+int32_t fake_read_until(void *line_context, unsigned char *buffer, uint32_t capacity,
                         ReplyCheck is_whole, void *context)
 {
+    FakeLine &fake = *(FakeLine *)line_context;
+    std::vector<FakeArrival> &line = fake.line;
     uint32_t start = fake.now;
     uint32_t last = start;
     uint32_t n = 0;
@@ -142,18 +140,14 @@ int32_t read_port_until(PortHandle, unsigned char *buffer, uint32_t capacity,
     return (int32_t)n;
 }
 
-int port_lost(PortHandle)
+int fake_lost(void *context)
 {
-    return fake.gone;
+    return ((FakeLine *)context)->gone;
 }
 
-int set_low_latency(PortHandle)
+int32_t fake_write(void *context, const unsigned char *bytes, int32_t count)
 {
-    return -1;
-}
-
-int32_t write_port(PortHandle, const unsigned char *bytes, int32_t count)
-{
+    FakeLine &fake = *(FakeLine *)context;
     Bytes request(bytes, bytes + count);
     fake.sent.push_back({fake.now, request});
     if (fake.device)
@@ -161,15 +155,31 @@ int32_t write_port(PortHandle, const unsigned char *bytes, int32_t count)
     return count;
 }
 
-void purge_port(PortHandle)
+void fake_purge(void *context)
 {
+    FakeLine &fake = *(FakeLine *)context;
+    uint32_t now = fake.now;
+    fake.line.erase(std::remove_if(fake.line.begin(), fake.line.end(),
+                                   [now](const FakeArrival &a) { return since(a.at, now) <= 0; }),
+                    fake.line.end());
     fake.purges++;
-    line.erase(std::remove_if(line.begin(), line.end(),
-                              [](const Arrival &a) { return since(a.at, fake.now) <= 0; }),
-               line.end());
 }
 
-void flush_port(PortHandle)
+void fake_flush(void *context)
 {
-    fake.flushes++;
+    ((FakeLine *)context)->flushes++;
+}
+
+const TransportOps FAKE_OPS = {fake_read, fake_read_until, fake_write,
+                               fake_purge, fake_flush, fake_lost};
+
+}  // namespace
+
+void fake_attach(DeviceLink *link)
+{
+    link->line.ops = &FAKE_OPS;
+    link->line.context = &fake;
+    link->clock.now_ms = fake_now;
+    link->clock.pause_ms = fake_pause;
+    link->clock.context = &fake;
 }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "shell/fatal.h"
+#include "session/fatal.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ TEST(FatalReport, NamesTheCodeAndTheSystemsDescription)
 TEST(FatalReport, ACodeWithoutDescriptionKeepsOnlyTheErrorLine)
 {
     EXPECT_EQ(report("m", 4242, ""), HEAD + "m\nError number 4242 reported\n" + CLOSING);
-    EXPECT_EQ(report("m", 4242, nullptr), HEAD + "m\nError number 4242 reported\n" + CLOSING);
+    EXPECT_EQ(report("m", 4242, NULL), HEAD + "m\nError number 4242 reported\n" + CLOSING);
 }
 
 TEST(FatalReport, CodesPrintAsSigned32BitNumbers)
@@ -70,7 +70,7 @@ TEST(FatalReport, ALongDescriptionIsCutAndTheClosingTextKept)
 TEST(FatalReport, ALongMessageIsCutToo)
 {
     std::string message(5000, 'm');
-    std::string text = report(message.c_str(), 0, nullptr);
+    std::string text = report(message.c_str(), 0, NULL);
     EXPECT_EQ(text.size(), (size_t)FATAL_REPORT_CAPACITY - 1);
     EXPECT_EQ(text.substr(text.size() - CLOSING.size()), CLOSING);
 }
@@ -81,12 +81,12 @@ TEST(FatalReport, SmallBuffersStayBounded)
     EXPECT_EQ(report("m", 5, "d", 10), CLOSING.substr(0, 9));
     EXPECT_EQ(report("m", 5, "d", CLOSING.size() + 1), CLOSING);
     EXPECT_EQ(report("m", 5, "d", CLOSING.size() + 3), "\n\n" + CLOSING);
-    EXPECT_EQ(compose_fatal_report(nullptr, 10, "m", 0, nullptr), 0u);
+    EXPECT_EQ(compose_fatal_report(NULL, 10, "m", 0, NULL), 0u);
 }
 
 TEST(FatalReport, NoMessageIsAnEmptyLine)
 {
-    EXPECT_EQ(report(nullptr, 0, nullptr), HEAD + "\n" + CLOSING);
+    EXPECT_EQ(report(NULL, 0, NULL), HEAD + "\n" + CLOSING);
 }
 
 }  // namespace

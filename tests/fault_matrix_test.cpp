@@ -33,6 +33,8 @@
 #include "serial/serial.h"
 #include "testkit.h"
 
+using namespace testkit;
+
 namespace {
 
 enum {
@@ -131,7 +133,7 @@ std::vector<Cell> matrix_cells()
     // left out: the device resets on the resend, whose ack arrives glued to
     // the late one and is rejected, and the tool has nobody left to answer
     // its resends; see the README.)
-    const char *late_targets[] = {"block:1", "verify:1", "probe:2", nullptr};
+    const char *late_targets[] = {"block:1", "verify:1", "probe:2", NULL};
     int s = 0;
     for (size_t size : SIZES) {
         std::string target = late_targets[s] ? late_targets[s]
@@ -246,7 +248,7 @@ protected:
         snprintf(prefix, sizeof prefix, "%03d_", c.index);
         path += prefix + c.name + ".line";
         FILE *f = fopen(path.c_str(), "w");
-        ASSERT_NE(nullptr, f) << path;
+        ASSERT_TRUE(f != NULL) << path;
         fprintf(f, "%-8s  %-32s  %7zu  %-10s  %7lld  %5lld  %6.1f\n", c.fault.c_str(),
                 c.targets.c_str(), c.size, state_name(state), compared, differ, seconds);
         fclose(f);

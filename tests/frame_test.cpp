@@ -34,7 +34,7 @@ TEST(Crc16, StandardCheckValueAndEmptyInput)
     EXPECT_EQ(0x4B37, crc16(check, 9));
     EXPECT_EQ(0xFFFF, crc16(check, 0));
     EXPECT_EQ(0xFFFF, crc16(check, -5));
-    EXPECT_EQ(0xFFFF, crc16(nullptr, 0));
+    EXPECT_EQ(0xFFFF, crc16(NULL, 0));
 }
 
 TEST(Requests, ExactBytesOnTheWire)

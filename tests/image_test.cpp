@@ -11,6 +11,8 @@
 #include "image/image.h"
 #include "testkit.h"
 
+using namespace testkit;
+
 namespace {
 
 TEST(PaddedImageSize, RoundsUpToWholeBlocksAndAtLeastOne)
@@ -52,7 +54,7 @@ void pad(Padded *p, const std::vector<unsigned char> &bytes, int64_t len)
     memset(&p->link, 0x5A, sizeof p->link);
     p->link.report = &PROCESS_REPORT;
     testing::internal::CaptureStdout();
-    p->result = pad_image(&p->link, bytes.empty() ? nullptr : bytes.data(), len);
+    p->result = pad_image(&p->link, bytes.empty() ? NULL : bytes.data(), len);
     fflush(stdout);
     p->trace = testing::internal::GetCapturedStdout();
 }
@@ -67,7 +69,7 @@ TEST(PadImage, CopiesTheBytesAndZeroFillsTheLastBlock)
     ASSERT_EQ(p.result, 0);
     EXPECT_EQ(p.link.image_size, 2048);
     EXPECT_EQ(p.link.base, 0x08004000u);
-    ASSERT_NE(p.link.image, nullptr);
+    ASSERT_TRUE(p.link.image != NULL);
     EXPECT_EQ(memcmp(p.link.image, bytes.data(), bytes.size()), 0);
     for (int i = 1500; i < 2048; i++)
         ASSERT_EQ(p.link.image[i], 0) << "byte " << i;
@@ -109,7 +111,7 @@ TEST(LoadImage, GivesTheConfiguredFilePadded)
 
     DeviceLink link;
     memset(&link, 0, sizeof link);
-    const char *why = nullptr;
+    const char *why = NULL;
     testing::internal::CaptureStdout();
     int result = load_image(&link, &why);
     std::string trace = testing::internal::GetCapturedStdout();

@@ -17,6 +17,8 @@
 #include "serial/port_info_internal.h"
 #include "serial/port_info_posix.h"
 
+using namespace testkit;
+
 namespace {
 
 class PortTree : public ::testing::Test {

@@ -21,6 +21,8 @@
 #include "serial/serial.h"
 #include "testkit.h"
 
+using namespace testkit;
+
 namespace {
 
 std::string lock_dir;
@@ -101,7 +103,7 @@ TEST(PortLock, TakenInTheSharedFormatUnderTheRealNameAndRemovedAtClose)
     PortHandle port = open_port(link.c_str());
     ASSERT_NE(port, NO_PORT) << strerror(errno);
     EXPECT_EQ(read_file(pty.lock), pid_text(getpid()));
-    EXPECT_EQ(port_note(port), nullptr);
+    EXPECT_TRUE(port_note(port) == NULL);
 
     // Held by this process: a second open is refused, and told so.
     errno = 0;
@@ -193,8 +195,8 @@ TEST(PortLock, UnwritableDirectoryOpensWithANote)
     set_lock_directory(lock_dir.c_str());
     ASSERT_NE(port, NO_PORT);
     const char *note = port_note(port);
-    ASSERT_NE(note, nullptr);
-    EXPECT_NE(strstr(note, (missing + "/LCK..pts_").c_str()), nullptr) << note;
+    ASSERT_TRUE(note != NULL);
+    EXPECT_TRUE(strstr(note, (missing + "/LCK..pts_").c_str()) != NULL) << note;
     // Still exclusive by flock.
     errno = 0;
     EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);

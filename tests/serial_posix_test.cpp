@@ -410,7 +410,7 @@ TEST_F(SerialPty, ManyPortsEachKeepTheirOwnTimingAndSpeed)
 TEST(SerialPort, NamesThatAreNotPortsAreRefused)
 {
     char dir[] = "/tmp/fwu-serial-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_TRUE(mkdtemp(dir) != NULL);
     std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
     std::string to_file = std::string(dir) + "/to-file", to_null = std::string(dir) + "/to-null";
     int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -471,7 +471,7 @@ TEST(SerialPort, ConfiguringANonTerminalFailsWithTheStateMessage)
     flush_port(NO_PORT);
     close_port(NO_PORT);
     EXPECT_EQ(port_lost(NO_PORT), 0);
-    EXPECT_EQ(port_note(NO_PORT), nullptr);
+    EXPECT_TRUE(port_note(NO_PORT) == NULL);
 
     close_port(null_port);
     close_port(pipe_port);

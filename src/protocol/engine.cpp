@@ -1,20 +1,27 @@
 #include "protocol/engine.h"
 
+#include <stdio.h>
 #include <string.h>
-
-#include "protocol/clock.h"
 
 void init_link(DeviceLink *link)
 {
     link->read_capacity = FRAME_CAPACITY;
     link->unit_address = UNIT_ADDRESS;
     link->port = NO_PORT;
+    link->line = no_transport();
+    link->clock = system_clock();
     link->report = &PROCESS_REPORT;
+    memset(&link->limits, 0, sizeof link->limits);
     link->reply_complete = 0;
-    link->port_gone = 0;
     link->reply_ended_read = 0;
     memset(&link->tally, 0, sizeof link->tally);
     link->tally.remote_crc = -1;
+    link->end = UPDATE_RUNNING;
+    link->cause = CAUSE_NONE;
+    link->linked = 0;
+    link->started_ms = 0;
+    link->resetting_since_ms = 0;
+    link->resetting = 0;
 }
 
 void use_reply_complete_reads(DeviceLink *link)
@@ -22,15 +29,24 @@ void use_reply_complete_reads(DeviceLink *link)
     link->reply_complete = 1;
 }
 
-static void write_frame(DeviceLink *link)
+void start_update(DeviceLink *link)
 {
-    write_port(link->port, link->frame.bytes, link->frame.frame_len);
-    // The command line ends a device that has gone; the dialog goes on as ever.
-    if (link->reply_complete && port_lost(link->port))
-        link->port_gone = 1;
+    link->state = Start;
+    link->end = UPDATE_RUNNING;
+    link->cause = CAUSE_NONE;
 }
 
-void enter_state(DeviceLink *link, uint32_t s)
+static uint32_t now_ms(const DeviceLink *link)
+{
+    return link->clock.now_ms(link->clock.context);
+}
+
+static void write_frame(DeviceLink *link)
+{
+    link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
+}
+
+void enter_state(DeviceLink *link, UpdateState s)
 {
     const UpdateReport *report = link->report;
     switch (s) {
@@ -41,9 +57,11 @@ void enter_state(DeviceLink *link, uint32_t s)
         memset(&link->tally, 0, sizeof link->tally);
         link->tally.remote_crc = -1;
         link->reply_ended_read = 0;
+        link->linked = 0;
+        link->resetting = 0;
         break;
     case AwaitLink:
-        link->send_time = tick_count();
+        link->send_time = now_ms(link);
         report_trace(report, "CONTACTING...\n");
         build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
         write_frame(link);
@@ -51,10 +69,10 @@ void enter_state(DeviceLink *link, uint32_t s)
         // at once has its reply waiting when the tick reads. A read that
         // ends once the reply is in needs no pause: it waits for the reply.
         if (!link->reply_complete)
-            sleep_ms(PROBE_PAUSE_MS);
+            link->clock.pause_ms(link->clock.context, PROBE_PAUSE_MS);
         break;
     case AwaitBlockAck: {
-        link->send_time = tick_count();
+        link->send_time = now_ms(link);
         // Never send bytes beyond the image, whatever its size.
         if (link->image_size - link->offset < link->block_len)
             link->block_len = link->image_size - link->offset;
@@ -71,7 +89,7 @@ void enter_state(DeviceLink *link, uint32_t s)
         break;
     }
     case AwaitVerify:
-        link->send_time = tick_count();
+        link->send_time = now_ms(link);
         report_trace(report, "Verifying address %#x, image size %#x bytes\n", link->base,
                      (unsigned)link->image_size);
         report_status(report, "Verifying...");
@@ -81,7 +99,11 @@ void enter_state(DeviceLink *link, uint32_t s)
         report_trace(report, "frame length %4d bytes sent\n", (int)link->frame.frame_len);
         break;
     case AwaitResetAck:
-        link->send_time = tick_count();
+        link->send_time = now_ms(link);
+        if (!link->resetting) {
+            link->resetting = 1;
+            link->resetting_since_ms = link->send_time;
+        }
         report_trace(report, "Resetting target\n");
         report_status(report, "Resetting target...");
         build_reset_request(&link->frame, link->unit_address);
@@ -99,11 +121,11 @@ void enter_state(DeviceLink *link, uint32_t s)
 
 static int overdue(const DeviceLink *link, uint32_t limit_ms)
 {
-    return (uint32_t)(tick_count() - link->send_time) > limit_ms;
+    return (uint32_t)(now_ms(link) - link->send_time) > limit_ms;
 }
 
 // The request goes out again because its reply is overdue.
-static void resend(DeviceLink *link, uint32_t s)
+static void resend(DeviceLink *link, UpdateState s)
 {
     link->tally.resends++;
     enter_state(link, s);
@@ -141,14 +163,12 @@ static int32_t read_frame(DeviceLink *link)
     uint32_t capacity = link->read_capacity;
     if (capacity > FRAME_CAPACITY)
         capacity = FRAME_CAPACITY;
+    const Transport *line = &link->line;
     int32_t n;
-    if (link->reply_complete) {
-        n = read_port_until(link->port, link->frame.bytes, capacity, whole_reply, link);
-        if (port_lost(link->port))
-            link->port_gone = 1;
-    } else {
-        n = read_port(link->port, link->frame.bytes, capacity);
-    }
+    if (link->reply_complete)
+        n = line->ops->read_until(line->context, link->frame.bytes, capacity, whole_reply, link);
+    else
+        n = line->ops->read(line->context, link->frame.bytes, capacity);
     if (n < 0 || (uint32_t)n > capacity)
         n = 0;
     link->frame.frame_len = n;
@@ -198,9 +218,10 @@ static void await_link(DeviceLink *link)
     if (!accept_reply(&link->frame))
         return;
     report_trace(report, "REMOTE DEVICE LINK ESTABLISHED\n");
+    link->linked = 1;
     link->timeout_ms = TRANSFER_TIMEOUT_MS;
-    purge_port(link->port);
-    flush_port(link->port);
+    link->line.ops->purge(link->line.context);
+    link->line.ops->flush(link->line.context);
     // Whatever was left of the reply went with the purge.
     link->reply_ended_read = 0;
     enter_state(link, AwaitBlockAck);
@@ -267,8 +288,48 @@ static void await_reset_ack(DeviceLink *link)
     enter_state(link, Done);
 }
 
+// After each step: whether the update has ended, and how.
+static void settle_end(DeviceLink *link)
+{
+    const UpdateLimits *limits = &link->limits;
+    uint32_t now = now_ms(link);
+    if (link->state == Done) {
+        link->end = UPDATE_DONE;
+    } else if (link->state == Failed) {
+        link->end = UPDATE_FAILED;
+    } else if (link->line.ops->lost(link->line.context)) {
+        // Verified, and gone on the reset: a device whose own USB port goes
+        // away when it resets.
+        if (link->state == AwaitResetAck) {
+            link->end = UPDATE_DONE;
+            link->cause = CAUSE_LOST_ON_RESET;
+        } else {
+            link->end = UPDATE_PORT_LOST;
+        }
+    } else if (limits->first_answer_ms > 0 && !link->linked &&
+               now - link->started_ms > limits->first_answer_ms) {
+        link->end = UPDATE_DEADLINE;
+        link->cause = CAUSE_NO_ANSWER;
+    } else if (limits->finish_ms > 0 && now - link->started_ms > limits->finish_ms) {
+        link->end = UPDATE_DEADLINE;
+        link->cause = CAUSE_NOT_FINISHED;
+    } else if (limits->reset_for_ms > 0 && link->state == AwaitResetAck && link->resetting &&
+               now - link->resetting_since_ms > limits->reset_for_ms) {
+        // A verified device that resets without acknowledging is done.
+        link->end = UPDATE_DONE;
+        link->cause = CAUSE_RESET_UNANSWERED;
+    }
+}
+
 void step_update(DeviceLink *link)
 {
+    if (link->state == Start) {
+        link->end = UPDATE_RUNNING;
+        link->cause = CAUSE_NONE;
+        link->started_ms = now_ms(link);
+    } else if (link->end != UPDATE_RUNNING) {
+        return;
+    }
     switch (link->state) {
     case Start:
         enter_state(link, Contact);
@@ -292,4 +353,81 @@ void step_update(DeviceLink *link)
     default: // Failed, Done and anything unknown: nothing to do
         break;
     }
+    if (link->end == UPDATE_RUNNING)
+        settle_end(link);
+}
+
+void stop_update(DeviceLink *link)
+{
+    if (link->end == UPDATE_RUNNING) {
+        link->end = UPDATE_STOPPED;
+        link->cause = CAUSE_NONE;
+    }
+}
+
+// A limit in seconds as the outcome says it, with its name when it has one:
+// "--wait 2 s", or "2 s".
+static void limit_words(char *text, size_t size, const char *name, uint32_t ms)
+{
+    snprintf(text, size, "%s%s%g s", name != NULL ? name : "", name != NULL ? " " : "",
+             ms / 1000.0);
+}
+
+UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
+{
+    if (outcome == NULL)
+        return link->end;
+    outcome->end = link->end;
+    outcome->cause = link->cause;
+    outcome->reset_confirmed = link->end == UPDATE_DONE && link->cause == CAUSE_NONE;
+    outcome->linked = link->linked;
+    outcome->offset = link->offset;
+    outcome->image_size = link->image_size;
+    outcome->tally = link->tally;
+    char *why = outcome->why;
+    size_t size = sizeof outcome->why;
+    char limit[64];
+    why[0] = '\0';
+    switch (link->end) {
+    case UPDATE_DONE:
+        if (link->cause == CAUSE_LOST_ON_RESET) {
+            snprintf(why, size,
+                     "the port went away after the reset request (the device reset and took its "
+                     "port with it?); the image is verified");
+        } else if (link->cause == CAUSE_RESET_UNANSWERED) {
+            limit_words(limit, sizeof limit, NULL, link->limits.reset_for_ms);
+            snprintf(why, size,
+                     "the device did not acknowledge the reset within %s; the image is verified",
+                     limit);
+        }
+        break;
+    case UPDATE_FAILED:
+        snprintf(why, size,
+                 "the device reported CRC %#06x for the written image, whose CRC is %#06x; it "
+                 "was not reset",
+                 (unsigned)link->tally.remote_crc, (unsigned)link->tally.local_crc);
+        break;
+    case UPDATE_PORT_LOST:
+        snprintf(why, size, "the port went away after %ld of %ld bytes (adapter unplugged?)",
+                 (long)link->offset, (long)link->image_size);
+        break;
+    case UPDATE_DEADLINE:
+        if (link->cause == CAUSE_NO_ANSWER) {
+            limit_words(limit, sizeof limit, link->limits.first_answer_name,
+                        link->limits.first_answer_ms);
+            snprintf(why, size, "no answer from the device within %s (plugged in and powered?)",
+                     limit);
+        } else {
+            limit_words(limit, sizeof limit, link->limits.finish_name, link->limits.finish_ms);
+            snprintf(why, size, "not finished within %s (%ld of %ld bytes)", limit,
+                     (long)link->offset, (long)link->image_size);
+        }
+        break;
+    case UPDATE_STOPPED:
+        snprintf(why, size, "stopped by an interrupt");
+        break;
+    case UPDATE_RUNNING:
+        break;
+    }
+    return link->end;
 }

@@ -12,9 +12,11 @@
 
 #include <stdint.h>
 
+#include "protocol/clock.h"
 #include "protocol/frame.h"
 #include "protocol/report.h"
 #include "serial/serial.h"
+#include "serial/transport.h"
 
 enum UpdateState {
     Start = 0,
@@ -44,6 +46,50 @@ struct UpdateTally {
     uint16_t local_crc;     // the tool's CRC of the padded image (once verified)
 };
 
+// How an update ended. Running until it has.
+enum UpdateEnd {
+    UPDATE_RUNNING = 0,
+    UPDATE_DONE,       // verified (and reset, unless reset_confirmed says otherwise)
+    UPDATE_FAILED,     // the device's CRC of the written region differs from the image's
+    UPDATE_PORT_LOST,  // the device behind the line vanished before the image was verified
+    UPDATE_DEADLINE,   // a limit of UpdateLimits passed
+    UPDATE_STOPPED     // stop_update
+};
+
+// Why, within an end, for the words of the outcome.
+enum UpdateEndCause {
+    CAUSE_NONE = 0,
+    CAUSE_NO_ANSWER,        // deadline: no first answer within first_answer_ms
+    CAUSE_NOT_FINISHED,     // deadline: not ended within finish_ms
+    CAUSE_RESET_UNANSWERED, // done: the reset was resent for reset_for_ms, unacknowledged
+    CAUSE_LOST_ON_RESET     // done: the line vanished while the reset was outstanding
+};
+
+// Limits a front end may set on an update; all zero (as init_link leaves
+// them) means none: the first answer is waited for, and the reset resent,
+// for as long as it takes, as the dialog does.
+struct UpdateLimits {
+    uint32_t first_answer_ms;       // 0: wait for the device's first answer for ever
+    uint32_t finish_ms;             // 0: no overall deadline
+    uint32_t reset_for_ms;          // 0: resend the reset until it is acknowledged
+    const char *first_answer_name;  // how the front end names these limits in the
+    const char *finish_name;        // outcome's words ("--wait"), or NULL
+};
+
+enum { OUTCOME_WHY_CAPACITY = 512 };
+
+// What the front ends report of an update, running or ended.
+struct UpdateOutcome {
+    UpdateEnd end;
+    UpdateEndCause cause;
+    int32_t reset_confirmed;  // done: the reset was acknowledged
+    int32_t linked;           // the device has answered the contact probe
+    int32_t offset;           // image bytes acknowledged
+    int32_t image_size;       // padded
+    UpdateTally tally;
+    char why[OUTCOME_WHY_CAPACITY];  // the end in words; "" while running or when done cleanly
+};
+
 struct DeviceLink {
     const char *port_name;      // an entry of the port table
     PortHandle port;            // NO_PORT until the first open
@@ -51,7 +97,7 @@ struct DeviceLink {
     uint32_t unit_address;      // its low byte starts every request
     uint32_t read_capacity;     // bytes asked for by every read
     FrameBuffer frame;          // the request just built or the last read
-    uint32_t state;             // an UpdateState
+    UpdateState state;
     const unsigned char *image; // the padded image
     uint32_t base;              // flash address of image[0]
     int32_t offset;             // bytes acknowledged so far
@@ -60,29 +106,53 @@ struct DeviceLink {
     uint32_t send_time;         // when the outstanding request was started
     uint32_t timeout_ms;        // age at which it is resent
 
+    // How the engine reaches the line and the time: set by init_link to no
+    // line and the system's clock; whoever opens a port sets line.
+    Transport line;
+    EngineClock clock;
+
     // Beyond the dialog's needs: what the command line sets and reads.
     const UpdateReport *report; // where status, trace and progress go
+    UpdateLimits limits;
     int32_t reply_complete;     // 1: a read ends once a whole reply is in
-    int32_t port_gone;          // the system reported the device gone
     int32_t reply_ended_read;   // the last read ended on an accepted reply
     UpdateTally tally;
+
+    // The engine's own record of how the update goes (update_outcome).
+    UpdateEnd end;
+    UpdateEndCause cause;
+    int32_t linked;
+    uint32_t started_ms;        // the Start step
+    uint32_t resetting_since_ms;
+    int32_t resetting;          // the reset request has gone out
 };
 
-// Start-up values: read capacity, unit address, no port, no image; the
-// process-wide report, reads paced as the dialog paces them, an empty tally.
+// Start-up values: read capacity, unit address, no port, no line, the
+// system's clock, no image; the process-wide report, reads paced as the
+// dialog paces them, no limits, an empty tally.
 void init_link(DeviceLink *link);
 
 // Sets link up for the command line: reads end as soon as a whole reply is
-// in, the next request goes out at once, a vanished device is noted in
-// port_gone. Everything on the wire stays as the dialog has it: the same
-// frames, acceptance test, timeouts and resends.
+// in, the next request goes out at once. Everything on the wire stays as
+// the dialog has it: the same frames, acceptance test, timeouts and resends.
 void use_reply_complete_reads(DeviceLink *link);
+
+// Begins an update from Start (the next step resets the counters).
+void start_update(DeviceLink *link);
 
 // Performs the entry action of state s (usually writing one request) and
 // makes s the current state.
-void enter_state(DeviceLink *link, uint32_t s);
+void enter_state(DeviceLink *link, UpdateState s);
 
-// One tick's work for the current state. Never re-entered.
+// One tick's work for the current state. Never re-entered. Once the update
+// has ended it does nothing, until start_update begins another.
 void step_update(DeviceLink *link);
+
+// Ends a running update as stopped; the next step does nothing.
+void stop_update(DeviceLink *link);
+
+// Whether the update has ended and how, with the counts the front ends
+// report, into *outcome (when not NULL). Returns outcome's end.
+UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome);
 
 #endif

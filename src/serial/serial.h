@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "serial/transport.h"
+
 // An open port: a record owned by the link (the system's handle and what the
 // link keeps about the port), made by open_port and freed by close_port.
 // Every function takes NO_PORT safely.
@@ -63,9 +65,6 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count);
 
 // ---------------------------------------------------------------------------
 // For a tool that need not wait out the read window (the command line).
-
-// Says whether count bytes, as read so far, already make a whole reply.
-typedef int (*ReplyCheck)(const unsigned char *bytes, int32_t count, void *context);
 
 // read_port that also ends as soon as is_whole (when not NULL) says the bytes
 // read so far make a whole reply; it is asked after every piece that arrives.
@@ -121,5 +120,9 @@ void purge_port(PortHandle port);
 void flush_port(PortHandle port);
 
 void close_port(PortHandle port);
+
+// The engine's line over an open port: its operations are the ones above,
+// on port. The port stays the caller's to close.
+Transport serial_transport(PortHandle port);
 
 #endif

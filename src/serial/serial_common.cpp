@@ -11,3 +11,79 @@ int port_name_ok(const char *name)
             return 1;
     return 0;
 }
+
+// ---------------------------------------------------------------------------
+// The line tables
+
+static int32_t serial_read(void *context, unsigned char *buffer, uint32_t capacity)
+{
+    return read_port((PortHandle)context, buffer, capacity);
+}
+
+static int32_t serial_read_until(void *context, unsigned char *buffer, uint32_t capacity,
+                                 ReplyCheck is_whole, void *check_context)
+{
+    return read_port_until((PortHandle)context, buffer, capacity, is_whole, check_context);
+}
+
+static int32_t serial_write(void *context, const unsigned char *bytes, int32_t count)
+{
+    return write_port((PortHandle)context, bytes, count);
+}
+
+static void serial_purge(void *context)
+{
+    purge_port((PortHandle)context);
+}
+
+static void serial_flush(void *context)
+{
+    flush_port((PortHandle)context);
+}
+
+static int serial_lost(void *context)
+{
+    return port_lost((PortHandle)context);
+}
+
+static const TransportOps SERIAL_OPS = {serial_read, serial_read_until, serial_write,
+                                        serial_purge, serial_flush, serial_lost};
+
+Transport serial_transport(PortHandle port)
+{
+    Transport line = {&SERIAL_OPS, port};
+    return line;
+}
+
+static int32_t none_read(void *, unsigned char *, uint32_t)
+{
+    return 0;
+}
+
+static int32_t none_read_until(void *, unsigned char *, uint32_t, ReplyCheck, void *)
+{
+    return 0;
+}
+
+static int32_t none_write(void *, const unsigned char *, int32_t)
+{
+    return 0;
+}
+
+static void none_action(void *)
+{
+}
+
+static int none_lost(void *)
+{
+    return 0;
+}
+
+static const TransportOps NO_OPS = {none_read, none_read_until, none_write,
+                                    none_action, none_action, none_lost};
+
+Transport no_transport(void)
+{
+    Transport line = {&NO_OPS, NULL};
+    return line;
+}

@@ -335,7 +335,7 @@ uint64_t earliest(uint64_t a, uint64_t b)
 void run(void)
 {
     sigset_t wait_mask;
-    sigprocmask(SIG_SETMASK, nullptr, &wait_mask);
+    sigprocmask(SIG_SETMASK, NULL, &wait_mask);
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGHUP);
@@ -379,7 +379,7 @@ void run(void)
             p.events |= POLLOUT;
         p.revents = 0;
         struct timespec timeout;
-        struct timespec *timeout_at = nullptr;
+        struct timespec *timeout_at = NULL;
         if (wake != 0) {
             uint64_t wait = wake > now ? wake - now : 0;
             timeout.tv_sec = (time_t)(wait / 1000000000ull);
@@ -428,21 +428,21 @@ void install_signals(void)
     sigaddset(&blocked, SIGUSR1);
     sigaddset(&blocked, SIGUSR2);
     // Blocked except inside ppoll, so none slips in between a check and the wait.
-    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    sigprocmask(SIG_BLOCK, &blocked, NULL);
 
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sigemptyset(&sa.sa_mask);
     sa.sa_handler = on_stop;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGINT, &sa, NULL);
+    sigaction(SIGHUP, &sa, NULL);
     sa.sa_handler = on_faults_off;
-    sigaction(SIGUSR1, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, NULL);
     sa.sa_handler = on_faults_on;
-    sigaction(SIGUSR2, &sa, nullptr);
+    sigaction(SIGUSR2, &sa, NULL);
     sa.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &sa, nullptr);
+    sigaction(SIGPIPE, &sa, NULL);
 }
 
 } // namespace

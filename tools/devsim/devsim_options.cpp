@@ -122,7 +122,7 @@ int parse_number(const char *text, uint64_t max, uint64_t *value)
             return -1;
     }
     errno = 0;
-    char *end = nullptr;
+    char *end = NULL;
     unsigned long long v = strtoull(text, &end, base);
     if (errno != 0 || *end != '\0' || end == text || v > max)
         return -1;
@@ -353,7 +353,7 @@ int parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err
             continue;
         }
 
-        const FaultOption *fo = nullptr;
+        const FaultOption *fo = NULL;
         for (const FaultOption &candidate : FAULT_OPTIONS)
             if (strcmp(arg, candidate.name) == 0)
                 fo = &candidate;

@@ -1,0 +1,117 @@
+// The command line: `fwu update PORT...` and `fwu list` on Linux (the same
+// program as the terminal screen), `fwu-cli.exe update|list` on Windows.
+// Several devices are updated at once, each by its own engine on a thread of
+// its own, with the dialog's frames, timeouts and resends, but reads that end
+// as soon as a reply is in.
+//
+// Conventions: functions return 0 for success and -1 for failure, with the
+// reason already printed on standard error; the commands return the exit
+// status (CliExit); formatters return the length written, or -1.
+#ifndef FWU_CLI_CLI_H
+#define FWU_CLI_CLI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "serial/serial.h"
+
+enum {
+    CLI_MAX_PORTS = 32,
+    CLI_PATH_CAPACITY = 1024,
+    CLI_TEXT_CAPACITY = 512,
+    // A device's verified image is reset for at most this long.
+    CLI_RESET_LIMIT_MS = 2000
+};
+
+enum CliCommand {
+    CLI_RUN_NOTHING = 0,  // help or the version was asked for, and printed
+    CLI_UPDATE,
+    CLI_LIST
+};
+
+// Exit statuses. With several devices the status is the largest of theirs.
+enum CliExit {
+    EXIT_ALL_VERIFIED = 0,
+    EXIT_CRC_MISMATCH = 1,  // a device reported a wrong region CRC ("FAILED")
+    EXIT_USAGE = 2,         // usage or bad input, decided before any port is opened
+    EXIT_PORT = 3,          // a port could not be opened or was lost
+    EXIT_DEADLINE = 4       // a --wait or --timeout deadline passed
+};
+
+struct CliOptions {
+    const char *program;  // "fwu" or "fwu-cli", for messages
+    CliCommand command;
+    int port_count;
+    char ports[CLI_MAX_PORTS][PORT_NAME_CAPACITY];  // as given
+    char image_path[CLI_PATH_CAPACITY];             // "": the embedded image
+    uint32_t flash_end;                             // end of the device's flash
+    double wait_s;                                  // < 0: wait until interrupted
+    double timeout_s;                               // < 0: no overall deadline
+    char json_path[CLI_PATH_CAPACITY];              // "": none; "-": standard output
+    char log_path[CLI_PATH_CAPACITY];               // "": none
+    int quiet;
+    int verbose;
+    int json;  // list: JSON instead of a table
+};
+
+// How a device's update ended.
+enum CliResult {
+    RESULT_RUNNING = 0,
+    RESULT_DONE,
+    RESULT_FAILED,
+    RESULT_PORT_LOST,
+    RESULT_OPEN_FAILED,
+    RESULT_TIMEOUT,
+    RESULT_STOPPED  // Ctrl-C or a signal
+};
+
+// The word for a result in the JSON and the log ("done", "port-lost", ...).
+const char *cli_result_name(CliResult result);
+// Its exit status (EXIT_*; 0 for done).
+int cli_result_exit_status(CliResult result);
+
+// What is reported for one device when it ends.
+struct CliDeviceSummary {
+    const char *port;       // as given
+    const char *path;       // as opened ("" when it never got that far)
+    CliResult result;
+    int reset_confirmed;
+    int64_t image_size;     // the image's own size
+    int32_t padded_size;    // what is written: whole 1024-byte blocks
+    uint16_t image_crc;     // the CRC-16 a device reports for the padded image
+    int32_t device_crc;     // what this device reported; -1: nothing
+    int32_t bytes;          // image bytes acknowledged
+    uint32_t blocks;        // blocks acknowledged
+    uint32_t resends;       // requests sent again after their reply was overdue
+    double seconds;         // from the start to the end of this device's update
+    const char *why;        // the reason in words; for done, "" or a note
+};
+
+// Parses argv (argv[0] is the program, argv[1] the command) into options.
+// Returns 0 (command CLI_RUN_NOTHING when help or the version was asked for
+// and printed), or -1 with the reason printed: a usage error.
+int cli_parse_options(int argc, char **argv, const char *program, CliOptions *options);
+
+// The embedded image's size, padded size and CRC with the tool's version.
+void cli_print_version(const char *program);
+
+// `update`: runs every port's update at once and returns the exit status.
+int cli_run_update(const CliOptions *options);
+
+// `list`: the ports found, without opening them. Returns the exit status.
+int cli_run_list(const CliOptions *options);
+
+// The whole command line: parse, then run. Returns the exit status.
+int cli_main(int argc, char **argv, const char *program);
+
+// One JSON Lines object for summary (no newline), into text. Returns its
+// length, or -1 when it does not fit.
+int cli_format_device_json(const CliDeviceSummary *summary, const char *version, char *text,
+                       size_t size);
+
+// The ports of `list --json` as one JSON array, into text. Returns its
+// length, or -1 when it does not fit.
+struct PortInfo;
+int cli_format_port_list_json(const PortInfo *ports, int count, char *text, size_t size);
+
+#endif

@@ -1,0 +1,101 @@
+// The command line's JSON, written with nlohmann::json. Text that is not
+// valid UTF-8 (a port name, a system message) is replaced, never a failure,
+// and nothing thrown leaves this file.
+#include "cli/cli.h"
+#include "serial/port_info.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+std::string hex16(uint16_t value)
+{
+    char text[8];
+    snprintf(text, sizeof text, "0x%04x", (unsigned)value);
+    return text;
+}
+
+// Copies the dumped document into text. Returns its length, or -1.
+int put(const nlohmann::ordered_json &document, char *text, size_t size)
+{
+    std::string out = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (out.size() + 1 > size)
+        return -1;
+    memcpy(text, out.c_str(), out.size() + 1);
+    return (int)out.size();
+}
+
+}  // namespace
+
+int cli_format_device_json(const CliDeviceSummary *s, const char *version, char *text, size_t size)
+{
+    try {
+        nlohmann::ordered_json o;
+        o["port"] = s->port;
+        o["path"] = s->path;
+        o["result"] = cli_result_name(s->result);
+        o["reset_confirmed"] = s->reset_confirmed != 0;
+        o["image_size"] = s->image_size;
+        o["padded_size"] = s->padded_size;
+        o["image_crc"] = hex16(s->image_crc);
+        if (s->device_crc >= 0)
+            o["device_crc"] = hex16((uint16_t)s->device_crc);
+        else
+            o["device_crc"] = nullptr;
+        o["bytes"] = s->bytes;
+        o["blocks"] = s->blocks;
+        o["resends"] = s->resends;
+        o["seconds"] = (double)(long long)(s->seconds * 1000 + 0.5) / 1000;
+        // A done device may carry a note (its reset not acknowledged); any
+        // other result says why.
+        int has_text = s->why != NULL && s->why[0] != '\0';
+        int done = s->result == RESULT_DONE;
+        if (has_text && !done)
+            o["error"] = s->why;
+        else
+            o["error"] = nullptr;
+        if (has_text && done)
+            o["note"] = s->why;
+        else
+            o["note"] = nullptr;
+        o["tool_version"] = version;
+        return put(o, text, size);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int cli_format_port_list_json(const PortInfo *ports, int count, char *text, size_t size)
+{
+    try {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (int i = 0; i < count; ++i) {
+            const PortInfo *p = &ports[i];
+            nlohmann::ordered_json o;
+            o["path"] = p->path;
+            o["stable"] = p->stable;
+            o["usb"] = p->usb != 0;
+            if (p->usb) {
+                char id[16];
+                snprintf(id, sizeof id, "%04x:%04x", p->vid & 0xFFFF, p->pid & 0xFFFF);
+                o["vid_pid"] = id;
+            } else {
+                o["vid_pid"] = nullptr;
+            }
+            o["serial"] = p->serial;
+            o["manufacturer"] = p->manufacturer;
+            o["product"] = p->product;
+            o["friendly_name"] = p->friendly_name;
+            o["driver"] = p->driver;
+            list.push_back(o);
+        }
+        return put(list, text, size);
+    } catch (...) {
+        return -1;
+    }
+}

@@ -1,0 +1,55 @@
+// What the command line needs of the system beyond the serial link: threads
+// and a lock, Ctrl-C, the clocks, whether standard error is a terminal, and
+// the words for a port that does not open. One implementation file per
+// platform (cli_platform_posix.cpp, cli_platform_win32.cpp).
+#ifndef FWU_CLI_CLI_PLATFORM_H
+#define FWU_CLI_CLI_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// A thread running fn(argument). Returns 0, or -1 when it could not start.
+typedef void (*ThreadMain)(void *argument);
+struct CliThread {
+    void *handle;
+};
+int cli_start_thread(CliThread *thread, ThreadMain fn, void *argument);
+void cli_join_thread(CliThread *thread);
+
+// One process-wide lock for what the update threads share: the output
+// streams, the log and JSON files, and each device's progress.
+void cli_lock(void);
+void cli_unlock(void);
+
+// Ctrl-C, Ctrl-Break, SIGINT, SIGTERM and SIGHUP ask every update to stop.
+// Installed once; a second request ends the process at once.
+void cli_install_stop_handlers(void);
+// 0 until a stop was asked for; then the exit status the process should end
+// with (130 for an interrupt, 128 + the signal's number otherwise).
+int cli_stop_requested(void);
+
+// Seconds on a monotonic clock.
+double cli_monotonic_seconds(void);
+
+// The wall clock as "2026-12-08T10:11:12.345Z" (UTC), into text (at least
+// 32 bytes).
+void cli_utc_timestamp(char *text, size_t size);
+
+// 1 when standard error is an interactive terminal that understands the
+// cursor movements of the in-place progress display; sets it up for them.
+int cli_stderr_is_live_terminal(void);
+// Its width in columns (80 when it does not say).
+int cli_stderr_columns(void);
+
+// The system's error code for the last failed open or read (errno or
+// GetLastError); describe_open_failure (serial.h) puts it in words.
+uint32_t cli_last_system_error(void);
+void cli_clear_system_error(void);
+
+// The operating system and processor, for --version: "linux x86_64".
+const char *cli_platform_name(void);
+
+// Sleeps for about ms milliseconds.
+void cli_sleep_ms(uint32_t ms);
+
+#endif

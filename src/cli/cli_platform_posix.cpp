@@ -1,0 +1,187 @@
+// The command line's system services on Linux and other POSIX systems.
+#include "cli/cli_platform.h"
+#include "serial/serial.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+// ---------------------------------------------------------------------------
+// Threads and the lock
+
+struct ThreadStart {
+    ThreadMain fn;
+    void *argument;
+    pthread_t id;
+};
+
+enum { THREAD_STARTS = 64 };
+static ThreadStart thread_starts[THREAD_STARTS];
+static int thread_starts_used;
+
+static void *thread_entry(void *start)
+{
+    ThreadStart *s = (ThreadStart *)start;
+    s->fn(s->argument);
+    return NULL;
+}
+
+int cli_start_thread(CliThread *thread, ThreadMain fn, void *argument)
+{
+    // Called from the main thread only; each start record lives as long as
+    // the process.
+    if (thread_starts_used >= THREAD_STARTS)
+        return -1;
+    ThreadStart *s = &thread_starts[thread_starts_used];
+    s->fn = fn;
+    s->argument = argument;
+    if (pthread_create(&s->id, NULL, thread_entry, s) != 0)
+        return -1;
+    thread_starts_used++;
+    thread->handle = s;
+    return 0;
+}
+
+void cli_join_thread(CliThread *thread)
+{
+    ThreadStart *s = (ThreadStart *)thread->handle;
+    if (s == NULL)
+        return;
+    pthread_join(s->id, NULL);
+    thread->handle = NULL;
+}
+
+static pthread_mutex_t shared_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void cli_lock(void)
+{
+    pthread_mutex_lock(&shared_lock);
+}
+
+void cli_unlock(void)
+{
+    pthread_mutex_unlock(&shared_lock);
+}
+
+// ---------------------------------------------------------------------------
+// Stopping
+
+static volatile sig_atomic_t stop_signal;
+
+static void on_stop_signal(int sig)
+{
+    if (stop_signal != 0) {
+        // Asked twice: the updates did not stop in time. The ports close
+        // with the process; their lock files are removed here.
+        remove_port_locks();
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    stop_signal = sig;
+}
+
+void cli_install_stop_handlers(void)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+    sigaction(SIGHUP, &action, NULL);
+    // A closed standard output or log is a failed write, not the end.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int cli_stop_requested(void)
+{
+    int sig = stop_signal;
+    if (sig == 0)
+        return 0;
+    return 128 + sig;  // 130 for SIGINT, 143 for SIGTERM
+}
+
+// ---------------------------------------------------------------------------
+// Clocks
+
+double cli_monotonic_seconds(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+void cli_utc_timestamp(char *text, size_t size)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm parts;
+    gmtime_r(&now.tv_sec, &parts);
+    snprintf(text, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", parts.tm_year + 1900,
+             parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+             now.tv_nsec / 1000000);
+}
+
+void cli_sleep_ms(uint32_t ms)
+{
+    struct timespec wait;
+    wait.tv_sec = ms / 1000;
+    wait.tv_nsec = (long)(ms % 1000) * 1000000;
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR && !stop_signal) {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The terminal
+
+int cli_stderr_is_live_terminal(void)
+{
+    if (!isatty(STDERR_FILENO))
+        return 0;
+    const char *term = getenv("TERM");
+    return term != NULL && term[0] != '\0' && strcmp(term, "dumb") != 0;
+}
+
+int cli_stderr_columns(void)
+{
+    struct winsize size;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20)
+        return size.ws_col;
+    return 80;
+}
+
+// ---------------------------------------------------------------------------
+// Errors in words
+
+uint32_t cli_last_system_error(void)
+{
+    return (uint32_t)errno;
+}
+
+void cli_clear_system_error(void)
+{
+    errno = 0;
+}
+
+const char *cli_platform_name(void)
+{
+    static char name[2 * sizeof(((struct utsname *)0)->sysname) + 2];
+    struct utsname u;
+    if (name[0] == '\0') {
+        if (uname(&u) == 0)
+            snprintf(name, sizeof name, "%.*s %.*s", (int)sizeof u.sysname, u.sysname,
+                     (int)sizeof u.machine, u.machine);
+        else
+            snprintf(name, sizeof name, "posix");
+    }
+    return name;
+}

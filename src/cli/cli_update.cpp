@@ -1,0 +1,372 @@
+// `update PORT...`: every port's update at once, each by its own engine on a
+// thread of its own, with progress on standard error, a result per device,
+// optional JSON Lines and log files, and an exit status for scripts.
+#include "cli/cli_update.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "fwu_version.h"
+#include "image/image.h"
+#include "protocol/engine.h"
+#include "cli/cli_platform.h"
+
+static const char *const RESULT_NAMES[] = {"running", "done", "failed", "port-lost",
+                                           "open-failed", "timeout", "stopped"};
+
+// ---------------------------------------------------------------------------
+// The sinks of each device's report
+
+// One whole trace line: to standard output with --verbose, to the log.
+static void emit_trace_line(CliDevice *d, const char *text, size_t len)
+{
+    CliRun *run = d->run;
+    cli_lock();
+    if (run->options->verbose)
+        fprintf(stdout, "[%s] %.*s\n", d->given, (int)len, text);
+    if (run->log != NULL) {
+        char stamp[40];
+        cli_utc_timestamp(stamp, sizeof stamp);
+        fprintf(run->log, "%s %s %.*s\n", stamp, d->given, (int)len, text);
+        fflush(run->log);
+    }
+    cli_unlock();
+}
+
+static void device_trace(void *context, const char *text)
+{
+    CliDevice *d = (CliDevice *)context;
+    if (!d->run->options->verbose && d->run->log == NULL)
+        return;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p == '\n' || d->line_len == sizeof d->line) {
+            emit_trace_line(d, d->line, d->line_len);
+            d->line_len = 0;
+            if (*p == '\n')
+                continue;
+        }
+        d->line[d->line_len++] = *p;
+    }
+}
+
+static void device_status(void *context, const char *text)
+{
+    CliDevice *d = (CliDevice *)context;
+    cli_lock();
+    snprintf(d->status, sizeof d->status, "%s", text);
+    cli_unlock();
+}
+
+static void device_progress(void *context, int32_t offset, int32_t image_size)
+{
+    CliDevice *d = (CliDevice *)context;
+    cli_lock();
+    d->offset = offset;
+    // Without a live display, a plain line every 10 % keeps CI logs short.
+    int decile = image_size > 0 ? (int)((int64_t)offset * 10 / image_size) : 10;
+    if (!d->run->live && !d->run->options->quiet && decile > d->last_decile) {
+        d->last_decile = decile;
+        fprintf(stderr, "%s: %3d%%  %u/%u blocks\n", d->given, decile * 10,
+                (unsigned)d->link.tally.blocks_acked, (unsigned)(image_size / BLOCK_SIZE));
+        fflush(stderr);
+    }
+    cli_unlock();
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// One device
+
+// Opens and configures the device's port. Returns 0, or -1 with the reason
+// in d->why.
+int open_device(CliDevice *d)
+{
+    if (d->why[0] != '\0')
+        return -1;
+    cli_clear_system_error();
+    PortHandle port = open_port(d->path);
+    if (port == NO_PORT) {
+        describe_open_failure(d->path, cli_last_system_error(), d->why, sizeof d->why);
+        return -1;
+    }
+    configure_port(port, LINE_BAUD, READ_INTERVAL_MS);
+    (void)set_low_latency(port);
+    d->link.port = port;
+    d->link.line = serial_transport(port);
+    d->link.port_name = d->path;
+    d->link.baud = LINE_BAUD;
+    const char *note = port_note(port);
+    if (note != NULL)
+        report_trace(d->link.report, " . %s\n", note);
+    return 0;
+}
+
+// The engine's end as the device's result.
+CliResult result_of(UpdateEnd end)
+{
+    switch (end) {
+    case UPDATE_DONE:
+        return RESULT_DONE;
+    case UPDATE_FAILED:
+        return RESULT_FAILED;
+    case UPDATE_PORT_LOST:
+        return RESULT_PORT_LOST;
+    case UPDATE_DEADLINE:
+        return RESULT_TIMEOUT;
+    case UPDATE_STOPPED:
+        return RESULT_STOPPED;
+    case UPDATE_RUNNING:
+        break;
+    }
+    return RESULT_RUNNING;
+}
+
+// Steps the engine with no tick between steps until the update ends; its
+// outcome says how.
+void drive(CliDevice *d, UpdateOutcome *outcome)
+{
+    const CliOptions *o = d->run->options;
+    DeviceLink *link = &d->link;
+    start_update(link);
+    report_status(link->report, "Contacting Device...");
+    for (;;) {
+        if (cli_stop_requested())
+            stop_update(link);
+        step_update(link);
+        if (update_outcome(link, outcome) != UPDATE_RUNNING)
+            return;
+        if (!d->linked && outcome->linked) {
+            cli_lock();
+            d->linked = 1;
+            d->linked_at = cli_monotonic_seconds();
+            if (!d->run->live && !o->quiet) {
+                fprintf(stderr, "%s: the device answered; writing %ld blocks\n", d->given,
+                        (long)(link->image_size / BLOCK_SIZE));
+                fflush(stderr);
+            }
+            cli_unlock();
+        }
+    }
+}
+
+// The limits of o in milliseconds (0: none), named as the options are.
+void set_limits(DeviceLink *link, const CliOptions *o)
+{
+    UpdateLimits *limits = &link->limits;
+    const double most_ms = 4000000000.0;  // about 46 days: the engine's clock wraps at 2^32 ms
+    if (o->wait_s >= 0)
+        limits->first_answer_ms = o->wait_s * 1000 >= most_ms ? (uint32_t)most_ms
+                                  : o->wait_s * 1000 < 1 ? 1
+                                                         : (uint32_t)(o->wait_s * 1000);
+    if (o->timeout_s > 0)
+        limits->finish_ms = o->timeout_s * 1000 >= most_ms ? (uint32_t)most_ms
+                            : o->timeout_s * 1000 < 1 ? 1
+                                                      : (uint32_t)(o->timeout_s * 1000);
+    limits->reset_for_ms = CLI_RESET_LIMIT_MS;
+    limits->first_answer_name = "--wait";
+    limits->finish_name = "--timeout";
+}
+
+// The device's engine: its own report, the run's image, reads that end once
+// a reply is in, the options' limits.
+void setup_link(CliDevice *d)
+{
+    CliRun *run = d->run;
+    init_link(&d->link);
+    d->report.status = device_status;
+    d->report.trace = device_trace;
+    d->report.progress = device_progress;
+    d->report.context = d;
+    d->link.report = &d->report;
+    d->link.image = run->image;
+    d->link.image_size = run->padded_size;
+    d->link.base = IMAGE_BASE;
+    use_reply_complete_reads(&d->link);
+    set_limits(&d->link, run->options);
+    d->result = RESULT_RUNNING;
+}
+
+void device_main(void *argument)
+{
+    CliDevice *d = (CliDevice *)argument;
+    UpdateOutcome outcome;
+    CliResult result;
+    if (open_device(d) != 0) {
+        result = RESULT_OPEN_FAILED;
+        outcome.reset_confirmed = 0;
+        snprintf(outcome.why, sizeof outcome.why, "%s", d->why);
+    } else {
+        drive(d, &outcome);
+        result = result_of(outcome.end);
+        close_port(d->link.port);
+        d->link.port = NO_PORT;
+        d->link.line = no_transport();
+    }
+    if (d->line_len > 0) {
+        emit_trace_line(d, d->line, d->line_len);
+        d->line_len = 0;
+    }
+    cli_finish_device(d, result, outcome.reset_confirmed, outcome.why);
+}
+
+}  // namespace
+
+const char *cli_result_name(CliResult result)
+{
+    if (result < RESULT_RUNNING || result > RESULT_STOPPED)
+        return "unknown";
+    return RESULT_NAMES[result];
+}
+
+int cli_result_exit_status(CliResult result)
+{
+    switch (result) {
+    case RESULT_DONE:
+        return EXIT_ALL_VERIFIED;
+    case RESULT_FAILED:
+        return EXIT_CRC_MISMATCH;
+    case RESULT_PORT_LOST:
+    case RESULT_OPEN_FAILED:
+        return EXIT_PORT;
+    case RESULT_TIMEOUT:
+        return EXIT_DEADLINE;
+    default:
+        return EXIT_PORT;
+    }
+}
+
+// Runs the prepared devices of run, each on its own thread, until all have
+// ended (or, after a stop, the grace time has passed). Returns the exit
+// status.
+static int run_devices(CliRun *run)
+{
+    const CliOptions *options = run->options;
+    int json_to_stdout = strcmp(options->json_path, "-") == 0;
+    if (json_to_stdout)
+        run->json = stdout;
+    else if (options->json_path[0] != '\0' &&
+             (run->json = cli_open_append(run, options->json_path, "--json")) == NULL)
+        return EXIT_USAGE;
+    if (options->log_path[0] != '\0' &&
+        (run->log = cli_open_append(run, options->log_path, "--log")) == NULL)
+        return EXIT_USAGE;
+    // Standard output carries JSON when asked; the words go to stderr then.
+    run->results = json_to_stdout ? stderr : stdout;
+    run->live = !options->quiet && cli_stderr_is_live_terminal();
+
+    cli_install_stop_handlers();
+    double start = cli_monotonic_seconds();
+    for (int i = 0; i < run->device_count; ++i) {
+        CliDevice *d = &run->devices[i];
+        setup_link(d);
+        d->started = start;
+        if (cli_start_thread(&d->thread, device_main, d) == 0) {
+            d->thread_started = 1;
+        } else {
+            char why[] = "no thread could be started for it";
+            cli_finish_device(d, RESULT_OPEN_FAILED, 0, why);
+        }
+    }
+
+    double stop_deadline = -1;
+    while (!cli_all_ended(run)) {
+        if (run->live)
+            cli_redraw(run);
+        cli_sleep_ms(run->live ? DISPLAY_PERIOD_MS : 20);
+        if (cli_stop_requested() && stop_deadline < 0)
+            stop_deadline = cli_monotonic_seconds() + STOP_GRACE_S;
+        // A thread stuck in a write that never ends cannot be waited for;
+        // the ports close with the process.
+        if (stop_deadline > 0 && cli_monotonic_seconds() > stop_deadline)
+            break;
+    }
+    int stuck = !cli_all_ended(run);
+    if (!stuck)
+        for (int i = 0; i < run->device_count; ++i)
+            if (run->devices[i].thread_started)
+                cli_join_thread(&run->devices[i].thread);
+    if (run->live)
+        cli_redraw(run);
+
+    cli_lock();
+    int stop = cli_stop_requested();
+    cli_print_results(run, stop != 0);
+    int status = EXIT_ALL_VERIFIED;
+    for (int i = 0; i < run->device_count; ++i) {
+        int s = cli_result_exit_status(run->devices[i].result);
+        if (s > status)
+            status = s;
+    }
+    if (run->log != NULL)
+        fclose(run->log);
+    if (run->json != NULL && run->json != stdout)
+        fclose(run->json);
+    fflush(stdout);
+    cli_unlock();
+    // A thread still stuck in a write holds the run: it ends with the process.
+    return stop != 0 ? stop : status;
+}
+
+int cli_run_update(const CliOptions *options)
+{
+    if (options->port_count <= 0) {
+        fprintf(stderr, "%s: nothing to do: name at least one PORT\n", options->program);
+        return EXIT_USAGE;
+    }
+    // Large (a frame buffer and a trace line per device): kept off the stack.
+    // Never freed: a thread stuck after a stop may still use it, and the
+    // process ends after the run.
+    CliRun *run = (CliRun *)calloc(1, sizeof *run);
+    if (run == NULL) {
+        fprintf(stderr, "%s: not enough memory\n", options->program);
+        return EXIT_USAGE;
+    }
+    run->options = options;
+    run->program = options->program;
+    if (cli_prepare_image(run) != 0 || cli_prepare_devices(run) != 0)
+        return EXIT_USAGE;
+    return run_devices(run);
+}
+
+void cli_print_version(const char *program)
+{
+    printf("%s %s (%s)\n", program, FWU_VERSION, cli_platform_name());
+    const unsigned char *bytes = NULL;
+    int64_t len = 0;
+    const char *why = "";
+    if (find_embedded_image(&bytes, &len, &why) != 0) {
+        printf("embedded image: none (%s)\n", why);
+        return;
+    }
+    unsigned char *copy = NULL;
+    int32_t padded = pad_bytes(bytes, len, &copy);
+    if (padded < 0) {
+        printf("embedded image: %lld bytes\n", (long long)len);
+        return;
+    }
+    printf("embedded image: %lld bytes, padded to %ld (%ld blocks of %d), CRC-16 %#06x, "
+           "written from %#010x\n",
+           (long long)len, (long)padded, (long)(padded / BLOCK_SIZE), (int)BLOCK_SIZE,
+           (unsigned)crc16(copy, padded), (unsigned)IMAGE_BASE);
+    printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
+    // The padded copy was needed for its CRC only.
+    free(copy);
+}
+
+int cli_main(int argc, char **argv, const char *program)
+{
+    CliOptions options;
+    if (cli_parse_options(argc, argv, program, &options) != 0)
+        return EXIT_USAGE;
+    switch (options.command) {
+    case CLI_LIST:
+        return cli_run_list(&options);
+    case CLI_UPDATE:
+        return cli_run_update(&options);
+    case CLI_RUN_NOTHING:
+        break;
+    }
+    return EXIT_ALL_VERIFIED;
+}

@@ -1,0 +1,110 @@
+// The Linux tool: the dialog's screen drawn on the terminal the tool runs
+// in, its keys read there between ticks. What its files share.
+//
+//   main_posix.cpp      process entry, the operator's keys, the tick loop
+//   terminal_posix.cpp  the terminal: raw mode and its restoration, signals,
+//                       output and the bell
+//   keys_posix.cpp      key decoding
+//   screen_posix.cpp    the screen: layout, drawing, the status line
+//   fatal_posix.cpp     the fatal error report on standard error
+#ifndef FWU_SCREEN_SCREEN_POSIX_H
+#define FWU_SCREEN_SCREEN_POSIX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "protocol/engine.h"
+#include "serial/serial.h"
+
+// ---------------------------------------------------------------------------
+// Process-wide records, created at start-up and kept until the process ends.
+
+struct OperatorView {
+    int selected;                    // row of port_table, -1 when the list is empty
+    int editing;                     // a device path is being typed
+    char path[PORT_NAME_CAPACITY];   // ... this one, printable ASCII only
+    int path_len;
+};
+
+extern DeviceLink device_link;
+extern PortTable port_table;
+extern OperatorView view;
+
+// ---------------------------------------------------------------------------
+// The terminal (terminal_posix.cpp)
+
+enum KeyKind {
+    KEY_CHAR,        // a printable ASCII character, in ch
+    KEY_UP,
+    KEY_DOWN,
+    KEY_ENTER,
+    KEY_ESCAPE,
+    KEY_BACKSPACE,
+    KEY_CLEAR_LINE   // Ctrl-U
+};
+
+struct Key {
+    int kind;  // a KeyKind
+    char ch;
+};
+
+enum { KEY_BATCH = 256 };  // keys returned by one terminal_read_keys at most
+
+// Takes the terminal on standard input for the screen and the keys: opens
+// it for reading and writing, switches it to raw-ish mode (no echo, no line
+// editing, no flow control, no suspend key) on the alternate screen, and
+// installs the handlers for SIGINT, SIGTERM, SIGHUP and SIGWINCH (which wake
+// terminal_wait through a pipe), and SIGTSTP and SIGCONT (the terminal given
+// back while stopped, raw again and redrawn after). Its descriptor is never
+// 0, 1 or 2.
+// Returns 0, or -1 with a reason in *why (standard input is no terminal).
+int terminal_open(const char **why);
+
+// Puts the terminal back as it was found (modes, main screen, cursor).
+// Safe to call more than once, and before terminal_open.
+void terminal_restore(void);
+
+// 1 when fd is the terminal the screen is drawn on.
+int terminal_is(int fd);
+
+// Rows and columns, with 24 x 80 when the terminal does not say.
+void terminal_size(int *rows, int *cols);
+
+// Writes all of bytes (the terminal may take them in pieces).
+void terminal_write(const char *bytes, size_t count);
+void terminal_bell(void);
+
+// Waits for a key, at most timeout_ms (-1: no limit). Returns 1 when keys
+// are waiting, 0 on timeout or signal (also one that came just before the
+// call), -1 when the terminal is gone.
+int terminal_wait(int timeout_ms);
+
+// Reads what terminal_wait found waiting. Returns the byte count, or -1
+// when the terminal is gone (nothing to read after all: end of file).
+int terminal_read(unsigned char *bytes, size_t capacity);
+
+// ---------------------------------------------------------------------------
+// The keys (keys_posix.cpp)
+
+// Decodes what the operator typed into at most KEY_BATCH keys; call it when
+// terminal_wait returned 1. Returns the count, or -1 when the terminal is gone.
+int terminal_read_keys(Key *keys);
+
+// A SIGINT, SIGTERM or SIGHUP that arrived and has not been acted on (0 when
+// none). A second one before the first is acted on restores the terminal
+// and ends the process at once, for a step that never returns.
+int terminal_pending_signal(void);
+
+// 1 once after each SIGWINCH.
+int terminal_take_resize(void);
+
+// ---------------------------------------------------------------------------
+// The screen (screen_posix.cpp)
+
+// Draws the whole screen from view, port_table and the current status.
+void screen_draw(void);
+
+// The status sink: rewrites the status line in place.
+void screen_show_status(const char *text);
+
+#endif
