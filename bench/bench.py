@@ -6,7 +6,7 @@ Each row updates fwu-devsim, its line paced at 115200 8E1 (11 bits a
 byte), through a tool runner, each in a child process of its own so that
 its CPU time and peak memory are the tool's alone: "engine" is the native
 engine and the POSIX serial link at the terminal screen's cadence
-(fwu-bench-tool, stepped through the shell's session code), "cli" is the
+(fwu-bench-tool, stepped through the front ends' session code), "cli" is the
 command line, `fwu update`, with one simulator per port and 1, 2, 4, 8...
 ports at once. The simulator's summary gives the bytes on the line each
 way, hence the wire time no tool could beat, and its request log (-v) the

@@ -21,7 +21,7 @@ CRC_REQUEST_BYTES = 13           # a contact probe or the verify request
 CRC_REPLY_BYTES = 15             # fwu-devsim's answer to either
 RESET_REQUEST_BYTES = 5
 MAX_FLASH_MS = 10000
-# The engine's and the shell's timing rules, for the model.
+# The engine's and the session's timing rules, for the model.
 TICK_MS = 10
 READ_INTERVAL_MS = 20
 READ_TOTAL_MS = 100

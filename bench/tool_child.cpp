@@ -1,7 +1,7 @@
 // fwu-bench-tool: the timed side of the speed benchmark (bench/bench.py).
 // One update, as the tool does it: the image padded into the link (or the
 // embedded one loaded), then "Update Device" and the ticks through the
-// shell's session code, over the POSIX serial link. The engine's trace goes
+// front ends' session code, over the POSIX serial link. The engine's trace goes
 // to standard output; the measurements go to --out as one JSON line:
 //
 //   {"state":7,"steps":N,"elapsed_ms":...,"cpu_ms":...,"link_ms":...,

@@ -1,7 +1,7 @@
 // What the native tests and the benchmark's timed child share: one
 // monotonic clock, one way to start a child that dies with its parent,
 // fwu-devsim as a process, scratch directories and files, image patterns,
-// and whole updates driven through the shell's own session code.
+// and whole updates driven through the session code the front ends share.
 //
 // Linux only (fork, prctl, pseudo-terminals); built when the tests or the
 // benchmark are.
@@ -120,7 +120,7 @@ struct UpdateRun {
 // falls due, TICK_MS after the previous one ended, until Done or Failed or
 // until limit_ms have passed. link has been through init_link and holds its
 // image. The press lets go of a port a previous run still holds, as the
-// shell's does. At Done the session has closed the port; after Failed it
+// screen's does. At Done the session has closed the port; after Failed it
 // holds it (release_update lets it go).
 //
 // A port that does not open is a fatal error in the session code: here it
@@ -130,7 +130,7 @@ struct UpdateRun {
 // and no tick runs.
 uint32_t run_update(DeviceLink *link, const char *port_path, uint32_t limit_ms, UpdateRun *run);
 
-// One more tick, as the shell's timer runs it. Returns how the update stands
+// One more tick, as the front end's timer runs it. Returns how the update stands
 // after it (update_outcome).
 UpdateEnd tick_update(DeviceLink *link);
 

@@ -1,6 +1,6 @@
-// Whole updates driven through the session code the shells ship
-// (src/shell/session.cpp): the press with a one-row port list, then the
-// ticks, each due TICK_MS after the previous one ended, as the Linux shell's
+// Whole updates driven through the session code the dialog and the screen
+// share (src/session/session.cpp): the press with a one-row port list, then the
+// ticks, each due TICK_MS after the previous one ended, as the Linux screen's
 // poll timeout and the Windows timer make them. The session reaches the
 // front end only through SessionHooks, supplied here.
 #include <errno.h>

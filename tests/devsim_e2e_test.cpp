@@ -1,6 +1,6 @@
-// The whole update over a real line: the shell's session code (press and
-// ticks) and the engine, through the POSIX serial link, against fwu-devsim on
-// its pseudo-terminal. The simulator's dump and summary tell what the device
+// The whole update over a real line: the session code the dialog and the
+// screen share (press and ticks) and the engine, through the POSIX serial
+// link, against fwu-devsim on its pseudo-terminal. The simulator's dump and summary tell what the device
 // received. Outcomes are asserted, never durations.
 #include <gtest/gtest.h>
 

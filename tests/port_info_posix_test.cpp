@@ -123,7 +123,7 @@ TEST_F(PortTree, UsbAdapterAcmDeviceAndOnBoardUart)
     EXPECT_STREQ(s.driver, "serial8250");
 
     char path[PORT_NAME_CAPACITY];
-    EXPECT_EQ(match_port_serial(ports.data(), 3, "A50285BI", path, sizeof path), 0);
+    EXPECT_EQ(match_port_serial(ports.data(), 3, "A50285BI", path, sizeof path), SERIAL_FOUND);
     EXPECT_EQ(std::string(path), a.path);
 }
 
@@ -174,8 +174,8 @@ TEST_F(PortTree, DualPortAdapterSharesOneSerial)
     std::vector<PortInfo> ports = list();
     ASSERT_EQ(ports.size(), 2u);
     char path[PORT_NAME_CAPACITY];
-    EXPECT_EQ(match_port_serial(ports.data(), 2, "ft2x", path, sizeof path), -2);
-    EXPECT_EQ(match_port_serial(ports.data(), 2, "FT2", path, sizeof path), -1);
+    EXPECT_EQ(match_port_serial(ports.data(), 2, "ft2x", path, sizeof path), SERIAL_SEVERAL);
+    EXPECT_EQ(match_port_serial(ports.data(), 2, "FT2", path, sizeof path), SERIAL_NONE);
     EXPECT_EQ(list_ports_under(ports.data(), 1, dev.c_str(), sys.c_str()), 1);  // capacity kept
     EXPECT_EQ(list_ports_under(NULL, 1, dev.c_str(), sys.c_str()), 0);
 }
@@ -189,7 +189,7 @@ TEST(PortInfoSystem, RealSystemListsWhatDiscoveryFinds)
     for (int i = 0; i < n; ++i)
         EXPECT_STREQ(ports[i].path, table.names[i]);
     char path[PORT_NAME_CAPACITY];
-    EXPECT_EQ(find_port_by_serial("no adapter has this serial", path, sizeof path), -1);
+    EXPECT_EQ(find_port_by_serial("no adapter has this serial", path, sizeof path), SERIAL_NONE);
 }
 
 }  // namespace

@@ -109,14 +109,14 @@ TEST(PortSerial, OneAdapterMatchesNoneOrSeveralDoNot)
                               port("/dev/ttyUSB1", "FT2232X"), port("/dev/ttyUSB2", "FT2232X"),
                               port("/dev/ttyUSB3", "bad\x01one")};
     char path[PORT_NAME_CAPACITY];
-    EXPECT_EQ(match_port_serial(ports, 5, "A50285BI", path, sizeof path), 0);
+    EXPECT_EQ(match_port_serial(ports, 5, "A50285BI", path, sizeof path), SERIAL_FOUND);
     EXPECT_STREQ(path, "/dev/ttyUSB0");
-    EXPECT_EQ(match_port_serial(ports, 5, "a50285bi", path, sizeof path), 0);
-    EXPECT_EQ(match_port_serial(ports, 5, "FT2232X", path, sizeof path), -2);
+    EXPECT_EQ(match_port_serial(ports, 5, "a50285bi", path, sizeof path), SERIAL_FOUND);
+    EXPECT_EQ(match_port_serial(ports, 5, "FT2232X", path, sizeof path), SERIAL_SEVERAL);
     EXPECT_STREQ(path, "");
     for (const char *none : {"A50285B", "A50285BIX", "", "bad?one", "bad\x01one"})
-        EXPECT_EQ(match_port_serial(ports, 5, none, path, sizeof path), -1) << none;
-    EXPECT_EQ(match_port_serial(ports, 5, "A50285BI", path, 12), -1);  // path does not fit
+        EXPECT_EQ(match_port_serial(ports, 5, none, path, sizeof path), SERIAL_NONE) << none;
+    EXPECT_EQ(match_port_serial(ports, 5, "A50285BI", path, 12), SERIAL_NONE);  // path does not fit
 }
 
 TEST(PortIds, UsbIdsAndSerialFromWindowsDeviceIds)

@@ -85,10 +85,24 @@ struct Pty {
     }
 };
 
-std::string open_failure(const char *path)
+// The sentence of a refused open of path, whose error code must be code.
+std::string refusal(const char *path, int code)
+{
+    PortHandle port = NO_PORT;
+    PortOpenFailure failure;
+    if (open_port_why(path, &port, &failure) == 0) {
+        close_port(port);
+        return "opened";
+    }
+    EXPECT_EQ((int)failure.code, code) << path;
+    return failure.text;
+}
+
+// The sentence for code alone.
+std::string open_failure(const char *path, int code)
 {
     char text[512];
-    describe_open_failure(path, (uint32_t)errno, text, sizeof text);
+    describe_open_failure(path, (uint32_t)code, text, sizeof text);
     return text;
 }
 
@@ -106,10 +120,7 @@ TEST(PortLock, TakenInTheSharedFormatUnderTheRealNameAndRemovedAtClose)
     EXPECT_TRUE(port_note(port) == NULL);
 
     // Held by this process: a second open is refused, and told so.
-    errno = 0;
-    EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);
-    EXPECT_EQ(errno, EBUSY);
-    EXPECT_EQ(open_failure(pty.slave.c_str()),
+    EXPECT_EQ(refusal(pty.slave.c_str(), EBUSY),
               pty.slave + ": in use by process " + std::to_string(getpid()) + " (lock file " +
                   pty.lock + ")");
 
@@ -147,15 +158,12 @@ TEST(PortLock, LiveHolderRefusesStaleLockIsTakenOver)
         _exit(0);
     }
     write_file(pty.lock, pid_text(child));
-    errno = 0;
-    EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);
-    EXPECT_EQ(errno, EBUSY);
-    EXPECT_EQ(open_failure(pty.slave.c_str()),
+    EXPECT_EQ(refusal(pty.slave.c_str(), EBUSY),
               pty.slave + ": in use by process " + std::to_string(child) + " (lock file " +
                   pty.lock + ")");
     EXPECT_EQ(read_file(pty.lock), pid_text(child));
     // The detail belongs to that port alone.
-    EXPECT_EQ(open_failure("/dev/ttyUSB7"),
+    EXPECT_EQ(open_failure("/dev/ttyUSB7", EBUSY),
               "/dev/ttyUSB7: in use by another program (it holds the port exclusively)");
 
     // Once it has ended, its lock is stale and taken over; so are the older
@@ -198,10 +206,7 @@ TEST(PortLock, UnwritableDirectoryOpensWithANote)
     ASSERT_TRUE(note != NULL);
     EXPECT_TRUE(strstr(note, (missing + "/LCK..pts_").c_str()) != NULL) << note;
     // Still exclusive by flock.
-    errno = 0;
-    EXPECT_EQ(open_port(pty.slave.c_str()), NO_PORT);
-    EXPECT_EQ(errno, EBUSY);
-    EXPECT_EQ(open_failure(pty.slave.c_str()),
+    EXPECT_EQ(refusal(pty.slave.c_str(), EBUSY),
               pty.slave + ": in use by another program (it holds the port exclusively)");
     close_port(port);
 }
@@ -231,10 +236,11 @@ TEST(PortChecks, TheProgramsOwnTerminalsAreRefused)
             if (open_port(names[i]) != NO_PORT || errno != EPERM)
                 failed |= 1 << i;
         }
-        char text[256];
-        describe_open_failure("/dev/tty", EPERM, text, sizeof text);
-        if (strcmp(text, "/dev/tty: not a serial adapter but the terminal fwu runs in, "
-                         "or a console") != 0)
+        PortHandle port = NO_PORT;
+        PortOpenFailure failure;
+        if (open_port_why("/dev/tty", &port, &failure) == 0 || !failure.refused ||
+            strcmp(failure.text, "/dev/tty: not a serial adapter but the terminal fwu runs in, "
+                                 "or a console") != 0)
             failed |= 8;
         _exit(failed);
     }

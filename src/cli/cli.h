@@ -18,7 +18,7 @@
 enum {
     CLI_MAX_PORTS = 32,
     CLI_PATH_CAPACITY = 1024,
-    CLI_TEXT_CAPACITY = 512,
+    CLI_TEXT_CAPACITY = OPEN_FAILURE_TEXT_CAPACITY,
     // A device's verified image is reset for at most this long.
     CLI_RESET_LIMIT_MS = 2000
 };

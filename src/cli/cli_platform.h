@@ -1,7 +1,7 @@
 // What the command line needs of the system beyond the serial link: threads
 // and a lock, Ctrl-C, the clocks, whether standard error is a terminal, and
-// the words for a port that does not open. One implementation file per
-// platform (cli_platform_posix.cpp, cli_platform_win32.cpp).
+// the platform's name. One implementation file per platform
+// (cli_platform_posix.cpp, cli_platform_win32.cpp).
 #ifndef FWU_CLI_CLI_PLATFORM_H
 #define FWU_CLI_CLI_PLATFORM_H
 
@@ -40,11 +40,6 @@ void cli_utc_timestamp(char *text, size_t size);
 int cli_stderr_is_live_terminal(void);
 // Its width in columns (80 when it does not say).
 int cli_stderr_columns(void);
-
-// The system's error code for the last failed open or read (errno or
-// GetLastError); describe_open_failure (serial.h) puts it in words.
-uint32_t cli_last_system_error(void);
-void cli_clear_system_error(void);
 
 // The operating system and processor, for --version: "linux x86_64".
 const char *cli_platform_name(void);

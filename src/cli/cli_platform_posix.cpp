@@ -162,16 +162,6 @@ int cli_stderr_columns(void)
 // ---------------------------------------------------------------------------
 // Errors in words
 
-uint32_t cli_last_system_error(void)
-{
-    return (uint32_t)errno;
-}
-
-void cli_clear_system_error(void)
-{
-    errno = 0;
-}
-
 const char *cli_platform_name(void)
 {
     static char name[2 * sizeof(((struct utsname *)0)->sysname) + 2];

@@ -160,16 +160,6 @@ int cli_stderr_columns(void)
 // ---------------------------------------------------------------------------
 // Errors in words
 
-uint32_t cli_last_system_error(void)
-{
-    return (uint32_t)GetLastError();
-}
-
-void cli_clear_system_error(void)
-{
-    SetLastError(0);
-}
-
 const char *cli_platform_name(void)
 {
     return sizeof(void *) == 8 ? "windows x86-64" : "windows i686";

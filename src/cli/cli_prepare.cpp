@@ -105,11 +105,12 @@ int cli_prepare_devices(CliRun *run)
                 present = (PortInfo *)calloc(PORT_TABLE_CAPACITY, sizeof *present);
                 present_count = present != NULL ? list_ports(present, PORT_TABLE_CAPACITY) : 0;
             }
-            int found = match_port_serial(present, present_count, serial, d->path, sizeof d->path);
-            if (found == -1)
+            SerialMatch found =
+                match_port_serial(present, present_count, serial, d->path, sizeof d->path);
+            if (found == SERIAL_NONE)
                 snprintf(d->why, sizeof d->why,
                          "no USB adapter with serial number %s is plugged in", serial);
-            else if (found != 0)
+            else if (found == SERIAL_SEVERAL)
                 snprintf(d->why, sizeof d->why,
                          "several USB adapters have serial number %s; name the port instead",
                          serial);

@@ -85,10 +85,10 @@ int open_device(CliDevice *d)
 {
     if (d->why[0] != '\0')
         return -1;
-    cli_clear_system_error();
-    PortHandle port = open_port(d->path);
-    if (port == NO_PORT) {
-        describe_open_failure(d->path, cli_last_system_error(), d->why, sizeof d->why);
+    PortHandle port = NO_PORT;
+    PortOpenFailure failure;
+    if (open_port_why(d->path, &port, &failure) != 0) {
+        snprintf(d->why, sizeof d->why, "%s", failure.text);
         return -1;
     }
     configure_port(port, LINE_BAUD, READ_INTERVAL_MS);

@@ -1,5 +1,6 @@
 // The process-wide records of the Windows tool and its window procedure.
-// Created at start-up and kept until the process ends.
+// Created at start-up and kept until the process ends. Nothing here fails:
+// the dialog's failures end the process through fatal_error.
 #ifndef FWU_DIALOG_DIALOG_WIN32_H
 #define FWU_DIALOG_DIALOG_WIN32_H
 

@@ -1,5 +1,5 @@
 // The window procedure of class "FWU": the "Update Device" button starts an
-// update, timer 6 drives the engine one step per tick (shell/session.h).
+// update, timer 6 drives the engine one step per tick (session/session.h).
 #include <windows.h>
 
 #include "dialog/controls.h"

@@ -1,5 +1,9 @@
 // The firmware image that travels inside the executable, padded with zeros
 // to whole blocks and placed at IMAGE_BASE.
+//
+// Conventions of the image layer: functions return 0 for success and -1 for
+// failure, with a short reason as text where a caller shows one; sizes are
+// returned as counts, -1 when out of range.
 #ifndef FWU_IMAGE_IMAGE_H
 #define FWU_IMAGE_IMAGE_H
 

@@ -30,7 +30,7 @@ int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **
         return -1;
     }
     // The executable that started the process: the same module as the
-    // instance handle the shell was given.
+    // instance handle the dialog was given.
     HMODULE module = GetModuleHandleA(NULL);
     HGLOBAL loaded = LoadResource(module, found);
     DWORD size = SizeofResource(module, found);

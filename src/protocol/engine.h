@@ -7,6 +7,11 @@
 // Failed is reached from AwaitVerify only, when the CRCs differ. Each waiting
 // state resends its request when the reply is overdue; a reply is read once
 // per tick.
+//
+// Conventions of the protocol layer: functions that can fail return 0 for
+// success and -1 for failure (the frame builders); predicates return 1 or 0;
+// the engine's steps return nothing, and how an update stands, with the
+// reason as text, is told by update_outcome.
 #ifndef FWU_PROTOCOL_ENGINE_H
 #define FWU_PROTOCOL_ENGINE_H
 
@@ -76,7 +81,7 @@ struct UpdateLimits {
     const char *finish_name;        // outcome's words ("--wait"), or NULL
 };
 
-enum { OUTCOME_WHY_CAPACITY = 512 };
+enum { OUTCOME_WHY_CAPACITY = 640 };
 
 // What the front ends report of an update, running or ended.
 struct UpdateOutcome {

@@ -5,6 +5,8 @@
 // and a CRC-16/MODBUS stored low byte first. Replies are read into the same
 // buffer over the request; only their CRC and, for the region-CRC request,
 // bytes 11-12 are ever looked at.
+//
+// Conventions: those of the protocol layer (engine.h).
 #ifndef FWU_PROTOCOL_FRAME_H
 #define FWU_PROTOCOL_FRAME_H
 

@@ -9,10 +9,10 @@ enum {
 
 // Key decoding carries over from one read to the next.
 enum DecodeState { PLAIN, AFTER_ESCAPE, IN_SEQUENCE };
-static int decode_state = PLAIN;
+static DecodeState decode_state = PLAIN;
 static int sequence_length;
 
-static void add_key(Key *keys, int *count, int kind, char ch)
+static void add_key(Key *keys, int *count, KeyKind kind, char ch)
 {
     if (*count >= KEY_BATCH)
         return;
@@ -75,7 +75,7 @@ int terminal_read_keys(Key *keys)
     // A lone ESC is the Esc key unless the rest of a sequence follows close
     // behind it.
     if (decode_state == AFTER_ESCAPE) {
-        int more = terminal_wait(ESCAPE_WAIT_MS) > 0 ? terminal_read(bytes, sizeof bytes) : 0;
+        int more = terminal_wait(ESCAPE_WAIT_MS) == WAIT_KEYS ? terminal_read(bytes, sizeof bytes) : 0;
         if (more < 0)
             return -1;
         if (more == 0) {

@@ -42,7 +42,7 @@ static void stop_ticks(void)
     ticking = 0;
 }
 
-static int port_open_failed(const char *port_name);
+static int port_open_failed(const char *port_name, const PortOpenFailure *failure);
 
 static const SessionHooks tick_hooks = {hold_ticks, resume_ticks, stop_ticks, terminal_bell,
                                         port_open_failed, fatal_error};
@@ -84,20 +84,18 @@ static int until_next_tick(void)
 // again; nothing was written to it. A port that is busy or forbidden is the
 // dialog's fatal error, with a report that says who holds it or which group
 // may use it. Anything else: the dialog's own fatal report.
-static int port_open_failed(const char *port_name)
+static int port_open_failed(const char *port_name, const PortOpenFailure *failure)
 {
-    int code = errno;
-    char sentence[PORT_NAME_CAPACITY + 160];
-    describe_open_failure(port_name, (uint32_t)code, sentence, sizeof sentence);
-    if (port_refused(port_name, (uint32_t)code)) {
+    int code = (int)failure->code;
+    if (failure->refused) {
         // The status line holds 63 characters: the whole sentence goes to the trace.
-        trace(" . Refused: %s\n", sentence);
+        trace(" . Refused: %s\n", failure->text);
         set_status("Refused, not a serial adapter: %s", port_name);
         return 1;
     }
     if (code == EACCES || code == EBUSY) {
-        char message[sizeof sentence + 40];
-        snprintf(message, sizeof message, "Unable to open serial port. %s", sentence);
+        char message[sizeof failure->text + 40];
+        snprintf(message, sizeof message, "Unable to open serial port. %s", failure->text);
         errno = code;
         fatal_error(message);
     }
@@ -296,10 +294,10 @@ static void fill_port_list(void)
         if (terminal_take_resize())
             screen_draw();
 
-        int ready = terminal_wait(until_next_tick());
-        if (ready < 0)
+        TerminalWait ready = terminal_wait(until_next_tick());
+        if (ready == WAIT_GONE)
             end_process(1, SIGHUP);  // the terminal went away
-        if (ready > 0) {
+        if (ready == WAIT_KEYS) {
             Key keys[KEY_BATCH];
             int count = terminal_read_keys(keys);
             if (count < 0)
@@ -321,8 +319,8 @@ static void fill_port_list(void)
 
 int screen_main(void)
 {
-    const char *why = NULL;
-    if (terminal_open(&why) != 0) {
+    char why[160];
+    if (terminal_open(why, sizeof why) != 0) {
         fprintf(stderr, "fwu: %s\n", why);
         return 2;
     }
@@ -336,7 +334,8 @@ int screen_main(void)
     screen_draw();
 
     init_link(&device_link);
-    if (load_image(&device_link, &why) != 0)
-        fatal_error(why);
+    const char *image_why = NULL;
+    if (load_image(&device_link, &image_why) != 0)
+        fatal_error(image_why);
     screen_loop();
 }

@@ -1,12 +1,16 @@
 // The Linux tool: the dialog's screen drawn on the terminal the tool runs
 // in, its keys read there between ticks. What its files share.
 //
-//   main_posix.cpp      process entry, the operator's keys, the tick loop
+//   main_posix.cpp      screen_main: the operator's keys, the tick loop
 //   terminal_posix.cpp  the terminal: raw mode and its restoration, signals,
 //                       output and the bell
 //   keys_posix.cpp      key decoding
 //   screen_posix.cpp    the screen: layout, drawing, the status line
 //   fatal_posix.cpp     the fatal error report on standard error
+//
+// Conventions: functions that can fail return 0 for success and -1 for
+// failure (with the reason as text where it is shown), counts or -1;
+// answers with more than two outcomes are enums.
 #ifndef FWU_SCREEN_SCREEN_POSIX_H
 #define FWU_SCREEN_SCREEN_POSIX_H
 
@@ -44,7 +48,7 @@ enum KeyKind {
 };
 
 struct Key {
-    int kind;  // a KeyKind
+    KeyKind kind;
     char ch;
 };
 
@@ -57,8 +61,8 @@ enum { KEY_BATCH = 256 };  // keys returned by one terminal_read_keys at most
 // terminal_wait through a pipe), and SIGTSTP and SIGCONT (the terminal given
 // back while stopped, raw again and redrawn after). Its descriptor is never
 // 0, 1 or 2.
-// Returns 0, or -1 with a reason in *why (standard input is no terminal).
-int terminal_open(const char **why);
+// Returns 0, or -1 with the reason in why (standard input is no terminal).
+int terminal_open(char *why, size_t why_size);
 
 // Puts the terminal back as it was found (modes, main screen, cursor).
 // Safe to call more than once, and before terminal_open.
@@ -74,10 +78,14 @@ void terminal_size(int *rows, int *cols);
 void terminal_write(const char *bytes, size_t count);
 void terminal_bell(void);
 
-// Waits for a key, at most timeout_ms (-1: no limit). Returns 1 when keys
-// are waiting, 0 on timeout or signal (also one that came just before the
-// call), -1 when the terminal is gone.
-int terminal_wait(int timeout_ms);
+enum TerminalWait {
+    WAIT_KEYS = 0,  // keys are waiting
+    WAIT_NOTHING,   // the time ran out, or a signal came (also one just before the call)
+    WAIT_GONE       // the terminal is gone
+};
+
+// Waits for a key, at most timeout_ms (-1: no limit).
+TerminalWait terminal_wait(int timeout_ms);
 
 // Reads what terminal_wait found waiting. Returns the byte count, or -1
 // when the terminal is gone (nothing to read after all: end of file).
@@ -87,7 +95,7 @@ int terminal_read(unsigned char *bytes, size_t capacity);
 // The keys (keys_posix.cpp)
 
 // Decodes what the operator typed into at most KEY_BATCH keys; call it when
-// terminal_wait returned 1. Returns the count, or -1 when the terminal is gone.
+// terminal_wait returned WAIT_KEYS. Returns the count, or -1 when the terminal is gone.
 int terminal_read_keys(Key *keys);
 
 // A SIGINT, SIGTERM or SIGHUP that arrived and has not been acted on (0 when

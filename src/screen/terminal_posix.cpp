@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -232,28 +233,29 @@ static int open_wake_pipe(void)
     return 0;
 }
 
-int terminal_open(const char **why)
+int terminal_open(char *why, size_t why_size)
 {
     if (!isatty(STDIN_FILENO)) {
-        *why = "standard input is not a terminal: fwu draws its screen on the "
-               "terminal it is run from and reads its keys there";
+        snprintf(why, why_size, "standard input is not a terminal: fwu draws its screen on the "
+                                "terminal it is run from and reads its keys there");
         return -1;
     }
     tty_fd = open_own_descriptor();
     if (tty_fd < 0) {
-        *why = "cannot open the terminal on standard input for reading and writing";
+        snprintf(why, why_size,
+                 "cannot open the terminal on standard input for reading and writing");
         return -1;
     }
     if (tcgetattr(tty_fd, &saved_modes) != 0) {
         close(tty_fd);
         tty_fd = -1;
-        *why = "cannot read the terminal's settings";
+        snprintf(why, why_size, "cannot read the terminal's settings");
         return -1;
     }
     if (open_wake_pipe() != 0) {
         close(tty_fd);
         tty_fd = -1;
-        *why = "cannot make a pipe for signals";
+        snprintf(why, why_size, "cannot make a pipe for signals");
         return -1;
     }
     install_handlers();
@@ -277,7 +279,7 @@ int terminal_open(const char **why)
         modes_changed = 0;
         close(tty_fd);
         tty_fd = -1;
-        *why = "cannot set the terminal's modes";
+        snprintf(why, why_size, "cannot set the terminal's modes");
         return -1;
     }
     terminal_write(ENTER_SCREEN, sizeof ENTER_SCREEN - 1);
@@ -330,7 +332,7 @@ void terminal_bell(void)
 // ---------------------------------------------------------------------------
 // Input
 
-int terminal_wait(int timeout_ms)
+TerminalWait terminal_wait(int timeout_ms)
 {
     struct pollfd ready[2];
     ready[0].fd = tty_fd;
@@ -341,19 +343,19 @@ int terminal_wait(int timeout_ms)
     ready[1].revents = 0;
     int n = poll(ready, 2, timeout_ms);
     if (n < 0)
-        return errno == EINTR ? 0 : -1;
+        return errno == EINTR ? WAIT_NOTHING : WAIT_GONE;
     if (ready[1].revents & POLLIN) {
         // A signal came: empty the pipe and let the loop act on it.
         char drained[64];
         while (read(wake_pipe[0], drained, sizeof drained) > 0) {
         }
-        return 0;
+        return WAIT_NOTHING;
     }
     if (n == 0)
-        return 0;
+        return WAIT_NOTHING;
     if (ready[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-        return -1;  // hung up, or no longer a descriptor
-    return 1;
+        return WAIT_GONE;  // hung up, or no longer a descriptor
+    return WAIT_KEYS;
 }
 
 // Reads what terminal_wait found waiting. Returns the byte count, or -1 when

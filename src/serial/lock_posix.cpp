@@ -271,7 +271,7 @@ static void lock_note(char *note, size_t size, const char *path, const char *why
 }
 
 // take_port_lock's work, with the table's lock held.
-static int take_lock_file(PortLock *lock, char *note, size_t note_size)
+static PortLockResult take_lock_file(PortLock *lock, char *note, size_t note_size)
 {
     // A lock left by a process that is gone is removed and the lock taken;
     // once only, so two programs cannot take turns removing each other's.
@@ -279,16 +279,16 @@ static int take_lock_file(PortLock *lock, char *note, size_t note_size)
         if (create_lock_file(lock->path) == 0) {
             lock->slot = enter_held_lock(lock->path);
             if (lock->slot >= 0)
-                return 0;
+                return LOCK_TAKEN;
             (void)unlink(lock->path);
             lock_note(note, note_size, lock->path, "too many ports held");
-            return 1;
+            return LOCK_UNAVAILABLE;
         }
         if (errno != EEXIST) {
             // Not writable (EACCES, EROFS, ENOENT for a missing directory,
             // ...): the port is still kept exclusive by flock and TIOCEXCL.
             lock_note(note, note_size, lock->path, strerror(errno));
-            return 1;
+            return LOCK_UNAVAILABLE;
         }
         long pid = read_lock_pid(lock->path);
         if (pid < 0 && errno == ENOENT)
@@ -296,7 +296,7 @@ static int take_lock_file(PortLock *lock, char *note, size_t note_size)
         if (pid < 0 && errno != ELOOP) {
             // A lock we cannot read: someone holds it, we cannot tell who.
             errno = EBUSY;
-            return -1;
+            return LOCK_HELD;
         }
         // Ours only while the table holds it: a process that died without
         // removing its lock may have had our PID (PID 1 in a container).
@@ -305,34 +305,35 @@ static int take_lock_file(PortLock *lock, char *note, size_t note_size)
             (pid == 0 && recently_changed(lock->path))) {
             lock->holder = pid;
             errno = EBUSY;
-            return -1;
+            return LOCK_HELD;
         }
         if (attempt == 1)
             break;
         // Stale: no PID in it for a while, a process that has ended, or a link.
         if (unlink(lock->path) != 0 && errno != ENOENT) {
             lock_note(note, note_size, lock->path, strerror(errno));
-            return 1;
+            return LOCK_UNAVAILABLE;
         }
     }
     errno = EBUSY;
-    return -1;
+    return LOCK_HELD;
 }
 
-int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t note_size)
+PortLockResult take_port_lock(int fd, const char *name, PortLock *lock, char *note,
+                              size_t note_size)
 {
     lock->slot = -1;
     lock->holder = 0;
     if (lock_path_for(fd, name, lock->path, sizeof lock->path) != 0) {
         lock->path[0] = '\0';
         snprintf(note, note_size, "No lock file for %s: its name is too long", name);
-        return 1;
+        return LOCK_UNAVAILABLE;
     }
 
     // The command line's threads take their locks one at a time, so that a
     // lock naming this process is one of the table's or else stale.
     pthread_mutex_lock(&held_locks_lock);
-    int result = take_lock_file(lock, note, note_size);
+    PortLockResult result = take_lock_file(lock, note, note_size);
     int saved = errno;
     pthread_mutex_unlock(&held_locks_lock);
     errno = saved;

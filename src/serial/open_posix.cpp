@@ -22,9 +22,8 @@
 // ---------------------------------------------------------------------------
 // What a port may be
 
-// Why the last open_port of this thread refused its port, beyond errno, for
-// describe_open_failure and port_refused (each of the command line's
-// threads opens its own port).
+// Why an open refused its port, beyond errno, for the sentence of
+// open_port_why.
 struct BusyDetail {
     char device[PORT_NAME_CAPACITY];
     int not_a_port;    // refused as no serial adapter (ENOTTY, EPERM) by our own checks
@@ -32,8 +31,6 @@ struct BusyDetail {
     char lock_path[LOCK_PATH_CAPACITY];
     char command[32];  // the holder's name, when it holds the device without a lock file
 };
-
-static thread_local BusyDetail busy_detail;
 
 // 1 for a pseudo-terminal's slave side (Unix98 majors 136-143, the old BSD
 // ones major 3).
@@ -132,10 +129,10 @@ static PortHandle refuse(int fd, int error)
 
 // Refuses name as no serial adapter: error is ENOTTY (not a terminal) or
 // EPERM (a terminal that is not the adapter: this program's, a console).
-static PortHandle refuse_not_a_port(int fd, const char *name, int error)
+static PortHandle refuse_not_a_port(int fd, const char *name, int error, BusyDetail *detail)
 {
-    snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
-    busy_detail.not_a_port = 1;
+    snprintf(detail->device, sizeof detail->device, "%s", name);
+    detail->not_a_port = 1;
     return refuse(fd, error);
 }
 
@@ -231,9 +228,10 @@ long find_other_holder(const char *proc_root, dev_t rdev, char *command, size_t 
 // ---------------------------------------------------------------------------
 // Opening
 
-PortHandle open_port(const char *name)
+// open_port, with what a refusal knows beyond errno in *detail.
+static PortHandle open_checked(const char *name, BusyDetail *detail)
 {
-    memset(&busy_detail, 0, sizeof busy_detail);
+    memset(detail, 0, sizeof *detail);
 
     // Every refusal leaves errno saying why, for the operator's error report.
     if (!port_name_ok(name)) {
@@ -250,7 +248,7 @@ PortHandle open_port(const char *name)
         return NO_PORT;
     int kind_error = port_kind_error(&named);
     if (kind_error != 0)
-        return refuse_not_a_port(-1, name, kind_error);
+        return refuse_not_a_port(-1, name, kind_error, detail);
 
     // Non-blocking so that the open does not wait for a carrier, and kept so:
     // reads and writes wait in ppoll. Never made the controlling terminal.
@@ -262,7 +260,7 @@ PortHandle open_port(const char *name)
         return refuse(fd, errno);
     // The same device as looked at (its kind already judged), and a terminal.
     if (!S_ISCHR(st.st_mode) || st.st_rdev != named.st_rdev || !isatty(fd))
-        return refuse_not_a_port(fd, name, ENOTTY);
+        return refuse_not_a_port(fd, name, ENOTTY, detail);
 
     PortHandle port = new_port(fd);
     if (port == NO_PORT)
@@ -270,11 +268,10 @@ PortHandle open_port(const char *name)
 
     // The lock file first, so that a port a terminal program holds is left
     // exactly as it is.
-    int locked = take_port_lock(fd, name, &port->lock, port->note, sizeof port->note);
-    if (locked < 0) {
-        snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
-        busy_detail.holder = port->lock.holder;
-        snprintf(busy_detail.lock_path, sizeof busy_detail.lock_path, "%s", port->lock.path);
+    if (take_port_lock(fd, name, &port->lock, port->note, sizeof port->note) == LOCK_HELD) {
+        snprintf(detail->device, sizeof detail->device, "%s", name);
+        detail->holder = port->lock.holder;
+        snprintf(detail->lock_path, sizeof detail->lock_path, "%s", port->lock.path);
         free(port);
         return refuse(fd, EBUSY);
     }
@@ -284,11 +281,11 @@ PortHandle open_port(const char *name)
     // A pseudo-terminal's far end is held by the program that made it (a
     // simulator, a terminal), so there another holder is normal.
     if (!pseudo_terminal(st.st_rdev)) {
-        long other = find_other_holder("/proc", st.st_rdev, busy_detail.command,
-                                       sizeof busy_detail.command);
+        long other = find_other_holder("/proc", st.st_rdev, detail->command,
+                                       sizeof detail->command);
         if (other > 0) {
-            snprintf(busy_detail.device, sizeof busy_detail.device, "%s", name);
-            busy_detail.holder = other;
+            snprintf(detail->device, sizeof detail->device, "%s", name);
+            detail->holder = other;
             release_port_lock(&port->lock);
             free(port);
             return refuse(fd, EBUSY);
@@ -311,16 +308,26 @@ PortHandle open_port(const char *name)
     return port;
 }
 
+PortHandle open_port(const char *name)
+{
+    BusyDetail detail;
+    return open_checked(name, &detail);
+}
+
 // ---------------------------------------------------------------------------
 // Why a port did not open
 
-int port_refused(const char *path, uint32_t code)
+// 1 when the open of path was refused, with code, as a device that cannot
+// be the adapter by our own checks; not for the same error numbers coming
+// from the system.
+static int refused_by_us(const char *path, uint32_t code, const BusyDetail *detail)
 {
-    return path != NULL && (code == ENOTTY || code == EPERM) && busy_detail.not_a_port &&
-           strcmp(busy_detail.device, path) == 0;
+    return path != NULL && (code == ENOTTY || code == EPERM) && detail->not_a_port &&
+           strcmp(detail->device, path) == 0;
 }
 
-void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
+static void describe_with(const char *path, uint32_t code, const BusyDetail *detail, char *text,
+                          size_t size)
 {
     if (text == NULL || size == 0)
         return;
@@ -344,23 +351,23 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
                  path, reason, group, group);
         return;
     }
-    if (code == EPERM && port_refused(path, code)) {
+    if (code == EPERM && refused_by_us(path, code, detail)) {
         snprintf(text, size,
                  "%s: not a serial adapter but the terminal fwu runs in, or a console",
                  path);
         return;
     }
     if (code == EBUSY) {
-        if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0 &&
-            busy_detail.lock_path[0] == '\0')
+        if (detail->holder > 0 && strcmp(detail->device, path) == 0 &&
+            detail->lock_path[0] == '\0')
             snprintf(text, size, "%s: in use by process %ld (%s), which has it open", path,
-                     busy_detail.holder, busy_detail.command[0] ? busy_detail.command : "?");
-        else if (busy_detail.holder > 0 && strcmp(busy_detail.device, path) == 0)
+                     detail->holder, detail->command[0] ? detail->command : "?");
+        else if (detail->holder > 0 && strcmp(detail->device, path) == 0)
             snprintf(text, size, "%s: in use by process %ld (lock file %s)", path,
-                     busy_detail.holder, busy_detail.lock_path);
-        else if (busy_detail.lock_path[0] != '\0' && strcmp(busy_detail.device, path) == 0)
+                     detail->holder, detail->lock_path);
+        else if (detail->lock_path[0] != '\0' && strcmp(detail->device, path) == 0)
             snprintf(text, size, "%s: in use by another program (lock file %s)", path,
-                     busy_detail.lock_path);
+                     detail->lock_path);
         else
             snprintf(text, size,
                      "%s: in use by another program (it holds the port exclusively)", path);
@@ -375,4 +382,25 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
         return;
     }
     snprintf(text, size, "%s: %s", path, reason);
+}
+
+void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
+{
+    BusyDetail none;
+    memset(&none, 0, sizeof none);
+    describe_with(path, code, &none, text, size);
+}
+
+int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure)
+{
+    BusyDetail detail;
+    *port = open_checked(name, &detail);
+    if (*port != NO_PORT)
+        return 0;
+    int code = errno;
+    failure->code = (uint32_t)code;
+    failure->refused = refused_by_us(name, (uint32_t)code, &detail);
+    describe_with(name, (uint32_t)code, &detail, failure->text, sizeof failure->text);
+    errno = code;
+    return -1;
 }

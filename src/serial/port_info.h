@@ -6,6 +6,7 @@
 // GUI tool does not import. One implementation file per platform
 // (port_info_win32.cpp, port_info_posix.cpp); the name rules and the text
 // handling are portable (port_name.cpp, port_info_common.cpp).
+// Conventions: those of the serial layer (serial.h).
 #ifndef FWU_SERIAL_PORT_INFO_H
 #define FWU_SERIAL_PORT_INFO_H
 
@@ -51,17 +52,21 @@ struct PortInfo {
 // port (Windows discovery itself probes each COM name). Returns the count.
 int list_ports(PortInfo *out, int capacity);
 
+enum SerialMatch {
+    SERIAL_FOUND = 0,  // exactly one port has it: its path written
+    SERIAL_NONE,       // none has it (or serial is empty, or path does not fit size)
+    SERIAL_SEVERAL     // several have it (a dual-port adapter, or two adapters with
+                       // the same serial): path ""
+};
+
 // The port of the USB adapter whose serial number is serial (ASCII letters
-// compared without case: Windows reports serials in capitals). Returns 0 and
-// writes its path when exactly one port has it; -1 when none has it (or
-// serial is empty, or path does not fit size); -2 when several have it (a
-// dual-port adapter, or two adapters with the same serial), path then "".
-int find_port_by_serial(const char *serial, char *path, size_t size);
+// compared without case: Windows reports serials in capitals).
+SerialMatch find_port_by_serial(const char *serial, char *path, size_t size);
 
 // find_port_by_serial over a list list_ports already made (for several
 // serial numbers, one look at the ports): same results.
-int match_port_serial(const PortInfo *ports, int count, const char *serial, char *path,
-                      size_t size);
+SerialMatch match_port_serial(const PortInfo *ports, int count, const char *serial, char *path,
+                              size_t size);
 
 // Turns what the user typed into the name to open, in out (size bytes).
 // Windows: COM7, com7, \\.\COM7, \\.\com7 give \\.\COM7 (the form that works

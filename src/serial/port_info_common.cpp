@@ -104,13 +104,13 @@ static int same_serial(const char *a, const char *b)
     }
 }
 
-int match_port_serial(const PortInfo *ports, int count, const char *serial, char *path,
-                      size_t size)
+SerialMatch match_port_serial(const PortInfo *ports, int count, const char *serial, char *path,
+                              size_t size)
 {
     if (path != NULL && size > 0)
         path[0] = '\0';
     if (ports == NULL || serial == NULL || serial[0] == '\0')
-        return -1;
+        return SERIAL_NONE;
     int matches = 0;
     const PortInfo *match = NULL;
     for (int i = 0; i < count; ++i) {
@@ -120,24 +120,24 @@ int match_port_serial(const PortInfo *ports, int count, const char *serial, char
             match = &ports[i];
     }
     if (matches > 1)
-        return -2;
+        return SERIAL_SEVERAL;
     if (match == NULL || path == NULL || strlen(match->path) >= size)
-        return -1;
+        return SERIAL_NONE;
     memcpy(path, match->path, strlen(match->path) + 1);
-    return 0;
+    return SERIAL_FOUND;
 }
 
-int find_port_by_serial(const char *serial, char *path, size_t size)
+SerialMatch find_port_by_serial(const char *serial, char *path, size_t size)
 {
     if (path != NULL && size > 0)
         path[0] = '\0';
     if (serial == NULL || serial[0] == '\0')
-        return -1;
+        return SERIAL_NONE;
     PortInfo *ports = (PortInfo *)calloc(PORT_TABLE_CAPACITY, sizeof *ports);
     if (ports == NULL)
-        return -1;
+        return SERIAL_NONE;
     int count = list_ports(ports, PORT_TABLE_CAPACITY);
-    int result = match_port_serial(ports, count, serial, path, size);
+    SerialMatch result = match_port_serial(ports, count, serial, path, size);
     free(ports);
     return result;
 }

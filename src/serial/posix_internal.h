@@ -42,12 +42,17 @@ struct PortLock {
     char path[LOCK_PATH_CAPACITY];  // the lock file ("" when none applies)
 };
 
+enum PortLockResult {
+    LOCK_TAKEN = 0,
+    LOCK_UNAVAILABLE,  // no lock file can be written (the directory is not writable or
+                       // the name does not fit): a sentence in note; the port goes on
+    LOCK_HELD          // another process, or this one, holds the device: errno EBUSY,
+                       // holder and path set
+};
+
 // Takes the lock file for the device open on fd (opened by the name given).
-// Returns 0 with the lock taken; 1 when no lock file can be written (the
-// lock directory is not writable or the name does not fit), with a sentence
-// in note: the port goes on without one; -1 when another process, or this
-// one, holds the device (errno EBUSY, holder and path set).
-int take_port_lock(int fd, const char *name, PortLock *lock, char *note, size_t note_size);
+PortLockResult take_port_lock(int fd, const char *name, PortLock *lock, char *note,
+                              size_t note_size);
 
 // Removes a lock taken by take_port_lock (the file only while it still
 // names this process) and forgets it.

@@ -4,6 +4,14 @@
 //
 // One implementation file per platform (serial_win32.cpp, serial_posix.cpp),
 // chosen by the build.
+//
+// Conventions of the serial layer: functions that can fail return 0 for
+// success and -1 for failure, with the reason as text where a caller shows
+// one (open_port_why, and the port identity of port_info.h); predicates
+// return 1 or 0; reads and writes return the count of bytes moved (0 when
+// nothing moved or the call failed), and a device that vanished is told by
+// port_lost; open_port returns NO_PORT on failure with the system's error
+// code left for the caller; answers with more than two outcomes are enums.
 #ifndef FWU_SERIAL_SERIAL_H
 #define FWU_SERIAL_SERIAL_H
 
@@ -45,6 +53,24 @@ int port_name_ok(const char *name);
 // NO_PORT when it cannot be opened (absent, busy, bad name, no memory for
 // the record), with the system's error code (errno, GetLastError) saying why.
 PortHandle open_port(const char *name);
+
+enum { OPEN_FAILURE_TEXT_CAPACITY = 640 };
+
+// Why a port did not open.
+struct PortOpenFailure {
+    uint32_t code;     // the system's error code (errno, GetLastError)
+    int32_t refused;   // 1: refused as a device that cannot be the adapter (no
+                       // serial port; on POSIX the program's own terminal or a
+                       // console): nothing was written to it
+    char text[OPEN_FAILURE_TEXT_CAPACITY];  // the sentence for the operator: the
+                       // system's reason, who holds the port, or the group
+                       // whose members may use it
+};
+
+// open_port that says why it failed: returns 0 with the port in *port, or
+// -1 with *port NO_PORT and *failure filled. The system's error code is left
+// as the failed open left it, for a report that asks the system itself.
+int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure);
 
 // 8 data bits, even parity, 1 stop bit at baud; binary, no flow control,
 // DTR and RTS inactive; reads end after read_interval_ms of silence between
@@ -90,18 +116,12 @@ int port_lost(PortHandle port);
 const char *port_note(PortHandle port);
 
 // A sentence for a port that did not open, from the system's error code
-// (errno or GetLastError) that open_port left: the system's reason, who
-// holds the port, or the group whose members may use it. Bounded by size.
-// On POSIX open_port refuses with EPERM a device that cannot be the adapter
-// (the terminal the program runs in, a console), and with EBUSY a port held
-// by another program (a lock file names the process).
+// (errno or GetLastError) alone: the system's reason, or the group whose
+// members may use it. Bounded by size. (open_port_why says more: who holds
+// the port.) On POSIX open_port refuses with EPERM a device that cannot be
+// the adapter (the terminal the program runs in, a console), and with EBUSY
+// a port held by another program.
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size);
-
-// 1 when the last open_port of this thread refused path, with code, as a
-// device that cannot be the adapter (no serial port; on POSIX the program's
-// own terminal or a console): nothing was written to it. 0 otherwise, also
-// for the same error numbers coming from the system.
-int port_refused(const char *path, uint32_t code);
 
 // Removes the lock files (POSIX, /run/lock/LCK..name) of the ports this
 // process holds open, those that still name this process. Safe in a signal

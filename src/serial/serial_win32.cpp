@@ -332,13 +332,12 @@ const char *port_note(PortHandle)
     return NULL;
 }
 
-int port_refused(const char *, uint32_t)
-{
-    return 0;  // every port name that opens is a COM port
-}
-
 void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
 {
+    if (text == NULL || size == 0)
+        return;
+    if (path == NULL)
+        path = "(no port)";
     if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
         snprintf(text, size, "%s: in use by another program (error %lu)", path,
                  (unsigned long)code);
@@ -360,4 +359,17 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
     if (description[0] == '\0')
         snprintf(description, sizeof description, "it could not be opened");
     snprintf(text, size, "%s: %s (error %lu)", path, description, (unsigned long)code);
+}
+
+int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure)
+{
+    *port = open_port(name);
+    if (*port != NO_PORT)
+        return 0;
+    DWORD code = GetLastError();
+    failure->code = code;
+    failure->refused = 0;  // every port name that opens is a COM port
+    describe_open_failure(name, code, failure->text, sizeof failure->text);
+    SetLastError(code);
+    return -1;
 }

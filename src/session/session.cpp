@@ -28,9 +28,9 @@ void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
     link->port_name = ports->names[row];
     report_trace(link->report, " . Opening serial port %s at %ld baud\n", link->port_name,
                  (long)link->baud);
-    link->port = open_port(link->port_name);
-    if (link->port == NO_PORT) {
-        if (hooks->open_failed != NULL && hooks->open_failed(link->port_name))
+    PortOpenFailure failure;
+    if (open_port_why(link->port_name, &link->port, &failure) != 0) {
+        if (hooks->open_failed != NULL && hooks->open_failed(link->port_name, &failure))
             return;
         hooks->fatal("Unable to open serial port. In use already, or not present");
         return;  // the hook does not return

@@ -26,12 +26,13 @@ struct SessionHooks {
     void (*resume_ticks)(void);     // the next tick TICK_MS from now (also starts them)
     void (*stop_ticks)(void);
     void (*completion_beep)(void);  // short and high: the update completed
-    // A port did not open (errno or GetLastError says why). NULL: the fatal
-    // error the dialog reports. Otherwise it returns 1 when it has told the
-    // operator and the tool goes on without an update (a device that cannot
-    // be the adapter), or 0 for the fatal error; it may end the process
-    // itself with a fatal error that says more.
-    int (*open_failed)(const char *port_name);
+    // A port did not open: failure says why, and errno or GetLastError is
+    // still the system's code. NULL: the fatal error the dialog reports.
+    // Otherwise it returns 1 when it has told the operator and the tool goes
+    // on without an update (a device that cannot be the adapter), or 0 for
+    // the fatal error; it may end the process itself with a fatal error that
+    // says more.
+    int (*open_failed)(const char *port_name, const PortOpenFailure *failure);
     // Reports an unrecoverable error and ends the process; never returns.
     void (*fatal)(const char *message);
 };

@@ -75,7 +75,7 @@ struct Sim {
 
     uint64_t rx_bytes;
     uint64_t tx_bytes;
-    int exit_reason;
+    ExitReason exit_reason;
 };
 
 Sim sim;

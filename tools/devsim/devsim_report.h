@@ -10,7 +10,7 @@ enum ExitReason { StillRunning = 0, ExitReset, ExitSeconds, ExitSignal, ExitLine
 
 // How the run ended, beside what the device counted.
 struct DevsimEnd {
-    int reason;  // an ExitReason
+    ExitReason reason;
     uint64_t rx_bytes, tx_bytes;
     uint32_t reply_overflows;
     uint64_t elapsed_ms;
