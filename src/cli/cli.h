@@ -26,7 +26,8 @@ enum {
 enum CliCommand {
     CLI_RUN_NOTHING = 0,  // help or the version was asked for, and printed
     CLI_UPDATE,
-    CLI_LIST
+    CLI_LIST,
+    CLI_VERSION
 };
 
 // Exit statuses. With several devices the status is the largest of theirs.
@@ -88,8 +89,8 @@ struct CliDeviceSummary {
 };
 
 // Parses argv (argv[0] is the program, argv[1] the command) into options.
-// Returns 0 (command CLI_RUN_NOTHING when help or the version was asked for
-// and printed), or -1 with the reason printed: a usage error.
+// Returns 0 (command CLI_RUN_NOTHING when help was asked for and printed),
+// or -1 with the reason printed: a usage error.
 int cli_parse_options(int argc, char **argv, const char *program, CliOptions *options);
 
 // The embedded image's size, padded size and CRC with the tool's version.

@@ -13,6 +13,9 @@
 
 namespace {
 
+const char *const RESULT_NAMES[] = {"running", "done", "failed", "port-lost",
+                                    "open-failed", "timeout", "stopped"};
+
 std::string hex16(uint16_t value)
 {
     char text[8];
@@ -31,6 +34,13 @@ int put(const nlohmann::ordered_json &document, char *text, size_t size)
 }
 
 }  // namespace
+
+const char *cli_result_name(CliResult result)
+{
+    if (result < RESULT_RUNNING || result > RESULT_STOPPED)
+        return "unknown";
+    return RESULT_NAMES[result];
+}
 
 int cli_format_device_json(const CliDeviceSummary *s, const char *version, char *text, size_t size)
 {

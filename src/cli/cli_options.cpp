@@ -117,7 +117,7 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     }
 
     if (version) {
-        cli_print_version(program);
+        options->command = CLI_VERSION;
         return 0;
     }
     if (list->parsed()) {

@@ -1,6 +1,6 @@
 // Before `update PORT...` opens any port: the image to write, read and
 // checked against the flash window, and the ports the arguments name.
-#include "cli/cli_update.h"
+#include "cli/cli_run.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 // The results of `update PORT...`: each device's end in the JSON and log
 // files, the live progress display, and the result lines and summary.
-#include "cli/cli_update.h"
+#include "cli/cli_run.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +10,23 @@
 
 // ---------------------------------------------------------------------------
 // Results
+
+int cli_result_exit_status(CliResult result)
+{
+    switch (result) {
+    case RESULT_DONE:
+        return EXIT_ALL_VERIFIED;
+    case RESULT_FAILED:
+        return EXIT_CRC_MISMATCH;
+    case RESULT_PORT_LOST:
+    case RESULT_OPEN_FAILED:
+        return EXIT_PORT;
+    case RESULT_TIMEOUT:
+        return EXIT_DEADLINE;
+    default:
+        return EXIT_PORT;
+    }
+}
 
 void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
 {

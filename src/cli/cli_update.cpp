@@ -1,19 +1,14 @@
 // `update PORT...`: every port's update at once, each by its own engine on a
 // thread of its own, with progress on standard error, a result per device,
 // optional JSON Lines and log files, and an exit status for scripts.
-#include "cli/cli_update.h"
+#include "cli/cli_run.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "fwu_version.h"
-#include "image/image.h"
 #include "protocol/engine.h"
 #include "cli/cli_platform.h"
-
-static const char *const RESULT_NAMES[] = {"running", "done", "failed", "port-lost",
-                                           "open-failed", "timeout", "stopped"};
 
 // ---------------------------------------------------------------------------
 // The sinks of each device's report
@@ -213,30 +208,6 @@ void device_main(void *argument)
 
 }  // namespace
 
-const char *cli_result_name(CliResult result)
-{
-    if (result < RESULT_RUNNING || result > RESULT_STOPPED)
-        return "unknown";
-    return RESULT_NAMES[result];
-}
-
-int cli_result_exit_status(CliResult result)
-{
-    switch (result) {
-    case RESULT_DONE:
-        return EXIT_ALL_VERIFIED;
-    case RESULT_FAILED:
-        return EXIT_CRC_MISMATCH;
-    case RESULT_PORT_LOST:
-    case RESULT_OPEN_FAILED:
-        return EXIT_PORT;
-    case RESULT_TIMEOUT:
-        return EXIT_DEADLINE;
-    default:
-        return EXIT_PORT;
-    }
-}
-
 // Runs the prepared devices of run, each on its own thread, until all have
 // ended (or, after a stop, the grace time has passed). Returns the exit
 // status.
@@ -328,45 +299,4 @@ int cli_run_update(const CliOptions *options)
     if (cli_prepare_image(run) != 0 || cli_prepare_devices(run) != 0)
         return EXIT_USAGE;
     return run_devices(run);
-}
-
-void cli_print_version(const char *program)
-{
-    printf("%s %s (%s)\n", program, FWU_VERSION, cli_platform_name());
-    const unsigned char *bytes = NULL;
-    int64_t len = 0;
-    const char *why = "";
-    if (find_embedded_image(&bytes, &len, &why) != 0) {
-        printf("embedded image: none (%s)\n", why);
-        return;
-    }
-    unsigned char *copy = NULL;
-    int32_t padded = pad_bytes(bytes, len, &copy);
-    if (padded < 0) {
-        printf("embedded image: %lld bytes\n", (long long)len);
-        return;
-    }
-    printf("embedded image: %lld bytes, padded to %ld (%ld blocks of %d), CRC-16 %#06x, "
-           "written from %#010x\n",
-           (long long)len, (long)padded, (long)(padded / BLOCK_SIZE), (int)BLOCK_SIZE,
-           (unsigned)crc16(copy, padded), (unsigned)IMAGE_BASE);
-    printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
-    // The padded copy was needed for its CRC only.
-    free(copy);
-}
-
-int cli_main(int argc, char **argv, const char *program)
-{
-    CliOptions options;
-    if (cli_parse_options(argc, argv, program, &options) != 0)
-        return EXIT_USAGE;
-    switch (options.command) {
-    case CLI_LIST:
-        return cli_run_list(&options);
-    case CLI_UPDATE:
-        return cli_run_update(&options);
-    case CLI_RUN_NOTHING:
-        break;
-    }
-    return EXIT_ALL_VERIFIED;
 }

@@ -3,8 +3,8 @@
 // (cli_update.cpp: the threads and the run; cli_results.cpp: results and the
 // live display; cli_prepare.cpp: the image and the ports, before any opens).
 // Every function takes the run it works for; there is no global run.
-#ifndef FWU_CLI_CLI_UPDATE_H
-#define FWU_CLI_CLI_UPDATE_H
+#ifndef FWU_CLI_CLI_RUN_H
+#define FWU_CLI_CLI_RUN_H
 
 #include <stdio.h>
 

@@ -1,0 +1,54 @@
+// The command line as a whole: the options, then the command they name.
+#include "cli/cli.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "cli/cli_platform.h"
+#include "fwu_version.h"
+#include "image/image.h"
+#include "protocol/engine.h"
+
+void cli_print_version(const char *program)
+{
+    printf("%s %s (%s)\n", program, FWU_VERSION, cli_platform_name());
+    const unsigned char *bytes = NULL;
+    int64_t len = 0;
+    const char *why = "";
+    if (find_embedded_image(&bytes, &len, &why) != 0) {
+        printf("embedded image: none (%s)\n", why);
+        return;
+    }
+    unsigned char *copy = NULL;
+    int32_t padded = pad_bytes(bytes, len, &copy);
+    if (padded < 0) {
+        printf("embedded image: %lld bytes\n", (long long)len);
+        return;
+    }
+    printf("embedded image: %lld bytes, padded to %ld (%ld blocks of %d), CRC-16 %#06x, "
+           "written from %#010x\n",
+           (long long)len, (long)padded, (long)(padded / BLOCK_SIZE), (int)BLOCK_SIZE,
+           (unsigned)crc16(copy, padded), (unsigned)IMAGE_BASE);
+    printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
+    // The padded copy was needed for its CRC only.
+    free(copy);
+}
+
+int cli_main(int argc, char **argv, const char *program)
+{
+    CliOptions options;
+    if (cli_parse_options(argc, argv, program, &options) != 0)
+        return EXIT_USAGE;
+    switch (options.command) {
+    case CLI_LIST:
+        return cli_run_list(&options);
+    case CLI_UPDATE:
+        return cli_run_update(&options);
+    case CLI_VERSION:
+        cli_print_version(program);
+        break;
+    case CLI_RUN_NOTHING:
+        break;
+    }
+    return EXIT_ALL_VERIFIED;
+}
