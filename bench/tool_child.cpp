@@ -99,7 +99,7 @@ double cpu_ms(void)
 }
 
 // The run's phases and blocks as the JSON line.
-void report(FILE *out, const UpdateRun &run, double cpu)
+void write_measurements(FILE *out, const UpdateRun &run, double cpu)
 {
     double first_block = run.reached_ms[AwaitBlockAck];
     double verify = run.reached_ms[AwaitVerify];
@@ -156,6 +156,6 @@ int main(int argc, char **argv)
     // quitting would.
     release_update(&link);
     fflush(stdout);
-    report(out, run, cpu);
+    write_measurements(out, run, cpu);
     return fclose(out) == 0 ? 0 : 2;
 }

@@ -92,7 +92,7 @@ void leave_stale(unsigned char *buffer, uint32_t from, uint32_t capacity)
     }
 }
 
-void record_status(const char *text)
+void check_status_text(const char *text)
 {
     FUZZ_REQUIRE(strlen(text) < STATUS_TEXT_LIMIT);
 }
@@ -110,28 +110,6 @@ int take_byte(FuzzInput *in, unsigned char *out)
 int input_used_up(const FuzzInput *in)
 {
     return in->pos >= in->size;
-}
-
-void fuzz_link_begin(DeviceLink *link, const unsigned char *image,
-                     int32_t image_size, uint32_t start_ms, int stale_mode,
-                     unsigned char stale_fill)
-{
-    link->line.ops = &FUZZ_OPS;
-    link->line.context = &fz;
-    link->clock.now_ms = fuzz_now;
-    link->clock.pause_ms = fuzz_pause;
-    link->clock.context = &fz;
-    fz.now = start_ms;
-    fz.link = link;
-    fz.image = image;
-    fz.image_size = image_size;
-    fz.image_crc = reference_crc16(image, (size_t)image_size);
-    fz.stale_mode = stale_mode;
-    fz.stale_fill = stale_fill;
-    fz.pending_len = 0;
-    fz.block_offset = -1;
-    fz.block_len = 0;
-    set_status_sink(record_status);
 }
 
 void fuzz_tick_begin(void)
@@ -369,3 +347,25 @@ const TransportOps FUZZ_OPS = {fuzz_read, fuzz_read_until, fuzz_write,
                                fuzz_purge, fuzz_flush, fuzz_lost};
 
 }  // namespace
+
+void fuzz_link_begin(DeviceLink *link, const unsigned char *image,
+                     int32_t image_size, uint32_t start_ms, int stale_mode,
+                     unsigned char stale_fill)
+{
+    link->line.ops = &FUZZ_OPS;
+    link->line.context = &fz;
+    link->clock.now_ms = fuzz_now;
+    link->clock.pause_ms = fuzz_pause;
+    link->clock.context = &fz;
+    fz.now = start_ms;
+    fz.link = link;
+    fz.image = image;
+    fz.image_size = image_size;
+    fz.image_crc = reference_crc16(image, (size_t)image_size);
+    fz.stale_mode = stale_mode;
+    fz.stale_fill = stale_fill;
+    fz.pending_len = 0;
+    fz.block_offset = -1;
+    fz.block_len = 0;
+    set_status_sink(check_status_text);
+}

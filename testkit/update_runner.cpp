@@ -23,18 +23,18 @@ struct Ticks {
 };
 Ticks ticks = {false, 0};
 
-void hold_ticks(void)
+void runner_hold_ticks(void)
 {
     ticks.due_ms = -1;
 }
 
-void resume_ticks(void)
+void runner_resume_ticks(void)
 {
     ticks.running = true;
     ticks.due_ms = monotonic_ms() + TICK_MS;
 }
 
-void stop_ticks(void)
+void runner_stop_ticks(void)
 {
     ticks.running = false;
 }
@@ -45,7 +45,7 @@ void no_beep(void)
 
 void fatal_in_session(const char *message);
 
-const SessionHooks HOOKS = {hold_ticks, resume_ticks, stop_ticks, no_beep, NULL, fatal_in_session};
+const SessionHooks HOOKS = {runner_hold_ticks, runner_resume_ticks, runner_stop_ticks, no_beep, NULL, fatal_in_session};
 
 // The port list of the press: one row, the port under test. It outlives the
 // run, as link->port_name points into it.

@@ -46,7 +46,7 @@ public:
 const ::testing::Environment *const lock_environment =
     ::testing::AddGlobalTestEnvironment(new LockDirectory);
 
-std::string read_file(const std::string &path)
+std::string lock_text(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
@@ -116,7 +116,7 @@ TEST(PortLock, TakenInTheSharedFormatUnderTheRealNameAndRemovedAtClose)
     ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
     PortHandle port = open_port(link.c_str());
     ASSERT_NE(port, NO_PORT) << strerror(errno);
-    EXPECT_EQ(read_file(pty.lock), pid_text(getpid()));
+    EXPECT_EQ(lock_text(pty.lock), pid_text(getpid()));
     EXPECT_TRUE(port_note(port) == NULL);
 
     // Held by this process: a second open is refused, and told so.
@@ -135,7 +135,7 @@ TEST(PortLock, TakenInTheSharedFormatUnderTheRealNameAndRemovedAtClose)
     write_file(pty.lock, pid_text(1));
     remove_port_locks();
     close_port(port);
-    EXPECT_EQ(read_file(pty.lock), pid_text(1));
+    EXPECT_EQ(lock_text(pty.lock), pid_text(1));
     unlink(pty.lock.c_str());
 
     port = open_port(pty.slave.c_str());
@@ -161,7 +161,7 @@ TEST(PortLock, LiveHolderRefusesStaleLockIsTakenOver)
     EXPECT_EQ(refusal(pty.slave.c_str(), EBUSY),
               pty.slave + ": in use by process " + std::to_string(child) + " (lock file " +
                   pty.lock + ")");
-    EXPECT_EQ(read_file(pty.lock), pid_text(child));
+    EXPECT_EQ(lock_text(pty.lock), pid_text(child));
     // The detail belongs to that port alone.
     EXPECT_EQ(open_failure("/dev/ttyUSB7", EBUSY),
               "/dev/ttyUSB7: in use by another program (it holds the port exclusively)");
@@ -183,7 +183,7 @@ TEST(PortLock, LiveHolderRefusesStaleLockIsTakenOver)
         }
         PortHandle port = open_port(pty.slave.c_str());
         ASSERT_NE(port, NO_PORT) << strerror(errno);
-        EXPECT_EQ(read_file(pty.lock), pid_text(getpid()));
+        EXPECT_EQ(lock_text(pty.lock), pid_text(getpid()));
         close_port(port);
     }
     // The binary form of a live PID holds it.

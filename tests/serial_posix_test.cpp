@@ -26,7 +26,7 @@ namespace {
 typedef std::vector<unsigned char> Bytes;
 typedef std::chrono::steady_clock Clock;
 
-int port_fd(PortHandle port)
+int test_port_fd(PortHandle port)
 {
     return port_descriptor(port);
 }
@@ -61,7 +61,7 @@ Pty open_pty()
     return p;
 }
 
-void write_all(int fd, const Bytes &b)
+void write_whole(int fd, const Bytes &b)
 {
     size_t done = 0;
     while (done < b.size()) {
@@ -95,9 +95,9 @@ std::thread send_two_bursts(int master, const Bytes &first, const Bytes &second,
 {
     return std::thread([=] {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        write_all(master, first);
+        write_whole(master, first);
         std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
-        write_all(master, second);
+        write_whole(master, second);
     });
 }
 
@@ -106,7 +106,7 @@ std::thread send_two_bursts(int master, const Bytes &first, const Bytes &second,
 void drain(PortHandle port, size_t n)
 {
     size_t got = 0;
-    while (got < n && wait_input(port_fd(port), 1))
+    while (got < n && wait_input(test_port_fd(port), 1))
         got += read_some(port, 64).size();
     EXPECT_EQ(got, n) << "bytes lost or left over";
 }
@@ -183,23 +183,23 @@ TEST(LineSettings, CookedLineBecomesRaw8E1WithoutFlowControl)
 TEST_F(SerialPty, ConfigureAppliesTheLineSettings)
 {
     struct termios before;
-    ASSERT_EQ(tcgetattr(port_fd(port), &before), 0);
+    ASSERT_EQ(tcgetattr(test_port_fd(port), &before), 0);
     before = cooked_line(before);
-    ASSERT_EQ(tcsetattr(port_fd(port), TCSANOW, &before), 0);
+    ASSERT_EQ(tcsetattr(test_port_fd(port), TCSANOW, &before), 0);
 
     configure();
     // A pseudo-terminal forces 8 bits without parity whatever it is given,
     // so parity itself is checked on the settings alone (above).
     struct termios t;
-    ASSERT_EQ(tcgetattr(port_fd(port), &t), 0);
+    ASSERT_EQ(tcgetattr(test_port_fd(port), &t), 0);
     expect_raw_line(t);
 
     // Bytes pass unchanged both ways, CR, LF and control characters included.
     Bytes all(256);
     for (int i = 0; i < 256; ++i)
         all[i] = (unsigned char)i;
-    write_all(pty.master, all);
-    ASSERT_TRUE(wait_input(port_fd(port), 256));
+    write_whole(pty.master, all);
+    ASSERT_TRUE(wait_input(test_port_fd(port), 256));
     EXPECT_EQ(read_some(port, 512), all);
     EXPECT_EQ(write_port(port, all.data(), 256), 256);
     Bytes echoed(256);
@@ -243,15 +243,15 @@ TEST_F(SerialPty, ReadReturnsFirstBurstWhenTheLineGoesQuiet)
 {
     configure();
     Bytes first = pattern(10, 1), second = pattern(7, 2);
-    write_all(pty.master, first);
-    ASSERT_TRUE(wait_input(port_fd(port), 10));
+    write_whole(pty.master, first);
+    ASSERT_TRUE(wait_input(test_port_fd(port), 10));
     std::thread late([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        write_all(pty.master, second);
+        write_whole(pty.master, second);
     });
     EXPECT_EQ(read_some(port, 64), first);
     late.join();
-    ASSERT_TRUE(wait_input(port_fd(port), 7));
+    ASSERT_TRUE(wait_input(test_port_fd(port), 7));
     EXPECT_EQ(read_some(port, 64), second);
 }
 
@@ -278,8 +278,8 @@ TEST_F(SerialPty, ReadIntervalIsHonoured)
     // With no interval (0) it runs the full total.
     const Bytes burst = pattern(5, 3);
     configure(0);
-    write_all(pty.master, burst);
-    ASSERT_TRUE(wait_input(port_fd(port), 5));
+    write_whole(pty.master, burst);
+    ASSERT_TRUE(wait_input(test_port_fd(port), 5));
     Clock::time_point start = Clock::now();
     EXPECT_EQ(read_some(port, 64), burst);
     EXPECT_GE(ms_since(start), READ_TOTAL_MS - 1);
@@ -290,8 +290,8 @@ TEST_F(SerialPty, ReadStopsAtCapacityAndKeepsTheRestForTheNextRead)
     configure(0);  // only a full buffer can end these reads early
     Bytes sent = pattern(100, 4);
     for (int round = 0; round < 3; ++round) {
-        write_all(pty.master, sent);
-        ASSERT_TRUE(wait_input(port_fd(port), 100));
+        write_whole(pty.master, sent);
+        ASSERT_TRUE(wait_input(test_port_fd(port), 100));
         unsigned char buf[48];
         memset(buf, 0xEE, sizeof buf);
         ASSERT_EQ(read_port(port, buf, 40), 40);
@@ -317,7 +317,7 @@ TEST_F(SerialPty, ReadReturnsAsSoonAsItsCapacityIsFilled)
         std::thread device = send_two_bursts(pty.master, first, second, 60);
         Bytes got = read_some(port, 40);
         int queued = -1;
-        ioctl(port_fd(port), FIONREAD, &queued);
+        ioctl(test_port_fd(port), FIONREAD, &queued);
         device.join();
         EXPECT_EQ(got, first);
         before_second = got == first && queued == 0;
@@ -355,7 +355,7 @@ TEST_F(SerialPty, AWriteNobodyTakesReturnsAfterItsBound)
     // move what it holds along; the device never reads.
     unsigned char block[4096];
     memset(block, 0x55, sizeof block);
-    struct pollfd room = {port_fd(port), POLLOUT, 0};
+    struct pollfd room = {test_port_fd(port), POLLOUT, 0};
     for (int i = 0; i < 4096 && (write(room.fd, block, sizeof block) > 0 || poll(&room, 1, 100) > 0);
          ++i) {
     }
@@ -366,8 +366,8 @@ TEST_F(SerialPty, AWriteNobodyTakesReturnsAfterItsBound)
 TEST_F(SerialPty, PurgeDiscardsPendingInput)
 {
     configure();
-    write_all(pty.master, pattern(30, 6));
-    ASSERT_TRUE(wait_input(port_fd(port), 30));
+    write_whole(pty.master, pattern(30, 6));
+    ASSERT_TRUE(wait_input(test_port_fd(port), 30));
     purge_port(port);
     unsigned char buf[64];
     EXPECT_EQ(read_port(port, buf, sizeof buf), 0);
@@ -399,7 +399,7 @@ TEST_F(SerialPty, ManyPortsEachKeepTheirOwnTimingAndSpeed)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     }
     struct termios t;
-    ASSERT_EQ(tcgetattr(port_fd(ports[98]), &t), 0);
+    ASSERT_EQ(tcgetattr(test_port_fd(ports[98]), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), (speed_t)B1200);
     for (size_t i = 0; i < ports.size(); ++i)
         close_port(ports[i]);

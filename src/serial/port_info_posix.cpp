@@ -57,7 +57,7 @@ static ssize_t read_attribute(const char *dir, const char *name, char *text, siz
     return got;
 }
 
-static void read_text(const char *dir, const char *name, char *field, size_t size)
+static void read_attribute_text(const char *dir, const char *name, char *field, size_t size)
 {
     char text[ATTRIBUTE_CAPACITY];
     ssize_t n = read_attribute(dir, name, text, sizeof text);
@@ -111,8 +111,8 @@ static void read_usb_device(PortInfo *info, const char *sys_real, const char *de
             ssize_t n = read_attribute(dir, "serial", text, sizeof text);
             if (n >= 0)
                 set_port_serial(info, text, (size_t)n);
-            read_text(dir, "manufacturer", info->manufacturer, sizeof info->manufacturer);
-            read_text(dir, "product", info->product, sizeof info->product);
+            read_attribute_text(dir, "manufacturer", info->manufacturer, sizeof info->manufacturer);
+            read_attribute_text(dir, "product", info->product, sizeof info->product);
             return;
         }
         char *slash = strrchr(dir, '/');
