@@ -146,19 +146,22 @@ void drive(CliDevice *d, UpdateOutcome *outcome)
     }
 }
 
-// The limits of o in milliseconds (0: none), named as the options are.
+// Seconds as the engine's limit in milliseconds: at least 1, at most about
+// 46 days (the engine's clock wraps at 2^32 ms).
+uint32_t limit_ms(double seconds)
+{
+    double ms = seconds * 1000;
+    return ms >= 4e9 ? (uint32_t)4e9 : ms < 1 ? 1 : (uint32_t)ms;
+}
+
+// The limits of o (none where o sets none), named as the options are.
 void set_limits(DeviceLink *link, const CliOptions *o)
 {
     UpdateLimits *limits = &link->limits;
-    const double most_ms = 4000000000.0;  // about 46 days: the engine's clock wraps at 2^32 ms
     if (o->wait_s >= 0)
-        limits->first_answer_ms = o->wait_s * 1000 >= most_ms ? (uint32_t)most_ms
-                                  : o->wait_s * 1000 < 1 ? 1
-                                                         : (uint32_t)(o->wait_s * 1000);
+        limits->first_answer_ms = limit_ms(o->wait_s);
     if (o->timeout_s > 0)
-        limits->finish_ms = o->timeout_s * 1000 >= most_ms ? (uint32_t)most_ms
-                            : o->timeout_s * 1000 < 1 ? 1
-                                                      : (uint32_t)(o->timeout_s * 1000);
+        limits->finish_ms = limit_ms(o->timeout_s);
     limits->reset_for_ms = CLI_RESET_LIMIT_MS;
     limits->first_answer_name = "--wait";
     limits->finish_name = "--timeout";
