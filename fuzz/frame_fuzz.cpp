@@ -103,6 +103,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_REQUIRE(reply_bytes_ok(f->bytes, k) == (k >= REPLY_MIN && model_register(0xFFFF, f->bytes, k) == 0));
     check_reply_tail(f->bytes, (int32_t)body);
 
+    // A run of frames split back to back covers the bytes exactly, and each
+    // frame passes on its own and has no shorter frame at its start.
+    int32_t starts[8], lengths[8];
+    int frames = split_frames(f->bytes, k, starts, lengths, 8);
+    FUZZ_REQUIRE(frames >= 0 && frames <= 8);
+    int32_t at = 0;
+    for (int i = 0; i < frames; i++) {
+        FUZZ_REQUIRE(starts[i] == at && lengths[i] >= REPLY_MIN);
+        FUZZ_REQUIRE(reply_bytes_ok(f->bytes + at, lengths[i]));
+        for (int32_t shorter = REPLY_MIN; shorter < lengths[i]; shorter++)
+            FUZZ_REQUIRE(!reply_bytes_ok(f->bytes + at, shorter));
+        at += lengths[i];
+    }
+    FUZZ_REQUIRE(frames == 0 || at == k);
+
     // Sealing writes the CRC where frame_len says, and only when it fits.
     memcpy(copy, f, sizeof *f);
     seal_frame(copy);

@@ -578,3 +578,81 @@ TEST(EngineOutcome, EveryEndAndItsWords)
 }
 
 }  // namespace
+
+namespace {
+
+// A device that echoes each request's header in its reply, as the boot
+// loader does. The first block's first request is answered late: just after
+// the answer to its resend, before the second block's.
+void echoing_device(const Bytes &req)
+{
+    static int blocks_seen;
+    if (fake.sent.size() == 1)
+        blocks_seen = 0;
+    if (req.size() < 5)
+        return;
+    switch (req[2]) {
+    case OP_REGION_CRC: {
+        Bytes head(req.begin(), req.begin() + 11);
+        uint16_t crc = req[10] == 4 && req[9] == 0 ? 0xFFFF : image_crc();
+        head.push_back((unsigned char)(crc >> 8));
+        head.push_back((unsigned char)(crc & 0xFF));
+        fake_reply(sealed(head), 5);
+        break;
+    }
+    case OP_PROGRAM_BLOCK:
+        ++blocks_seen;
+        if (blocks_seen == 1)
+            break;  // answered with the resend's
+        fake_reply(sealed(Bytes(req.begin(), req.begin() + 9)), blocks_seen == 2 ? 1 : 5);
+        if (blocks_seen == 2)
+            fake_reply(sealed(Bytes(req.begin(), req.begin() + 9)), 3);  // the late one
+        break;
+    case OP_RESET:
+        fake_reply(sealed(Bytes(req.begin(), req.begin() + 3)), 5);
+        break;
+    }
+}
+
+// Replies matched to requests: a late answer is never taken for the answer
+// to the request after it, and a reset is confirmed only when its
+// acknowledgement cannot be a late answer.
+TEST(EngineReplyMatching, LateAnswersAreDroppedAndResetsTrustedOnlyWhenSure)
+{
+    UpdateOutcome o;
+    begin(2048);
+    fake.device = echoing_device;
+    use_reply_complete_reads(&link);
+    use_reply_matching(&link);
+    run_at_once(Done);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
+    EXPECT_EQ(1, o.reset_confirmed);
+    EXPECT_EQ(2u, o.tally.blocks_acked);
+    EXPECT_EQ(1u, o.tally.stale_replies) << "the late answer came after the resend's";
+    EXPECT_EQ(3u, sent_with_op(OP_PROGRAM_BLOCK).size());
+    EXPECT_EQ(1u, sent_with_op(OP_RESET).size());
+
+    // Without matching, the late answer acknowledges the second block as
+    // soon as it was sent.
+    begin(2048);
+    fake.device = echoing_device;
+    use_reply_complete_reads(&link);
+    run_at_once(AwaitVerify);
+    EXPECT_EQ(2u, link.tally.blocks_acked);
+    EXPECT_LT(fake.sent.back().at - sent_with_op(OP_PROGRAM_BLOCK).back().at, 5u)
+        << "the verify request went out before the second block could be answered";
+
+    // A device that does not echo, after a resend: verified, but the reset's
+    // acknowledgement is not trusted.
+    Script s;
+    s.ignore_blocks = 1;
+    begin(1024, 1000, s);
+    use_reply_complete_reads(&link);
+    use_reply_matching(&link);
+    run_at_once(Done);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
+    EXPECT_EQ(0, o.reset_confirmed);
+    EXPECT_EQ(CAUSE_RESET_UNCERTAIN, o.cause);
+}
+
+}  // namespace

@@ -182,6 +182,7 @@ void setup_link(CliDevice *d)
     d->link.image_size = run->padded_size;
     d->link.base = IMAGE_BASE;
     use_reply_complete_reads(&d->link);
+    use_reply_matching(&d->link);
     set_limits(&d->link, run->options);
     d->result = RESULT_RUNNING;
 }

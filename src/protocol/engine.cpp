@@ -14,6 +14,10 @@ void init_link(DeviceLink *link)
     memset(&link->limits, 0, sizeof link->limits);
     link->reply_complete = 0;
     link->reply_ended_read = 0;
+    link->match_replies = 0;
+    link->device_echoes = 0;
+    link->request_head_len = 0;
+    link->resends_before_reset = 0;
     memset(&link->tally, 0, sizeof link->tally);
     link->tally.remote_crc = -1;
     link->end = UPDATE_RUNNING;
@@ -29,6 +33,11 @@ void use_reply_complete_reads(DeviceLink *link)
     link->reply_complete = 1;
 }
 
+void use_reply_matching(DeviceLink *link)
+{
+    link->match_replies = 1;
+}
+
 void start_update(DeviceLink *link)
 {
     link->state = Start;
@@ -41,8 +50,29 @@ static uint32_t now_ms(const DeviceLink *link)
     return link->clock.now_ms(link->clock.context);
 }
 
+// Bytes of a request's header that a device which echoes sends back: unit,
+// function and operation, then the address and length fields the
+// operation has.
+static int32_t echoed_head_length(unsigned char operation)
+{
+    switch (operation) {
+    case OP_PROGRAM_BLOCK:
+        return 9;   // address, block length
+    case OP_REGION_CRC:
+        return 11;  // address, region length
+    default:
+        return 3;   // the reset
+    }
+}
+
 static void write_frame(DeviceLink *link)
 {
+    // The header is kept: the reply is read over the request.
+    int32_t head = echoed_head_length(link->frame.bytes[2]);
+    if (head > link->frame.frame_len - 2)
+        head = link->frame.frame_len - 2;
+    link->request_head_len = head > 0 ? head : 0;
+    memcpy(link->request_head, link->frame.bytes, (size_t)link->request_head_len);
     link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
 }
 
@@ -59,6 +89,7 @@ void enter_state(DeviceLink *link, UpdateState s)
         link->reply_ended_read = 0;
         link->linked = 0;
         link->resetting = 0;
+        link->device_echoes = 0;
         break;
     case AwaitLink:
         link->send_time = now_ms(link);
@@ -103,6 +134,7 @@ void enter_state(DeviceLink *link, UpdateState s)
         if (!link->resetting) {
             link->resetting = 1;
             link->resetting_since_ms = link->send_time;
+            link->resends_before_reset = link->tally.resends;
         }
         report_trace(report, "Resetting target\n");
         report_status(report, "Resetting target...");
@@ -134,6 +166,16 @@ static void resend(DeviceLink *link, UpdateState s)
 // ---------------------------------------------------------------------------
 // Reading replies
 
+// 1 when the len bytes of a reply begin with the outstanding request's
+// header, as a device that echoes sends it.
+static int echoes_request(const DeviceLink *link, const unsigned char *reply, int32_t len)
+{
+    return len >= link->request_head_len + 2 &&
+           memcmp(reply, link->request_head, (size_t)link->request_head_len) == 0;
+}
+
+enum { FRAMES_IN_A_READ = 8 };
+
 // Where the reply starts in count bytes just read: 0 when they pass as they
 // are; past the rest of the previous reply when the last read ended on an
 // accepted reply that turned out to be the start of a longer one; -1 when
@@ -142,6 +184,15 @@ static void resend(DeviceLink *link, UpdateState s)
 static int32_t reply_start(const DeviceLink *link, const unsigned char *bytes, int32_t count)
 {
     int32_t need = link->state == AwaitVerify ? REGION_CRC_REPLY_MIN : REPLY_MIN;
+    if (link->match_replies && link->device_echoes) {
+        // Late answers to earlier requests may come first: the reply is the
+        // frame that answers the request outstanding.
+        int32_t starts[FRAMES_IN_A_READ], lengths[FRAMES_IN_A_READ];
+        int frames = split_frames(bytes, count, starts, lengths, FRAMES_IN_A_READ);
+        for (int i = 0; i < frames; ++i)
+            if (lengths[i] >= need && echoes_request(link, bytes + starts[i], lengths[i]))
+                return starts[i];
+    }
     if (count >= need && reply_bytes_ok(bytes, count))
         return 0;
     if (link->reply_ended_read) {
@@ -191,12 +242,46 @@ static void take_reply(DeviceLink *link)
     link->reply_ended_read = start >= 0;
 }
 
-// 1 when a reply was read and passed the acceptance test.
+// With replies matched to requests and a device that echoes: keeps, of the
+// reply just read, the frame that answers the outstanding request (a late
+// answer to an earlier request may have arrived before it, in the same read
+// or alone); drops the rest. Returns 0 when nothing read answers it.
+static int match_reply(DeviceLink *link)
+{
+    FrameBuffer *frame = &link->frame;
+    int32_t n = frame->frame_len;
+    if (!link->match_replies || !link->device_echoes || n < REPLY_MIN)
+        return 1;
+    int32_t starts[FRAMES_IN_A_READ], lengths[FRAMES_IN_A_READ];
+    int frames = split_frames(frame->bytes, n, starts, lengths, FRAMES_IN_A_READ);
+    if (frames == 0) {
+        frames = 1;
+        starts[0] = 0;
+        lengths[0] = n;
+    }
+    for (int i = 0; i < frames; ++i) {
+        if (echoes_request(link, frame->bytes + starts[i], lengths[i])) {
+            memmove(frame->bytes, frame->bytes + starts[i], (size_t)lengths[i]);
+            frame->frame_len = lengths[i];
+            return 1;
+        }
+    }
+    // Bytes that are no frame at all fail the acceptance test on their own.
+    if (!reply_bytes_ok(frame->bytes + starts[0], lengths[0]))
+        return 1;
+    link->tally.stale_replies += (uint32_t)frames;
+    report_trace(link->report, "(a reply to an earlier request, dropped)\n");
+    frame->frame_len = 0;
+    return 0;
+}
+
+// 1 when a reply was read and passed the acceptance test (and, with replies
+// matched to requests, answers the one outstanding).
 static int read_reply(DeviceLink *link)
 {
     read_frame(link);
     take_reply(link);
-    return accept_reply(&link->frame);
+    return match_reply(link) && accept_reply(&link->frame);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,6 +304,10 @@ static void await_link(DeviceLink *link)
         return;
     report_trace(report, "REMOTE DEVICE LINK ESTABLISHED\n");
     link->linked = 1;
+    // A device that answers the probe with the probe's own header echoes
+    // every request; its replies can then be matched to them.
+    link->device_echoes = link->match_replies &&
+                          echoes_request(link, link->frame.bytes, link->frame.frame_len);
     link->timeout_ms = TRANSFER_TIMEOUT_MS;
     link->line.ops->purge(link->line.context);
     link->line.ops->flush(link->line.context);
@@ -295,6 +384,10 @@ static void settle_end(DeviceLink *link)
     uint32_t now = now_ms(link);
     if (link->state == Done) {
         link->end = UPDATE_DONE;
+        // Without an echo, an acknowledgement after a resend may be the late
+        // answer to the request resent.
+        if (link->match_replies && !link->device_echoes && link->resends_before_reset > 0)
+            link->cause = CAUSE_RESET_UNCERTAIN;
     } else if (link->state == Failed) {
         link->end = UPDATE_FAILED;
     } else if (link->line.ops->lost(link->line.context)) {
@@ -394,6 +487,11 @@ UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
             snprintf(why, size,
                      "the port went away after the reset request (the device reset and took its "
                      "port with it?); the image is verified");
+        } else if (link->cause == CAUSE_RESET_UNCERTAIN) {
+            snprintf(why, size,
+                     "the acknowledgement of the reset may be a late answer to an earlier "
+                     "request (a request was resent, and the device does not echo requests); "
+                     "the image is verified");
         } else if (link->cause == CAUSE_RESET_UNANSWERED) {
             limit_words(limit, sizeof limit, NULL, link->limits.reset_for_ms);
             snprintf(why, size,

@@ -35,6 +35,7 @@ enum UpdateState {
 };
 
 enum {
+    REQUEST_HEAD_MAX = 11,  // unit, function, operation, address, length
     BLOCK_SIZE = 1024,
     IMAGE_BASE = 0x08004000,
     LINK_TIMEOUT_MS = 100,
@@ -46,6 +47,7 @@ enum {
 // What happened during one update, for its report.
 struct UpdateTally {
     uint32_t resends;       // frames written again because the reply was overdue
+    uint32_t stale_replies; // replies to an earlier request, dropped (matched replies only)
     uint32_t blocks_acked;  // block requests acknowledged
     int32_t remote_crc;     // the device's CRC of the image region; -1: none yet
     uint16_t local_crc;     // the tool's CRC of the padded image (once verified)
@@ -67,7 +69,10 @@ enum UpdateEndCause {
     CAUSE_NO_ANSWER,        // deadline: no first answer within first_answer_ms
     CAUSE_NOT_FINISHED,     // deadline: not ended within finish_ms
     CAUSE_RESET_UNANSWERED, // done: the reset was resent for reset_for_ms, unacknowledged
-    CAUSE_LOST_ON_RESET     // done: the line vanished while the reset was outstanding
+    CAUSE_LOST_ON_RESET,    // done: the line vanished while the reset was outstanding
+    CAUSE_RESET_UNCERTAIN   // done: the reset's acknowledgement could be a late answer to
+                            // an earlier request (a device that does not echo requests,
+                            // after a resend)
 };
 
 // Limits a front end may set on an update; all zero (as init_link leaves
@@ -121,6 +126,11 @@ struct DeviceLink {
     UpdateLimits limits;
     int32_t reply_complete;     // 1: a read ends once a whole reply is in
     int32_t reply_ended_read;   // the last read ended on an accepted reply
+    int32_t match_replies;      // 1: replies are matched to the request outstanding
+    int32_t device_echoes;      // the device's answer to the probe echoed its header
+    unsigned char request_head[REQUEST_HEAD_MAX];  // the outstanding request's header
+    int32_t request_head_len;
+    uint32_t resends_before_reset;  // tally.resends when the reset first went out
     UpdateTally tally;
 
     // The engine's own record of how the update goes (update_outcome).
@@ -141,6 +151,16 @@ void init_link(DeviceLink *link);
 // in, the next request goes out at once. Everything on the wire stays as
 // the dialog has it: the same frames, acceptance test, timeouts and resends.
 void use_reply_complete_reads(DeviceLink *link);
+
+// Sets link up to match replies to requests (the command line, with reads
+// that end once a reply is in): the probe's answer tells whether the device
+// echoes a request's header (unit, function, operation, address, length) in
+// its reply; if it does, a reply whose header is not the outstanding
+// request's is a late answer to an earlier one and is dropped, so it is never
+// taken for the answer to the current request. A device that does not echo
+// keeps the acceptance test as it is (the CRC alone), and its reset is
+// confirmed only when no request was resent before it.
+void use_reply_matching(DeviceLink *link);
 
 // Begins an update from Start (the next step resets the counters).
 void start_update(DeviceLink *link);

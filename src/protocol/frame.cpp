@@ -121,6 +121,31 @@ int32_t reply_tail_length(const unsigned char *bytes, int32_t count)
     return 0;
 }
 
+int split_frames(const unsigned char *bytes, int32_t count, int32_t *starts, int32_t *lengths,
+                 int capacity)
+{
+    int frames = 0;
+    int32_t at = 0;
+    while (bytes != NULL && at < count) {
+        if (frames == capacity)
+            return 0;
+        uint32_t crc = 0xFFFF;
+        int32_t len = 0;
+        for (int32_t k = 1; at + k <= count && len == 0; k++) {
+            crc = crc16_from(crc, bytes + at + k - 1, 1);
+            if (crc == 0 && k >= REPLY_MIN)
+                len = k;
+        }
+        if (len == 0)
+            return 0;
+        starts[frames] = at;
+        lengths[frames] = len;
+        ++frames;
+        at += len;
+    }
+    return frames;
+}
+
 uint16_t reply_region_crc(const FrameBuffer *frame)
 {
     return (uint16_t)(256u * frame->bytes[11] + frame->bytes[12]);

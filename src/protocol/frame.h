@@ -74,6 +74,14 @@ int reply_bytes_ok(const unsigned char *bytes, int32_t count);
 // these k make one longer frame that passes. 0 when there is none.
 int32_t reply_tail_length(const unsigned char *bytes, int32_t count);
 
+// Splits count bytes into whole frames back to back, each at least
+// REPLY_MIN bytes and ending in its own CRC (after which the CRC register
+// stands at 0), each as short as that allows. Returns how many (at most
+// capacity), with their starts and lengths; 0 when the bytes are not such a
+// run of frames.
+int split_frames(const unsigned char *bytes, int32_t count, int32_t *starts, int32_t *lengths,
+                 int capacity);
+
 // The device's CRC in a region-CRC reply: 256 * byte[11] + byte[12].
 uint16_t reply_region_crc(const FrameBuffer *frame);
 
