@@ -91,6 +91,9 @@ TEST_F(PortTree, UsbAdapterAcmDeviceAndOnBoardUart)
     by_id("usb-Other-if00", "../../ttyUSB9");
     port("ttyS0", sys + "/devices/platform/serial8250", "serial8250");
     file(sys + "/class/tty/ttyS0/type", "4\n");
+    // The system's console: still listed, and marked (a name with a slash
+    // in the list is no device name).
+    file(sys + "/class/tty/console/active", "tty0 ../ttyUSB0 ttyS0\n");
 
     std::vector<PortInfo> ports = list();
     ASSERT_EQ(ports.size(), 3u);
@@ -121,6 +124,8 @@ TEST_F(PortTree, UsbAdapterAcmDeviceAndOnBoardUart)
     EXPECT_EQ(s.vid + s.pid, 0u);
     EXPECT_STREQ(s.product, "");
     EXPECT_STREQ(s.driver, "serial8250");
+    EXPECT_EQ(s.console, 1);
+    EXPECT_EQ(a.console + m.console, 0);
 
     char path[PORT_NAME_CAPACITY];
     EXPECT_EQ(match_port_serial(ports.data(), 3, "A50285BI", path, sizeof path), SERIAL_FOUND);

@@ -102,6 +102,7 @@ int cli_format_port_list_json(const PortInfo *ports, int count, char *text, size
             o["product"] = p->product;
             o["friendly_name"] = p->friendly_name;
             o["driver"] = p->driver;
+            o["console"] = p->console != 0;
             list.push_back(o);
         }
         return put(list, text, size);

@@ -46,6 +46,8 @@ int cli_run_list(const CliOptions *options)
             printf("  \"%s\"", p->friendly_name);
         if (p->driver[0] != '\0')
             printf("  (%s)", p->driver);
+        if (p->console)
+            printf("  the system's console: refused as a port");
         printf("\n");
         if (p->stable[0] != '\0')
             printf("    %s\n", p->stable);

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -224,4 +225,30 @@ int discover_ports_under(PortTable *table, const char *dev_root, const char *sys
 int discover_ports(PortTable *table)
 {
     return discover_ports_under(table, "/dev", "/sys");
+}
+
+int active_console_names(const char *sys_root, char names[][CONSOLE_NAME_CAPACITY], int capacity)
+{
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/class/tty/console/active", sys_root) >= (int)sizeof path)
+        return 0;
+    FILE *f = fopen(path, "re");
+    if (f == NULL)
+        return 0;
+    char text[256];
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    int count = 0;
+    char *rest = NULL;
+    for (char *word = strtok_r(text, " \t\n", &rest); word != NULL && count < capacity;
+         word = strtok_r(NULL, " \t\n", &rest)) {
+        // Only plain device names: nothing that could walk out of /dev.
+        size_t len = strlen(word);
+        if (len == 0 || len >= CONSOLE_NAME_CAPACITY || strchr(word, '/') != NULL ||
+            word[0] == '.')
+            continue;
+        memcpy(names[count++], word, len + 1);
+    }
+    return count;
 }

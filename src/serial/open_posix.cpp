@@ -97,16 +97,35 @@ static dev_t controlling_terminal(void)
     return makedev(major_number, minor_number);
 }
 
+// 1 when the terminal numbered rdev is one the system uses as its console
+// now (a serial console on ttyS0, say): probe bytes there would go into the
+// console.
+static int active_console(dev_t rdev)
+{
+    char names[CONSOLE_NAMES_MAX][CONSOLE_NAME_CAPACITY];
+    int count = active_console_names("/sys", names, CONSOLE_NAMES_MAX);
+    for (int i = 0; i < count; ++i) {
+        char path[CONSOLE_NAME_CAPACITY + 8];
+        struct stat st;
+        snprintf(path, sizeof path, "/dev/%s", names[i]);
+        if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+            return 1;
+    }
+    return 0;
+}
+
 // 1 when the terminal numbered rdev cannot be the adapter: /dev/tty,
-// /dev/console, /dev/ptmx, a virtual console, the controlling terminal, or
-// the terminal on standard input, output or error (the one the screen is
-// drawn on).
+// /dev/console, /dev/ptmx, a virtual console, the system's active console,
+// the controlling terminal, or the terminal on standard input, output or
+// error (the one the screen is drawn on).
 static int refused_terminal(dev_t rdev)
 {
     unsigned major_number = major(rdev), minor_number = minor(rdev);
     if (major_number == 5 && minor_number <= 2)
         return 1;
     if (major_number == 4 && minor_number <= 63)
+        return 1;
+    if (active_console(rdev))
         return 1;
     if (rdev == controlling_terminal())
         return 1;

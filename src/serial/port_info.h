@@ -32,6 +32,8 @@ struct PortInfo {
     char stable[PORT_NAME_CAPACITY];  // Linux: the /dev/serial/by-id/ link to
                                       // the node, "" if none; Windows: ""
     int usb;                          // 1 when a USB device is behind the port
+    int console;                      // 1 when the system uses it as its console
+                                      // (Linux): it is refused as a port
     unsigned vid, pid;                // its vendor and product ids (0 when not USB)
     // The USB serial number. Empty when the device has none, when Windows
     // made one up, or when it is not plain text that fits whole: a serial

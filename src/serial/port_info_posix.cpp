@@ -214,6 +214,8 @@ int list_ports_under(PortInfo *out, int capacity, const char *dev_root, const ch
     if (table == NULL)
         return 0;
     int found = discover_ports_under(table, dev_root, sys_root);
+    char console_names[CONSOLE_NAMES_MAX][CONSOLE_NAME_CAPACITY];
+    int consoles = active_console_names(sys_root, console_names, CONSOLE_NAMES_MAX);
     int count = 0;
     for (int i = 0; i < found && count < capacity; ++i) {
         PortInfo *info = &out[count];
@@ -226,6 +228,9 @@ int list_ports_under(PortInfo *out, int capacity, const char *dev_root, const ch
         name = name != NULL ? name + 1 : path;
         read_sysfs(info, sys_root, name);
         find_stable_link(info, dev_root);
+        for (int c = 0; c < consoles; ++c)
+            if (strcmp(console_names[c], name) == 0)
+                info->console = 1;
         ++count;
     }
     free(table);

@@ -17,6 +17,13 @@
 // "/" + device name. Returns the number found.
 int discover_ports_under(PortTable *table, const char *dev_root, const char *sys_root);
 
+enum { CONSOLE_NAMES_MAX = 8, CONSOLE_NAME_CAPACITY = 32 };
+
+// The terminals the system uses as its consoles now, as
+// <sys_root>/class/tty/console/active names them (ttyS0, tty0): their
+// count, with the names (without /dev/) in names. 0 when sysfs does not say.
+int active_console_names(const char *sys_root, char names[][CONSOLE_NAME_CAPACITY], int capacity);
+
 // Turns tio into the line the boot loader speaks, at speed: raw 8E1, no flow
 // control, modem lines ignored, reads that return at once with what is
 // there. Special characters and anything not named stay as they were.
