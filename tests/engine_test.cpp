@@ -655,4 +655,75 @@ TEST(EngineReplyMatching, LateAnswersAreDroppedAndResetsTrustedOnlyWhenSure)
     EXPECT_EQ(CAUSE_RESET_UNCERTAIN, o.cause);
 }
 
+// A device whose flash holds flash_copy (from the image's base): it answers
+// the region CRC of any region of it.
+Bytes flash_copy;
+
+void flash_device(const Bytes &req)
+{
+    if (req.size() != 13 || req[2] != OP_REGION_CRC) {
+        if (req.size() > 2)
+            fake_reply(sealed(Bytes(req.begin(), req.begin() + 3)), 5);
+        return;
+    }
+    uint32_t address = (uint32_t)req[3] << 24 | (uint32_t)req[4] << 16 | req[5] << 8 | req[6];
+    uint32_t length = (uint32_t)req[7] << 24 | (uint32_t)req[8] << 16 | req[9] << 8 | req[10];
+    uint32_t at = address - IMAGE_BASE;
+    uint16_t crc = at + length <= flash_copy.size()
+                       ? crc16(flash_copy.data() + at, (int32_t)length)
+                       : 0xFFFF;
+    Bytes reply(req.begin(), req.begin() + 11);
+    reply.push_back((unsigned char)(crc >> 8));
+    reply.push_back((unsigned char)(crc & 0xFF));
+    fake_reply(sealed(reply), 5);
+}
+
+// Verifying only: every block's CRC and the whole one asked for, nothing
+// written, no reset; the blocks that differ named. And an update that
+// leaves the device in its boot loader.
+TEST(EngineVerifyOnly, MatchesOrNamesTheDifferingBlocksAndNeverWrites)
+{
+    UpdateOutcome o;
+    begin(5 * 1024);
+    flash_copy = image;
+    fake.device = flash_device;
+    use_reply_complete_reads(&link);
+    link.mode = MODE_VERIFY;
+    run_at_once(Done);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
+    EXPECT_EQ(CAUSE_NOT_RESET, o.cause);
+    EXPECT_EQ(0u, o.differing.blocks);
+    EXPECT_EQ(7u, fake.sent.size()) << "the probe, five blocks' CRCs, the whole CRC";
+    EXPECT_EQ(0u, sent_with_op(OP_PROGRAM_BLOCK).size() + sent_with_op(OP_RESET).size());
+
+    begin(5 * 1024);
+    flash_copy = image;
+    flash_copy[1024 + 7] ^= 1;
+    flash_copy[3 * 1024] ^= 1;
+    flash_copy[4 * 1024 + 1023] ^= 1;
+    fake.device = flash_device;
+    use_reply_complete_reads(&link);
+    link.mode = MODE_VERIFY;
+    run_at_once(Failed);
+    EXPECT_EQ(UPDATE_FAILED, update_outcome(&link, &o));
+    EXPECT_EQ(3u, o.differing.blocks);
+    ASSERT_EQ(2, o.differing.range_count);
+    EXPECT_EQ(1024, o.differing.start[0]);
+    EXPECT_EQ(2048, o.differing.end[0]);
+    EXPECT_EQ(3 * 1024, o.differing.start[1]);
+    EXPECT_EQ(5 * 1024, o.differing.end[1]);
+    EXPECT_EQ(0u, sent_with_op(OP_PROGRAM_BLOCK).size() + sent_with_op(OP_RESET).size());
+
+    Script s;
+    begin(2048, 1000, s);
+    use_reply_complete_reads(&link);
+    link.no_reset = 1;
+    run_at_once(Done);
+    EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
+    EXPECT_EQ(0, o.reset_confirmed);
+    EXPECT_EQ(CAUSE_NOT_RESET, o.cause);
+    EXPECT_EQ(2u, sent_with_op(OP_PROGRAM_BLOCK).size());
+    EXPECT_EQ(0u, sent_with_op(OP_RESET).size());
+}
+
 }  // namespace

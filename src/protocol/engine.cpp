@@ -18,6 +18,9 @@ void init_link(DeviceLink *link)
     link->device_echoes = 0;
     link->request_head_len = 0;
     link->resends_before_reset = 0;
+    link->mode = MODE_UPDATE;
+    link->no_reset = 0;
+    memset(&link->differing, 0, sizeof link->differing);
     memset(&link->tally, 0, sizeof link->tally);
     link->tally.remote_crc = -1;
     link->end = UPDATE_RUNNING;
@@ -90,6 +93,7 @@ void enter_state(DeviceLink *link, UpdateState s)
         link->linked = 0;
         link->resetting = 0;
         link->device_echoes = 0;
+        memset(&link->differing, 0, sizeof link->differing);
         break;
     case AwaitLink:
         link->send_time = now_ms(link);
@@ -117,6 +121,19 @@ void enter_state(DeviceLink *link, UpdateState s)
         write_frame(link);
         report_trace(report, " - SENT - ");
         report_flush(report);
+        break;
+    }
+    case AwaitBlockCrc: {
+        link->send_time = now_ms(link);
+        if (link->image_size - link->offset < link->block_len)
+            link->block_len = link->image_size - link->offset;
+        uint32_t address = link->base + (uint32_t)link->offset;
+        report_trace(report, "Checking address %#x, %#x bytes\n", address,
+                     (unsigned)link->block_len);
+        report_status(report, "checking %#x", address);
+        build_region_crc_request(&link->frame, link->unit_address, address,
+                                 (uint32_t)link->block_len);
+        write_frame(link);
         break;
     }
     case AwaitVerify:
@@ -313,7 +330,42 @@ static void await_link(DeviceLink *link)
     link->line.ops->flush(link->line.context);
     // Whatever was left of the reply went with the purge.
     link->reply_ended_read = 0;
-    enter_state(link, AwaitBlockAck);
+    enter_state(link, link->mode == MODE_VERIFY ? AwaitBlockCrc : AwaitBlockAck);
+}
+
+// Notes the block at offset as differing, joined to the range before it
+// when they touch.
+static void note_differing(DifferingBlocks *d, int32_t offset, int32_t len)
+{
+    d->blocks++;
+    if (d->range_count > 0 && d->end[d->range_count - 1] == offset) {
+        d->end[d->range_count - 1] = offset + len;
+    } else if (d->range_count < DIFFER_RANGES_MAX) {
+        d->start[d->range_count] = offset;
+        d->end[d->range_count] = offset + len;
+        d->range_count++;
+    }
+}
+
+static void await_block_crc(DeviceLink *link)
+{
+    if (overdue(link, link->timeout_ms)) {
+        report_trace(link->report, "TIMEOUT\n");
+        resend(link, AwaitBlockCrc);
+    }
+    if (!read_reply(link) || link->frame.frame_len < REGION_CRC_REPLY_MIN)
+        return;
+    uint16_t remote = reply_region_crc(&link->frame);
+    uint16_t local = crc16(link->image + link->offset, link->block_len);
+    if (remote != local) {
+        report_trace(link->report, "Block at %#x differs: remote CRC %#x, local CRC %#x\n",
+                     (unsigned)(link->base + (uint32_t)link->offset), (unsigned)remote,
+                     (unsigned)local);
+        note_differing(&link->differing, link->offset, link->block_len);
+    }
+    link->offset += link->block_len;
+    report_progress(link->report, link->offset, link->image_size);
+    enter_state(link, link->offset < link->image_size ? AwaitBlockCrc : AwaitVerify);
 }
 
 static void await_block_ack(DeviceLink *link)
@@ -355,10 +407,15 @@ static void await_verify(DeviceLink *link)
     link->tally.local_crc = local;
     report_trace(report, "Remote CRC %#x\n", (unsigned)remote);
     report_trace(report, "Local  CRC %#x\n", (unsigned)local);
-    if (remote == local) {
+    if (remote == local && link->differing.blocks == 0) {
         report_trace(report, "CRCs match\n");
         report_status(report, "Program Verified OK");
-        enter_state(link, AwaitResetAck);
+        if (link->mode == MODE_VERIFY || link->no_reset) {
+            link->cause = CAUSE_NOT_RESET;
+            enter_state(link, Done);
+        } else {
+            enter_state(link, AwaitResetAck);
+        }
     } else {
         report_trace(report, "CRC FAIL\n");
         report_status(report, "FAILED");
@@ -386,7 +443,8 @@ static void settle_end(DeviceLink *link)
         link->end = UPDATE_DONE;
         // Without an echo, an acknowledgement after a resend may be the late
         // answer to the request resent.
-        if (link->match_replies && !link->device_echoes && link->resends_before_reset > 0)
+        if (link->cause == CAUSE_NONE && link->match_replies && !link->device_echoes &&
+            link->resends_before_reset > 0)
             link->cause = CAUSE_RESET_UNCERTAIN;
     } else if (link->state == Failed) {
         link->end = UPDATE_FAILED;
@@ -443,6 +501,9 @@ void step_update(DeviceLink *link)
     case AwaitResetAck:
         await_reset_ack(link);
         break;
+    case AwaitBlockCrc:
+        await_block_crc(link);
+        break;
     default: // Failed, Done and anything unknown: nothing to do
         break;
     }
@@ -477,6 +538,12 @@ UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
     outcome->offset = link->offset;
     outcome->image_size = link->image_size;
     outcome->tally = link->tally;
+    outcome->differing = link->differing;
+    uint32_t waited = now_ms(link) - link->send_time;
+    uint32_t resend_at = link->state == AwaitResetAck ? (uint32_t)RESET_RETRY_MS : link->timeout_ms;
+    int waiting = link->end == UPDATE_RUNNING && link->state != Start && link->state != Contact;
+    outcome->reply_wait_ms = waiting ? waited : 0;
+    outcome->resend_in_ms = waiting && waited < resend_at ? resend_at - waited : 0;
     char *why = outcome->why;
     size_t size = sizeof outcome->why;
     char limit[64];
@@ -487,6 +554,8 @@ UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
             snprintf(why, size,
                      "the port went away after the reset request (the device reset and took its "
                      "port with it?); the image is verified");
+        } else if (link->cause == CAUSE_NOT_RESET) {
+            snprintf(why, size, "not reset, as asked: the device stays in its boot loader");
         } else if (link->cause == CAUSE_RESET_UNCERTAIN) {
             snprintf(why, size,
                      "the acknowledgement of the reset may be a late answer to an earlier "
@@ -500,10 +569,18 @@ UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
         }
         break;
     case UPDATE_FAILED:
-        snprintf(why, size,
-                 "the device reported CRC %#06x for the written image, whose CRC is %#06x; it "
-                 "was not reset",
-                 (unsigned)link->tally.remote_crc, (unsigned)link->tally.local_crc);
+        if (link->mode == MODE_VERIFY)
+            snprintf(why, size,
+                     "the device's flash differs from the image: %lu of %ld blocks differ, CRC "
+                     "%#06x of the whole against the image's %#06x",
+                     (unsigned long)link->differing.blocks,
+                     (long)((link->image_size + BLOCK_SIZE - 1) / BLOCK_SIZE),
+                     (unsigned)link->tally.remote_crc, (unsigned)link->tally.local_crc);
+        else
+            snprintf(why, size,
+                     "the device reported CRC %#06x for the written image, whose CRC is %#06x; "
+                     "it was not reset",
+                     (unsigned)link->tally.remote_crc, (unsigned)link->tally.local_crc);
         break;
     case UPDATE_PORT_LOST:
         snprintf(why, size, "the port went away after %ld of %ld bytes (adapter unplugged?)",

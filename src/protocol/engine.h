@@ -31,7 +31,28 @@ enum UpdateState {
     AwaitVerify = 4,
     Failed = 5,
     AwaitResetAck = 6,
-    Done = 7
+    Done = 7,
+    // Verifying only (MODE_VERIFY, the command line): the region CRC of the
+    // block at offset is outstanding.
+    AwaitBlockCrc = 8
+};
+
+// What an update does once linked.
+enum UpdateMode {
+    MODE_UPDATE = 0,  // write every block, verify the whole, reset
+    MODE_VERIFY       // write nothing: ask the CRC of every block and of the whole;
+                      // no reset
+};
+
+enum { DIFFER_RANGES_MAX = 16 };
+
+// Blocks whose CRC on the device differs from the image's (MODE_VERIFY), as
+// ranges of image offsets, [start, end).
+struct DifferingBlocks {
+    uint32_t blocks;                    // how many differ in all
+    int32_t range_count;                // ranges kept (the first DIFFER_RANGES_MAX)
+    int32_t start[DIFFER_RANGES_MAX];
+    int32_t end[DIFFER_RANGES_MAX];
 };
 
 enum {
@@ -70,9 +91,11 @@ enum UpdateEndCause {
     CAUSE_NOT_FINISHED,     // deadline: not ended within finish_ms
     CAUSE_RESET_UNANSWERED, // done: the reset was resent for reset_for_ms, unacknowledged
     CAUSE_LOST_ON_RESET,    // done: the line vanished while the reset was outstanding
-    CAUSE_RESET_UNCERTAIN   // done: the reset's acknowledgement could be a late answer to
+    CAUSE_RESET_UNCERTAIN,  // done: the reset's acknowledgement could be a late answer to
                             // an earlier request (a device that does not echo requests,
                             // after a resend)
+    CAUSE_NOT_RESET         // done: verified and left in its boot loader, as asked
+                            // (no_reset, or MODE_VERIFY)
 };
 
 // Limits a front end may set on an update; all zero (as init_link leaves
@@ -97,6 +120,9 @@ struct UpdateOutcome {
     int32_t offset;           // image bytes acknowledged
     int32_t image_size;       // padded
     UpdateTally tally;
+    DifferingBlocks differing;  // MODE_VERIFY
+    uint32_t reply_wait_ms;   // how long the outstanding request has waited for its reply
+    uint32_t resend_in_ms;    // ... and how long until it is sent again
     char why[OUTCOME_WHY_CAPACITY];  // the end in words; "" while running or when done cleanly
 };
 
@@ -131,6 +157,9 @@ struct DeviceLink {
     unsigned char request_head[REQUEST_HEAD_MAX];  // the outstanding request's header
     int32_t request_head_len;
     uint32_t resends_before_reset;  // tally.resends when the reset first went out
+    UpdateMode mode;            // MODE_UPDATE unless the front end sets another
+    int32_t no_reset;           // 1: a verified image is not followed by a reset
+    DifferingBlocks differing;
     UpdateTally tally;
 
     // The engine's own record of how the update goes (update_outcome).
