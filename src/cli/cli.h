@@ -19,6 +19,8 @@ enum {
     CLI_MAX_PORTS = 32,
     CLI_PATH_CAPACITY = 1024,
     CLI_TEXT_CAPACITY = OPEN_FAILURE_TEXT_CAPACITY,
+    CLI_HEADER_CAPACITY = 4096,  // the log's header line
+    CLI_ECHO_MAX = 200,          // a value given on the command line, echoed at most this long
     // A device's verified image is reset for at most this long.
     CLI_RESET_LIMIT_MS = 2000
 };
@@ -36,11 +38,15 @@ enum CliExit {
     EXIT_CRC_MISMATCH = 1,  // a device reported a wrong region CRC ("FAILED")
     EXIT_USAGE = 2,         // usage or bad input, decided before any port is opened
     EXIT_PORT = 3,          // a port could not be opened or was lost
-    EXIT_DEADLINE = 4       // a --wait or --timeout deadline passed
+    EXIT_DEADLINE = 4,      // a --wait or --timeout deadline passed
+    EXIT_RECORDS = 5        // every device verified, but a record (the JSON, the log,
+                            // standard output) could not be written
 };
 
 struct CliOptions {
     const char *program;  // "fwu" or "fwu-cli", for messages
+    int argc;             // the command line as given, for the log
+    char **argv;
     CliCommand command;
     int port_count;
     char ports[CLI_MAX_PORTS][PORT_NAME_CAPACITY];  // as given
@@ -86,6 +92,17 @@ struct CliDeviceSummary {
     uint32_t resends;       // requests sent again after their reply was overdue
     double seconds;         // from the start to the end of this device's update
     const char *why;        // the reason in words; for done, "" or a note
+    // Where and when, to trace a record back.
+    const char *started_at; // UTC, ISO 8601 with milliseconds
+    const char *ended_at;
+    const char *host;
+    const char *run_id;     // the same for every device of one run
+    int adapter_known;      // the port's identity below was found
+    int adapter_usb;        // ... and it is a USB adapter (vid_pid holds its ids)
+    unsigned vid, pid;
+    const char *adapter_serial;  // "" when none
+    const char *adapter_by_id;   // Linux: the /dev/serial/by-id link, "" when none
+    uint32_t stale_replies; // late answers to earlier requests, dropped
 };
 
 // Parses argv (argv[0] is the program, argv[1] the command) into options.

@@ -73,6 +73,31 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
             o["note"] = s->why;
         else
             o["note"] = nullptr;
+        o["stale_replies"] = s->stale_replies;
+        o["started_at"] = s->started_at != NULL ? s->started_at : "";
+        o["ended_at"] = s->ended_at != NULL ? s->ended_at : "";
+        o["host"] = s->host != NULL ? s->host : "";
+        o["run_id"] = s->run_id != NULL ? s->run_id : "";
+        if (s->adapter_known) {
+            nlohmann::ordered_json adapter;
+            char id[16];
+            snprintf(id, sizeof id, "%04x:%04x", s->vid & 0xFFFF, s->pid & 0xFFFF);
+            if (s->adapter_usb)
+                adapter["vid_pid"] = id;
+            else
+                adapter["vid_pid"] = nullptr;
+            if (s->adapter_serial != NULL && s->adapter_serial[0] != '\0')
+                adapter["serial"] = s->adapter_serial;
+            else
+                adapter["serial"] = nullptr;
+            if (s->adapter_by_id != NULL && s->adapter_by_id[0] != '\0')
+                adapter["by_id"] = s->adapter_by_id;
+            else
+                adapter["by_id"] = nullptr;
+            o["adapter"] = adapter;
+        } else {
+            o["adapter"] = nullptr;
+        }
         o["tool_version"] = version;
         return put(o, text, size);
     } catch (...) {

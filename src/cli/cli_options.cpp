@@ -53,6 +53,8 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
 {
     memset(options, 0, sizeof *options);
     options->program = program;
+    options->argc = argc;
+    options->argv = argv;
     options->flash_end = FWU_FLASH_END;
     options->wait_s = -1;
     options->timeout_s = -1;

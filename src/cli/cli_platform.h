@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 // A thread running fn(argument). Returns 0, or -1 when it could not start.
 typedef void (*ThreadMain)(void *argument);
@@ -46,5 +47,22 @@ const char *cli_platform_name(void);
 
 // Sleeps for about ms milliseconds.
 void cli_sleep_ms(uint32_t ms);
+
+// 1 when standard input is an interactive terminal (someone may plug the
+// device in while the tool waits), 0 for a script's pipe or file.
+int cli_stdin_is_terminal(void);
+
+// This machine's name, into text (at least 64 bytes); "" when unknown.
+void cli_host_name(char *text, size_t size);
+
+// 32 hex digits from the system's random source (or, failing that, the time
+// and the process), naming one run: the same in every record it writes.
+void cli_run_id(char *text, size_t size);
+
+// Opens path for appending a run's records, never waiting: a FIFO with no
+// reader and a directory are refused (POSIX: opened O_NONBLOCK, so the open
+// itself cannot block; blocking again once open). Returns the stream, or
+// NULL with the reason in why.
+FILE *cli_open_record_file(const char *path, char *why, size_t why_size);
 
 #endif

@@ -3,6 +3,7 @@
 #include "serial/serial.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -175,3 +176,73 @@ const char *cli_platform_name(void)
     }
     return name;
 }
+
+// ---------------------------------------------------------------------------
+// Records and what identifies a run
+
+int cli_stdin_is_terminal(void)
+{
+    return isatty(STDIN_FILENO);
+}
+
+void cli_host_name(char *text, size_t size)
+{
+    if (size == 0)
+        return;
+    text[0] = '\0';
+    char name[256];
+    if (gethostname(name, sizeof name) == 0) {
+        name[sizeof name - 1] = '\0';
+        snprintf(text, size, "%s", name);
+    }
+}
+
+void cli_run_id(char *text, size_t size)
+{
+    unsigned char bytes[16];
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd >= 0 ? read(fd, bytes, sizeof bytes) : -1;
+    if (fd >= 0)
+        close(fd);
+    if (got != (ssize_t)sizeof bytes) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        uint64_t mix = (uint64_t)now.tv_sec * 1000000007u ^ (uint64_t)now.tv_nsec ^
+                       (uint64_t)getpid() << 32;
+        for (size_t i = 0; i < sizeof bytes; ++i) {
+            mix = mix * 6364136223846793005u + 1442695040888963407u;
+            bytes[i] = (unsigned char)(mix >> 56);
+        }
+    }
+    for (size_t i = 0; i < sizeof bytes && 2 * i + 2 < size; ++i)
+        snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+}
+
+FILE *cli_open_record_file(const char *path, char *why, size_t why_size)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == ENXIO)
+            snprintf(why, why_size, "a FIFO that nothing reads (fwu does not wait for a reader)");
+        else
+            snprintf(why, why_size, "%s", strerror(errno));
+        return NULL;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        snprintf(why, why_size, "a directory");
+        close(fd);
+        return NULL;
+    }
+    // Writes may wait again (a slow reader, a full disk reports itself).
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE *f = fdopen(fd, "a");
+    if (f == NULL) {
+        snprintf(why, why_size, "%s", strerror(errno));
+        close(fd);
+    }
+    return f;
+}
+

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -164,3 +166,55 @@ const char *cli_platform_name(void)
 {
     return sizeof(void *) == 8 ? "windows x86-64" : "windows i686";
 }
+
+// ---------------------------------------------------------------------------
+// Records and what identifies a run
+
+int cli_stdin_is_terminal(void)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) ? 1 : 0;
+}
+
+void cli_host_name(char *text, size_t size)
+{
+    if (size == 0)
+        return;
+    text[0] = '\0';
+    char name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD len = sizeof name;
+    if (GetComputerNameA(name, &len) && len < sizeof name) {
+        name[len] = '\0';
+        snprintf(text, size, "%s", name);
+    }
+}
+
+void cli_run_id(char *text, size_t size)
+{
+    // The counter, the time and the process mixed: unique enough to tie
+    // the records of one run together.
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    uint64_t mix = (uint64_t)counter.QuadPart ^ ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) ^
+                   (uint64_t)GetCurrentProcessId() << 40;
+    for (size_t i = 0; i < 16 && 2 * i + 2 < size; ++i) {
+        mix = mix * 6364136223846793005u + 1442695040888963407u;
+        snprintf(text + 2 * i, 3, "%02x", (unsigned)(mix >> 56));
+    }
+}
+
+FILE *cli_open_record_file(const char *path, char *why, size_t why_size)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        snprintf(why, why_size, "a directory");
+        return NULL;
+    }
+    FILE *f = fopen(path, "a");
+    if (f == NULL)
+        snprintf(why, why_size, "%s", strerror(errno));
+    return f;
+}
+

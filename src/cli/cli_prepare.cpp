@@ -137,9 +137,10 @@ int cli_prepare_devices(CliRun *run)
 
 FILE *cli_open_append(const CliRun *run, const char *path, const char *what)
 {
-    FILE *f = fopen(path, "a");
+    char why[160];
+    FILE *f = cli_open_record_file(path, why, sizeof why);
     if (f == NULL)
-        fprintf(stderr, "%s: %s %s: cannot be opened for appending\n", run->program, what,
-                path);
+        fprintf(stderr, "%s: %s %.*s: cannot be opened for appending: %s\n", run->program, what,
+                CLI_ECHO_MAX, path, why);
     return f;
 }

@@ -2,6 +2,7 @@
 // files, the live progress display, and the result lines and summary.
 #include "cli/cli_run.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +29,24 @@ int cli_result_exit_status(CliResult result)
     }
 }
 
+int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
+{
+    int *failed = f == run->json ? &run->json_failed : f == run->log ? &run->log_failed
+                                                                      : &run->results_failed;
+    if (fputs(text, f) >= 0 && fflush(f) == 0)
+        return 0;
+    if (!*failed) {
+        const char *reason = errno != 0 ? strerror(errno) : "write failed";
+        fprintf(stderr, "%s: %s: cannot be written (%s): the records of this run are not all "
+                        "there\n",
+                run->program, which, reason);
+        fflush(stderr);
+    }
+    *failed = 1;
+    clearerr(f);
+    return -1;
+}
+
 void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
 {
     const CliRun *run = d->run;
@@ -43,8 +62,19 @@ void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
     s->bytes = d->link.offset;
     s->blocks = d->link.tally.blocks_acked;
     s->resends = d->link.tally.resends;
+    s->stale_replies = d->link.tally.stale_replies;
     s->seconds = d->ended - d->started;
     s->why = d->why;
+    s->started_at = d->started_at;
+    s->ended_at = d->ended_at;
+    s->host = run->host;
+    s->run_id = run->run_id;
+    s->adapter_known = d->adapter_known;
+    s->adapter_usb = d->adapter.usb;
+    s->vid = d->adapter.vid;
+    s->pid = d->adapter.pid;
+    s->adapter_serial = d->adapter.serial;
+    s->adapter_by_id = d->adapter.stable;
 }
 
 void cli_finish_device(CliDevice *d, CliResult result, int reset_confirmed, const char *why)
@@ -54,26 +84,28 @@ void cli_finish_device(CliDevice *d, CliResult result, int reset_confirmed, cons
     d->result = result;
     d->reset_confirmed = reset_confirmed;
     d->ended = cli_monotonic_seconds();
+    cli_utc_timestamp(d->ended_at, sizeof d->ended_at);
     snprintf(d->why, sizeof d->why, "%s", why);
     CliDeviceSummary s;
     cli_summarise(d, &s);
     if (run->json != NULL) {
-        char text[2048];
-        if (cli_format_device_json(&s, FWU_VERSION, text, sizeof text) > 0) {
-            fprintf(run->json, "%s\n", text);
-            fflush(run->json);
+        char text[4096];
+        int len = cli_format_device_json(&s, FWU_VERSION, text, sizeof text - 1);
+        if (len > 0) {
+            text[len] = '\n';
+            text[len + 1] = '\0';
+            cli_write_record(run, run->json, run->json_label, text);
         }
     }
     if (run->log != NULL) {
-        char stamp[40];
-        cli_utc_timestamp(stamp, sizeof stamp);
-        fprintf(run->log,
-                "%s %s RESULT %s reset_confirmed=%s bytes=%ld blocks=%u resends=%u "
-                "seconds=%.2f%s%s\n",
-                stamp, d->given, cli_result_name(result), reset_confirmed ? "true" : "false",
-                (long)s.bytes, (unsigned)s.blocks, (unsigned)s.resends, s.seconds,
-                why[0] == '\0' ? "" : result == RESULT_DONE ? " note=" : " why=", why);
-        fflush(run->log);
+        char line[CLI_TEXT_CAPACITY + 256];
+        snprintf(line, sizeof line,
+                 "%s %s RESULT %s reset_confirmed=%s bytes=%ld blocks=%u resends=%u "
+                 "seconds=%.2f%s%s\n",
+                 d->ended_at, d->given, cli_result_name(result), reset_confirmed ? "true" : "false",
+                 (long)s.bytes, (unsigned)s.blocks, (unsigned)s.resends, s.seconds,
+                 why[0] == '\0' ? "" : result == RESULT_DONE ? " note=" : " why=", why);
+        cli_write_record(run, run->log, run->log_label, line);
     }
     cli_unlock();
 }
@@ -89,7 +121,27 @@ int cli_all_ended(CliRun *run)
     return ended;
 }
 
-// One device's line of the live display, cut to width columns.
+// The name a row shows for d, at most room columns: as given when it fits;
+// else the USB serial number, else the last part of the path; cut with
+// "..." when even that does not fit.
+static void short_name(const CliDevice *d, char *text, size_t size, int room)
+{
+    const char *name = d->given;
+    if ((int)strlen(name) > room) {
+        const char *slash = strrchr(name, '/');
+        if (d->adapter_known && d->adapter.serial[0] != '\0')
+            name = d->adapter.serial;
+        else if (slash != NULL && slash[1] != '\0')
+            name = slash + 1;
+    }
+    if ((int)strlen(name) <= room || room < 4)
+        snprintf(text, size, "%.*s", room > 0 ? room : 0, name);
+    else
+        snprintf(text, size, "%.*s...", room - 3, name);
+}
+
+// One device's line of the live display, cut to width columns. The name
+// gives way first: the percent, blocks, rate and time left always show.
 void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, int width)
 {
     const CliRun *run = d->run;
@@ -101,6 +153,9 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
         snprintf(middle, sizeof middle, "%s", cli_result_name(d->result));
     } else if (!d->linked) {
         snprintf(middle, sizeof middle, "waiting for the device (%.0f s)", now - d->started);
+    } else if (d->reply_wait_ms > LATE_REPLY_MS && d->resend_in_ms > 0) {
+        snprintf(middle, sizeof middle, "no answer, resending in %u s",
+                 (unsigned)(d->resend_in_ms + 999) / 1000);
     } else {
         double seconds = now - d->linked_at;
         double rate = seconds > 0.2 ? d->offset / seconds : 0;
@@ -114,7 +169,16 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
     }
     char count[32];
     snprintf(count, sizeof count, "%d/%d", blocks, blocks_total);
-    snprintf(text, size, "%-14s %3d%%  %9s blocks  %-26s %s", d->given, percent, count, middle,
+    // "<name> 100%  1008/1008 blocks  <middle, 28>  <status>"
+    const int fixed = 1 + 4 + 2 + 9 + 8 + 28 + 1;
+    int room = width - 1 - fixed;
+    if (room > NAME_COLUMN_MAX)
+        room = NAME_COLUMN_MAX;
+    if (room < NAME_COLUMN_MIN)
+        room = NAME_COLUMN_MIN;
+    char name[NAME_COLUMN_MAX + 1];
+    short_name(d, name, sizeof name, room);
+    snprintf(text, size, "%-*s %3d%%  %9s blocks  %-28s %s", room, name, percent, count, middle,
              d->status);
     if (width > 1 && (size_t)(width - 1) < size)
         text[width - 1] = '\0';
@@ -140,6 +204,7 @@ void cli_redraw(CliRun *run)
 void cli_print_results(CliRun *run, int stopped)
 {
     int counts[RESULT_STOPPED + 1] = {0};
+    char line[CLI_TEXT_CAPACITY + 256];
     for (int i = 0; i < run->device_count; ++i) {
         CliDevice *d = &run->devices[i];
         if (d->result == RESULT_RUNNING) {
@@ -148,26 +213,35 @@ void cli_print_results(CliRun *run, int stopped)
         }
         counts[d->result]++;
         double seconds = d->ended > 0 ? d->ended - d->started : 0;
+        char resends[48] = "";
+        uint32_t n = d->link.tally.resends;
+        if (n > 0)
+            snprintf(resends, sizeof resends, " (%u resend%s)", (unsigned)n, n == 1 ? "" : "s");
         if (d->result == RESULT_DONE) {
-            if (!run->options->quiet)
-                fprintf(run->results,
-                        "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s\n",
-                        d->given, seconds, (long)d->link.offset,
-                        (unsigned)d->link.tally.blocks_acked, (unsigned)run->image_crc,
-                        d->reset_confirmed ? ", reset" : "");
+            if (!run->options->quiet) {
+                snprintf(line, sizeof line,
+                         "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s%s\n",
+                         d->given, seconds, (long)d->link.offset,
+                         (unsigned)d->link.tally.blocks_acked, (unsigned)run->image_crc,
+                         d->reset_confirmed ? ", reset" : "", resends);
+                cli_write_record(run, run->results, "standard output", line);
+            }
             if (d->why[0] != '\0')
                 fprintf(stderr, "%s: %s: note: %s\n", run->program, d->given, d->why);
         } else {
-            fprintf(stderr, "%s: %s: %s: %s\n", run->program, d->given, cli_result_name(d->result), d->why);
+            fprintf(stderr, "%s: %s: %s: %s%s\n", run->program, d->given,
+                    cli_result_name(d->result), d->why, resends);
         }
     }
-    fprintf(run->results, "%s: %d device%s: %d done", run->program, run->device_count,
-            run->device_count == 1 ? "" : "s", counts[RESULT_DONE]);
-    const CliResult order[] = {RESULT_FAILED, RESULT_PORT_LOST, RESULT_OPEN_FAILED, RESULT_TIMEOUT,
-                         RESULT_STOPPED};
+    int len = snprintf(line, sizeof line, "%s: %d device%s: %d done", run->program,
+                       run->device_count, run->device_count == 1 ? "" : "s", counts[RESULT_DONE]);
+    const CliResult order[] = {RESULT_FAILED, RESULT_PORT_LOST, RESULT_OPEN_FAILED,
+                               RESULT_TIMEOUT, RESULT_STOPPED};
     for (CliResult r : order)
-        if (counts[r] > 0)
-            fprintf(run->results, ", %d %s", counts[r], cli_result_name(r));
-    fprintf(run->results, "%s\n", stopped ? " (interrupted)" : "");
-    fflush(run->results);
+        if (counts[r] > 0 && len >= 0 && (size_t)len < sizeof line)
+            len += snprintf(line + len, sizeof line - (size_t)len, ", %d %s", counts[r],
+                            cli_result_name(r));
+    if (len >= 0 && (size_t)len < sizeof line)
+        snprintf(line + len, sizeof line - (size_t)len, "%s\n", stopped ? " (interrupted)" : "");
+    cli_write_record(run, run->results, "standard output", line);
 }

@@ -12,12 +12,17 @@
 #include "cli/cli_platform.h"
 #include "protocol/engine.h"
 #include "protocol/report.h"
+#include "serial/port_info.h"
 #include "serial/serial.h"
 
 enum {
     TRACE_LINE_CAPACITY = 4096,  // an RX dump of a whole frame fits
     DISPLAY_PERIOD_MS = 100,     // the in-place progress is redrawn this often
-    STOP_GRACE_S = 3             // after a stop, how long to wait for the threads
+    STOP_GRACE_S = 3,            // after a stop, how long to wait for the threads
+    LATE_REPLY_MS = 1000,        // a reply this late shows as "no answer" on its row
+    NAME_COLUMN_MIN = 8,         // a row's name: at least this wide ...
+    NAME_COLUMN_MAX = 24,        // ... and at most
+    WAITING_LINE_S = 10          // a file-bound stderr hears a device is awaited this often
 };
 
 struct CliRun;
@@ -41,7 +46,16 @@ struct CliDevice {
     int32_t offset;
     char status[STATUS_CAPACITY];
     double started, linked_at, ended;
+    char started_at[40], ended_at[40];  // the same two on the wall clock (UTC)
+    uint32_t reply_wait_ms;             // the outstanding request's age ...
+    uint32_t resend_in_ms;              // ... and the time to its resend
+    double next_waiting_line;           // when a file-bound stderr next hears it waits
     int last_decile;  // progress lines written when standard error is a file
+
+    // The adapter behind the port, when the system tells it (found before
+    // the threads start).
+    int adapter_known;
+    PortInfo adapter;
 
     // The thread's own.
     char line[TRACE_LINE_CAPACITY];
@@ -57,6 +71,13 @@ struct CliRun {
     FILE *json;
     FILE *log;
     FILE *results;  // where result lines and the summary go
+    FILE *trace;    // where --verbose puts the trace: standard output, or standard
+                    // error when standard output carries the JSON
+    int json_failed, log_failed, results_failed;  // a write failed (said once each)
+    char json_label[CLI_ECHO_MAX + 16];  // "--json FILE", as messages name them
+    char log_label[CLI_ECHO_MAX + 16];
+    char run_id[40];
+    char host[256];
     int live;       // progress redrawn in place on a terminal
     int drawn;      // lines of it on the screen
     const char *program;
@@ -81,6 +102,12 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
 
 // Redraws the live display in place on standard error.
 void cli_redraw(CliRun *run);
+
+// Writes text to the run's JSON file, log or results stream (which names
+// it in the message: "--json", "--log", "standard output"), and reports a
+// failed write once on standard error. Returns 0, or -1 when it failed. The
+// caller holds the lock.
+int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text);
 
 // The result lines and the summary at the end (after a stop: which ones
 // were stopped).

@@ -7,8 +7,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "protocol/engine.h"
+#include <errno.h>
+
 #include "cli/cli_platform.h"
+#include "fwu_version.h"
+#include "protocol/engine.h"
+#include "serial/port_info.h"
 
 // ---------------------------------------------------------------------------
 // The sinks of each device's report
@@ -17,14 +21,18 @@
 static void emit_trace_line(CliDevice *d, const char *text, size_t len)
 {
     CliRun *run = d->run;
+    char line[TRACE_LINE_CAPACITY + PORT_NAME_CAPACITY + 64];
     cli_lock();
-    if (run->options->verbose)
-        fprintf(stdout, "[%s] %.*s\n", d->given, (int)len, text);
+    if (run->options->verbose) {
+        snprintf(line, sizeof line, "[%s] %.*s\n", d->given, (int)len, text);
+        cli_write_record(run, run->trace,
+                         run->trace == stdout ? "standard output" : "standard error", line);
+    }
     if (run->log != NULL) {
         char stamp[40];
         cli_utc_timestamp(stamp, sizeof stamp);
-        fprintf(run->log, "%s %s %.*s\n", stamp, d->given, (int)len, text);
-        fflush(run->log);
+        snprintf(line, sizeof line, "%s %s %.*s\n", stamp, d->given, (int)len, text);
+        cli_write_record(run, run->log, run->log_label, line);
     }
     cli_unlock();
 }
@@ -120,6 +128,30 @@ CliResult result_of(UpdateEnd end)
 
 // Steps the engine with no tick between steps until the update ends; its
 // outcome says how.
+// "waiting for the device" on standard error: when the wait begins, and
+// every WAITING_LINE_S while it lasts when standard error is a file (a
+// terminal's row says it all the time).
+void say_waiting(CliDevice *d, double now)
+{
+    const CliRun *run = d->run;
+    if (run->live || run->options->quiet || now < d->next_waiting_line)
+        return;
+    double waited = now - d->started;
+    char limit[64] = "";
+    if (d->link.limits.first_answer_ms > 0)
+        snprintf(limit, sizeof limit, ", for at most %g s (--wait)",
+                 d->link.limits.first_answer_ms / 1000.0);
+    cli_lock();
+    if (d->next_waiting_line == 0)
+        fprintf(stderr, "%s: waiting for the device on %s (plug it in and power it up%s)\n",
+                d->given, d->path, limit);
+    else
+        fprintf(stderr, "%s: still waiting for the device (%.0f s)\n", d->given, waited);
+    fflush(stderr);
+    cli_unlock();
+    d->next_waiting_line = now + WAITING_LINE_S;
+}
+
 void drive(CliDevice *d, UpdateOutcome *outcome)
 {
     const CliOptions *o = d->run->options;
@@ -132,6 +164,12 @@ void drive(CliDevice *d, UpdateOutcome *outcome)
         step_update(link);
         if (update_outcome(link, outcome) != UPDATE_RUNNING)
             return;
+        cli_lock();
+        d->reply_wait_ms = outcome->reply_wait_ms;
+        d->resend_in_ms = outcome->resend_in_ms;
+        cli_unlock();
+        if (!outcome->linked)
+            say_waiting(d, cli_monotonic_seconds());
         if (!d->linked && outcome->linked) {
             cli_lock();
             d->linked = 1;
@@ -212,6 +250,48 @@ void device_main(void *argument)
 
 }  // namespace
 
+// What the system tells about each device's adapter (its USB ids, serial
+// number and by-id link), for the records; looked for once for all ports.
+static void find_adapters(CliRun *run)
+{
+    PortInfo *present = (PortInfo *)calloc(PORT_TABLE_CAPACITY, sizeof *present);
+    if (present == NULL)
+        return;
+    int count = list_ports(present, PORT_TABLE_CAPACITY);
+    for (int i = 0; i < run->device_count; ++i) {
+        CliDevice *d = &run->devices[i];
+        int found = d->path[0] != '\0' ? port_info_index(present, count, d->path) : -1;
+        if (found >= 0) {
+            d->adapter = present[found];
+            d->adapter_known = 1;
+        }
+    }
+    free(present);
+}
+
+// The log's first line for this run: when, which tool, on which host, the
+// command line, and which image.
+static void write_log_header(CliRun *run)
+{
+    if (run->log == NULL)
+        return;
+    char stamp[40];
+    cli_utc_timestamp(stamp, sizeof stamp);
+    char line[CLI_HEADER_CAPACITY];
+    int len = snprintf(line, sizeof line, "%s RUN %s %s on %s, run %s:", stamp, run->program,
+                       FWU_VERSION, run->host[0] != '\0' ? run->host : "(unknown host)",
+                       run->run_id);
+    const CliOptions *o = run->options;
+    for (int i = 0; i < o->argc && len >= 0 && (size_t)len < sizeof line - 8; ++i)
+        len += snprintf(line + len, sizeof line - (size_t)len, " %.*s", CLI_ECHO_MAX, o->argv[i]);
+    if (len >= 0 && (size_t)len < sizeof line)
+        snprintf(line + len, sizeof line - (size_t)len,
+                 "; image %s, %lld bytes, padded to %ld, CRC-16 %#06x\n",
+                 o->image_path[0] != '\0' ? o->image_path : "(embedded)",
+                 (long long)run->image_size, (long)run->padded_size, (unsigned)run->image_crc);
+    cli_write_record(run, run->log, run->log_label, line);
+}
+
 // Runs the prepared devices of run, each on its own thread, until all have
 // ended (or, after a stop, the grace time has passed). Returns the exit
 // status.
@@ -219,6 +299,10 @@ static int run_devices(CliRun *run)
 {
     const CliOptions *options = run->options;
     int json_to_stdout = strcmp(options->json_path, "-") == 0;
+    snprintf(run->json_label, sizeof run->json_label, "--json %.*s", CLI_ECHO_MAX,
+             json_to_stdout ? "- (standard output)" : options->json_path);
+    snprintf(run->log_label, sizeof run->log_label, "--log %.*s", CLI_ECHO_MAX,
+             options->log_path);
     if (json_to_stdout)
         run->json = stdout;
     else if (options->json_path[0] != '\0' &&
@@ -227,16 +311,25 @@ static int run_devices(CliRun *run)
     if (options->log_path[0] != '\0' &&
         (run->log = cli_open_append(run, options->log_path, "--log")) == NULL)
         return EXIT_USAGE;
-    // Standard output carries JSON when asked; the words go to stderr then.
+    // Standard output carries JSON when asked; the words and the trace go
+    // to stderr then.
     run->results = json_to_stdout ? stderr : stdout;
+    run->trace = json_to_stdout ? stderr : stdout;
     run->live = !options->quiet && cli_stderr_is_live_terminal();
+    cli_run_id(run->run_id, sizeof run->run_id);
+    cli_host_name(run->host, sizeof run->host);
+    find_adapters(run);
+    write_log_header(run);
 
     cli_install_stop_handlers();
     double start = cli_monotonic_seconds();
+    char started_at[40];
+    cli_utc_timestamp(started_at, sizeof started_at);
     for (int i = 0; i < run->device_count; ++i) {
         CliDevice *d = &run->devices[i];
         setup_link(d);
         d->started = start;
+        memcpy(d->started_at, started_at, sizeof d->started_at);
         if (cli_start_thread(&d->thread, device_main, d) == 0) {
             d->thread_started = 1;
         } else {
@@ -274,11 +367,26 @@ static int run_devices(CliRun *run)
         if (s > status)
             status = s;
     }
-    if (run->log != NULL)
-        fclose(run->log);
-    if (run->json != NULL && run->json != stdout)
-        fclose(run->json);
-    fflush(stdout);
+    if (run->log != NULL && fclose(run->log) != 0 && !run->log_failed) {
+        fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, run->log_label,
+                strerror(errno));
+        run->log_failed = 1;
+    }
+    if (run->json != NULL && run->json != stdout && fclose(run->json) != 0 && !run->json_failed) {
+        fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, run->json_label,
+                strerror(errno));
+        run->json_failed = 1;
+    }
+    if ((fflush(stdout) != 0 || ferror(stdout)) && !run->results_failed &&
+        !(run->json == stdout && run->json_failed)) {
+        fprintf(stderr, "%s: standard output: cannot be written: the records of this run are "
+                        "not all there\n",
+                run->program);
+        run->results_failed = 1;
+    }
+    // A record lost is said in the status, unless a device's own is worse.
+    if (status == EXIT_ALL_VERIFIED && (run->json_failed || run->log_failed || run->results_failed))
+        status = EXIT_RECORDS;
     cli_unlock();
     // A thread still stuck in a write holds the run: it ends with the process.
     return stop != 0 ? stop : status;

@@ -70,6 +70,15 @@ SerialMatch find_port_by_serial(const char *serial, char *path, size_t size);
 SerialMatch match_port_serial(const PortInfo *ports, int count, const char *serial, char *path,
                               size_t size);
 
+// 1 when the names a and b (as port_open_name gives them) lead to the same
+// port: on Linux the same device node, through any link; on Windows the
+// same COM name. 0 otherwise, also when either cannot be looked at.
+int same_port(const char *a, const char *b);
+
+// The entry of ports (count of them, from list_ports) that is the port
+// named path (same_port), or -1.
+int port_info_index(const PortInfo *ports, int count, const char *path);
+
 // Turns what the user typed into the name to open, in out (size bytes).
 // Windows: COM7, com7, \\.\COM7, \\.\com7 give \\.\COM7 (the form that works
 // from COM10 up); anything else is refused. POSIX: a path as given; a bare

@@ -246,3 +246,22 @@ int port_open_name(const char *given, char *out, size_t size)
 {
     return posix_port_open_name(given, out, size);
 }
+
+int same_port(const char *a, const char *b)
+{
+    if (a == NULL || b == NULL || a[0] == '\0' || b[0] == '\0')
+        return 0;
+    if (strcmp(a, b) == 0)
+        return 1;
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode) &&
+           sa.st_rdev == sb.st_rdev;
+}
+
+int port_info_index(const PortInfo *ports, int count, const char *path)
+{
+    for (int i = 0; ports != NULL && i < count; ++i)
+        if (same_port(ports[i].path, path))
+            return i;
+    return -1;
+}

@@ -222,3 +222,18 @@ int port_open_name(const char *given, char *out, size_t size)
 {
     return com_port_open_name(given, out, size);
 }
+
+int same_port(const char *a, const char *b)
+{
+    if (a == NULL || b == NULL || a[0] == '\0' || b[0] == '\0')
+        return 0;
+    return _stricmp(a, b) == 0;
+}
+
+int port_info_index(const PortInfo *ports, int count, const char *path)
+{
+    for (int i = 0; ports != NULL && i < count; ++i)
+        if (same_port(ports[i].path, path))
+            return i;
+    return -1;
+}
