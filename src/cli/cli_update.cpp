@@ -94,7 +94,14 @@ int open_device(CliDevice *d)
         snprintf(d->why, sizeof d->why, "%s", failure.text);
         return -1;
     }
-    configure_port(port, LINE_BAUD, READ_INTERVAL_MS);
+    char why[64];
+    if (configure_port_why(port, LINE_BAUD, READ_INTERVAL_MS, why, sizeof why) != 0) {
+        close_port(port);
+        snprintf(d->why, sizeof d->why,
+                 "%.*s: opened, but its line cannot be set (%s): not a serial port?",
+                 CLI_ECHO_MAX, d->path, why);
+        return -1;
+    }
     (void)set_low_latency(port);
     d->link.port = port;
     d->link.line = serial_transport(port);

@@ -79,6 +79,11 @@ int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure);
 // cannot be read; the port is then left as it was.
 int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms);
 
+// configure_port that says nothing on standard error: returns 0, or -1 with
+// the reason in why.
+int configure_port_why(PortHandle port, uint32_t baud, uint32_t read_interval_ms, char *why,
+                       size_t why_size);
+
 // Reads up to capacity bytes; returns the count read, 0 when none came or the
 // read failed. Returns once capacity bytes arrived, or the interval passed
 // between two bytes, or READ_TOTAL_MS passed in all.

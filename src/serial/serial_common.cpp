@@ -1,6 +1,16 @@
 #include "serial/serial.h"
 
 #include <stddef.h>
+#include <stdio.h>
+
+int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
+{
+    char why[64];
+    if (configure_port_why(port, baud, read_interval_ms, why, sizeof why) == 0)
+        return 0;
+    fprintf(stderr, "%s\n", why);
+    return -1;
+}
 
 int port_name_ok(const char *name)
 {

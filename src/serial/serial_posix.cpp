@@ -113,19 +113,22 @@ void set_line_settings(struct termios *tio, speed_t speed)
     cfsetospeed(tio, speed);
 }
 
-int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
+int configure_port_why(PortHandle port, uint32_t baud, uint32_t read_interval_ms, char *why,
+                       size_t why_size)
 {
     int fd = port_fd(port);
     struct termios tio;
     if (fd < 0 || tcgetattr(fd, &tio) != 0) {
-        fputs("Could not get Port State\n", stderr);
+        snprintf(why, why_size, "Could not get Port State");
         return -1;
     }
 
     // A speed the terminal interface cannot express is not set half-way.
     speed_t speed;
-    if (!speed_for(baud, &speed))
+    if (!speed_for(baud, &speed)) {
+        snprintf(why, why_size, "no such line speed: %lu", (unsigned long)baud);
         return -1;
+    }
 
     port->interval_ms = read_interval_ms;
     port->baud = baud;

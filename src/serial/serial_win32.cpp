@@ -60,20 +60,21 @@ PortHandle open_port(const char *name)
     return port;
 }
 
-int configure_port(PortHandle port, uint32_t baud, uint32_t read_interval_ms)
+int configure_port_why(PortHandle port, uint32_t baud, uint32_t read_interval_ms, char *why,
+                       size_t why_size)
 {
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (port == NO_PORT || !GetCommState(port->handle, &dcb)) {
-        fputs("Could not get Port State\n", stderr);
+        snprintf(why, why_size, "Could not get Port State");
         return -1;
     }
 
     COMMTIMEOUTS timeouts;
     memset(&timeouts, 0, sizeof timeouts);
     if (!GetCommTimeouts(port->handle, &timeouts)) {
-        fputs("Could not read comm timeouts\n", stderr);
+        snprintf(why, why_size, "Could not read comm timeouts");
         return -1;
     }
 
