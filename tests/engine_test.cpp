@@ -726,4 +726,19 @@ TEST(EngineVerifyOnly, MatchesOrNamesTheDifferingBlocksAndNeverWrites)
     EXPECT_EQ(0u, sent_with_op(OP_RESET).size());
 }
 
+// The bench's look for a device between updates: one probe, one read.
+TEST(EngineProbe, AnsweredOnlyByADeviceThatIsThere)
+{
+    begin(1024);
+    EXPECT_EQ(1, probe_answered(&link));
+    ASSERT_EQ(1u, fake.sent.size());
+    EXPECT_TRUE(is_probe(fake.sent[0].bytes));
+    EXPECT_EQ((uint32_t)Start, link.state) << "the update is left alone";
+
+    Script s;
+    s.answer_probes = false;
+    begin(1024, 1000, s);
+    EXPECT_EQ(0, probe_answered(&link));
+}
+
 }  // namespace

@@ -220,6 +220,11 @@ static int32_t reply_start(const DeviceLink *link, const unsigned char *bytes, i
     return -1;
 }
 
+static int whole_probe_reply(const unsigned char *bytes, int32_t count, void *)
+{
+    return count >= REPLY_MIN && reply_bytes_ok(bytes, count);
+}
+
 static int whole_reply(const unsigned char *bytes, int32_t count, void *context)
 {
     return reply_start((const DeviceLink *)context, bytes, count) >= 0;
@@ -509,6 +514,18 @@ void step_update(DeviceLink *link)
     }
     if (link->end == UPDATE_RUNNING)
         settle_end(link);
+}
+
+int probe_answered(DeviceLink *link)
+{
+    build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
+    link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
+    int32_t n = link->line.ops->read_until(link->line.context, link->frame.bytes, FRAME_CAPACITY,
+                                          whole_probe_reply, NULL);
+    if (n < 0 || n > FRAME_CAPACITY)
+        n = 0;
+    link->frame.frame_len = n;
+    return accept_reply(&link->frame);
 }
 
 void stop_update(DeviceLink *link)

@@ -205,6 +205,12 @@ void step_update(DeviceLink *link);
 // Ends a running update as stopped; the next step does nothing.
 void stop_update(DeviceLink *link);
 
+// Between updates (the production bench): sends the contact probe once and
+// reads for its answer (one read, as long as a read lasts). Returns 1 when a
+// reply passed the acceptance test: a device in its boot loader is there.
+// Nothing is traced; the update's state is left alone.
+int probe_answered(DeviceLink *link);
+
 // Whether the update has ended and how, with the counts the front ends
 // report, into *outcome (when not NULL). Returns outcome's end.
 UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome);
