@@ -145,10 +145,18 @@ def check_settings(rig, since, what):
            f"{what}: the adapter was set to 8E1 ({last.get('set_data')})")
     expect(last.get("set_flow_control") == "flow control 0",
            f"{what}: no flow control ({last.get('set_flow_control')})")
-    latency = [int(m.group(1), 16) for m in
-               (re.search(r"got control 0x4009, value (0x[0-9a-f]+)", l) for l in events) if m]
+    controls = [(int(m.group(1), 16), int(m.group(2), 16)) for m in
+                (re.search(r"got control (0x[0-9a-f]+), value (0x[0-9a-f]+)", l) for l in events) if m]
+    latency = [value for request, value in controls if request == 0x4009]
     expect(latency[-2:] == [1, 16],
            f"{what}: the adapter's latency timer went to 1 ms, then back to 16 ({latency})")
+    # Between the tool's low latency request and the line settings before
+    # it: DTR and RTS set low (the modem control request, mask 0x300, both
+    # line bits clear), once the driver had raised them on opening.
+    low = len(controls) - 1 - controls[::-1].index((0x4009, 1))
+    modem = [value for request, value in controls[:low] if request == 0x4001]
+    expect(modem and modem[-1] == 0x300,
+           f"{what}: DTR and RTS dropped before the update ({[hex(v) for v in modem]})")
     speeds = rig.host_speed()
     expect(speeds == (termios.B115200, termios.B115200),
            f"{what}: 115200 reached the host's terminal (speeds {speeds})")
@@ -233,6 +241,8 @@ def case_unplug(rig):
     expect(status == 3 and r["result"] == "port-lost" and 3 <= r["blocks"] < 101,
            f"unplugged: exit 3, port-lost after {r['blocks']} blocks ({status}, {r['result']})")
     expect("port-lost: the port went away" in output, "the tool says the port went away")
+    status, locks = rig.sh("ls /run/lock")
+    expect(status == 0 and "ttyUSB0" not in locks, f"its lock file is gone ({locks.split()})")
     status, log = rig.sh("dmesg")
     start = log.rindex("usbvm: unplugged starts")
     gone = re.search(r"\[ *([0-9.]+)\] usb \S+: USB disconnect", log[start:])
