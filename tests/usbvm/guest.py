@@ -7,9 +7,9 @@ initramfs, no disk.
 The kernel comes from the linux-image package that linux-image-amd64 names,
 fetched with `apt-get download` and unpacked with `dpkg-deb` into a cache
 (installing it would build an initramfs for this machine); only the kernel
-image and drivers/usb are kept, so the cache holds about 20 MB and is
-reused by later runs. Its compressed image is unpacked into a plain ELF
-that QEMU boots directly (PVH), which saves the guest the decompression.
+image and drivers/usb are kept, and later runs reuse them. Its compressed
+image is unpacked into a plain ELF that QEMU boots directly (PVH), which
+saves the guest the decompression.
 """
 import glob
 import lzma

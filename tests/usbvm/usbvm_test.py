@@ -221,7 +221,7 @@ def case_list(rig):
            f"fwu list --json: one USB port with the same identity ({usb})")
 
 
-def case_update(rig):
+def case_updates(rig):
     """An update by the device's path, then by the adapter's serial number."""
     run_update(rig, "by-path", "/dev/ttyUSB0")
     run_update(rig, "by-serial", f"usb:{SERIAL}")
@@ -288,7 +288,7 @@ setsid sh -c 'fwu < /dev/ttyS2 > /tmp/screen.trace 2> /tmp/screen.err; echo $? >
 
 CASES = [
     ("list", case_list),
-    ("update", case_update),
+    ("update", case_updates),
     ("unplug", case_unplug),
     ("screen-lost", case_screen_lost),
     # Still to come, with the production bench's continuous mode: a slot
@@ -300,7 +300,7 @@ CASES = [
 
 # -- the run ------------------------------------------------------------------
 
-def skip_reason(args):
+def missing_prerequisite(args):
     if shutil.which(args.qemu) is None:
         return f"{args.qemu} is missing (scripts/install-deps.sh test)"
     return guest.missing_tools()
@@ -321,7 +321,7 @@ def main():
     ap.add_argument("--cache", required=True, help="where the guest's kernel is kept")
     ap.add_argument("--qemu", default="qemu-system-x86_64")
     args = ap.parse_args()
-    why = skip_reason(args)
+    why = missing_prerequisite(args)
     if why:
         return skip(why)
     work = os.path.abspath(args.work)

@@ -1,12 +1,16 @@
 """The usbvm guest under qemu-system-x86_64 (TCG, 1 vCPU, 256 MB), with an
 emulated FTDI adapter (qemu-xhci, usb-serial) whose serial line is a
-character device on this machine, and the three ways the harness reaches it:
+character device on this machine, and the ways the harness reaches it:
 
   Qmp     QEMU's monitor protocol: device_del / device_add of the adapter
   Guest   the command channel, the guest's second serial port (init.sh)
   Screen  the guest's third serial port, a terminal for the Linux screen
-  files   the guest's console (console.txt), QEMU's own messages and its
-          usb_serial_* trace events (qemu.txt), in the work directory
+  files   in the work directory: the guest's console (console.txt), QEMU's
+          own messages (qemu.txt), its usb_serial_* trace events
+          (qemu-trace.txt)
+
+The sockets of the three channels lie in a short directory of their own
+under /tmp (a socket's path has at most 107 bytes), removed at close.
 
 QEMU is started as a child that dies with the harness and is stopped by
 its PID.
@@ -16,8 +20,10 @@ import json
 import os
 import re
 import select
+import shutil
 import socket
 import subprocess
+import tempfile
 import time
 
 from fwu_testkit import process
@@ -33,19 +39,28 @@ class VmError(Exception):
     pass
 
 
-def qemu_command(qemu, kernel, initrd, work, line_path, serial):
+def _opt(path):
+    """A path as a value in one of QEMU's option lists (a comma doubled)."""
+    return path.replace(",", ",,")
+
+
+def qemu_command(qemu, kernel, initrd, work, sockets, line_path, serial):
+    """QEMU's arguments; its sockets in the directory sockets (a short
+    path: a socket's name has at most 107 bytes)."""
     return [qemu, "-accel", "tcg", "-machine", "q35", "-cpu", "max", "-smp", "1", "-m", "256",
             "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
             "-kernel", kernel, "-initrd", initrd,
             "-append", "console=ttyS0 loglevel=4 panic=-1 rdinit=/init",
-            "-serial", "file:" + os.path.join(work, "console.txt"),
-            "-chardev", f"socket,id=control,path={os.path.join(work, 'control.sock')},server=on,wait=off",
+            "-chardev", f"file,id=console,path={_opt(os.path.join(work, 'console.txt'))}",
+            "-serial", "chardev:console",
+            "-chardev", f"socket,id=control,path={_opt(os.path.join(sockets, 'control'))},server=on,wait=off",
             "-serial", "chardev:control",
-            "-chardev", f"socket,id=screen,path={os.path.join(work, 'screen.sock')},server=on,wait=off",
+            "-chardev", f"socket,id=screen,path={_opt(os.path.join(sockets, 'screen'))},server=on,wait=off",
             "-serial", "chardev:screen",
-            "-qmp", f"unix:{os.path.join(work, 'qmp.sock')},server=on,wait=off",
+            "-chardev", f"socket,id=qmp,path={_opt(os.path.join(sockets, 'qmp'))},server=on,wait=off",
+            "-mon", "chardev=qmp,mode=control",
             "-device", "qemu-xhci,id=xhci",
-            "-chardev", f"serial,id={CHARDEV_ID},path={line_path}",
+            "-chardev", f"serial,id={CHARDEV_ID},path={_opt(line_path)}",
             "-device", adapter_args(serial)["driver"] + "," + ",".join(
                 f"{k}={v}" for k, v in adapter_args(serial).items() if k != "driver"),
             "-D", os.path.join(work, "qemu-trace.txt"),
@@ -214,19 +229,17 @@ class Vm:
 
     def __init__(self, qemu, kernel, initrd, work, line_path, serial, connect_s=30):
         self.work = work
-        for name in ("control.sock", "qmp.sock", "screen.sock"):
-            if os.path.exists(os.path.join(work, name)):
-                os.unlink(os.path.join(work, name))
+        self.sockets = tempfile.mkdtemp(prefix="fwu-usbvm-", dir="/tmp")
         self.started = time.monotonic()
+        command = qemu_command(qemu, kernel, initrd, work, self.sockets, line_path, serial)
         with open(os.path.join(work, "qemu.txt"), "wb") as out:
-            self.proc = process.start(qemu_command(qemu, kernel, initrd, work, line_path, serial),
-                                      stdout=out, stderr=subprocess.STDOUT)
+            self.proc = process.start(command, stdout=out, stderr=subprocess.STDOUT)
         self.qmp = self.guest = self.screen = None
         deadline = time.monotonic() + connect_s
         try:
-            self.qmp = Qmp(os.path.join(work, "qmp.sock"), deadline)
-            self.guest = Guest(os.path.join(work, "control.sock"), deadline)
-            self.screen = Screen(os.path.join(work, "screen.sock"), deadline,
+            self.qmp = Qmp(os.path.join(self.sockets, "qmp"), deadline)
+            self.guest = Guest(os.path.join(self.sockets, "control"), deadline)
+            self.screen = Screen(os.path.join(self.sockets, "screen"), deadline,
                                  os.path.join(work, "screen.txt"))
         except VmError:
             self.close()
@@ -250,3 +263,4 @@ class Vm:
             if channel is not None:
                 channel.close()
         process.stop(self.proc, timeout=10)
+        shutil.rmtree(self.sockets, ignore_errors=True)
