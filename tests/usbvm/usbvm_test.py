@@ -58,7 +58,11 @@ class Rig:
                           dump=os.path.join(work, "flash.bin"),
                           summary=os.path.join(work, "summary.json"))
         self.vm = None
-        self.vm = vm.Vm(args.qemu, kernel, initrd, work, self.sim.path, SERIAL)
+        try:
+            self.vm = vm.Vm(args.qemu, kernel, initrd, work, self.sim.path, SERIAL)
+        except Exception:
+            self.sim.stop()
+            raise
         self.qemu_started = self.vm.started
 
     def sh(self, script, timeout=COMMAND_S):
@@ -150,9 +154,9 @@ def check_settings(rig, since, what):
     latency = [value for request, value in controls if request == 0x4009]
     expect(latency[-2:] == [1, 16],
            f"{what}: the adapter's latency timer went to 1 ms, then back to 16 ({latency})")
-    # Between the tool's low latency request and the line settings before
-    # it: DTR and RTS set low (the modem control request, mask 0x300, both
-    # line bits clear), once the driver had raised them on opening.
+    # The last modem control request before the tool's low latency one sets
+    # DTR and RTS low (mask 0x300, both line bits clear); the driver raised
+    # them (0x303) on opening.
     low = len(controls) - 1 - controls[::-1].index((0x4009, 1))
     modem = [value for request, value in controls[:low] if request == 0x4001]
     expect(modem and modem[-1] == 0x300,
