@@ -105,7 +105,7 @@ def fetch_kernel(cache):
         unpacked = os.path.join(scratch, "root")
         os.makedirs(unpacked)
         tar = subprocess.run(f"dpkg-deb --fsys-tarfile '{deb}' | tar -x -C '{unpacked}' "
-                             "--wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/drivers/usb/*'",
+                             "--wildcards './boot/vmlinuz-*' '*/modules/*/kernel/drivers/usb/*'",
                              shell=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if tar.returncode != 0:
             raise GuestError(f"unpacking {deb} failed: {tar.stdout.strip()[-300:]}")
@@ -120,8 +120,12 @@ def fetch_kernel(cache):
     elf = os.path.join(root, "vmlinux")
     if not os.path.exists(elf) and not _unpack_elf(images[0], elf):
         elf = None
-    usb = os.path.join(root, "lib", "modules", release, "kernel", "drivers", "usb")
-    return elf or images[0], usb, release
+    # /lib/modules, or /usr/lib/modules in a package laid out for a merged /usr
+    usb = glob.glob(os.path.join(root, "*", "modules", release, "kernel", "drivers", "usb")) + \
+        glob.glob(os.path.join(root, "*", "*", "modules", release, "kernel", "drivers", "usb"))
+    if not usb:
+        raise GuestError(f"no drivers/usb for {release} in {root}")
+    return elf or images[0], usb[0], release
 
 
 def _module_order(usb_dir):
