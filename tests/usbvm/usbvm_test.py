@@ -283,9 +283,15 @@ setsid sh -c 'fwu < /dev/ttyS2 > /tmp/screen.trace 2> /tmp/screen.err; echo $? >
              "the screen's lost status")
     expect(True, "the screen says the port was lost")
     screen.send(b"q")
-    status, rc = rig.sh("i=0; while [ ! -s /tmp/screen.rc ] && [ $i -lt 200 ]; do sleep 0.05; "
-                        "i=$((i + 1)); done; cat /tmp/screen.rc")
-    expect(rc.strip() == "0", f"q exits the screen with 0 ({rc.strip()!r})")
+    end = time.monotonic() + COMMAND_S
+    rc = ""
+    while not rc and time.monotonic() < end:
+        rc = rig.sh("cat /tmp/screen.rc 2> /dev/null || sleep 0.2")[1].strip()
+    if not rc:
+        _, state = rig.sh("ps; cat /tmp/screen.err")
+        raise Failed(f"the screen did not end after q: {state!r}; it shows "
+                     f"{screen.text()[-300:]!r}")
+    expect(rc == "0", f"q exits the screen with 0 ({rc!r})")
     rig.vm.plug(SERIAL)
     wait_plugged(rig)
 
