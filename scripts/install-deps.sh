@@ -35,8 +35,14 @@ test=(
   binutils-arm-none-eabi                          # ARM test images for the release kit
   clang libclang-rt-dev                           # fuzzing (libFuzzer, ASan, UBSan)
   llvm                                            # llvm-symbolizer for sanitizer reports, fuzz coverage
+  qemu-system-x86                                 # the usbvm guest: the emulated FTDI adapter
+  busybox-static udev                             # in the guest: its shell and tools; udevd and
+                                                  # 60-serial.rules for /dev/serial/by-id
   file procps x11-utils                           # not run by the suite: file, ps, xwininfo and
 )                                                 # xprop, for looking into a failed test
+# The guest's kernel is not installed here: installing it would build an
+# initramfs for this machine. tests/usbvm/guest.py fetches the package with
+# `apt-get download` into a cache under build/ and unpacks it there.
 
 case $set_name in
   demo) packages=("${demo[@]}") ;;

@@ -11,7 +11,7 @@ for preset in native win32 win64; do
   cmake --preset "$preset" -DFWU_WERROR=ON >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
-FWU_REQUIRE_WINDOWS_BUILDS=1 ctest --preset native -j "$jobs"
+FWU_REQUIRE_WINDOWS_BUILDS=1 FWU_REQUIRE_USBVM=1 ctest --preset native -j "$jobs"
 
 # The fuzzers (clang, ASan, UBSan), about a minute in all, each on a scratch
 # copy of its seed corpus; any finding fails the run.
