@@ -78,6 +78,7 @@ struct CliRun {
     char log_label[CLI_ECHO_MAX + 16];
     char run_id[40];
     char host[256];
+    int stuck;      // a device's thread did not end after a stop
     int live;       // progress redrawn in place on a terminal
     int drawn;      // lines of it on the screen
     const char *program;

@@ -358,6 +358,7 @@ static int run_devices(CliRun *run)
             break;
     }
     int stuck = !cli_all_ended(run);
+    run->stuck = stuck;
     if (!stuck)
         for (int i = 0; i < run->device_count; ++i)
             if (run->devices[i].thread_started)
@@ -406,8 +407,6 @@ int cli_run_update(const CliOptions *options)
         return EXIT_USAGE;
     }
     // Large (a frame buffer and a trace line per device): kept off the stack.
-    // Never freed: a thread stuck after a stop may still use it, and the
-    // process ends after the run.
     CliRun *run = (CliRun *)calloc(1, sizeof *run);
     if (run == NULL) {
         fprintf(stderr, "%s: not enough memory\n", options->program);
@@ -415,7 +414,14 @@ int cli_run_update(const CliOptions *options)
     }
     run->options = options;
     run->program = options->program;
-    if (cli_prepare_image(run) != 0 || cli_prepare_devices(run) != 0)
-        return EXIT_USAGE;
-    return run_devices(run);
+    int status = EXIT_USAGE;
+    if (cli_prepare_image(run) == 0 && cli_prepare_devices(run) == 0)
+        status = run_devices(run);
+    // A thread stuck in a write after a stop still uses the run and its
+    // image; they go with the process.
+    if (!run->stuck) {
+        free((void *)run->image);
+        free(run);
+    }
+    return status;
 }
