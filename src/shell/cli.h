@@ -19,7 +19,7 @@ enum {
     RESET_LIMIT_MS = 2000
 };
 
-enum CliCommand { CLI_RUN_NOTHING = 0, CLI_UPDATE, CLI_LIST };
+enum CliCommand { CLI_RUN_NOTHING = 0, CLI_UPDATE, CLI_LIST, CLI_IMAGE };
 
 // Exit statuses. With several devices the status is the largest of theirs.
 enum CliExit {
@@ -36,6 +36,9 @@ struct CliOptions {
     int port_count;
     char ports[CLI_MAX_PORTS][PORT_NAME_CAPACITY];  // as given
     char image_path[CLI_PATH_CAPACITY];             // "": the embedded image
+    int vector_check;                               // 0 after --no-vector-check
+    int allow_sample;                               // --allow-sample
+    char raw_out[CLI_PATH_CAPACITY];                // image --raw-out: "" none
     uint32_t flash_end;                             // end of the device's flash
     double wait_s;                                  // < 0: wait until interrupted
     double timeout_s;                               // < 0: no overall deadline
@@ -43,7 +46,7 @@ struct CliOptions {
     char log_path[CLI_PATH_CAPACITY];               // "": none
     int quiet;
     int verbose;
-    int json;  // list: JSON instead of a table
+    int json;  // list, image: JSON instead of words
 };
 
 // How a device's update ended.
@@ -68,6 +71,9 @@ struct DeviceSummary {
     const char *path;       // as opened ("" when it never got that far)
     int result;             // a DeviceResult
     int reset_confirmed;
+    const char *image_name;    // the file as given, or "embedded"
+    const char *image_format;  // "binary", "ihex", "srec", "elf"
+    const char *image_sha256;  // of the file (or the embedded bytes)
     int64_t image_size;     // the image's own size
     int32_t padded_size;    // what is written: whole 1024-byte blocks
     uint16_t image_crc;     // the CRC-16 a device reports for the padded image

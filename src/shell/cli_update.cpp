@@ -9,6 +9,7 @@
 
 #include "fwu_version.h"
 #include "image/image.h"
+#include "image/image_file.h"
 #include "protocol/engine.h"
 #include "shell/cli_platform.h"
 
@@ -256,6 +257,22 @@ int run_update(const CliOptions *options)
     run.results = json_to_stdout ? stderr : stdout;
     run.live = !options->quiet && stderr_is_live_terminal();
 
+    // Every run names its image first, and so does its log.
+    char image_line[CLI_PATH_CAPACITY + 256];
+    cli_image_line(&run.facts, image_line, sizeof image_line);
+    fprintf(run.results, "%s: %s\n", run.program, image_line);
+    fflush(run.results);
+    if (run.log != NULL) {
+        char stamp[40];
+        utc_timestamp(stamp, sizeof stamp);
+        fprintf(run.log, "%s %s IMAGE %s format=%s size=%lld padded_size=%ld crc=0x%04x "
+                "sha256=%s\n",
+                stamp, run.program, run.facts.name, image_file_format_name(run.facts.format),
+                (long long)run.facts.size, (long)run.facts.padded_size,
+                (unsigned)run.facts.crc, run.facts.sha256);
+        fflush(run.log);
+    }
+
     install_stop_handlers();
     double start = monotonic_seconds();
     for (int i = 0; i < run.device_count; ++i) {
@@ -327,6 +344,9 @@ void print_version(const char *program)
            "written from %#010x\n",
            (long long)len, (long)padded, (long)(padded / BLOCK_SIZE), (int)BLOCK_SIZE,
            (unsigned)crc16(copy, padded), (unsigned)IMAGE_BASE);
+    if (cli_embeds_sample())
+        printf("embedded image: the bundled sample, not device firmware (update refuses it "
+               "without --allow-sample)\n");
     printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
     // The padded copy was needed for its CRC only.
     free(copy);
@@ -342,5 +362,7 @@ int cli_main(int argc, char **argv, const char *program)
         return parsed;
     if (options.command == CLI_LIST)
         return run_list(&options);
+    if (options.command == CLI_IMAGE)
+        return run_image(&options);
     return run_update(&options);
 }

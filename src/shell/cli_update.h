@@ -11,6 +11,7 @@
 #include "protocol/report.h"
 #include "serial/serial.h"
 #include "shell/cli.h"
+#include "shell/cli_image.h"
 #include "shell/cli_platform.h"
 
 enum {
@@ -49,6 +50,7 @@ struct UpdateRun {
     int32_t padded_size;
     int64_t image_size;
     uint16_t image_crc;
+    CliImage facts;  // what names the image (its padded bytes are image above)
     FILE *json;
     FILE *log;
     FILE *results;  // where result lines and the summary go
