@@ -396,7 +396,8 @@ uint32_t word_at(const ImageFile *image, uint32_t address)
 int merge(Parse *p, ImageFile *image)
 {
     Chunks *c = &p->chunks;
-    qsort(c->list, (size_t)c->count, sizeof *c->list, compare_chunks);
+    if (c->count > 0)
+        qsort(c->list, (size_t)c->count, sizeof *c->list, compare_chunks);
     image->parts = (ImagePart *)malloc((size_t)(c->count > 0 ? c->count : 1) * sizeof(ImagePart));
     image->data = (unsigned char *)malloc(c->used > 0 ? c->used : 1);
     if (image->parts == NULL || image->data == NULL)
