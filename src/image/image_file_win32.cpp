@@ -1,16 +1,25 @@
-// Reading an image file on Windows: the path's attributes are looked at
-// before it is opened, so a directory or a device (COM1) is never opened;
-// what is opened must be a disk file.
+// Reading an image file on Windows: the path is looked at before it is
+// opened, so a directory or a device (COM1, \\.\COM7) is never opened; what
+// is opened must be a disk file.
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "image/image_file.h"
 
 int image_file_load(const char *path, unsigned char **bytes, size_t *len, char *why,
                     size_t why_size)
 {
+    // A reserved name (COM1, NUL, CON) is a device wherever it is given: its
+    // full path is in the device namespace, \\.\COM1.
+    char full[MAX_PATH];
+    DWORD full_len = GetFullPathNameA(path, sizeof full, full, NULL);
+    if (full_len > 0 && full_len < sizeof full && strncmp(full, "\\\\.\\", 4) == 0) {
+        snprintf(why, why_size, "%s: not a regular file (a device)", path);
+        return -1;
+    }
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         snprintf(why, why_size, "%s: cannot be read (error %lu)", path,
