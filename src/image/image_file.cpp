@@ -204,6 +204,8 @@ int parse_ihex(Parse *p)
         unsigned offset = (unsigned)b[1] << 8 | b[2];
         unsigned type = b[3];
         const unsigned char *data = b + 4;
+        if (type > 5)
+            return refuse(p, "line %u: record type %02x is not Intel HEX (00-05)", n, type);
         unsigned need = type == 2 || type == 4 ? 2 : type == 3 || type == 5 ? 4 : 0;
         if (type != 0 && length != need)
             return refuse(p, "line %u: a type %02x record holds %u data bytes, not %u", n, type,
@@ -226,11 +228,8 @@ int parse_ihex(Parse *p)
         case 4:
             linear = (uint64_t)((unsigned)data[0] << 8 | data[1]) << 16;
             break;
-        case 3:
-        case 5:
-            break;  // the start address: where the program begins, nothing to write
-        default:
-            return refuse(p, "line %u: record type %02x is not Intel HEX (00-05)", n, type);
+        default:  // 03, 05: the start address, where the program begins; nothing to write
+            break;
         }
     }
     return refuse(p, "no end-of-file record (:00000001FF): the file is cut short?");
