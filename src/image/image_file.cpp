@@ -601,10 +601,16 @@ int image_file_check(const ImageFile *image, const ImageRules *rules, char *why,
                  (unsigned)IMAGE_BASE, (unsigned)IMAGE_BASE);
         return -1;
     }
-    uint64_t padded_end = (uint64_t)IMAGE_BASE + (image->padded_size > 0
-                                                      ? (uint64_t)image->padded_size
-                                                      : ADDRESS_SPACE);
-    if (image->padded_size < 0 || padded_end > rules->flash_end) {
+    if (image->padded_size < 0) {
+        snprintf(why, why_size,
+                 "%s: the image spans %lld bytes from 0x%08x to 0x%08llx, more than the tool "
+                 "can hold (2 GiB)",
+                 name, (long long)image->size, (unsigned)IMAGE_BASE,
+                 (unsigned long long)image->high);
+        return -1;
+    }
+    uint64_t padded_end = (uint64_t)IMAGE_BASE + (uint64_t)image->padded_size;
+    if (padded_end > rules->flash_end) {
         const ImagePart *last = &image->parts[image->part_count - 1];
         image_file_record_name(image->format, last->last_record, where, sizeof where);
         char hint[192] = "";
@@ -618,8 +624,7 @@ int image_file_check(const ImageFile *image, const ImageRules *rules, char *why,
                  "whole %d-byte blocks at 0x%08llx, and the flash ends at 0x%08x (%lu bytes "
                  "above the boot loader)%s",
                  name, where, where[0] != '\0' ? " (the last data): " : "",
-                 (unsigned long long)image->high, (int)BLOCK_SIZE,
-                 (unsigned long long)(image->padded_size > 0 ? padded_end : image->high),
+                 (unsigned long long)image->high, (int)BLOCK_SIZE, (unsigned long long)padded_end,
                  (unsigned)rules->flash_end,
                  (unsigned long)(rules->flash_end - (uint32_t)IMAGE_BASE), hint);
         return -1;
