@@ -43,7 +43,8 @@ Options:
                      those names refuses the run (exit 2); nothing else in DIR
                      is touched
   --flash-end ADDR   end of the device's flash (default 0x08100000, 1 MiB)
-  --no-vector-check  skip the vector table check
+  --no-vector-check  skip the vector table check (the fwu-cli.exe released
+                     then does not check its embedded image's either)
   --build-dir DIR    keep the builds here and reuse them next time (default:
                      a fresh temporary directory, removed at the end)
   -h, --help         this text
@@ -269,7 +270,8 @@ truncate -s "$padded" -- "$work/padded.bin"
 # --- the builds -----------------------------------------------------------------
 step "building fwu.exe and fwu-cli.exe (win32 preset, i686) with the image embedded" \
   cmake --preset win32 -B "$builds/win32" -DFWU_WERROR=ON \
-        -DFWU_FIRMWARE_IMAGE="$raw" -DFWU_FLASH_END="$(hex "$flash_end")"
+        -DFWU_FIRMWARE_IMAGE="$raw" -DFWU_FLASH_END="$(hex "$flash_end")" \
+        -DFWU_EMBEDDED_VECTOR_CHECK="$([ "$vector_check" = 1 ] && echo ON || echo OFF)"
 step "  compiling" cmake --build "$builds/win32" --target fwu fwu-cli -j2
 step "building fwu_probe.exe (win64 preset) to read the window" \
   cmake --preset win64 -B "$builds/win64" -DFWU_WERROR=ON

@@ -98,7 +98,9 @@ int cli_load_image(const CliOptions *o, CliImage *out)
         read = image_file_parse_raw(bytes, (size_t)len, "the embedded image", &image, why,
                                     sizeof why);
     }
-    ImageRules rules = {o->flash_end, o->vector_check};
+    // An embedded image released without the vector check is not held to it.
+    int embedded_check = o->image_path[0] != '\0' || FWU_EMBEDDED_VECTOR_CHECK;
+    ImageRules rules = {o->flash_end, o->vector_check && embedded_check};
     if (read != 0 || image_file_check(&image, &rules, why, sizeof why) != 0) {
         fprintf(stderr, "%s: %s%s\n", o->program, o->image_path[0] != '\0' ? "--image " : "",
                 why);
