@@ -165,8 +165,12 @@ def run_cli(args, ports, image, work):
     its VmHWM."""
     out = os.path.join(work, "update.jsonl")
     argv = [args.fwu, "update", "--quiet", "--json", out, "--timeout", str(args.limit_s)]
+    # Any raw file is timed: the patterns have no vector table, and the
+    # embedded image may be the bundled sample.
     if not image.embedded:
-        argv += ["--image", image.path]
+        argv += ["--image", image.path, "--no-vector-check"]
+    else:
+        argv += ["--allow-sample"]
     argv += ports
     errors = os.path.join(work, "update-stderr.txt")
     with open(os.path.join(work, "update-stdout.txt"), "wb") as o, open(errors, "wb") as e:

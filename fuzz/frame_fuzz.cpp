@@ -19,7 +19,7 @@
 
 namespace {
 
-int32_t le32(const uint8_t *p)
+int32_t read_le32(const uint8_t *p)
 {
     return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
                      (uint32_t)p[3] << 24);
@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         body = FRAME_CAPACITY;
     memset(f->bytes, 0xA5, sizeof f->bytes);
     memcpy(f->bytes, data + 8, body);
-    f->frame_len = le32(data);
-    int32_t n = le32(data + 4);
+    f->frame_len = read_le32(data);
+    int32_t n = read_le32(data + 4);
 
     int32_t k = f->frame_len < (int32_t)body ? f->frame_len : (int32_t)body;
     FUZZ_REQUIRE(crc16(f->bytes, k) == (k > 0 ? reference_crc16(f->bytes, (size_t)k) : 0xFFFF));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Writes the seed corpus of engine_fuzz into fuzz/corpus/engine. Each seed is
-# an 8-byte header (image and clock) and one control byte per read; see
-# engine_fuzz.cpp and fuzz_link.h for the layout.
+# Writes the seed corpora into fuzz/corpus/: engine_fuzz's first (each seed
+# is an 8-byte header (image and clock) and one control byte per read; see
+# engine_fuzz.cpp and fuzz_link.h for the layout), then frame_fuzz's and
+# image_fuzz's.
 set -euo pipefail
 out="$(dirname "$0")/corpus/engine"
 mkdir -p "$out"
@@ -47,3 +48,40 @@ mkdir -p "$out"
 seed ack '\x04\x00\x00\x00\x02\x00\x00\x00\x04\x2b\x43\x6f'
 seed bottom-of-range '\x01\x00\x00\x80\xff\xff\xff\xff\x00'
 seed full-buffer '\x10\x04\x00\x00\x05\x04\x00\x00\x04\x2b\xf5'
+
+# image_fuzz: a flags byte (bit 0 raw, bit 1 the vector check), then a file:
+# Intel HEX with a gap and an agreeing overlap, S-records with S0 and S5, a
+# small ELF32 ARM executable with two segments, and a raw image.
+out="$(dirname "$0")/corpus/image"
+mkdir -p "$out"
+python3 - "$out" <<'PY'
+import struct, sys
+out = sys.argv[1]
+vectors = struct.pack("<II", 0x20010000, 0x08004009)
+
+def ihex(kind, offset, data):
+    body = bytes([len(data), offset >> 8, offset & 0xFF, kind]) + data
+    return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper() + "\n"
+
+def srec(kind, address, data, width=4):
+    body = bytes([width + len(data) + 1]) + address.to_bytes(width, "big") + data
+    return f"S{kind}" + (body + bytes([~sum(body) & 0xFF])).hex().upper() + "\n"
+
+hex_text = (ihex(4, 0, b"\x08\x00") + ihex(0, 0x4000, vectors + b"\xaa" * 8)
+            + ihex(0, 0x4008, b"\xaa" * 4) + ihex(0, 0x4100, b"\x55" * 16) + ihex(5, 0, vectors[4:])
+            + ihex(1, 0, b""))
+srec_text = (srec(0, 0, b"seed", 2) + srec(3, 0x08004000, vectors + b"\x01\x02")
+             + srec(3, 0x08004010, b"\x03" * 8) + srec(5, 2, b"", 2) + srec(7, 0x08004009, b""))
+segments = [(0x08004000, vectors + b"\xe7\xfe"), (0x08004800, b"\x44\x33\x22\x11")]
+elf = bytearray(52 + 32 * len(segments))
+elf[0:7] = b"\x7fELF\x01\x01\x01"
+struct.pack_into("<HHIIIIIHHHHHH", elf, 16, 2, 40, 1, 0x08004009, 52, 0, 0, 52, 32,
+                 len(segments), 40, 0, 0)
+for i, (paddr, data) in enumerate(segments):
+    struct.pack_into("<IIIIIIII", elf, 52 + 32 * i, 1, len(elf), paddr, paddr, len(data),
+                     len(data), 5, 4)
+    elf += data
+for name, data in (("hex", b"\x02" + hex_text.encode()), ("srec", b"\x02" + srec_text.encode()),
+                   ("elf", b"\x02" + bytes(elf)), ("raw", b"\x03" + vectors + bytes(range(64)))):
+    open(f"{out}/{name}", "wb").write(data)
+PY

@@ -6,12 +6,12 @@
 # it is kept in build/fuzz/findings/; replay it with
 #   FWU_FUZZ_TRACE=1 build/fuzz/fuzz/engine_fuzz build/fuzz/findings/crash-...
 #
-# usage: fuzz/run.sh engine_fuzz|frame_fuzz [seconds] [more libFuzzer flags...]
+# usage: fuzz/run.sh engine_fuzz|frame_fuzz|image_fuzz [seconds] [more libFuzzer flags...]
 # Build first: cmake --preset fuzz && cmake --build --preset fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-target=${1:?usage: fuzz/run.sh engine_fuzz|frame_fuzz [seconds] [libFuzzer flags...]}
+target=${1:?usage: fuzz/run.sh engine_fuzz|frame_fuzz|image_fuzz [seconds] [libFuzzer flags...]}
 seconds=${2:-60}
 shift $(($# > 1 ? 2 : 1))
 [ "$seconds" -ge 1 ] 2>/dev/null || seconds=1  # 0 would mean no limit at all

@@ -32,7 +32,7 @@ demo=(
 )
 test=(
   tmux                                            # driving the terminal front-end
-  binutils-arm-none-eabi                          # ARM test images for the release kit
+  binutils-arm-none-eabi                          # ARM test images: release kit, image reader
   clang libclang-rt-dev                           # fuzzing (libFuzzer, ASan, UBSan)
   llvm                                            # llvm-symbolizer for sanitizer reports, fuzz coverage
   qemu-system-x86                                 # the usbvm guest: the emulated FTDI adapter

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Writes the sample firmware image that the build embeds by default.
 
-The image is our own: a 32-byte header that is easy to spot in a hex dump
-or in the simulator's flash dump, followed by a deterministic stream of
-pseudo-random bytes (xorshift32), so that every block differs and a
-misplaced or repeated block changes the CRC. Its size, 102,700 bytes, is
+The image is our own: a Cortex-M vector table as a real application starts
+with one (initial stack pointer in SRAM, reset vector just past the header,
+odd for Thumb code), so the tool's vector check accepts it; a 32-byte header
+that is easy to spot in a hex dump or in the simulator's flash dump; then a
+deterministic stream of pseudo-random bytes (xorshift32), so that every
+block differs and a misplaced or repeated block changes the CRC. It is no
+device's firmware: the command line writes it only with --allow-sample. Its size, 102,700 bytes, is
 not a multiple of 1024, so the tool's zero padding of the last block is
 exercised on every update.
 
@@ -17,10 +20,16 @@ import struct
 
 MAGIC = b"FWU SAMPLE IMAGE"  # 16 bytes
 SEED = 0x2545F491
+BASE = 0x08004000
+INITIAL_SP = 0x20010000      # the top of 64 KiB of SRAM
+VECTORS = 8                  # initial SP, reset vector
+HEADER = 32
+RESET = BASE + VECTORS + HEADER + 1  # the first byte after the header, Thumb
 
 
 def sample_image(size):
-    header = MAGIC + struct.pack(">IIII", 1, size, SEED, 0)  # version, size, seed, reserved
+    vectors = struct.pack("<II", INITIAL_SP, RESET)
+    header = vectors + MAGIC + struct.pack(">IIII", 1, size, SEED, 0)  # version, size, seed, reserved
     out = bytearray(header[:size])
     x = SEED
     while len(out) < size:

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The release kit: one firmware image in, one proven fwu.exe out.
+# The release kit: one firmware image in, one proven fwu.exe (and the console
+# fwu-cli.exe with the same image) out.
 set -euo pipefail
 
 usage() {
@@ -8,59 +9,73 @@ usage: scripts/release.sh [--out DIR] [--flash-end ADDR] [--no-vector-check]
                           [--build-dir DIR] IMAGE
 
 Builds the fwu.exe that carries IMAGE, proves it against the boot loader
-simulator under Wine, and only then writes DIR/fwu.exe, DIR/SHA256SUMS (check
-with `sha256sum -c SHA256SUMS` inside DIR) and DIR/release.json.
+simulator under Wine, and only then writes DIR/fwu.exe, DIR/fwu-cli.exe (the
+console command line, same image), DIR/SHA256SUMS (check with
+`sha256sum -c SHA256SUMS` inside DIR) and DIR/release.json.
 
-IMAGE, by its extension:
-  .bin                                    raw, lies in flash from 0x08004000
-  .hex .ihex                              Intel HEX
-  .srec .s19 .s28 .s37 .mot               Motorola S-records
-  .elf .axf                               ARM ELF (its loadable sections, at
-                                          their load addresses)
+IMAGE is read by the tool's own reader (`fwu image`, built here first), which
+tells the format by the content, never by the name:
+  raw binary                              lies in flash from 0x08004000
+  Intel HEX                               record types 00-05
+  Motorola S-records                      S0-S9 (S4 is reserved)
+  ELF32 little-endian ARM                 its PT_LOAD segments, p_filesz
+                                          bytes at their physical addresses
+A text file that is neither HEX nor S-records is refused, never taken as raw.
 Gaps between the loaded parts are filled with 0xFF (erased flash); the kit
-says how many bytes it filled. The image is refused (no exe written) when it
-is empty, holds data below 0x08004000 (the boot loader's 16 KiB), runs past
-the flash end once padded to whole 1024-byte blocks, or, unless
---no-vector-check, does not start with a Cortex-M vector table for
-0x08004000: initial stack pointer in SRAM (0x20000000-0x3FFFFFFF), reset
-vector odd (Thumb) and inside the image.
+says how many bytes it filled. The image is refused (exit 3, no exe written),
+with the file, the line or record and the reason, when: a record has a bad
+checksum or syntax; the end-of-file / termination record is missing, or
+anything but blank lines follows it; an S5/S6 count is wrong; overlapping
+data disagree (identical overlaps pass); an address wraps past 4 GiB; data
+lie below 0x08004000 (the boot loader's 16 KiB: a full-chip dump); the image,
+padded to whole 1024-byte blocks, runs past the flash end; it is empty; it is
+not a regular file; or, unless --no-vector-check, it does not start with a
+Cortex-M vector table for 0x08004000 (initial stack pointer in SRAM
+0x20000000-0x3FFFFFFF, reset vector odd and inside the image; one below
+0x08004000 means an application linked for 0x08000000).
 
 Options:
-  --out DIR          where the release goes (default release/); the fwu.exe,
-                     SHA256SUMS and release.json of an earlier run there are
-                     removed first, so a failed run leaves no fwu.exe behind
+  --out DIR          where the release goes (default release/). Only what an
+                     earlier release wrote there is removed first: a
+                     SHA256SUMS that names just fwu.exe, fwu-cli.exe and
+                     release.json, the exes it names with their hashes, a
+                     release.json of the kit's form. Any other file by one of
+                     those names refuses the run (exit 2); nothing else in DIR
+                     is touched
   --flash-end ADDR   end of the device's flash (default 0x08100000, 1 MiB)
-  --no-vector-check  skip the vector table check
+  --no-vector-check  skip the vector table check (the fwu-cli.exe released
+                     then does not check its embedded image's either)
   --build-dir DIR    keep the builds here and reuse them next time (default:
-                     a fresh temporary directory, removed at the end); never
-                     the tree's build/
+                     a fresh temporary directory, removed at the end)
   -h, --help         this text
 
-Builds (with -j2, warnings as errors): the win32 preset's fwu.exe (i686
-MinGW-w64, MinSizeRel) with the image embedded; fwu_probe.exe (win64 preset)
-to read the window; fwu-devsim (native). The proof (scripts/release_prove.py)
-runs that fwu.exe under Wine's 32-bit loader in a 64-bit prefix of its own on
-an Xvfb display, clicks "Update Device" (xdotool), and needs the status
-"Programming Completed" and the simulator's flash equal to the padded image.
+DIR and the build directory are taken as their real paths (symbolic links
+resolved) and may not lie in the tree's build/.
 
-Needs, installed beforehand (it installs nothing): binutils (objcopy,
-objdump, readelf: the generic elf32-little target reads ARM ELF), cmake 3.21+,
-g++, g++-mingw-w64-i686 and -x86-64 (with their binutils), python3, wine64
-and wine32:i386 (/usr/lib/wine/wine), xvfb, xdotool, git, coreutils. Where the
-kernel cannot run 32-bit programs, also qemu-user (qemu-i386 runs Wine's
-32-bit loader; much slower), which scripts/install-deps.sh installs
-too. Override the binutils with OBJCOPY, OBJDUMP, READELF.
+Builds (with -j2, warnings as errors): the native fwu (Release) to read the
+image and fwu-devsim to play the device; the win32 preset's fwu.exe and
+fwu-cli.exe (i686 MinGW-w64, MinSizeRel) with the image embedded;
+fwu_probe.exe (win64 preset) to read the window. The proof
+(scripts/release_prove.py) runs that fwu.exe under Wine's 32-bit loader in a
+64-bit prefix of its own on an Xvfb display, clicks "Update Device"
+(xdotool), and needs the status "Programming Completed" and the simulator's
+flash equal to the padded image.
 
-Exit status: 0 released, 1 build or proof failed, 2 bad usage, 3 image refused.
+Needs, installed beforehand (it installs nothing): cmake 3.21+, g++,
+g++-mingw-w64-i686 and -x86-64, python3, wine64 and wine32:i386
+(/usr/lib/wine/wine), xvfb, xdotool, git, coreutils. Where the kernel cannot
+run 32-bit programs, also qemu-user (qemu-i386 runs Wine's 32-bit loader;
+much slower), which scripts/install-deps.sh installs too.
+
+Exit status: 0 released, 1 build or proof failed, 2 bad usage (or a foreign
+file in DIR), 3 image refused.
 EOF
 }
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 BASE=$((0x08004000))
-BLOCK=1024
-OBJCOPY=${OBJCOPY:-objcopy}
-OBJDUMP=${OBJDUMP:-objdump}
-READELF=${READELF:-readelf}
+# What a release consists of; the exes are renamed into place last.
+RELEASE_FILES=(release.json SHA256SUMS fwu-cli.exe fwu.exe)
 
 out=release
 flash_end_text=0x08100000
@@ -70,7 +85,7 @@ image=
 
 say() { printf 'release: %s\n' "$*"; }
 usage_error() { printf 'release: %s\n(scripts/release.sh --help)\n' "$*" >&2; exit 2; }
-refuse() { printf 'release: REFUSED %s: %s\n' "$image" "$*" >&2; exit 3; }
+refuse() { printf 'release: REFUSED %s\n' "$*" >&2; exit 3; }
 fail() { printf 'release: FAILED: %s\n' "$*" >&2; exit 1; }
 hex() { printf '0x%08x' "$1"; }
 
@@ -87,29 +102,99 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$image" ] || usage_error "no IMAGE given"
-[ -f "$image" ] || usage_error "no such file: $image"
+[ -n "$out" ] || usage_error "--out: an empty value"
+[ -e "$image" ] || usage_error "no such file: $image"
 [[ $flash_end_text =~ ^(0[xX][0-9a-fA-F]{1,8}|[1-9][0-9]{0,9})$ ]] ||
   usage_error "--flash-end: '$flash_end_text' is not an address (e.g. 0x08100000)"
 flash_end=$((flash_end_text))
 [ "$flash_end" -gt "$BASE" ] && [ "$flash_end" -le $((0xFFFFFFFF)) ] ||
   usage_error "--flash-end: $flash_end_text must lie above 0x08004000 and within 32 bits"
-out=$(mkdir -p -- "$out" && cd -- "$out" && pwd) || usage_error "--out: cannot make $out"
-case $out in "$ROOT/build"|"$ROOT/build/"*) usage_error "--out: not under the tree's build/" ;; esac
-if [ -n "$build_dir" ]; then
-  build_dir=$(mkdir -p -- "$build_dir" && cd -- "$build_dir" && pwd) ||
-    usage_error "--build-dir: cannot make it"
-  case $build_dir in "$ROOT/build"|"$ROOT/build/"*) usage_error "--build-dir: not under the tree's build/" ;; esac
-fi
 
-# An earlier release in DIR goes first: whatever happens next, no fwu.exe is
-# left there that this run did not prove.
-rm -f -- "$out/fwu.exe" "$out/SHA256SUMS" "$out/release.json" "$out/.fwu.exe.partial"
+# Real paths, symbolic links resolved, before the guard: a link into the
+# tree's build/ must not let a run touch what the builds there made.
+in_tree_build() { case $1 in "$ROOT/build"|"$ROOT/build/"*) return 0 ;; esac; return 1; }
+out=$(realpath -m -- "$out") || usage_error "--out: cannot resolve it"
+in_tree_build "$out" && usage_error "--out: $out lies in the tree's build/"
+if [ -n "$build_dir" ]; then
+  build_dir=$(realpath -m -- "$build_dir") || usage_error "--build-dir: cannot resolve it"
+  in_tree_build "$build_dir" && usage_error "--build-dir: $build_dir lies in the tree's build/"
+fi
+mkdir -p -- "$out" || usage_error "--out: cannot make $out"
+
+# An earlier release in DIR goes first, so that no fwu.exe is left there that
+# this run did not prove; but only files an earlier release wrote. Prints the
+# names to remove, or the reason a name is taken by a foreign file (exit 1).
+own=$(python3 - "$out" "${RELEASE_FILES[@]}" <<'EOF'
+import hashlib, json, os, re, stat, sys
+out, names = sys.argv[1], sys.argv[2:]
+EXES = ("fwu.exe", "fwu-cli.exe")
+# Every key a release.json of this kit (and of its earlier versions) has.
+KEYS = {"image", "image_sha256", "format", "size", "padded_size", "crc16_modbus", "gap_fill",
+        "base", "flash_end", "vector_check", "tool_version", "build_date", "fwu_exe_sha256",
+        "fwu_cli_exe_sha256", "proof"}
+NEEDED = {"image", "format", "padded_size", "crc16_modbus", "fwu_exe_sha256", "proof"}
+
+def plain(name):
+    """The file's bytes when it is a regular file (not a link), else None."""
+    path = os.path.join(out, name)
+    st = os.lstat(path)
+    if not stat.S_ISREG(st.st_mode):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+def sums(data):
+    """An earlier release's SHA256SUMS: {name: sha} or None."""
+    listed = {}
+    for line in data.decode("ascii", "replace").splitlines():
+        m = re.fullmatch(r"([0-9a-f]{64})  (fwu\.exe|fwu-cli\.exe|release\.json)", line)
+        if not m or m.group(2) in listed:
+            return None
+        listed[m.group(2)] = m.group(1)
+    return listed or None
+
+def own_json(data):
+    try:
+        release = json.loads(data)
+    except ValueError:
+        return False
+    return isinstance(release, dict) and NEEDED <= set(release) <= KEYS
+
+present = [n for n in names if os.path.lexists(os.path.join(out, n))]
+listed = None
+if "SHA256SUMS" in present:
+    data = plain("SHA256SUMS")
+    listed = sums(data) if data is not None else None
+    if listed is None:
+        sys.exit(f"{out}/SHA256SUMS is not an earlier release's (it names other files, or is "
+                 f"not a plain file)")
+for name in present:
+    if name == "SHA256SUMS":
+        continue
+    data = plain(name)
+    if name == "release.json":
+        ok = data is not None and own_json(data)
+    else:
+        ok = (data is not None and listed is not None
+              and listed.get(name) == hashlib.sha256(data).hexdigest())
+    if not ok:
+        sys.exit(f"{out}/{name} is not from an earlier release"
+                 + ("" if name == "release.json" else " (no SHA256SUMS there names it with its hash)"))
+print("\n".join(present))
+EOF
+) || usage_error "--out: a name the release needs is taken: move the file away or choose another DIR"
+while read -r name; do
+  [ -z "$name" ] || rm -f -- "$out/$name"
+done <<<"$own"
+
+[ -f "$image" ] || refuse "$image: not a regular file"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwu-release.XXXXXX")
+written=()  # files this run has put into DIR
 released=0
 cleanup() {
-  if [ "$released" != 1 ]; then
-    rm -f -- "$out/fwu.exe" "$out/SHA256SUMS" "$out/release.json" "$out/.fwu.exe.partial"
+  if [ "$released" != 1 ] && [ ${#written[@]} -gt 0 ]; then
+    rm -f -- "${written[@]}"
   fi
   rm -rf -- "$work"
 }
@@ -118,126 +203,8 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# --- the image ----------------------------------------------------------------
-name=$(basename -- "$image")
-lower=$(printf '%s' "$name" | tr '[:upper:]' '[:lower:]')
-case $lower in
-  *.bin) format=binary ;;
-  *.hex|*.ihex) format=ihex ;;
-  *.srec|*.s19|*.s28|*.s37|*.mot) format=srec ;;
-  *.elf|*.axf) format=elf ;;
-  *) refuse "unknown image type (.bin, .hex/.ihex, .srec/.s19/.s28/.s37/.mot, .elf/.axf)" ;;
-esac
-for tool in "$OBJCOPY" "$OBJDUMP" "$READELF"; do
-  command -v "$tool" >/dev/null || fail "$tool not found (package binutils)"
-done
-
-raw=$work/image.bin
-if [ "$format" = binary ]; then
-  size=$(stat -c %s -- "$image")
-  [ "$size" -gt 0 ] || refuse "empty image: nothing to write"
-  lowest=$BASE
-  highest=$((BASE + size))
-  loaded=$size
-  last_section="raw image at 0x08004000"
-  last_start=$BASE
-else
-  if [ "$format" = elf ]; then
-    bfd=elf32-little
-    header=$("$READELF" -h -- "$image" 2>&1) || refuse "not an ELF file ($header)"
-    grep -q 'Class:[[:space:]]*ELF32$' <<<"$header" &&
-      grep -q 'Data:.*little endian' <<<"$header" &&
-      grep -q 'Machine:[[:space:]]*ARM$' <<<"$header" ||
-      refuse "not a 32-bit little-endian ARM ELF file"
-  else
-    bfd=$format
-  fi
-  # Loaded parts: sections with contents that are allocated and loaded, at
-  # their load addresses (LMA), as objcopy -O binary takes them.
-  sections=$("$OBJDUMP" -h -w -b "$bfd" -- "$image" 2>&1) || refuse "not a readable $format file: $sections"
-  parts=$(awk '$1 ~ /^[0-9]+$/ && /CONTENTS/ && /ALLOC/ && /LOAD/ && $3 !~ /^0+$/ {print $2, $3, $5}' <<<"$sections")
-  [ -n "$parts" ] || refuse "empty image: no loadable data"
-  lowest= highest= loaded=0
-  while read -r sname ssize slma; do
-    start=$((16#$slma)); end=$((start + 16#$ssize))
-    loaded=$((loaded + 16#$ssize))
-    if [ -z "$lowest" ] || [ "$start" -lt "$lowest" ]; then lowest=$start; fi
-    if [ -z "$highest" ] || [ "$end" -gt "$highest" ]; then
-      highest=$end; last_start=$start; last_section="$sname at $(hex "$start")"
-    fi
-  done <<<"$parts"
-fi
-
-if [ "$lowest" -lt "$BASE" ]; then
-  refuse "data at $(hex "$lowest"), below 0x08004000: looks like a full-chip dump including the" \
-         "boot loader (or an application linked for 0x08000000); the image must hold only" \
-         "the application, linked for 0x08004000"
-fi
-size=$((highest - BASE))
-padded=$(( (size + BLOCK - 1) / BLOCK * BLOCK ))
-if [ $((BASE + padded)) -gt "$flash_end" ]; then
-  hint=
-  if [ "$last_start" -ge $((0x20000000)) ]; then
-    hint="; ${last_section% at *} is loaded at a RAM address: give it a load address in flash"
-    hint+=" (e.g. AT> FLASH in the linker script)"
-  fi
-  refuse "image runs past the flash end: its data ends at $(hex "$highest") ($last_section)," \
-         "padded to whole $BLOCK-byte blocks at $(hex $((BASE + padded))), and the flash ends at" \
-         "$(hex "$flash_end") ($((flash_end - BASE)) bytes above the boot loader)$hint"
-fi
-
-if [ "$format" = binary ]; then
-  cp -- "$image" "$raw"
-else
-  # objcopy lays the parts out from the lowest one, filling between them.
-  "$OBJCOPY" -I "$bfd" -O binary --gap-fill 0xff -- "$image" "$work/parts.bin" ||
-    fail "objcopy could not convert $image"
-  got=$(stat -c %s "$work/parts.bin")
-  [ "$got" -eq $((highest - lowest)) ] ||
-    fail "objcopy wrote $got bytes where the sections span $((highest - lowest))"
-  # Below the lowest part, down to 0x08004000: erased flash as well.
-  head -c $((lowest - BASE)) /dev/zero | tr '\000' '\377' > "$raw"
-  cat "$work/parts.bin" >> "$raw"
-fi
-gap=$((size - loaded))
-[ "$gap" -ge 0 ] || gap=0  # overlapping sections
-if [ "$lowest" -gt "$BASE" ]; then
-  say "filled $gap gap bytes with 0xFF (erased flash), $((lowest - BASE)) of them from" \
-      "0x08004000 up to the first loaded part at $(hex "$lowest")"
-elif [ "$gap" -gt 0 ]; then
-  say "filled $gap gap bytes with 0xFF (erased flash) between the loaded parts"
-else
-  say "no gaps: no bytes filled"
-fi
-say "$name ($format): $size bytes from 0x08004000 to $(hex "$highest"), padded to $padded"
-
-if [ "$vector_check" = 1 ]; then
-  [ "$size" -ge 8 ] || refuse "$size bytes cannot hold a Cortex-M vector table (--no-vector-check to skip)"
-  read -r sp reset < <(od -An -tu4 -N8 --endian=little -- "$raw")
-  if [ "$sp" -lt $((0x20000000)) ] || [ "$sp" -gt $((0x3FFFFFFF)) ]; then
-    refuse "initial stack pointer $(hex "$sp") lies outside SRAM (0x20000000-0x3FFFFFFF):" \
-           "no Cortex-M vector table at 0x08004000 (--no-vector-check to skip)"
-  fi
-  target=$((reset & ~1))
-  if [ "$target" -lt "$BASE" ]; then
-    refuse "reset vector $(hex "$reset") lies below 0x08004000: linked for 0x08000000? the" \
-           "application must be linked for 0x08004000"
-  fi
-  if [ $((reset & 1)) -eq 0 ]; then
-    refuse "reset vector $(hex "$reset") is even: a Cortex-M runs Thumb code, bit 0 must be set"
-  fi
-  if [ "$target" -ge "$highest" ]; then
-    refuse "reset vector $(hex "$reset") points past the image's end $(hex "$highest")"
-  fi
-  say "vector table: stack pointer $(hex "$sp"), reset $(hex "$reset")"
-fi
-# As the tool pads it: zeros up to whole blocks.
-cp -- "$raw" "$work/padded.bin"
-truncate -s "$padded" -- "$work/padded.bin"
-
-# --- the builds -----------------------------------------------------------------
 for tool in cmake g++ i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ python3 Xvfb xdotool git \
-            sha256sum /usr/lib/wine/wine /usr/lib/wine/wine64; do
+            sha256sum realpath truncate /usr/lib/wine/wine /usr/lib/wine/wine64; do
   command -v "$tool" >/dev/null || fail "$tool not found (see --help for what the kit needs)"
 done
 builds=${build_dir:-$work/build}
@@ -249,40 +216,95 @@ step() {  # step WHAT COMMAND...: runs it with its output in the log
     fail "$*"
   fi
 }
-step "building fwu.exe (win32 preset, i686) with the image embedded" \
+
+# --- the image ----------------------------------------------------------------
+# The tool's own reader: what `fwu update --image` would write is what ships.
+step "building fwu (native, Release) to read the image" \
+  cmake -S "$ROOT" -B "$builds/native" -DCMAKE_BUILD_TYPE=Release -DFWU_WERROR=ON \
+        -DFWU_BUILD_TESTS=OFF -DFWU_BUILD_BENCH=OFF
+step "  compiling" cmake --build "$builds/native" --target fwu -j2
+name=$(basename -- "$image")
+raw=$work/image.bin
+checks=()
+[ "$vector_check" = 1 ] || checks=(--no-vector-check)
+status=0
+"$builds/native/fwu" image --json --flash-end "$(hex "$flash_end")" "${checks[@]}" \
+  --raw-out "$raw" -- "$image" >"$work/image.json" 2>"$work/image.err" || status=$?
+facts() {  # facts FIELD...: the fields of fwu image's JSON, one line each
+  python3 - "$work/image.json" "$@" <<'EOF'
+import json, sys
+facts = json.load(open(sys.argv[1]))
+for field in sys.argv[2:]:
+    value = facts
+    for key in field.split("."):
+        value = value[int(key)] if isinstance(value, list) else value[key]
+    print("" if value is None else value)
+EOF
+}
+if [ "$status" = 2 ] && [ -s "$work/image.json" ]; then
+  refuse "$(facts reason)"
+elif [ "$status" != 0 ]; then
+  cat "$work/image.err" >&2
+  fail "fwu image could not read $image (exit $status)"
+fi
+{ read -r format; read -r size; read -r padded; read -r gap; read -r lowest; read -r sp
+  read -r reset; read -r image_sha256; read -r crc; } < <(facts format image_size padded_size \
+  gap_fill.bytes parts.0.address initial_sp reset_vector sha256 image_crc)
+highest=$((BASE + size))
+lowest=$((lowest))
+if [ "$lowest" -gt "$BASE" ]; then
+  say "filled $gap gap bytes with 0xFF (erased flash), $((lowest - BASE)) of them from" \
+      "0x08004000 up to the first loaded part at $(hex "$lowest")"
+elif [ "$gap" -gt 0 ]; then
+  say "filled $gap gap bytes with 0xFF (erased flash) between the loaded parts"
+else
+  say "no gaps: no bytes filled"
+fi
+say "$name ($format): $size bytes from 0x08004000 to $(hex "$highest"), padded to $padded," \
+    "CRC-16 $crc, SHA-256 $image_sha256"
+[ "$vector_check" = 0 ] || say "vector table: stack pointer $sp, reset $reset"
+# As the tool pads it: zeros up to whole blocks.
+cp -- "$raw" "$work/padded.bin"
+truncate -s "$padded" -- "$work/padded.bin"
+
+# --- the builds -----------------------------------------------------------------
+step "building fwu.exe and fwu-cli.exe (win32 preset, i686) with the image embedded" \
   cmake --preset win32 -B "$builds/win32" -DFWU_WERROR=ON \
-        -DFWU_FIRMWARE_IMAGE="$raw" -DFWU_FLASH_END="$(hex "$flash_end")"
-step "  compiling" cmake --build "$builds/win32" --target fwu -j2
+        -DFWU_FIRMWARE_IMAGE="$raw" -DFWU_FLASH_END="$(hex "$flash_end")" \
+        -DFWU_EMBEDDED_VECTOR_CHECK="$([ "$vector_check" = 1 ] && echo ON || echo OFF)"
+step "  compiling" cmake --build "$builds/win32" --target fwu fwu-cli -j2
 step "building fwu_probe.exe (win64 preset) to read the window" \
   cmake --preset win64 -B "$builds/win64" -DFWU_WERROR=ON
 step "  compiling" cmake --build "$builds/win64" --target fwu_probe -j2
-step "building fwu-devsim (native)" \
-  cmake -S "$ROOT" -B "$builds/devsim" -DCMAKE_BUILD_TYPE=Release -DFWU_WERROR=ON \
-        -DFWU_BUILD_TESTS=OFF -DFWU_BUILD_BENCH=OFF
-step "  compiling" cmake --build "$builds/devsim" --target fwu-devsim -j2
-# From here on this copy is the executable: the one proven is the one shipped.
+step "building fwu-devsim (native)" cmake --build "$builds/native" --target fwu-devsim -j2
+# From here on these copies are the executables: the one proven is the one shipped.
 cp -- "$builds/win32/fwu.exe" "$work/fwu.exe"
+cp -- "$builds/win32/fwu-cli.exe" "$work/fwu-cli.exe"
+# The version both print for --version.
+version=$(sed -n 's/^#define FWU_VERSION "\(.*\)"$/\1/p' "$builds/win32/generated/fwu_version.h")
+[ -n "$version" ] || fail "no FWU_VERSION in $builds/win32/generated/fwu_version.h"
 
 # --- the proof ------------------------------------------------------------------
 say "proving fwu.exe under Wine against fwu-devsim (scripts/release_prove.py)"
 PYTHONPATH="$ROOT/testkit${PYTHONPATH:+:$PYTHONPATH}" python3 "$ROOT/scripts/release_prove.py" \
   --exe "$work/fwu.exe" --probe "$builds/win64/fwu_probe.exe" \
-  --devsim "$builds/devsim/tools/devsim/fwu-devsim" --image "$work/padded.bin" \
+  --devsim "$builds/native/tools/devsim/fwu-devsim" --image "$work/padded.bin" \
   --work "$work/prove" --result "$work/proof.json" ||
   fail "the proof failed: no release written"
 
 # --- the release ----------------------------------------------------------------
-version=$(git -C "$ROOT" describe --always --dirty 2>/dev/null || echo unknown)
-cp -- "$work/fwu.exe" "$out/.fwu.exe.partial"
-python3 - "$out/release.json" "$work/proof.json" "$name" "$format" "$size" "$padded" "$gap" \
-  "$(hex "$flash_end")" "$vector_check" "$version" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" \
-  "$(sha256sum < "$work/fwu.exe" | cut -d' ' -f1)" <<'EOF' || fail "could not write release.json"
+exe_sha256=$(sha256sum < "$work/fwu.exe" | cut -d' ' -f1)
+cli_sha256=$(sha256sum < "$work/fwu-cli.exe" | cut -d' ' -f1)
+python3 - "$work/release.json" "$work/proof.json" "$name" "$image_sha256" "$format" "$size" \
+  "$padded" "$gap" "$(hex "$flash_end")" "$vector_check" "$version" \
+  "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$exe_sha256" "$cli_sha256" <<'EOF' || fail "could not write release.json"
 import json, sys
-(out, proof_path, name, fmt, size, padded, gap, flash_end, vector_check, version, date,
- exe_sha256) = sys.argv[1:]
+(out, proof_path, name, image_sha256, fmt, size, padded, gap, flash_end, vector_check, version,
+ date, exe_sha256, cli_sha256) = sys.argv[1:]
 proof = json.load(open(proof_path))
 release = {
     "image": name,
+    "image_sha256": image_sha256,
     "format": fmt,
     "size": int(size),
     "padded_size": int(padded),
@@ -294,6 +316,7 @@ release = {
     "tool_version": version,
     "build_date": date,
     "fwu_exe_sha256": exe_sha256,
+    "fwu_cli_exe_sha256": cli_sha256,
     "proof": {"loader": proof["loader"], "status": proof["status"],
               "flash": "equal to the padded image"},
 }
@@ -302,9 +325,25 @@ with open(out, "w") as f:
     f.write("\n")
 EOF
 {
-  printf '%s  fwu.exe\n' "$(sha256sum < "$out/.fwu.exe.partial" | cut -d' ' -f1)"
-  printf '%s  release.json\n' "$(sha256sum < "$out/release.json" | cut -d' ' -f1)"
-} > "$out/SHA256SUMS"
-mv -- "$out/.fwu.exe.partial" "$out/fwu.exe"
+  printf '%s  fwu.exe\n' "$exe_sha256"
+  printf '%s  fwu-cli.exe\n' "$cli_sha256"
+  printf '%s  release.json\n' "$(sha256sum < "$work/release.json" | cut -d' ' -f1)"
+} > "$work/SHA256SUMS"
+# Each file goes into DIR under a name of its own, then is renamed into place,
+# fwu.exe last; a name taken meanwhile stops the release.
+for file in "${RELEASE_FILES[@]}"; do
+  partial=$(mktemp "$out/.$file.XXXXXX") || fail "cannot write into $out"
+  written+=("$partial")
+  cp -- "$work/$file" "$partial"
+  chmod 644 -- "$partial"
+  case $file in *.exe) chmod 755 -- "$partial" ;; esac
+done
+for i in "${!RELEASE_FILES[@]}"; do
+  file=${RELEASE_FILES[$i]}
+  [ ! -e "$out/$file" ] && [ ! -L "$out/$file" ] || fail "$out/$file appeared during the run"
+  mv -- "${written[$i]}" "$out/$file"
+  written[$i]=$out/$file
+done
 released=1
-say "released $out/fwu.exe ($name, $padded bytes padded, $version): fwu.exe, SHA256SUMS, release.json"
+say "released $out/fwu.exe ($name, $padded bytes padded, $version): fwu.exe, fwu-cli.exe," \
+    "SHA256SUMS, release.json"

@@ -26,10 +26,11 @@ enum {
 };
 
 enum CliCommand {
-    CLI_RUN_NOTHING = 0,  // help or the version was asked for, and printed
+    CLI_RUN_NOTHING = 0,  // help was asked for, and printed
     CLI_UPDATE,
     CLI_LIST,
-    CLI_VERSION
+    CLI_VERSION,
+    CLI_IMAGE
 };
 
 // Exit statuses. With several devices the status is the largest of theirs.
@@ -51,6 +52,9 @@ struct CliOptions {
     int port_count;
     char ports[CLI_MAX_PORTS][PORT_NAME_CAPACITY];  // as given
     char image_path[CLI_PATH_CAPACITY];             // "": the embedded image
+    int vector_check;                               // 0 after --no-vector-check
+    int allow_sample;                               // --allow-sample
+    char raw_out[CLI_PATH_CAPACITY];                // image --raw-out: "" none
     uint32_t flash_end;                             // end of the device's flash
     double wait_s;                                  // < 0: wait until interrupted
     double timeout_s;                               // < 0: no overall deadline
@@ -58,7 +62,7 @@ struct CliOptions {
     char log_path[CLI_PATH_CAPACITY];               // "": none
     int quiet;
     int verbose;
-    int json;  // list: JSON instead of a table
+    int json;  // list, image: JSON instead of words
 };
 
 // How a device's update ended.
@@ -83,6 +87,9 @@ struct CliDeviceSummary {
     const char *path;       // as opened ("" when it never got that far)
     CliResult result;
     int reset_confirmed;
+    const char *image_name;    // the file as given, or "embedded"
+    const char *image_format;  // "binary", "ihex", "srec", "elf"
+    const char *image_sha256;  // of the file (or the embedded bytes)
     int64_t image_size;     // the image's own size
     int32_t padded_size;    // what is written: whole 1024-byte blocks
     uint16_t image_crc;     // the CRC-16 a device reports for the padded image

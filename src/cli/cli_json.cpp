@@ -50,6 +50,9 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
         o["path"] = s->path;
         o["result"] = cli_result_name(s->result);
         o["reset_confirmed"] = s->reset_confirmed != 0;
+        o["image_name"] = s->image_name != NULL ? s->image_name : "";
+        o["image_format"] = s->image_format != NULL ? s->image_format : "";
+        o["image_sha256"] = s->image_sha256 != NULL ? s->image_sha256 : "";
         o["image_size"] = s->image_size;
         o["padded_size"] = s->padded_size;
         o["image_crc"] = hex16(s->image_crc);

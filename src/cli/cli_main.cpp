@@ -1,5 +1,6 @@
 // The command line as a whole: the options, then the command they name.
 #include "cli/cli.h"
+#include "cli/cli_image.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,6 +30,9 @@ void cli_print_version(const char *program)
            "written from %#010x\n",
            (long long)len, (long)padded, (long)(padded / BLOCK_SIZE), (int)BLOCK_SIZE,
            (unsigned)crc16(copy, padded), (unsigned)IMAGE_BASE);
+    if (cli_embeds_sample())
+        printf("embedded image: the bundled sample, not device firmware (update refuses it "
+               "without --allow-sample)\n");
     printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
     // The padded copy was needed for its CRC only.
     free(copy);
@@ -47,6 +51,8 @@ int cli_main(int argc, char **argv, const char *program)
     case CLI_VERSION:
         cli_print_version(program);
         break;
+    case CLI_IMAGE:
+        return cli_run_image(&options);
     case CLI_RUN_NOTHING:
         break;
     }

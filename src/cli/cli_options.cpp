@@ -47,6 +47,24 @@ const char UPDATE_FOOTER[] =
     "3 a port could not be opened or was lost; 4 a --wait or --timeout deadline\n"
     "passed; 130 interrupted. With several devices, the largest of theirs.\n";
 
+// An option given an empty value (`--image ""`: a variable that was not
+// set) is refused, never taken as not given. Returns 0, or -1 with it printed.
+int refuse_empty_values(const CLI::App *app, const char *program)
+{
+    for (const CLI::Option *option : app->get_options()) {
+        if (option->get_type_size() == 0 || option->count() == 0)
+            continue;
+        for (const std::string &value : option->results()) {
+            if (value.empty()) {
+                fprintf(stderr, "%s: %s: an empty value (a variable that was not set?)\n",
+                        program, option->get_name().c_str());
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int cli_parse_options(int argc, char **argv, const char *program, CliOptions *options)
@@ -58,6 +76,7 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     options->flash_end = FWU_FLASH_END;
     options->wait_s = -1;
     options->timeout_s = -1;
+    options->vector_check = 1;
 
     CLI::App app{"Device Firmware Update Tool: writes a firmware image into devices' boot\n"
                  "loaders over serial lines (115200 8E1), verifies it by CRC and resets them.",
@@ -70,6 +89,8 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     std::string image, flash_end, json_path, log_path;
     double wait_s = -1, timeout_s = -1;
     bool quiet = false, verbose = false, list_json = false;
+    bool no_vector_check = false, allow_sample = false, image_json = false;
+    std::string image_file, raw_out;
 
     CLI::App *update = app.add_subcommand("update", "Write the image into the devices on PORT...");
     update->add_option("PORT", ports,
@@ -77,9 +98,14 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
                        "usb:SERIAL for the USB adapter with that serial number")
         ->required();
     update->add_option("--image", image,
-                       "A raw binary image to write instead of the embedded one; it lies\n"
-                       "from 0x08004000 and is padded with zeros to whole 1024-byte blocks")
+                       "The image to write instead of the embedded one: raw binary (lying\n"
+                       "from 0x08004000), Intel HEX, S-records or ELF, told by its content\n"
+                       "(`image FILE` shows what would be written)")
         ->type_name("FILE");
+    update->add_flag("--no-vector-check", no_vector_check,
+                     "Write an image without a Cortex-M vector table at 0x08004000");
+    update->add_flag("--allow-sample", allow_sample,
+                     "Write the embedded image even when it is the bundled sample");
     update->add_option("--flash-end", flash_end,
                        "End of the device's flash (default 0x08100000); an image running\n"
                        "past it is refused")
@@ -100,12 +126,28 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
                        "Append every device's trace, each line with a timestamp and the\n"
                        "port, and one result line per device")
         ->type_name("FILE");
-    update->add_flag("-q,--quiet", quiet, "Only errors and the final summary");
+    update->add_flag("-q,--quiet", quiet, "Only the image line, errors and the final summary");
     update->add_flag("-v,--verbose", verbose, "The trace of every device on standard output");
     update->footer(UPDATE_FOOTER);
 
     CLI::App *list = app.add_subcommand("list", "List the serial ports found, without opening them");
     list->add_flag("--json", list_json, "One JSON array instead of a table");
+
+    CLI::App *image_command = app.add_subcommand(
+        "image", "Show what would be written from FILE, and whether it would be refused");
+    image_command->add_option("FILE", image_file, "An image file, as update --image takes it")
+        ->required();
+    image_command->add_option("--flash-end", flash_end,
+                              "End of the device's flash (default 0x08100000)")
+        ->type_name("ADDR");
+    image_command->add_flag("--no-vector-check", no_vector_check,
+                            "Do not ask for a Cortex-M vector table at 0x08004000");
+    image_command->add_flag("--json", image_json, "One JSON object instead of words");
+    image_command->add_option("--raw-out", raw_out,
+                              "Also write the image as it lies in flash from 0x08004000\n"
+                              "(gaps 0xFF, not padded), when it is accepted")
+        ->type_name("FILE");
+    image_command->footer("\nExit status: 0 accepted, 2 refused or bad usage, 1 --raw-out failed.\n");
 
     app.footer("\nRun `" + std::string(program) + " COMMAND --help` for a command's options.");
 
@@ -122,6 +164,28 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
         options->command = CLI_VERSION;
         return 0;
     }
+    if (refuse_empty_values(update, program) != 0 ||
+        refuse_empty_values(image_command, program) != 0)
+        return -1;
+    options->vector_check = no_vector_check ? 0 : 1;
+    if (image_command->parsed()) {
+        options->command = CLI_IMAGE;
+        options->json = image_json;
+        if (copy_field(options->image_path, sizeof options->image_path, image_file) != 0 ||
+            copy_field(options->raw_out, sizeof options->raw_out, raw_out) != 0) {
+            fprintf(stderr, "%s: a file name is too long\n", program);
+            return -1;
+        }
+    }
+    if (!flash_end.empty() &&
+        (parse_address(flash_end, &options->flash_end) != 0 ||
+         options->flash_end <= (uint32_t)IMAGE_BASE)) {
+        fprintf(stderr, "%s: --flash-end: not an address above 0x%08x: %s\n", program,
+                (unsigned)IMAGE_BASE, flash_end.c_str());
+        return -1;
+    }
+    if (image_command->parsed())
+        return 0;
     if (list->parsed()) {
         options->command = CLI_LIST;
         options->json = list_json;
@@ -150,14 +214,8 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
         }
     }
     options->port_count = (int)ports.size();
+    options->allow_sample = allow_sample;
 
-    if (!flash_end.empty() &&
-        (parse_address(flash_end, &options->flash_end) != 0 ||
-         options->flash_end <= (uint32_t)IMAGE_BASE)) {
-        fprintf(stderr, "%s: --flash-end: not an address above 0x%08x: %s\n", program,
-                (unsigned)IMAGE_BASE, flash_end.c_str());
-        return -1;
-    }
     if (copy_field(options->image_path, sizeof options->image_path, image) != 0 ||
         copy_field(options->json_path, sizeof options->json_path, json_path) != 0 ||
         copy_field(options->log_path, sizeof options->log_path, log_path) != 0) {

@@ -1,86 +1,25 @@
 // Before `update PORT...` opens any port: the image to write, read and
-// checked against the flash window, and the ports the arguments name.
+// checked (cli_image.cpp), and the ports the arguments name.
 #include "cli/cli_run.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "image/image.h"
 #include "serial/port_info.h"
 
 // ---------------------------------------------------------------------------
 // Before any port is opened
 
-// Reads the image file given with --image into a new buffer. Returns its
-// length, or -1 with the reason printed.
-static int64_t read_image_file(const CliRun *run, const char *path, uint32_t window,
-                               unsigned char **bytes)
-{
-    FILE *f = fopen(path, "rb");
-    if (f == NULL) {
-        fprintf(stderr, "%s: --image %s: cannot be read\n", run->program, path);
-        return -1;
-    }
-    // One byte more than fits tells a file that is too large.
-    unsigned char *buffer = (unsigned char *)malloc((size_t)window + 1);
-    size_t n = buffer != NULL ? fread(buffer, 1, (size_t)window + 1, f) : 0;
-    int failed = buffer == NULL || ferror(f);
-    fclose(f);
-    if (failed) {
-        fprintf(stderr, "%s: --image %s: cannot be read\n", run->program, path);
-        free(buffer);
-        return -1;
-    }
-    if (n == 0) {
-        fprintf(stderr, "%s: --image %s: the file is empty\n", run->program, path);
-        free(buffer);
-        return -1;
-    }
-    *bytes = buffer;
-    return (int64_t)n;
-}
-
 // The image to write, padded, in run. Returns 0, or -1 with the reason printed.
 int cli_prepare_image(CliRun *run)
 {
-    const CliOptions *o = run->options;
-    uint32_t window = o->flash_end - (uint32_t)IMAGE_BASE;
-    const unsigned char *bytes = NULL;
-    unsigned char *file_bytes = NULL;
-    int64_t len;
-    if (o->image_path[0] != '\0') {
-        len = read_image_file(run, o->image_path, window, &file_bytes);
-        if (len < 0)
-            return -1;
-        bytes = file_bytes;
-    } else {
-        const char *why = "";
-        if (find_embedded_image(&bytes, &len, &why) != 0) {
-            fprintf(stderr, "%s: %s\n", run->program, why);
-            return -1;
-        }
-    }
-    int32_t padded = padded_image_size(len);
-    if (padded < 0 || (uint32_t)padded > window) {
-        fprintf(stderr,
-                "%s: the image (%lld bytes, %ld padded to whole blocks) runs past the end of "
-                "the flash: 0x%08x + %ld > --flash-end 0x%08x\n",
-                run->program, (long long)len, (long)padded, (unsigned)IMAGE_BASE, (long)padded,
-                (unsigned)o->flash_end);
-        free(file_bytes);
+    if (cli_load_image(run->options, &run->facts) != 0)
         return -1;
-    }
-    unsigned char *copy = NULL;
-    run->padded_size = pad_bytes(bytes, len, &copy);
-    free(file_bytes);
-    if (run->padded_size < 0) {
-        fprintf(stderr, "%s: not enough memory for the image\n", run->program);
-        return -1;
-    }
-    run->image = copy;
-    run->image_size = len;
-    run->image_crc = crc16(run->image, run->padded_size);
+    run->image = run->facts.padded;
+    run->padded_size = run->facts.padded_size;
+    run->image_size = run->facts.size;
+    run->image_crc = run->facts.crc;
     return 0;
 }
 

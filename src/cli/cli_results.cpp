@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "fwu_version.h"
+#include "image/image_file.h"
 
 // ---------------------------------------------------------------------------
 // Results
@@ -55,6 +56,9 @@ void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
     s->path = d->path;
     s->result = d->result;
     s->reset_confirmed = d->reset_confirmed;
+    s->image_name = run->facts.name;
+    s->image_format = image_file_format_name(run->facts.format);
+    s->image_sha256 = run->facts.sha256;
     s->image_size = run->image_size;
     s->padded_size = run->padded_size;
     s->image_crc = run->image_crc;

@@ -9,6 +9,7 @@
 #include <stdio.h>
 
 #include "cli/cli.h"
+#include "cli/cli_image.h"
 #include "cli/cli_platform.h"
 #include "protocol/engine.h"
 #include "protocol/report.h"
@@ -68,6 +69,7 @@ struct CliRun {
     int32_t padded_size;
     int64_t image_size;
     uint16_t image_crc;
+    CliImage facts;  // what names the image (its padded bytes are image above)
     FILE *json;
     FILE *log;
     FILE *results;  // where result lines and the summary go

@@ -11,6 +11,7 @@
 
 #include "cli/cli_platform.h"
 #include "fwu_version.h"
+#include "image/image_file.h"
 #include "protocol/engine.h"
 #include "serial/port_info.h"
 
@@ -293,9 +294,10 @@ static void write_log_header(CliRun *run)
         len += snprintf(line + len, sizeof line - (size_t)len, " %.*s", CLI_ECHO_MAX, o->argv[i]);
     if (len >= 0 && (size_t)len < sizeof line)
         snprintf(line + len, sizeof line - (size_t)len,
-                 "; image %s, %lld bytes, padded to %ld, CRC-16 %#06x\n",
-                 o->image_path[0] != '\0' ? o->image_path : "(embedded)",
-                 (long long)run->image_size, (long)run->padded_size, (unsigned)run->image_crc);
+                 "; IMAGE %.*s format=%s size=%lld padded_size=%ld crc=0x%04x sha256=%s\n",
+                 CLI_ECHO_MAX, run->facts.name, image_file_format_name(run->facts.format),
+                 (long long)run->facts.size, (long)run->facts.padded_size,
+                 (unsigned)run->facts.crc, run->facts.sha256);
     cli_write_record(run, run->log, run->log_label, line);
 }
 
@@ -326,6 +328,12 @@ static int run_devices(CliRun *run)
     cli_run_id(run->run_id, sizeof run->run_id);
     cli_host_name(run->host, sizeof run->host);
     find_adapters(run);
+    // Every run names its image first, and so does its log.
+    char image_line[CLI_PATH_CAPACITY + 256];
+    cli_image_line(&run->facts, image_line, sizeof image_line);
+    char named[sizeof image_line + 64];
+    snprintf(named, sizeof named, "%s: %s\n", run->program, image_line);
+    cli_write_record(run, run->results, "standard output", named);
     write_log_header(run);
 
     cli_install_stop_handlers();

@@ -14,6 +14,7 @@ static const char USAGE[] =
     "usage: fwu                        the operator's screen (below)\n"
     "       fwu update [OPTIONS] PORT...   write the image into devices from a script\n"
     "       fwu list [--json]          the serial ports found\n"
+    "       fwu image [--json] FILE    what an image file would write, or why it is refused\n"
     "       fwu --version | --help\n"
     "\n"
     "Device Firmware Update Tool: writes the firmware image built into this\n"
@@ -54,7 +55,7 @@ static int run_arguments(int argc, char **argv)
         fputs(USAGE, stdout);
         return argc == 2 ? 0 : 2;
     }
-    if (strcmp(first, "update") == 0 || strcmp(first, "list") == 0 ||
+    if (strcmp(first, "update") == 0 || strcmp(first, "list") == 0 || strcmp(first, "image") == 0 ||
         strcmp(first, "--version") == 0 || strcmp(first, "-V") == 0)
         return cli_main(argc, argv, "fwu");
     fprintf(stderr, "fwu: unknown command or option: %s (fwu --help lists them)\n", first);

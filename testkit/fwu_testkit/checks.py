@@ -1,8 +1,9 @@
 """What the end-to-end drivers of both tools share: the way a check is
-reported, the image as the tool pads it (and a pattern to make one), and the
-trace of one clean update.
+reported, the image as the tool pads it (and patterns and Intel HEX to make
+one), and the trace of one clean update.
 """
 import re
+import struct
 import time
 
 
@@ -39,6 +40,30 @@ def pattern(size, seed):
     """size bytes that vary with seed and position (the C++ testkit's
     test_pattern): a raw image."""
     return bytes((((i + seed) * 151) ^ (i >> 9) ^ seed) & 0xFF for i in range(size))
+
+
+def app_pattern(size, seed):
+    """A pattern that starts as an application does, with a Cortex-M vector
+    table (initial SP in SRAM, an odd reset vector inside it), so that the
+    tool's vector check passes it."""
+    return struct.pack("<II", 0x20010000, 0x08004000 + 0x41) + pattern(size - 8, seed)
+
+
+def ihex(parts):
+    """Intel HEX text for [(address, bytes), ...]: 16 data bytes a record,
+    an extended linear address record at every 64 KiB."""
+    def record(kind, offset, data):
+        body = bytes([len(data), offset >> 8, offset & 0xFF, kind]) + data
+        return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper() + "\n"
+    lines, upper = [], None
+    for address, data in parts:
+        for i in range(0, len(data), 16):
+            at = address + i
+            if at >> 16 != upper:
+                upper = at >> 16
+                lines.append(record(4, 0, upper.to_bytes(2, "big")))
+            lines.append(record(0, at & 0xFFFF, data[i:i + 16]))
+    return "".join(lines) + record(1, 0, b"")
 
 
 def hex_c(value):

@@ -17,6 +17,7 @@ cannot run the Wine loader it needs (unless FWU_REQUIRE_WINE_LOADERS is set).
 """
 import argparse
 import datetime
+import hashlib
 import json
 import os
 import re
@@ -27,13 +28,14 @@ import time
 import traceback
 
 from fwu_testkit import process, winelab
-from fwu_testkit.checks import Failed, crc16, expect, padded, pattern, wait_for
+from fwu_testkit.checks import Failed, app_pattern, crc16, expect, ihex, padded, pattern, wait_for
 from fwu_testkit.devsim import Devsim
 
 RUN_S = 300          # any one run of the tool, on a loaded machine, under Wine
 LOST_WITHIN_S = 10   # a killed device ends as port-lost well before this
 FIELDS = ("port", "result", "reset_confirmed", "image_size", "image_crc", "bytes", "blocks",
           "resends", "seconds")
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\S+) (.*)$")
 
 
@@ -159,7 +161,7 @@ def write_image(rig, name, data):
 
 def case_several(rig):
     """A clean, a wrong-CRC and a dropped-ack device in one run."""
-    image = pattern(5 * 1024 + 300, 7)
+    image = app_pattern(5 * 1024 + 300, 7)
     write_image(rig, "image.bin", image)
     clean, wrong, dropped = rig.devsim(), rig.devsim("--wrong-crc", "1"), rig.devsim("--drop", "block:2")
     ports = [clean.port, wrong.port, dropped.port]
@@ -202,7 +204,7 @@ def case_several(rig):
 
 def case_unplugged(rig):
     """The device vanishes mid-update: port-lost, exit 3, at once."""
-    image = pattern(64 * 1024, 3)
+    image = app_pattern(64 * 1024, 3)
     write_image(rig, "image.bin", image)
     sim = rig.devsim("--flash-ms", "100")  # at least 6 s for the image
     rig.start("update", "--image", "image.bin", "--json", "results.jsonl", "--log", "update.log",
@@ -232,7 +234,7 @@ def case_silent_wait(rig):
     # Silent for longer than the tool can take to start (a minute through
     # qemu-i386): only --wait ends this run.
     sim = rig.devsim("--silent-ms", "600000")
-    code, out, err = rig.run("update", "--wait", "2", "--json", "-", sim.port)
+    code, out, err = rig.run("update", "--allow-sample", "--wait", "2", "--json", "-", sim.port)
     expect(code == 4, f"--wait passing exits with 4 (got {code})")
     r = results(rig, rig.out_name, [sim.port])[sim.port]
     expect(r["result"] == "timeout" and r["bytes"] == 0 and r["seconds"] >= 2,
@@ -245,10 +247,11 @@ def case_silent_wait(rig):
 
 def case_reset_unacked(rig):
     """A verified device that never acknowledges the reset: done, exit 0.
-    The embedded image, as no --image is given."""
+    The embedded image, as no --image is given (the bundled sample needs
+    --allow-sample)."""
     image = open(rig.args.image, "rb").read()
     sim = rig.devsim("--drop", "reset:all")
-    code, out, err = rig.run("update", "--json", "results.jsonl", sim.port)
+    code, out, err = rig.run("update", "--allow-sample", "--json", "results.jsonl", sim.port)
     expect(code == 0, f"an unacknowledged reset still exits with 0 (got {code})")
     r = results(rig, "results.jsonl", [sim.port])[sim.port]
     expect(r["result"] == "done" and r["reset_confirmed"] is False,
@@ -268,22 +271,32 @@ def case_bad_input(rig):
     """Bad input exits with 2 before any port is opened; --version, list."""
     sim = rig.devsim()
     write_image(rig, "empty.bin", b"")
-    write_image(rig, "big.bin", pattern(4097, 1))  # 2 blocks past a 1-block flash
-    runs = [("missing image", ["--image", "missing.bin", sim.port]),
-            ("empty image", ["--image", "empty.bin", sim.port]),
-            ("image past --flash-end", ["--image", "big.bin", "--flash-end", "0x08005000", sim.port]),
-            ("unknown option", ["--bogus", sim.port]),
-            ("no PORT", ["--image", "big.bin"])]
-    for i, (what, args) in enumerate(runs):
+    write_image(rig, "big.bin", app_pattern(4097, 1))  # 2 blocks past a 1-block flash
+    write_image(rig, "cut.hex", ihex([(0x08004000, app_pattern(64, 1))]).rsplit(":", 1)[0].encode())
+    sample = os.path.samefile(rig.args.image, os.path.join(ROOT, "res", "firmware.bin"))
+    runs = [("missing image", ["--image", "missing.bin", sim.port], "missing.bin: cannot be read"),
+            ("empty image", ["--image", "empty.bin", sim.port], "empty.bin: empty image"),
+            ("image past --flash-end", ["--image", "big.bin", "--flash-end", "0x08005000", sim.port],
+             "image runs past the flash end"),
+            ("a HEX file cut short", ["--image", "cut.hex", sim.port], "cut.hex: no end-of-file record"),
+            ("an empty --image", ["--image", "", sim.port], "--image: an empty value"),
+            ("unknown option", ["--bogus", sim.port], ""),
+            ("no PORT", ["--image", "big.bin"], "")]
+    if sample:
+        runs.append(("the bundled sample", [sim.port], "this build carries the bundled sample image"))
+    for i, (what, args, reason) in enumerate(runs):
         code, out, err = rig.run("update", *args, name=f"bad{i}")
-        expect(code == 2 and err.strip(), f"{what}: exit 2 with a reason (got {code}: {err.strip()[:80]!r})")
+        expect(code == 2 and err.strip() and reason in err,
+               f"{what}: exit 2 with {reason or 'a reason'} (got {code}: {err.strip()[:120]!r})")
     sim.stop()
     expect(sim.summary()["rx_bytes"] == 0 and sim.requests() == 0, "not a byte reached the device")
 
     code, out, err = rig.run("--version", name="version")
     size = os.path.getsize(rig.args.image)
-    expect(code == 0 and out.startswith(f"{rig.program} ") and f"embedded image: {size} bytes" in out,
-           f"--version names the tool and the embedded image ({out.splitlines()[:1]})")
+    expect(code == 0 and out.startswith(f"{rig.program} ") and f"embedded image: {size} bytes" in out
+           and ("the bundled sample" in out) == sample,
+           f"--version names the tool and the embedded image, and whether it is the sample "
+           f"({out.splitlines()[:1]})")
     code, out, err = rig.run("list", "--json", name="list")
     ports = json.loads(out)
     expect(code == 0 and isinstance(ports, list) and all("path" in p for p in ports),
@@ -292,12 +305,40 @@ def case_bad_input(rig):
         expect("\\\\.\\COM1" in [p["path"] for p in ports], "it lists the mapped COM1")
 
 
+def case_hex(rig):
+    """An Intel HEX image with a gap between its parts: the device's flash is
+    the image laid out (the gap 0xFF); the run names the image first, in its
+    JSON and in its log."""
+    first, second = app_pattern(3000, 5), pattern(500, 9)
+    layout = first + b"\xff" * (4096 - len(first)) + second
+    text = ihex([(0x08004000, first), (0x08005000, second)]).encode()
+    write_image(rig, "image.hex", text)
+    sim = rig.devsim()
+    code, out, err = rig.run("update", "--image", "image.hex", "--json", "results.jsonl",
+                             "--log", "update.log", sim.port)
+    expect(code == 0, f"the HEX image is written and verified (exit {code}: {err.strip()[-200:]!r})")
+    sha = hashlib.sha256(text).hexdigest()
+    crc = crc16(padded(layout))
+    line = (f"{rig.program}: image image.hex: Intel HEX, {len(layout)} bytes from 0x08004000, "
+            f"padded to {len(padded(layout))}, CRC-16 {crc:#06x}, SHA-256 {sha}")
+    expect(out.splitlines()[0] == line, f"the first line names the image ({out.splitlines()[:1]})")
+    r = results(rig, "results.jsonl", [sim.port])[sim.port]
+    expect((r.get("image_name"), r.get("image_format"), r.get("image_sha256")) == ("image.hex", "ihex", sha),
+           "the JSON object names the image, its format and its SHA-256")
+    check_image_fields(r, layout)
+    head = rig.read("update.log").splitlines()[0]
+    expect(f" {rig.program} IMAGE image.hex format=ihex size={len(layout)} " in head and sha in head,
+           f"the log starts with the image ({head[:80]!r})")
+    check_written(r, sim, layout)
+
+
 CASES = {
     "several": case_several,
     "unplugged": case_unplugged,
     "silent-wait": case_silent_wait,
     "reset-unacked": case_reset_unacked,
     "bad-input": case_bad_input,
+    "hex": case_hex,
 }
 
 
@@ -307,7 +348,8 @@ CASES = {
 EMULATED_SKIPS = {
     "several": "qemu-i386 ends a 32-bit Wine process that runs several threads with a "
                "segmentation fault (the x86-64 build runs this case)",
-    "bad-input": "it starts the tool seven times, a minute each through qemu-i386",
+    "bad-input": "it starts the tool ten times, a minute each through qemu-i386",
+    "hex": "the x86-64 build runs it; through qemu-i386 it would add minutes",
 }
 
 

@@ -1,17 +1,24 @@
 #!/usr/bin/env python3
-"""Tests of the release kit (scripts/release.sh) and of the build's flash
-limit (FWU_FLASH_END).
+"""Tests of the release kit (scripts/release.sh), of the build's flash
+limit (FWU_FLASH_END), and of the image reader against objcopy.
 
   release_test.py refusals      images the kit must refuse, no Wine needed
+  release_test.py guards        what the kit must never delete, no build needed
   release_test.py build-limit   the build fails on an image past the flash end
   release_test.py end-to-end    a HEX and an ELF image released and proven,
                                 and a proof that must fail
+  release_test.py reader-vs-objcopy FWU
+                                `FWU image --raw-out` lays out linked ELF
+                                files and their HEX and S-records exactly as
+                                objcopy -O binary --gap-fill 0xff does
 
-The images are made here: a small application assembled and linked with the
+The images are made here: small applications assembled and linked with the
 ARM binutils (vector table, code, initialised data loaded from flash at a
-gap), turned into HEX and raw binary with objcopy. Work goes to a temporary
-directory, removed when the case passes (kept, and named, when it fails).
+gap), turned into HEX, S-records and raw binary with objcopy. Work goes to a
+temporary directory, removed when the case passes (kept, and named, when it
+fails).
 """
+import hashlib
 import json
 import os
 import shutil
@@ -36,7 +43,7 @@ APP = """
     .thumb_func
 reset_handler:
     .short 0xe7fe, 0xbf00
-    .fill 400, 4, 0xa5c3e1f0
+    .fill {words}, 4, 0xa5c3e1f0
     .data
     .word 0x11223344, 0x55667788
     .bss
@@ -71,11 +78,11 @@ def must(args, **kw):
     return done
 
 
-def link_app(work, name, origin="0x08004000", data_at="AT(0x08004800)"):
-    """Assembles and links APP; returns the ELF's path."""
-    src, obj = os.path.join(work, "app.s"), os.path.join(work, "app.o")
+def link_app(work, name, origin="0x08004000", data_at="AT(0x08004800)", words=400):
+    """Assembles and links APP (words words of code); returns the ELF's path."""
+    src, obj = os.path.join(work, f"app{words}.s"), os.path.join(work, f"app{words}.o")
     if not os.path.exists(obj):
-        open(src, "w").write(APP)
+        open(src, "w").write(APP.format(words=words))
         must(["arm-none-eabi-as", "-mcpu=cortex-m4", src, "-o", obj])
     script = os.path.join(work, name + ".ld")
     open(script, "w").write(LINK.format(origin=origin, data_at=data_at))
@@ -96,12 +103,31 @@ def release(image, out, *options, build_dir=None, env=None):
     return run(args + [image], env=env)
 
 
+def earlier_release(out, extra=()):
+    """What an earlier run of the kit left in out: its exes, release.json and
+    the SHA256SUMS naming them."""
+    os.makedirs(out, exist_ok=True)
+    files = {"fwu.exe": b"MZ an earlier release", "fwu-cli.exe": b"MZ its console tool",
+             "release.json": json.dumps({"image": "old.hex", "format": "ihex", "padded_size": 1024,
+                                         "crc16_modbus": "0x1234", "fwu_exe_sha256": "0" * 64,
+                                         "proof": {}}).encode()}
+    for name, data in files.items():
+        open(os.path.join(out, name), "wb").write(data)
+    open(os.path.join(out, "SHA256SUMS"), "w").write(
+        "".join(f"{hashlib.sha256(d).hexdigest()}  {n}\n" for n, d in files.items()))
+    for name, data in extra:
+        open(os.path.join(out, name), "wb").write(data)
+
+
 def case_refusals(work):
     """Each refused image: exit 3, the reason, and no fwu.exe in DIR (a stale
-    one from an earlier release is gone too)."""
+    one from an earlier release is gone too). One build directory for all."""
     app = link_app(work, "app")
     empty_hex = os.path.join(work, "empty.hex")
     open(empty_hex, "w").write(":00000001FF\n")
+    cut_hex = os.path.join(work, "cut.hex")
+    text = open(convert(app, os.path.join(work, "app.hex"), "ihex")).read()
+    open(cut_hex, "w").write(text[:text.rindex(":")])  # no end-of-file record
     empty_bin = os.path.join(work, "empty.bin")
     open(empty_bin, "wb").close()
     at_0x08000000 = link_app(work, "at0", origin="0x08000000")
@@ -114,29 +140,73 @@ def case_refusals(work):
         ("too large for the flash", convert(app, os.path.join(work, "app.srec"), "srec"),
          ["--flash-end", "0x08004800"], "image runs past the flash end"),
         ("data loaded at its RAM address", link_app(work, "ram", data_at=""), [],
-         "its data ends at 0x20000008 (.data at 0x20000000)|.data is loaded at a RAM address"),
+         "program header 1 (the last data): image runs past the flash end: its data ends at "
+         "0x20000008|the part from 0x20000000 is loaded at a RAM address"),
+        ("HEX cut short", cut_hex, [], "cut.hex: no end-of-file record"),
         ("empty HEX", empty_hex, [], "empty image"),
         ("empty binary", empty_bin, [], "empty image"),
     ]
     out = os.path.join(work, "out")
+    builds = os.path.join(work, "builds")
     for what, image, options, reason in cases:
-        os.makedirs(out, exist_ok=True)
-        open(os.path.join(out, "fwu.exe"), "wb").write(b"MZ an earlier release")
-        done = release(image, out, *options)
+        earlier_release(out)
+        done = release(image, out, *options, build_dir=builds)
         expect(done.returncode == 3 and all(part in done.stderr for part in reason.split("|")),
                f"{what}: refused with {reason!r} (exit {done.returncode}: {done.stderr.strip()})")
         expect(not os.path.exists(os.path.join(out, "fwu.exe")), f"{what}: no fwu.exe left")
     # Without the vector check the same image passes the checks and goes on
-    # to the build, which fails here (a cmake that refuses): exit 1, no exe.
+    # to the build of fwu.exe, which fails here (a cmake that refuses the
+    # win32 preset): exit 1, no exe.
     fake = os.path.join(work, "fake-bin")
     os.makedirs(fake)
-    open(os.path.join(fake, "cmake"), "w").write("#!/bin/sh\nexit 1\n")
+    open(os.path.join(fake, "cmake"), "w").write(
+        f"#!/bin/sh\ncase \"$*\" in *win32*) exit 1 ;; esac\nexec {shutil.which('cmake')} \"$@\"\n")
     os.chmod(os.path.join(fake, "cmake"), 0o755)
-    done = release(cases[1][1], out, "--no-vector-check",
+    done = release(cases[1][1], out, "--no-vector-check", build_dir=builds,
                    env=dict(os.environ, PATH=fake + os.pathsep + os.environ["PATH"]))
     expect(done.returncode == 1 and "building fwu.exe" in done.stdout and "lies below" not in done.stderr
            and not os.path.exists(os.path.join(out, "fwu.exe")),
            "--no-vector-check lets it past the vector check; a failed build leaves no fwu.exe")
+
+
+def case_guards(work):
+    """The kit removes only what an earlier release wrote: files of other
+    forms by its names refuse the run and stay, as does everything else in
+    DIR; --out and --build-dir reached through a link into the tree's build/
+    are refused before anything is touched."""
+    image = os.path.join(work, "not-a-file")  # refused before any build
+    os.makedirs(image)
+    foreign = [("SHA256SUMS", b"0" * 64 + b"  my-notes.txt\n"),
+               ("release.json", b'{"mine": true}\n'),
+               ("fwu.exe", b"MZ someone's own build")]
+    for name, data in foreign:
+        out = os.path.join(work, "out-" + name)
+        os.makedirs(out)
+        open(os.path.join(out, name), "wb").write(data)
+        done = release(image, out)
+        expect(done.returncode == 2 and f"{out}/{name} is not" in done.stderr
+               and open(os.path.join(out, name), "rb").read() == data,
+               f"a foreign {name} refuses the run (exit {done.returncode}) and is left as it was")
+    out = os.path.join(work, "out-earlier")
+    earlier_release(out, extra=[("notes.txt", b"mine")])
+    done = release(image, out)
+    expect(done.returncode == 3 and sorted(os.listdir(out)) == ["notes.txt"],
+           f"a refused run removes the earlier release and nothing else ({sorted(os.listdir(out))})")
+
+    os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
+    tree_build = tempfile.mkdtemp(prefix="release-guard.", dir=os.path.join(ROOT, "build"))
+    try:
+        earlier_release(tree_build)
+        link = os.path.join(work, "link")
+        os.symlink(tree_build, link)
+        for option in ("--out", "--build-dir"):
+            args = [KIT, option, link] + (["--out", os.path.join(work, "o")] if option != "--out" else [])
+            done = run(args + [image])
+            expect(done.returncode == 2 and "lies in the tree's build/" in done.stderr
+                   and os.path.exists(os.path.join(tree_build, "fwu.exe")),
+                   f"{option} through a link into build/ is refused, its files left")
+    finally:
+        shutil.rmtree(tree_build, ignore_errors=True)
 
 
 def case_build_limit(work):
@@ -162,7 +232,8 @@ def case_build_limit(work):
            "and fails the configure of a new build")
 
 
-def check_release(out, done, image_name, fmt, image_bytes):
+def check_release(out, done, image_path, fmt, image_bytes, builds):
+    image_name = os.path.basename(image_path)
     if done.returncode != 0:
         raise Failed(f"{image_name}: not released (exit {done.returncode}): {done.stderr[-1500:]}")
     expect(f"filled {GAP} gap bytes with 0xFF" in done.stdout, f"{image_name}: says it filled {GAP} gap bytes")
@@ -170,11 +241,15 @@ def check_release(out, done, image_name, fmt, image_bytes):
     expect(check.returncode == 0 and "fwu.exe: OK" in check.stdout and "release.json: OK" in check.stdout,
            f"{image_name}: sha256sum -c SHA256SUMS passes in DIR ({check.stdout.strip()})")
     info = json.load(open(os.path.join(out, "release.json")))
-    version = must(["git", "-C", ROOT, "describe", "--always", "--dirty"]).stdout.strip()
-    want = {"image": image_name, "format": fmt, "size": len(image_bytes),
+    expect("fwu-cli.exe: OK" in check.stdout, f"{image_name}: fwu-cli.exe ships beside fwu.exe")
+    # The version exactly as --version prints it (the native fwu of the same tree).
+    version = must([os.path.join(builds, "native", "fwu"), "--version"]).stdout.split()[1]
+    want = {"image": image_name, "image_sha256": hashlib.sha256(open(image_path, "rb").read()).hexdigest(),
+            "format": fmt, "size": len(image_bytes),
             "padded_size": len(padded(image_bytes)),
             "crc16_modbus": f"{crc16(padded(image_bytes)):#06x}",
-            "gap_fill": {"byte": "0xff", "bytes": GAP}, "tool_version": version}
+            "gap_fill": {"byte": "0xff", "bytes": GAP}, "tool_version": version,
+            "fwu_cli_exe_sha256": hashlib.sha256(open(os.path.join(out, "fwu-cli.exe"), "rb").read()).hexdigest()}
     got = {key: info.get(key) for key in want}
     expect(got == want and info.get("build_date", "").endswith("Z")
            and info.get("proof", {}).get("status") == "Programming Completed",
@@ -195,7 +270,7 @@ def case_end_to_end(work):
         out = os.path.join(work, "out-" + fmt)
         done = release(image, out, build_dir=builds)
         print(done.stdout, end="", flush=True)  # the kit's steps and the proof's checks
-        check_release(out, done, os.path.basename(image), fmt, EXPECTED)
+        check_release(out, done, image, fmt, EXPECTED, builds)
 
     wrong = bytearray(padded(EXPECTED))
     wrong[0x700] ^= 0xFF  # a byte the exe's image has 0xFF in
@@ -204,7 +279,7 @@ def case_end_to_end(work):
     done = run([sys.executable, os.path.join(ROOT, "scripts", "release_prove.py"),
                 "--exe", os.path.join(work, "out-elf", "fwu.exe"),
                 "--probe", os.path.join(builds, "win64", "fwu_probe.exe"),
-                "--devsim", os.path.join(builds, "devsim", "tools", "devsim", "fwu-devsim"),
+                "--devsim", os.path.join(builds, "native", "tools", "devsim", "fwu-devsim"),
                 "--image", wrong_path, "--work", os.path.join(work, "prove-wrong")])
     if done.returncode != 1 or "FAIL the simulator's flash holds the padded image" not in done.stdout:
         raise Failed(f"the proof did not fail on a flash that differs from the image "
@@ -212,15 +287,39 @@ def case_end_to_end(work):
     expect(True, "the proof fails when the device's flash differs from the image")
 
 
-CASES = {"refusals": case_refusals, "build-limit": case_build_limit, "end-to-end": case_end_to_end}
+def case_reader_vs_objcopy(work, fwu):
+    """Two linked applications (one small, one whose code crosses 64 KiB
+    boundaries, each with .data loaded after a gap), as ELF, Intel HEX,
+    S-records and S3-only S-records: the tool's layout of each is byte for
+    byte objcopy's."""
+    apps = [link_app(work, "small"),
+            link_app(work, "large", data_at="AT(0x08030000)", words=40000)]
+    for elf in apps:
+        stem = elf[:-4]
+        inputs = [(elf, "elf32-little"), (convert(elf, stem + ".hex", "ihex"), "ihex"),
+                  (convert(elf, stem + ".srec", "srec"), "srec")]
+        s3 = stem + ".s37"
+        must(["objcopy", "-I", "elf32-little", "-O", "srec", "--srec-forceS3", elf, s3])
+        inputs.append((s3, "srec"))
+        for path, bfd in inputs:
+            theirs, ours = path + ".objcopy.bin", path + ".fwu.bin"
+            must(["objcopy", "-I", bfd, "-O", "binary", "--gap-fill", "0xff", path, theirs])
+            must([fwu, "image", "--raw-out", ours, path])
+            a, b = open(theirs, "rb").read(), open(ours, "rb").read()
+            expect(a == b and len(a) > 0,
+                   f"{os.path.basename(path)}: the same {len(b)} bytes as objcopy ({len(a)})")
+
+
+CASES = {"refusals": case_refusals, "guards": case_guards, "build-limit": case_build_limit,
+         "end-to-end": case_end_to_end, "reader-vs-objcopy": case_reader_vs_objcopy}
 
 
 def main():
-    if len(sys.argv) != 2 or sys.argv[1] not in CASES:
-        sys.exit(f"usage: release_test.py {'|'.join(CASES)}")
+    if len(sys.argv) < 2 or sys.argv[1] not in CASES:
+        sys.exit(f"usage: release_test.py {'|'.join(CASES)} [FWU]")
     work = tempfile.mkdtemp(prefix=f"fwu-release-test.{sys.argv[1]}.")
     try:
-        code = CASES[sys.argv[1]](work) or 0
+        code = CASES[sys.argv[1]](work, *sys.argv[2:]) or 0
     except Failed as e:
         print(f"FAIL {e}\n(work kept in {work})", flush=True)
         return 1
