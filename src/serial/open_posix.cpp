@@ -107,7 +107,7 @@ static int active_console(dev_t rdev)
     for (int i = 0; i < count; ++i) {
         char path[CONSOLE_NAME_CAPACITY + 8];
         struct stat st;
-        snprintf(path, sizeof path, "/dev/%s", names[i]);
+        snprintf(path, sizeof path, "/dev/%.*s", CONSOLE_NAME_CAPACITY - 1, names[i]);
         if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
             return 1;
     }

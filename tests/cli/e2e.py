@@ -327,8 +327,9 @@ def case_hex(rig):
            "the JSON object names the image, its format and its SHA-256")
     check_image_fields(r, layout)
     head = rig.read("update.log").splitlines()[0]
-    expect(f" {rig.program} IMAGE image.hex format=ihex size={len(layout)} " in head and sha in head,
-           f"the log starts with the image ({head[:80]!r})")
+    expect(f" RUN {rig.program} " in head and
+           f" IMAGE image.hex format=ihex size={len(layout)} " in head and sha in head,
+           f"the log starts with the run and the image ({head[:80]!r})")
     check_written(r, sim, layout)
 
 

@@ -106,7 +106,7 @@ def update_script(name, port):
 echo 16 > {LATENCY}
 before=$(cat {LATENCY})
 echo "usbvm: {name} starts" > /dev/kmsg
-fwu update --json /tmp/{name}.jsonl {port} > /tmp/{name}.out 2>&1 &
+fwu update --allow-sample --json /tmp/{name}.jsonl {port} > /tmp/{name}.out 2>&1 &
 pid=$!
 during=none
 while kill -0 $pid 2> /dev/null; do
