@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "protocol/engine.h"
 #include "serial/serial.h"
 
 enum {
@@ -30,7 +31,8 @@ enum CliCommand {
     CLI_UPDATE,
     CLI_LIST,
     CLI_VERSION,
-    CLI_IMAGE
+    CLI_IMAGE,
+    CLI_VERIFY
 };
 
 // Exit statuses. With several devices the status is the largest of theirs.
@@ -40,8 +42,9 @@ enum CliExit {
     EXIT_USAGE = 2,         // usage or bad input, decided before any port is opened
     EXIT_PORT = 3,          // a port could not be opened or was lost
     EXIT_DEADLINE = 4,      // a --wait or --timeout deadline passed
-    EXIT_RECORDS = 5        // every device verified, but a record (the JSON, the log,
+    EXIT_RECORDS = 5,       // every device verified, but a record (the JSON, the log,
                             // standard output) could not be written
+    EXIT_INTERRUPTED = 130  // Ctrl-C cut a device short
 };
 
 struct CliOptions {
@@ -62,7 +65,10 @@ struct CliOptions {
     char log_path[CLI_PATH_CAPACITY];               // "": none
     int quiet;
     int verbose;
-    int json;  // list, image: JSON instead of words
+    int json;        // list, image: JSON instead of words
+    int no_reset;    // update --no-reset
+    int continuous;  // update --continuous: every port a slot of the production bench
+    long count;      // --count: devices per slot, 0 for no limit
 };
 
 // How a device's update ended.
@@ -73,7 +79,10 @@ enum CliResult {
     RESULT_PORT_LOST,
     RESULT_OPEN_FAILED,
     RESULT_TIMEOUT,
-    RESULT_STOPPED  // Ctrl-C or a signal
+    RESULT_STOPPED,   // Ctrl-C or a signal
+    RESULT_MATCH,     // verify: the device carries the image
+    RESULT_MISMATCH,  // verify: its flash differs
+    RESULT_KINDS
 };
 
 // The word for a result in the JSON and the log ("done", "port-lost", ...).
@@ -110,6 +119,10 @@ struct CliDeviceSummary {
     const char *adapter_serial;  // "" when none
     const char *adapter_by_id;   // Linux: the /dev/serial/by-id link, "" when none
     uint32_t stale_replies; // late answers to earlier requests, dropped
+    const DifferingBlocks *differing;  // verify: the blocks that differ (NULL: none asked)
+    uint32_t base;          // the image's flash address, for differing's offsets
+    int slot;               // --continuous: the port's number (1 up), else 0
+    long sequence;          // --continuous: the device's number on its slot, else 0
 };
 
 // Parses argv (argv[0] is the program, argv[1] the command) into options.

@@ -13,8 +13,9 @@
 
 namespace {
 
-const char *const RESULT_NAMES[] = {"running", "done", "failed", "port-lost",
-                                    "open-failed", "timeout", "stopped"};
+const char *const RESULT_NAMES[RESULT_KINDS] = {"running", "done",    "failed",
+                                                "port-lost", "open-failed", "timeout",
+                                                "stopped", "match",  "mismatch"};
 
 std::string hex16(uint16_t value)
 {
@@ -37,7 +38,7 @@ int put(const nlohmann::ordered_json &document, char *text, size_t size)
 
 const char *cli_result_name(CliResult result)
 {
-    if (result < RESULT_RUNNING || result > RESULT_STOPPED)
+    if (result < RESULT_RUNNING || result >= RESULT_KINDS)
         return "unknown";
     return RESULT_NAMES[result];
 }
@@ -67,7 +68,7 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
         // A done device may carry a note (its reset not acknowledged); any
         // other result says why.
         int has_text = s->why != NULL && s->why[0] != '\0';
-        int done = s->result == RESULT_DONE;
+        int done = s->result == RESULT_DONE || s->result == RESULT_MATCH;
         if (has_text && !done)
             o["error"] = s->why;
         else
@@ -77,6 +78,22 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
         else
             o["note"] = nullptr;
         o["stale_replies"] = s->stale_replies;
+        if (s->differing != NULL) {
+            nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
+            for (int i = 0; i < s->differing->range_count && i < DIFFER_RANGES_MAX; ++i) {
+                char range[32];
+                snprintf(range, sizeof range, "0x%08x-0x%08x",
+                         (unsigned)(s->base + (uint32_t)s->differing->start[i]),
+                         (unsigned)(s->base + (uint32_t)s->differing->end[i] - 1));
+                ranges.push_back(range);
+            }
+            o["differing_blocks"] = s->differing->blocks;
+            o["differing_ranges"] = ranges;
+        }
+        if (s->slot > 0) {
+            o["slot"] = s->slot;
+            o["sequence"] = s->sequence;
+        }
         o["started_at"] = s->started_at != NULL ? s->started_at : "";
         o["ended_at"] = s->ended_at != NULL ? s->ended_at : "";
         o["host"] = s->host != NULL ? s->host : "";

@@ -47,6 +47,7 @@ int cli_main(int argc, char **argv, const char *program)
     case CLI_LIST:
         return cli_run_list(&options);
     case CLI_UPDATE:
+    case CLI_VERIFY:
         return cli_run_update(&options);
     case CLI_VERSION:
         cli_print_version(program);

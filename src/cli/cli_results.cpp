@@ -25,6 +25,12 @@ int cli_result_exit_status(CliResult result)
         return EXIT_PORT;
     case RESULT_TIMEOUT:
         return EXIT_DEADLINE;
+    case RESULT_MATCH:
+        return EXIT_ALL_VERIFIED;
+    case RESULT_MISMATCH:
+        return EXIT_CRC_MISMATCH;
+    case RESULT_STOPPED:
+        return EXIT_INTERRUPTED;
     default:
         return EXIT_PORT;
     }
@@ -63,10 +69,12 @@ void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
     s->padded_size = run->padded_size;
     s->image_crc = run->image_crc;
     s->device_crc = d->link.tally.remote_crc;
-    s->bytes = d->link.offset;
+    s->bytes = d->link.mode == MODE_VERIFY ? 0 : d->link.offset;  // verify writes nothing
     s->blocks = d->link.tally.blocks_acked;
     s->resends = d->link.tally.resends;
     s->stale_replies = d->link.tally.stale_replies;
+    s->differing = d->link.mode == MODE_VERIFY ? &d->link.differing : NULL;
+    s->base = d->link.base;
     s->seconds = d->ended - d->started;
     s->why = d->why;
     s->started_at = d->started_at;
@@ -205,9 +213,23 @@ void cli_redraw(CliRun *run)
     cli_unlock();
 }
 
+// The ranges of differing blocks in words: "0x08004400-0x080047ff, ...".
+static void differing_words(const DeviceLink *link, char *text, size_t size)
+{
+    int len = 0;
+    text[0] = '\0';
+    const DifferingBlocks *d = &link->differing;
+    for (int i = 0; i < d->range_count && len >= 0 && (size_t)len < size; ++i)
+        len += snprintf(text + len, size - (size_t)len, "%s0x%08x-0x%08x", i > 0 ? ", " : "",
+                        (unsigned)(link->base + (uint32_t)d->start[i]),
+                        (unsigned)(link->base + (uint32_t)d->end[i] - 1));
+    if (d->range_count == DIFFER_RANGES_MAX && len >= 0 && (size_t)len < size)
+        snprintf(text + len, size - (size_t)len, ", ... (the first %d ranges)", DIFFER_RANGES_MAX);
+}
+
 void cli_print_results(CliRun *run, int stopped)
 {
-    int counts[RESULT_STOPPED + 1] = {0};
+    int counts[RESULT_KINDS] = {0};
     char line[CLI_TEXT_CAPACITY + 256];
     for (int i = 0; i < run->device_count; ++i) {
         CliDevice *d = &run->devices[i];
@@ -221,7 +243,21 @@ void cli_print_results(CliRun *run, int stopped)
         uint32_t n = d->link.tally.resends;
         if (n > 0)
             snprintf(resends, sizeof resends, " (%u resend%s)", (unsigned)n, n == 1 ? "" : "s");
-        if (d->result == RESULT_DONE) {
+        if (d->result == RESULT_MATCH) {
+            if (!run->options->quiet) {
+                snprintf(line, sizeof line,
+                         "%s: match in %.1f s: every one of %ld blocks and the whole region "
+                         "report the image's CRC (%#06x); nothing written%s\n",
+                         d->given, seconds, (long)(run->padded_size / BLOCK_SIZE),
+                         (unsigned)run->image_crc, resends);
+                cli_write_record(run, run->results, "standard output", line);
+            }
+        } else if (d->result == RESULT_MISMATCH) {
+            char ranges[DIFFER_RANGES_MAX * 26 + 64];
+            differing_words(&d->link, ranges, sizeof ranges);
+            fprintf(stderr, "%s: %s: mismatch: %s%s%s%s\n", run->program, d->given, d->why,
+                    ranges[0] != '\0' ? "; differing: " : "", ranges, resends);
+        } else if (d->result == RESULT_DONE) {
             if (!run->options->quiet) {
                 snprintf(line, sizeof line,
                          "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s%s\n",
@@ -237,10 +273,13 @@ void cli_print_results(CliRun *run, int stopped)
                     cli_result_name(d->result), d->why, resends);
         }
     }
-    int len = snprintf(line, sizeof line, "%s: %d device%s: %d done", run->program,
-                       run->device_count, run->device_count == 1 ? "" : "s", counts[RESULT_DONE]);
-    const CliResult order[] = {RESULT_FAILED, RESULT_PORT_LOST, RESULT_OPEN_FAILED,
-                               RESULT_TIMEOUT, RESULT_STOPPED};
+    int verifying = run->options->command == CLI_VERIFY;
+    int len = snprintf(line, sizeof line, "%s: %d device%s: %d %s", run->program,
+                       run->device_count, run->device_count == 1 ? "" : "s",
+                       counts[verifying ? RESULT_MATCH : RESULT_DONE],
+                       verifying ? "match" : "done");
+    const CliResult order[] = {RESULT_MISMATCH, RESULT_FAILED, RESULT_PORT_LOST,
+                               RESULT_OPEN_FAILED, RESULT_TIMEOUT, RESULT_STOPPED};
     for (CliResult r : order)
         if (counts[r] > 0 && len >= 0 && (size_t)len < sizeof line)
             len += snprintf(line + len, sizeof line - (size_t)len, ", %d %s", counts[r],

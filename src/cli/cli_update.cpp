@@ -72,7 +72,7 @@ static void device_progress(void *context, int32_t offset, int32_t image_size)
     if (!d->run->live && !d->run->options->quiet && decile > d->last_decile) {
         d->last_decile = decile;
         fprintf(stderr, "%s: %3d%%  %u/%u blocks\n", d->given, decile * 10,
-                (unsigned)d->link.tally.blocks_acked, (unsigned)(image_size / BLOCK_SIZE));
+                (unsigned)(offset / BLOCK_SIZE), (unsigned)(image_size / BLOCK_SIZE));
         fflush(stderr);
     }
     cli_unlock();
@@ -115,13 +115,13 @@ int open_device(CliDevice *d)
 }
 
 // The engine's end as the device's result.
-CliResult result_of(UpdateEnd end)
+CliResult result_of(UpdateEnd end, UpdateMode mode)
 {
     switch (end) {
     case UPDATE_DONE:
-        return RESULT_DONE;
+        return mode == MODE_VERIFY ? RESULT_MATCH : RESULT_DONE;
     case UPDATE_FAILED:
-        return RESULT_FAILED;
+        return mode == MODE_VERIFY ? RESULT_MISMATCH : RESULT_FAILED;
     case UPDATE_PORT_LOST:
         return RESULT_PORT_LOST;
     case UPDATE_DEADLINE:
@@ -147,8 +147,7 @@ void say_waiting(CliDevice *d, double now)
     double waited = now - d->started;
     char limit[64] = "";
     if (d->link.limits.first_answer_ms > 0)
-        snprintf(limit, sizeof limit, ", for at most %g s (--wait)",
-                 d->link.limits.first_answer_ms / 1000.0);
+        snprintf(limit, sizeof limit, "; --wait %g s", d->link.limits.first_answer_ms / 1000.0);
     cli_lock();
     if (d->next_waiting_line == 0)
         fprintf(stderr, "%s: waiting for the device on %s (plug it in and power it up%s)\n",
@@ -183,7 +182,8 @@ void drive(CliDevice *d, UpdateOutcome *outcome)
             d->linked = 1;
             d->linked_at = cli_monotonic_seconds();
             if (!d->run->live && !o->quiet) {
-                fprintf(stderr, "%s: the device answered; writing %ld blocks\n", d->given,
+                fprintf(stderr, "%s: the device answered; %s %ld blocks\n", d->given,
+                        link->mode == MODE_VERIFY ? "checking" : "writing",
                         (long)(link->image_size / BLOCK_SIZE));
                 fflush(stderr);
             }
@@ -230,6 +230,9 @@ void setup_link(CliDevice *d)
     use_reply_complete_reads(&d->link);
     use_reply_matching(&d->link);
     set_limits(&d->link, run->options);
+    if (run->options->command == CLI_VERIFY)
+        d->link.mode = MODE_VERIFY;
+    d->link.no_reset = run->options->no_reset;
     d->result = RESULT_RUNNING;
 }
 
@@ -244,7 +247,7 @@ void device_main(void *argument)
         snprintf(outcome.why, sizeof outcome.why, "%s", d->why);
     } else {
         drive(d, &outcome);
-        result = result_of(outcome.end);
+        result = result_of(outcome.end, d->link.mode);
         close_port(d->link.port);
         d->link.port = NO_PORT;
         d->link.line = no_transport();

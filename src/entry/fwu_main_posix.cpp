@@ -13,6 +13,7 @@
 static const char USAGE[] =
     "usage: fwu                        the operator's screen (below)\n"
     "       fwu update [OPTIONS] PORT...   write the image into devices from a script\n"
+    "       fwu verify [OPTIONS] PORT...   tell whether devices carry the image, writing nothing\n"
     "       fwu list [--json]          the serial ports found\n"
     "       fwu image [--json] FILE    what an image file would write, or why it is refused\n"
     "       fwu --version | --help\n"
@@ -55,9 +56,10 @@ static int run_arguments(int argc, char **argv)
         fputs(USAGE, stdout);
         return argc == 2 ? 0 : 2;
     }
-    if (strcmp(first, "update") == 0 || strcmp(first, "list") == 0 || strcmp(first, "image") == 0 ||
-        strcmp(first, "--version") == 0 || strcmp(first, "-V") == 0)
-        return cli_main(argc, argv, "fwu");
+    static const char *const COMMANDS[] = {"update", "verify", "list", "image", "--version", "-V"};
+    for (const char *command : COMMANDS)
+        if (strcmp(first, command) == 0)
+            return cli_main(argc, argv, "fwu");
     fprintf(stderr, "fwu: unknown command or option: %s (fwu --help lists them)\n", first);
     return 2;
 }

@@ -571,7 +571,7 @@ UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
             snprintf(why, size,
                      "the port went away after the reset request (the device reset and took its "
                      "port with it?); the image is verified");
-        } else if (link->cause == CAUSE_NOT_RESET) {
+        } else if (link->cause == CAUSE_NOT_RESET && link->mode == MODE_UPDATE) {
             snprintf(why, size, "not reset, as asked: the device stays in its boot loader");
         } else if (link->cause == CAUSE_RESET_UNCERTAIN) {
             snprintf(why, size,
