@@ -54,7 +54,9 @@ int cli_prepare_devices(CliRun *run)
                          "several USB adapters have serial number %s; name the port instead",
                          serial);
         } else if (port_open_name(d->given, d->path, sizeof d->path) != 0) {
-            fprintf(stderr, "%s: not a serial port name: %s\n", run->program, d->given);
+            fprintf(stderr, "%s: not a serial port name: %.*s (see `%s %s --help`)\n",
+                    run->program, CLI_ECHO_MAX, d->given, run->program,
+                    run->options->command == CLI_VERIFY ? "verify" : "update");
             free(present);
             return -1;
         }
@@ -64,10 +66,9 @@ int cli_prepare_devices(CliRun *run)
     // Two names for one port (COM7 and \\.\COM7) would fight over it.
     for (int i = 0; i < run->device_count; ++i)
         for (int j = 0; j < i; ++j)
-            if (run->devices[i].path[0] != '\0' &&
-                strcmp(run->devices[i].path, run->devices[j].path) == 0) {
-                fprintf(stderr, "%s: %s and %s are the same port\n", run->program,
-                        run->devices[j].given,
+            if (same_port(run->devices[i].path, run->devices[j].path)) {
+                fprintf(stderr, "%s: %.*s and %.*s are the same port: name it once\n",
+                        run->program, CLI_ECHO_MAX, run->devices[j].given, CLI_ECHO_MAX,
                         run->devices[i].given);
                 return -1;
             }

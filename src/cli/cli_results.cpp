@@ -127,7 +127,7 @@ int cli_all_ended(CliRun *run)
     cli_lock();
     int ended = 1;
     for (int i = 0; i < run->device_count; ++i)
-        if (run->devices[i].result == RESULT_RUNNING)
+        if (!run->devices[i].finished)
             ended = 0;
     cli_unlock();
     return ended;

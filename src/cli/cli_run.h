@@ -28,6 +28,14 @@ enum {
 
 struct CliRun;
 
+// What a slot of the production bench (--continuous) is doing.
+enum SlotState {
+    SLOT_WAITING = 0,  // waiting for a device; once one answered (linked), programming it
+    SLOT_REMOVE,       // the last device ended and still answers: remove it
+    SLOT_ADAPTER_GONE, // the adapter is unplugged: waiting for it to come back
+    SLOT_ENDED         // --count devices ended, or the bench was stopped
+};
+
 struct CliDevice {
     CliRun *run;  // the run it belongs to
 
@@ -58,6 +66,14 @@ struct CliDevice {
     int adapter_known;
     PortInfo adapter;
 
+    // --continuous: the slot this port is (written by its thread under the lock).
+    SlotState slot_state;
+    long sequence;                     // devices ended on this slot so far
+    long slot_done, slot_failed, slot_other;
+    int worst_status;                  // the worst exit status of its devices
+    char serial_wanted[PORT_NAME_CAPACITY];  // usb:SERIAL: looked for again when it is back
+    char linked_at_text[40];           // when the current device first answered (UTC)
+    int finished;                      // its thread has ended
     // The thread's own.
     char line[TRACE_LINE_CAPACITY];
     size_t line_len;
@@ -81,12 +97,49 @@ struct CliRun {
     char run_id[40];
     char host[256];
     int stuck;      // a device's thread did not end after a stop
+    double started; // when the devices' threads started (monotonic seconds)
     int live;       // progress redrawn in place on a terminal
     int drawn;      // lines of it on the screen
     const char *program;
     int device_count;
     CliDevice devices[CLI_MAX_PORTS];
 };
+
+// ---------------------------------------------------------------------------
+// One device (cli_update.cpp), for a run and for the bench's slots
+
+// Opens and configures the device's port into its link. Returns 0, or -1
+// with the reason in d->why.
+int cli_open_device(CliDevice *d);
+void cli_close_device(CliDevice *d);
+
+// The device's engine made ready for its next update: its own report, the
+// run's image, reads that end once a reply is in, replies matched, the
+// options' limits and mode. A port it holds stays open.
+void cli_setup_link(CliDevice *d);
+
+// Steps the engine with no tick between steps until the update ends; its
+// outcome says how.
+void cli_drive(CliDevice *d, UpdateOutcome *outcome);
+
+// The engine's end as the device's result.
+CliResult cli_result_of(UpdateEnd end, UpdateMode mode);
+
+// Writes out a trace line the device's engine left unfinished.
+void cli_flush_trace_line(CliDevice *d);
+
+// ---------------------------------------------------------------------------
+// The production bench (cli_bench.cpp)
+
+// A slot's thread: device after device on one port, until a stop or --count.
+void cli_slot_main(void *argument);
+
+// The slots' rows and the totals, redrawn in place on standard error.
+void cli_bench_redraw(CliRun *run);
+
+// The slots' counts and the totals at the end. Returns the exit status: the
+// worst of the devices recorded (EXIT_INTERRUPTED for one cut short).
+int cli_print_bench_results(CliRun *run, int stopped);
 
 // ---------------------------------------------------------------------------
 // Results (cli_results.cpp)

@@ -69,7 +69,8 @@ static void device_progress(void *context, int32_t offset, int32_t image_size)
     d->offset = offset;
     // Without a live display, a plain line every 10 % keeps CI logs short.
     int decile = image_size > 0 ? (int)((int64_t)offset * 10 / image_size) : 10;
-    if (!d->run->live && !d->run->options->quiet && decile > d->last_decile) {
+    if (!d->run->live && !d->run->options->quiet && !d->run->options->continuous &&
+        decile > d->last_decile) {
         d->last_decile = decile;
         fprintf(stderr, "%s: %3d%%  %u/%u blocks\n", d->given, decile * 10,
                 (unsigned)(offset / BLOCK_SIZE), (unsigned)(image_size / BLOCK_SIZE));
@@ -78,14 +79,10 @@ static void device_progress(void *context, int32_t offset, int32_t image_size)
     cli_unlock();
 }
 
-namespace {
-
 // ---------------------------------------------------------------------------
 // One device
 
-// Opens and configures the device's port. Returns 0, or -1 with the reason
-// in d->why.
-int open_device(CliDevice *d)
+int cli_open_device(CliDevice *d)
 {
     if (d->why[0] != '\0')
         return -1;
@@ -114,8 +111,7 @@ int open_device(CliDevice *d)
     return 0;
 }
 
-// The engine's end as the device's result.
-CliResult result_of(UpdateEnd end, UpdateMode mode)
+CliResult cli_result_of(UpdateEnd end, UpdateMode mode)
 {
     switch (end) {
     case UPDATE_DONE:
@@ -134,15 +130,14 @@ CliResult result_of(UpdateEnd end, UpdateMode mode)
     return RESULT_RUNNING;
 }
 
-// Steps the engine with no tick between steps until the update ends; its
-// outcome says how.
 // "waiting for the device" on standard error: when the wait begins, and
 // every WAITING_LINE_S while it lasts when standard error is a file (a
-// terminal's row says it all the time).
-void say_waiting(CliDevice *d, double now)
+// terminal's row says it all the time; a bench's slots wait all day).
+static void say_waiting(CliDevice *d, double now)
 {
     const CliRun *run = d->run;
-    if (run->live || run->options->quiet || now < d->next_waiting_line)
+    if (run->live || run->options->quiet || run->options->continuous ||
+        now < d->next_waiting_line)
         return;
     double waited = now - d->started;
     char limit[64] = "";
@@ -159,7 +154,7 @@ void say_waiting(CliDevice *d, double now)
     d->next_waiting_line = now + WAITING_LINE_S;
 }
 
-void drive(CliDevice *d, UpdateOutcome *outcome)
+void cli_drive(CliDevice *d, UpdateOutcome *outcome)
 {
     const CliOptions *o = d->run->options;
     DeviceLink *link = &d->link;
@@ -181,7 +176,8 @@ void drive(CliDevice *d, UpdateOutcome *outcome)
             cli_lock();
             d->linked = 1;
             d->linked_at = cli_monotonic_seconds();
-            if (!d->run->live && !o->quiet) {
+            cli_utc_timestamp(d->linked_at_text, sizeof d->linked_at_text);
+            if (!d->run->live && !o->quiet && !o->continuous) {
                 fprintf(stderr, "%s: the device answered; %s %ld blocks\n", d->given,
                         link->mode == MODE_VERIFY ? "checking" : "writing",
                         (long)(link->image_size / BLOCK_SIZE));
@@ -194,14 +190,14 @@ void drive(CliDevice *d, UpdateOutcome *outcome)
 
 // Seconds as the engine's limit in milliseconds: at least 1, at most about
 // 46 days (the engine's clock wraps at 2^32 ms).
-uint32_t limit_ms(double seconds)
+static uint32_t limit_ms(double seconds)
 {
     double ms = seconds * 1000;
     return ms >= 4e9 ? (uint32_t)4e9 : ms < 1 ? 1 : (uint32_t)ms;
 }
 
 // The limits of o (none where o sets none), named as the options are.
-void set_limits(DeviceLink *link, const CliOptions *o)
+static void set_limits(DeviceLink *link, const CliOptions *o)
 {
     UpdateLimits *limits = &link->limits;
     if (o->wait_s >= 0)
@@ -213,12 +209,24 @@ void set_limits(DeviceLink *link, const CliOptions *o)
     limits->finish_name = "--timeout";
 }
 
-// The device's engine: its own report, the run's image, reads that end once
-// a reply is in, the options' limits.
-void setup_link(CliDevice *d)
+void cli_setup_link(CliDevice *d)
 {
     CliRun *run = d->run;
+    PortHandle port = d->link.port;
+    Transport line = d->link.line;
+    int had_port = port != NO_PORT;
     init_link(&d->link);
+    if (had_port) {
+        d->link.port = port;
+        d->link.line = line;
+        d->link.port_name = d->path;
+        d->link.baud = LINE_BAUD;
+    }
+    d->linked = 0;
+    d->offset = 0;
+    d->last_decile = 0;
+    d->reply_wait_ms = 0;
+    d->resend_in_ms = 0;
     d->report.status = device_status;
     d->report.trace = device_trace;
     d->report.progress = device_progress;
@@ -236,30 +244,41 @@ void setup_link(CliDevice *d)
     d->result = RESULT_RUNNING;
 }
 
-void device_main(void *argument)
+void cli_flush_trace_line(CliDevice *d)
 {
-    CliDevice *d = (CliDevice *)argument;
-    UpdateOutcome outcome;
-    CliResult result;
-    if (open_device(d) != 0) {
-        result = RESULT_OPEN_FAILED;
-        outcome.reset_confirmed = 0;
-        snprintf(outcome.why, sizeof outcome.why, "%s", d->why);
-    } else {
-        drive(d, &outcome);
-        result = result_of(outcome.end, d->link.mode);
-        close_port(d->link.port);
-        d->link.port = NO_PORT;
-        d->link.line = no_transport();
-    }
     if (d->line_len > 0) {
         emit_trace_line(d, d->line, d->line_len);
         d->line_len = 0;
     }
-    cli_finish_device(d, result, outcome.reset_confirmed, outcome.why);
 }
 
-}  // namespace
+void cli_close_device(CliDevice *d)
+{
+    close_port(d->link.port);
+    d->link.port = NO_PORT;
+    d->link.line = no_transport();
+}
+
+static void device_main(void *argument)
+{
+    CliDevice *d = (CliDevice *)argument;
+    UpdateOutcome outcome;
+    CliResult result;
+    if (cli_open_device(d) != 0) {
+        result = RESULT_OPEN_FAILED;
+        outcome.reset_confirmed = 0;
+        snprintf(outcome.why, sizeof outcome.why, "%s", d->why);
+    } else {
+        cli_drive(d, &outcome);
+        result = cli_result_of(outcome.end, d->link.mode);
+        cli_close_device(d);
+    }
+    cli_flush_trace_line(d);
+    cli_finish_device(d, result, outcome.reset_confirmed, outcome.why);
+    cli_lock();
+    d->finished = 1;
+    cli_unlock();
+}
 
 // What the system tells about each device's adapter (its USB ids, serial
 // number and by-id link), for the records; looked for once for all ports.
@@ -341,25 +360,28 @@ static int run_devices(CliRun *run)
 
     cli_install_stop_handlers();
     double start = cli_monotonic_seconds();
+    run->started = start;
     char started_at[40];
     cli_utc_timestamp(started_at, sizeof started_at);
     for (int i = 0; i < run->device_count; ++i) {
         CliDevice *d = &run->devices[i];
-        setup_link(d);
+        cli_setup_link(d);
         d->started = start;
         memcpy(d->started_at, started_at, sizeof d->started_at);
-        if (cli_start_thread(&d->thread, device_main, d) == 0) {
+        if (cli_start_thread(&d->thread, options->continuous ? cli_slot_main : device_main, d) ==
+            0) {
             d->thread_started = 1;
         } else {
             char why[] = "no thread could be started for it";
             cli_finish_device(d, RESULT_OPEN_FAILED, 0, why);
+            d->finished = 1;
         }
     }
 
     double stop_deadline = -1;
     while (!cli_all_ended(run)) {
         if (run->live)
-            cli_redraw(run);
+            options->continuous ? cli_bench_redraw(run) : cli_redraw(run);
         cli_sleep_ms(run->live ? DISPLAY_PERIOD_MS : 20);
         if (cli_stop_requested() && stop_deadline < 0)
             stop_deadline = cli_monotonic_seconds() + STOP_GRACE_S;
@@ -375,16 +397,20 @@ static int run_devices(CliRun *run)
             if (run->devices[i].thread_started)
                 cli_join_thread(&run->devices[i].thread);
     if (run->live)
-        cli_redraw(run);
+        options->continuous ? cli_bench_redraw(run) : cli_redraw(run);
 
     cli_lock();
     int stop = cli_stop_requested();
-    cli_print_results(run, stop != 0);
     int status = EXIT_ALL_VERIFIED;
-    for (int i = 0; i < run->device_count; ++i) {
-        int s = cli_result_exit_status(run->devices[i].result);
-        if (s > status)
-            status = s;
+    if (options->continuous) {
+        status = cli_print_bench_results(run, stop != 0);
+    } else {
+        cli_print_results(run, stop != 0);
+        for (int i = 0; i < run->device_count; ++i) {
+            int s = cli_result_exit_status(run->devices[i].result);
+            if (s > status)
+                status = s;
+        }
     }
     if (run->log != NULL && fclose(run->log) != 0 && !run->log_failed) {
         fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, run->log_label,
@@ -408,7 +434,8 @@ static int run_devices(CliRun *run)
         status = EXIT_RECORDS;
     cli_unlock();
     // A thread still stuck in a write holds the run: it ends with the process.
-    return stop != 0 ? stop : status;
+    // The bench's normal end is an interrupt: its status is its devices'.
+    return stop != 0 && !options->continuous ? stop : status;
 }
 
 int cli_run_update(const CliOptions *options)

@@ -1,0 +1,276 @@
+// The production bench (`update --continuous PORT...`): every port is a
+// slot that flashes device after device. A slot takes a device once it
+// answers the probe, writes, verifies, resets and records it, then waits
+// until that device is gone (the probe unanswered for a second: unplugged,
+// or running its new firmware) before it takes the next, so no device is
+// flashed twice. An adapter that is unplugged is waited for; the other
+// slots never notice.
+#include "cli/cli_run.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "cli/cli_platform.h"
+#include "protocol/engine.h"
+#include "serial/port_info.h"
+
+enum {
+    GONE_AFTER_MS = 1000,     // a device unanswering this long has gone
+    STILL_THERE_PAUSE_MS = 200,  // between probes of a device that still answers
+    ADAPTER_RETRY_MS = 1000   // between looks for an unplugged adapter
+};
+
+static void set_state(CliDevice *d, SlotState state)
+{
+    cli_lock();
+    d->slot_state = state;
+    cli_unlock();
+}
+
+// Sleeps about ms, in short pieces, until a stop is asked for.
+static void pause_unless_stopped(uint32_t ms)
+{
+    for (uint32_t slept = 0; slept < ms && !cli_stop_requested(); slept += 50)
+        cli_sleep_ms(ms - slept < 50 ? ms - slept : 50);
+}
+
+// Opens the slot's adapter: the same path, or the adapter with the same
+// serial number wherever it is now. Returns 0, or -1 (d->why says why).
+static int open_slot_port(CliDevice *d)
+{
+    d->why[0] = '\0';
+    if (d->serial_wanted[0] != '\0') {
+        SerialMatch found = find_port_by_serial(d->serial_wanted, d->path, sizeof d->path);
+        if (found != SERIAL_FOUND) {
+            snprintf(d->why, sizeof d->why, found == SERIAL_NONE
+                                                ? "no USB adapter with serial number %s"
+                                                : "several USB adapters have serial number %s",
+                     d->serial_wanted);
+            return -1;
+        }
+    }
+    cli_setup_link(d);
+    return cli_open_device(d);
+}
+
+// After a device ended: waits until it no longer answers the probe. Returns
+// 0 when it has gone, 1 when the bench was stopped, -1 when the adapter went.
+static int wait_until_gone(CliDevice *d)
+{
+    double quiet_since = -1;
+    for (;;) {
+        if (cli_stop_requested())
+            return 1;
+        int answered = probe_answered(&d->link);
+        if (port_lost(d->link.port))
+            return -1;
+        double now = cli_monotonic_seconds();
+        if (answered) {
+            quiet_since = -1;
+            pause_unless_stopped(STILL_THERE_PAUSE_MS);
+        } else if (quiet_since < 0) {
+            quiet_since = now;
+        } else if (now - quiet_since >= GONE_AFTER_MS / 1000.0) {
+            return 0;
+        }
+    }
+}
+
+// The line a device leaves when standard error is no live display.
+static void say_device_ended(CliDevice *d, const UpdateOutcome *outcome, CliResult result)
+{
+    CliRun *run = d->run;
+    if (run->live || run->options->quiet)
+        return;
+    char line[PORT_NAME_CAPACITY + CLI_TEXT_CAPACITY + 256];
+    double seconds = d->ended - d->started;
+    if (result == RESULT_DONE)
+        snprintf(line, sizeof line,
+                 "%s #%ld: done in %.1f s: %ld bytes, CRC %#06x verified%s%s%s\n", d->given,
+                 d->sequence, seconds, (long)outcome->offset, (unsigned)run->image_crc,
+                 outcome->reset_confirmed ? ", reset" : "", d->why[0] != '\0' ? "; " : "", d->why);
+    else
+        snprintf(line, sizeof line, "%s #%ld: %s: %s\n", d->given, d->sequence,
+                 cli_result_name(result), d->why);
+    cli_lock();
+    cli_write_record(run, run->results, "standard output", line);
+    cli_unlock();
+}
+
+// One device on the slot, from its first answer to its record. Returns the
+// engine's end; with no device (stopped while waiting, or the adapter gone
+// before any answered) nothing is recorded.
+static UpdateEnd take_device(CliDevice *d, UpdateOutcome *outcome)
+{
+    set_state(d, SLOT_WAITING);
+    cli_setup_link(d);
+    cli_drive(d, outcome);
+    cli_flush_trace_line(d);
+    if (!outcome->linked)
+        return outcome->end;
+    CliResult result = cli_result_of(outcome->end, d->link.mode);
+    cli_lock();
+    d->sequence++;
+    if (result == RESULT_DONE)
+        d->slot_done++;
+    else if (result == RESULT_FAILED)
+        d->slot_failed++;
+    else
+        d->slot_other++;
+    int status = cli_result_exit_status(result);
+    if (status > d->worst_status)
+        d->worst_status = status;
+    // A device's time counts from its first answer, not from the wait.
+    d->started = d->linked_at;
+    memcpy(d->started_at, d->linked_at_text, sizeof d->started_at);
+    cli_unlock();
+    cli_finish_device(d, result, outcome->reset_confirmed, outcome->why);
+    say_device_ended(d, outcome, result);
+    return outcome->end;
+}
+
+void cli_slot_main(void *argument)
+{
+    CliDevice *d = (CliDevice *)argument;
+    const CliOptions *o = d->run->options;
+    if (strncmp(d->given, "usb:", 4) == 0)
+        snprintf(d->serial_wanted, sizeof d->serial_wanted, "%s", d->given + 4);
+    while (!cli_stop_requested() && (o->count <= 0 || d->sequence < o->count)) {
+        if (d->link.port == NO_PORT && open_slot_port(d) != 0) {
+            set_state(d, SLOT_ADAPTER_GONE);
+            pause_unless_stopped(ADAPTER_RETRY_MS);
+            continue;
+        }
+        UpdateOutcome outcome;
+        UpdateEnd end = take_device(d, &outcome);
+        if (end == UPDATE_STOPPED)
+            break;
+        // Gone with the adapter (or with a device that took its USB port
+        // along on the reset): wait for a port again.
+        if (end == UPDATE_PORT_LOST || port_lost(d->link.port)) {
+            cli_close_device(d);
+            set_state(d, SLOT_ADAPTER_GONE);
+            continue;
+        }
+        if (o->count > 0 && d->sequence >= o->count)
+            break;  // its last device: no need to see it go
+        set_state(d, SLOT_REMOVE);
+        int gone = wait_until_gone(d);
+        if (gone < 0) {
+            cli_close_device(d);
+            set_state(d, SLOT_ADAPTER_GONE);
+        }
+    }
+    if (d->link.port != NO_PORT)
+        cli_close_device(d);
+    cli_lock();
+    d->slot_state = SLOT_ENDED;
+    d->finished = 1;
+    cli_unlock();
+}
+
+// ---------------------------------------------------------------------------
+// What the bench shows
+
+// A slot's state in words.
+static void slot_words(const CliDevice *d, char *text, size_t size)
+{
+    const CliRun *run = d->run;
+    switch (d->slot_state) {
+    case SLOT_WAITING:
+        snprintf(text, size, "waiting for a device");
+        break;
+    case SLOT_REMOVE:
+        snprintf(text, size, "%s #%ld, remove it",
+                 d->result == RESULT_DONE ? "done" : d->result == RESULT_FAILED
+                                                         ? "FAILED"
+                                                         : cli_result_name(d->result),
+                 d->sequence);
+        break;
+    case SLOT_ADAPTER_GONE:
+        snprintf(text, size, "adapter gone, waiting%s%.80s", d->why[0] != '\0' ? ": " : "",
+                 d->why);
+        break;
+    case SLOT_ENDED:
+        snprintf(text, size, "ended");
+        break;
+    }
+    if (d->slot_state == SLOT_WAITING && d->linked) {
+        int percent = run->padded_size > 0 ? (int)((int64_t)d->offset * 100 / run->padded_size)
+                                           : 0;
+        snprintf(text, size, "programming %d %%", percent);
+    }
+}
+
+// The totals: devices, their results, the yield and the rate.
+static void totals_words(const CliRun *run, double now, char *text, size_t size)
+{
+    long devices = 0, done = 0, failed = 0, other = 0;
+    for (int i = 0; i < run->device_count; ++i) {
+        devices += run->devices[i].sequence;
+        done += run->devices[i].slot_done;
+        failed += run->devices[i].slot_failed;
+        other += run->devices[i].slot_other;
+    }
+    double hours = (now - run->started) / 3600;
+    int len = snprintf(text, size, "total: %ld device%s, %ld done, %ld failed", devices,
+                       devices == 1 ? "" : "s", done, failed);
+    if (other > 0 && len >= 0 && (size_t)len < size)
+        len += snprintf(text + len, size - (size_t)len, ", %ld other", other);
+    if (devices > 0 && len >= 0 && (size_t)len < size)
+        len += snprintf(text + len, size - (size_t)len, "; yield %.1f %%",
+                        100.0 * (double)done / (double)devices);
+    if (devices > 0 && hours > 0 && len >= 0 && (size_t)len < size)
+        snprintf(text + len, size - (size_t)len, "; %.0f devices/hour", (double)devices / hours);
+}
+
+void cli_bench_redraw(CliRun *run)
+{
+    double now = cli_monotonic_seconds();
+    int width = cli_stderr_columns();
+    cli_lock();
+    if (run->drawn > 0)
+        fprintf(stderr, "\x1b[%dA", run->drawn);
+    for (int i = 0; i < run->device_count; ++i) {
+        const CliDevice *d = &run->devices[i];
+        char state[160] = "";
+        slot_words(d, state, sizeof state);
+        char text[512];
+        snprintf(text, sizeof text, "%-*.*s %-34s %ld done, %ld failed%s", NAME_COLUMN_MAX,
+                 NAME_COLUMN_MAX, d->given, state, d->slot_done, d->slot_failed,
+                 d->slot_other > 0 ? " (and others)" : "");
+        if (width > 1 && (size_t)(width - 1) < sizeof text)
+            text[width - 1] = '\0';
+        fprintf(stderr, "\r\x1b[2K%s\n", text);
+    }
+    char totals[256];
+    totals_words(run, now, totals, sizeof totals);
+    if (width > 1 && (size_t)(width - 1) < sizeof totals)
+        totals[width - 1] = '\0';
+    fprintf(stderr, "\r\x1b[2K%s\n", totals);
+    run->drawn = run->device_count + 1;
+    fflush(stderr);
+    cli_unlock();
+}
+
+int cli_print_bench_results(CliRun *run, int stopped)
+{
+    int status = EXIT_ALL_VERIFIED;
+    char line[512];
+    for (int i = 0; i < run->device_count; ++i) {
+        const CliDevice *d = &run->devices[i];
+        snprintf(line, sizeof line, "%s: slot %d: %ld device%s, %ld done, %ld failed, %ld other\n",
+                 d->given, i + 1, d->sequence, d->sequence == 1 ? "" : "s", d->slot_done,
+                 d->slot_failed, d->slot_other);
+        cli_write_record(run, run->results, "standard output", line);
+        if (d->worst_status > status)
+            status = d->worst_status;
+    }
+    char totals[256];
+    totals_words(run, cli_monotonic_seconds(), totals, sizeof totals);
+    snprintf(line, sizeof line, "%s: %s%s\n", run->program, totals,
+             stopped ? " (stopped)" : "");
+    cli_write_record(run, run->results, "standard output", line);
+    return status;
+}
