@@ -280,13 +280,26 @@ def case_bad_input(rig):
              "image runs past the flash end"),
             ("a HEX file cut short", ["--image", "cut.hex", sim.port], "cut.hex: no end-of-file record"),
             ("an empty --image", ["--image", "", sim.port], "--image: an empty value"),
-            ("unknown option", ["--bogus", sim.port], ""),
+            ("unknown option", ["--bogus", sim.port], f"(see `{rig.program} update --help`)"),
+            ("--wait nan", ["--wait", "nan", sim.port],
+             '--wait: a number of seconds, 0 or more, or forever, not "nan"'),
+            ("--wait=-1", ["--wait=-1", sim.port], '--wait: a number of seconds'),
+            ("--timeout inf", ["--timeout", "inf", sim.port], "--timeout: a number of seconds"),
+            ("usb: without a serial", ["usb:"], "usb: needs the adapter's serial number"),
+            ("a 5000-character port", ["x" * 5000], "(5000 characters)"),
             ("no PORT", ["--image", "big.bin"], "")]
+    if not rig.wine:
+        os.mkfifo(os.path.join(rig.dir, "fifo"))
+        os.symlink(sim.port, os.path.join(rig.dir, "same"))
+        runs += [("--json FIFO", ["--allow-sample", "--json", "fifo", sim.port], "a FIFO that nothing reads"),
+                 ("--image FIFO", ["--image", "fifo", sim.port], "fifo"),
+                 ("one port twice", ["--allow-sample", sim.port, "./same"], "are the same port")]
     if sample:
         runs.append(("the bundled sample", [sim.port], "this build carries the bundled sample image"))
     for i, (what, args, reason) in enumerate(runs):
         code, out, err = rig.run("update", *args, name=f"bad{i}")
-        expect(code == 2 and err.strip() and reason in err,
+        expect(code == 2 and err.strip() and reason in err and err.startswith(f"{rig.program}: ")
+               and len(err) < 1000,
                f"{what}: exit 2 with {reason or 'a reason'} (got {code}: {err.strip()[:120]!r})")
     sim.stop()
     expect(sim.summary()["rx_bytes"] == 0 and sim.requests() == 0, "not a byte reached the device")
@@ -333,6 +346,44 @@ def case_hex(rig):
     check_written(r, sim, layout)
 
 
+def case_trust(rig):
+    """Results a script can trust: a late answer is never taken for the
+    reset's acknowledgement; records that cannot be written are said and
+    give exit 5; with --json - standard output holds JSON Lines only; every
+    object can be traced back."""
+    image = app_pattern(3 * 1024, 11)
+    write_image(rig, "image.bin", image)
+    # The verify request is resent at 5 s and answered twice; no reset is
+    # ever acknowledged.
+    sim = rig.devsim("--late", "verify:1", "--late-ms", "5100", "--drop", "reset:all")
+    code, out, err = rig.run("update", "--image", "image.bin", "-v", "--json", "-", sim.port)
+    lines = [l for l in out.splitlines() if l.strip()]
+    objects = [json.loads(l) for l in lines]  # raises on anything but JSON
+    expect(code == 0 and len(objects) == 1, f"one JSON line on standard output (exit {code})")
+    r = objects[0]
+    expect(r["result"] == "done" and r["reset_confirmed"] is False and r["resends"] >= 1,
+           f"verified, and no reset claimed ({r['result']}, {r['reset_confirmed']}, "
+           f"{r['resends']} resends)")
+    expect("[" + sim.port + "]" in err, "the trace went to standard error")
+    stamp = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+    expect(stamp.match(r["started_at"]) and stamp.match(r["ended_at"])
+           and r["started_at"] <= r["ended_at"] and r["host"]
+           and re.fullmatch(r"[0-9a-f]{32}", r["run_id"]) and "adapter" in r,
+           f"started_at, ended_at, host, run_id and adapter ({r['started_at']}, {r['run_id']})")
+    check_written(r, sim, image)
+
+    if not rig.wine:
+        sim = rig.devsim()
+        code, out, err = rig.run("update", "--image", "image.bin", "--json", "/dev/full",
+                                 "--log", "/dev/full", sim.port, name="full")
+        expect(code == 5 and "--json /dev/full: cannot be written" in err
+               and "--log /dev/full: cannot be written" in err,
+               f"records that cannot be written are said, exit 5 (got {code}: {err[-160:]!r})")
+        expect(sim.wait(60) == 0, "the update itself completed")
+        with open(sim.dump, "rb") as f:
+            expect(f.read() == padded(image), "and the flash is right")
+
+
 CASES = {
     "several": case_several,
     "unplugged": case_unplugged,
@@ -340,6 +391,7 @@ CASES = {
     "reset-unacked": case_reset_unacked,
     "bad-input": case_bad_input,
     "hex": case_hex,
+    "trust": case_trust,
 }
 
 
@@ -351,6 +403,7 @@ EMULATED_SKIPS = {
                "segmentation fault (the x86-64 build runs this case)",
     "bad-input": "it starts the tool ten times, a minute each through qemu-i386",
     "hex": "the x86-64 build runs it; through qemu-i386 it would add minutes",
+    "trust": "the x86-64 build runs it; through qemu-i386 it would add minutes",
 }
 
 
