@@ -2,13 +2,17 @@
 // tool's own builders go in byte by byte with their times, replies come out.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "devsim_core.h"
 #include "devsim_options.h"
+#include "devsim_report.h"
 #include "protocol/frame.h"
 
 namespace {
@@ -511,10 +515,217 @@ TEST(DevsimOptions, SelectorsAndNumbers)
              {"--flash-ms", "-1"}, {"--flash-ms", "12abc"}, {"--seconds", "99999999999999999999"},
              {"--flash-ms"}, {"--bogus"}, {"--drop", "sometimes"}, {"--link", "a", "--attach", "b"},
              {"--noise-bytes", "0"}, {"--noise-bytes", "257"}, {"--dump-size", "0xFC001"}, {"--gap-ms", "0"},
-             {"--link", ""}}) {
+             {"--link", ""}, {"--devices", "0"}, {"--devices", "1001"}, {"--devices", "2", "--dump", "f.bin"},
+             {"--devices", "2", "--stays", "3"}, {"--stays", "2-4", "--devices", "3"}, {"--stays", "50%"},
+             {"--stays", "block:1"}, {"--swap-ms", "x"}}) {
         EXPECT_EQ(-1, parse(bad)) << bad[0];
         EXPECT_NE('\0', err[0]);
     }
+    EXPECT_EQ(0, parse({"--devices", "4", "--dump", "f%d.bin", "--stays", "2-,all", "--stay-ms", "10"}));
+    EXPECT_EQ(4u, o.config.devices);
+    EXPECT_EQ(10000u, o.config.stay_us);
+    EXPECT_EQ(1500000u, o.config.swap_us);
+}
+
+// --- several devices on one line --------------------------------------------------
+
+// The changes the device sequence reports, in order, as "C<device>@<ms>".
+void note_change(const Devsim *dev, int change, uint64_t t_us, void *context)
+{
+    static const char letters[] = "RSUP";  // running, staying, unplugged, plugged
+    std::string *log = static_cast<std::string *>(context);
+    *log += letters[change] + std::to_string(dev->device) + "@" + std::to_string(t_us / 1000) + " ";
+}
+
+uint16_t probe_crc(Sim &s)
+{
+    std::vector<DevsimReply> r = feed(s, probe());
+    return r.size() == 1 ? region_crc_of(wire(r[0])) : 0;
+}
+
+// Programs one block of 0x5A at APP_BASE, resets, and lets the ack leave.
+void flash_and_reset(Sim &s)
+{
+    unsigned char data[1024];
+    memset(data, 0x5A, sizeof data);
+    feed(s, block(APP_BASE, data, 1024));
+    ASSERT_EQ(1, feed(s, reset_request())[0].reset);
+    devsim_reset_left(s.dev.get(), s.t_us);
+}
+
+TEST(DevsimDevices, ResetSilenceSwapAndAFreshDevice)
+{
+    Sim s = make_sim(config_from({"--devices", "3", "--swap-ms", "1500", "--silent-ms", "50"}));
+    std::string changes;
+    s.dev->on_change = note_change;
+    s.dev->change_context = &changes;
+    const uint16_t erased = 0xB001;  // four erased bytes; device 1 writes 0x5A there
+    s.t_us = 60000;
+    EXPECT_EQ(erased, probe_crc(s));
+    flash_and_reset(s);
+    uint64_t reset_at = s.t_us;
+
+    // Running its firmware: deaf until the swap, flash and all.
+    EXPECT_TRUE(feed(s, probe(), 1000000).empty());
+    uint64_t at = 0;
+    ASSERT_EQ(1, devsim_next_change(s.dev.get(), &at));
+    EXPECT_EQ(reset_at + 1500000, at);
+    // Device 2 is plugged in then, and unpowered for --silent-ms again.
+    s.t_us = at + 20000;
+    EXPECT_TRUE(feed(s, probe(), 0).empty());
+    EXPECT_EQ(2u, s.dev->device);
+    s.t_us = at + 60000;
+    EXPECT_EQ(erased, probe_crc(s)) << "a fresh device: erased flash";
+    EXPECT_EQ(0, devsim_ended(s.dev.get()));
+
+    // Device 2's reset ends nothing, device 3 would; the run stops on device 2.
+    flash_and_reset(s);
+    ASSERT_EQ(1, devsim_next_change(s.dev.get(), &at));
+    devsim_advance(s.dev.get(), at);
+    EXPECT_EQ(3u, s.dev->device);
+    s.t_us = at + 60000;
+    flash_and_reset(s);
+    EXPECT_EQ(1, devsim_ended(s.dev.get()));
+    EXPECT_EQ(0, devsim_next_change(s.dev.get(), &at));
+    EXPECT_EQ("R1@" + std::to_string(reset_at / 1000) + " U1@" + std::to_string((reset_at + 1500000) / 1000) +
+                  " P2@" + std::to_string((reset_at + 1500000) / 1000),
+              changes.substr(0, changes.find(" R2")));
+
+    // Each device's own counts add up to the totals; no number 4.
+    DevsimDeviceResult one, three, none;
+    ASSERT_EQ(0, devsim_device_result(s.dev.get(), 1, &one));
+    EXPECT_EQ(PhaseRunning, one.phase);
+    EXPECT_EQ(3u, one.counters.requests[KindAny]) << "probe, block, reset; the deaf probe is not one";
+    EXPECT_EQ(1u, one.counters.resets);
+    EXPECT_EQ(1u, one.counters.blocks_programmed);
+    EXPECT_EQ(1024u, one.programmed_size);
+    EXPECT_EQ(13u, one.counters.ignored_bytes);
+    ASSERT_EQ(0, devsim_device_result(s.dev.get(), 3, &three));
+    EXPECT_EQ(2u, three.counters.requests[KindAny]);
+    EXPECT_EQ(3u + 3u + 2u, s.dev->counters.requests[KindAny]);
+    EXPECT_EQ(-1, devsim_device_result(s.dev.get(), 4, &none));
+}
+
+TEST(DevsimDevices, AUnitThatStaysInItsBootLoader)
+{
+    Sim s = make_sim(config_from({"--devices", "3", "--stays", "1,3", "--stay-ms", "3000", "--swap-ms", "1000"}));
+    std::string changes;
+    s.dev->on_change = note_change;
+    s.dev->change_context = &changes;
+    const uint16_t written = crc16((const unsigned char *)"ZZZZ", 4);
+    flash_and_reset(s);
+    uint64_t reset_at = s.t_us;
+    EXPECT_EQ(written, probe_crc(s)) << "it answers on, flash kept";
+    // A second reset is acknowledged and does not make the stay longer.
+    ASSERT_EQ(1, feed(s, reset_request())[0].reset);
+    devsim_reset_left(s.dev.get(), s.t_us);
+    uint64_t at = 0;
+    ASSERT_EQ(1, devsim_next_change(s.dev.get(), &at));
+    EXPECT_EQ(reset_at + 3000000, at);
+    s.t_us = at;
+    EXPECT_TRUE(feed(s, probe(), 0).empty()) << "unplugged at the end of its stay";
+    ASSERT_EQ(1, devsim_next_change(s.dev.get(), &at));
+    EXPECT_EQ(reset_at + 4000000, at) << "then the swap";
+    s.t_us = at;
+    EXPECT_EQ(0xB001, probe_crc(s));
+    EXPECT_EQ(2u, s.dev->device);
+
+    // Device 2 runs its firmware; device 3, the last, stays: the run ends
+    // when its stay does.
+    flash_and_reset(s);
+    devsim_next_change(s.dev.get(), &at);
+    s.t_us = at;
+    flash_and_reset(s);
+    EXPECT_EQ(0, devsim_ended(s.dev.get()));
+    devsim_next_change(s.dev.get(), &at);
+    devsim_advance(s.dev.get(), at);
+    EXPECT_EQ(1, devsim_ended(s.dev.get()));
+    EXPECT_NE(std::string::npos, changes.find(" S3@"));
+    DevsimDeviceResult r;
+    devsim_device_result(s.dev.get(), 1, &r);
+    EXPECT_EQ(PhaseStaying, r.phase);
+    EXPECT_EQ(2u, r.counters.resets);
+    devsim_device_result(s.dev.get(), 3, &r);
+    EXPECT_EQ(PhaseStaying, r.phase);
+
+    // --keep-running: the last device never leaves.
+    Sim kept = make_sim(config_from({"--devices", "2", "--swap-ms", "0", "--keep-running"}));
+    flash_and_reset(kept);
+    devsim_advance(kept.dev.get(), kept.t_us);
+    flash_and_reset(kept);
+    EXPECT_EQ(0, devsim_ended(kept.dev.get()));
+    EXPECT_EQ(written, probe_crc(kept));
+}
+
+TEST(DevsimDevices, FlashFromAFileAndPerDeviceDumps)
+{
+    char dir[] = "/tmp/devsim_core_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    std::string image = std::string(dir) + "/image.bin", big = std::string(dir) + "/big.bin";
+    Bytes content(3000);
+    for (size_t i = 0; i < content.size(); i++)
+        content[i] = (unsigned char)(i * 7);
+    FILE *f = fopen(image.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    fwrite(content.data(), 1, content.size(), f);
+    fclose(f);
+    f = fopen(big.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    Bytes too_big(DEVSIM_APP_SIZE + 1, 0);
+    fwrite(too_big.data(), 1, too_big.size(), f);
+    fclose(f);
+
+    static unsigned char preload[DEVSIM_APP_SIZE];
+    uint32_t len = 0;
+    char err[ERROR_TEXT_CAPACITY] = "";
+    EXPECT_EQ(-1, load_flash_file(big.c_str(), preload, sizeof preload, &len, err, sizeof err));
+    EXPECT_NE(nullptr, strstr(err, "longer than the 1032192 bytes")) << err;
+    EXPECT_EQ(-1, load_flash_file(dir, preload, sizeof preload, &len, err, sizeof err)) << "a directory";
+    EXPECT_EQ(-1, load_flash_file("/nonexistent/x", preload, sizeof preload, &len, err, sizeof err));
+    ASSERT_EQ(0, load_flash_file(image.c_str(), preload, sizeof preload, &len, err, sizeof err)) << err;
+    EXPECT_EQ(3000u, len);
+
+    DevsimConfig config = config_from({"--devices", "2", "--swap-ms", "0"});
+    config.preload = preload;
+    config.preload_len = len;
+    Sim s = make_sim(config);
+    EXPECT_EQ(crc16(content.data(), 4), probe_crc(s));
+    flash_and_reset(s);
+    devsim_advance(s.dev.get(), s.t_us);
+    EXPECT_EQ(crc16(content.data(), 4), probe_crc(s)) << "every device comes up with the file";
+    std::vector<DevsimReply> whole = feed(s, region(APP_BASE, 3001));
+    ASSERT_EQ(1u, whole.size());
+    Bytes expected = content;
+    expected.push_back(0xFF);
+    EXPECT_EQ(crc16(expected.data(), 3001), region_crc_of(wire(whole[0]))) << "erased past it";
+
+    // The dump holds what was loaded; one never plugged in, the same.
+    std::string dump = std::string(dir) + "/flash-2.bin";
+    char path[256];
+    ASSERT_EQ(0, dump_path_for(std::string(dir + std::string("/flash-%d.bin")).c_str(), 2, path, sizeof path));
+    EXPECT_EQ(dump, std::string(path));
+    char small[6];
+    EXPECT_EQ(-1, dump_path_for("a-%d-%d", 1000, small, sizeof small));
+    EXPECT_EQ('\0', small[0]);
+    ASSERT_EQ(0, devsim_write_dump(s.dev.get(), path, -1));
+    ASSERT_EQ(0, devsim_write_fresh_dump(&config, (std::string(dir) + "/fresh.bin").c_str(), 3002));
+    Bytes fresh = expected;
+    fresh.push_back(0xFF);
+    f = fopen(path, "rb");
+    ASSERT_NE(nullptr, f);
+    Bytes got(4000);
+    got.resize(fread(got.data(), 1, got.size(), f));
+    fclose(f);
+    EXPECT_EQ(content, got);
+    f = fopen((std::string(dir) + "/fresh.bin").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    got.assign(4000, 0);
+    got.resize(fread(got.data(), 1, got.size(), f));
+    fclose(f);
+    EXPECT_EQ(fresh, got);
+    for (const char *name : {"/image.bin", "/big.bin", "/flash-2.bin", "/fresh.bin"})
+        unlink((std::string(dir) + name).c_str());
+    rmdir(dir);
 }
 
 } // namespace

@@ -204,10 +204,66 @@ TEST_F(DevsimProgram, KeepsRunningAfterAResetWhenAsked)
     EXPECT_NE(std::string::npos, sim.output.find("end signal; requests 2")) << sim.output;
 }
 
+// Two devices in turn: the first runs its firmware after its reset (silent
+// through the swap), then a fresh one with erased flash comes; each gets
+// its dump, its line in the summary and its entry in the JSON.
+TEST_F(DevsimProgram, PlaysTwoDevicesOneAfterTheOther)
+{
+    std::string json = dir + "/summary.json";
+    start({"--no-pace", "--devices", "2", "--swap-ms", "2000", "--seconds", "60", "--dump", dir + "/flash-%d.bin",
+           "--summary-json", json});
+    FrameBuffer probe, reset, f;
+    build_region_crc_request(&probe, UNIT_ADDRESS, 0x08004000, 4);
+    build_reset_request(&reset, UNIT_ADDRESS);
+    Bytes first(1024, 0x11), second(512, 0x22);
+
+    ASSERT_EQ(0, build_block_request(&f, UNIT_ADDRESS, 0x08004000, first.data(), 1024));
+    ASSERT_TRUE(send(fd, f));
+    EXPECT_TRUE(valid(read_some(fd, 11)));
+    ASSERT_TRUE(send(fd, reset));
+    ASSERT_EQ(5u, read_some(fd, 5).size());
+    double reset_ms = monotonic_ms();
+
+    // Probed until the next device answers: nothing during the swap.
+    Bytes answer;
+    for (int i = 0; i < 50 && answer.empty(); i++) {
+        ASSERT_TRUE(send(fd, probe));
+        answer = read_some(fd, 15, 200);
+    }
+    ASSERT_EQ(15u, answer.size());
+    EXPECT_GE(monotonic_ms() - reset_ms, 1500) << "the first device answers nothing after its reset";
+    EXPECT_EQ(0xB0, answer[11]) << "the second device's flash is erased";
+    EXPECT_EQ(0x01, answer[12]);
+
+    ASSERT_EQ(0, build_block_request(&f, UNIT_ADDRESS, 0x08004000, second.data(), 512));
+    ASSERT_TRUE(send(fd, f));
+    EXPECT_TRUE(valid(read_some(fd, 11)));
+    ASSERT_TRUE(send(fd, reset));
+    EXPECT_EQ(5u, read_some(fd, 5).size());
+    ASSERT_EQ(0, devsim_wait(&sim, 10000)) << "the last device's reset ends the simulator";
+    EXPECT_TRUE(devsim_exited_ok(&sim));
+
+    EXPECT_EQ(first, read_file(dir + "/flash-1.bin"));
+    EXPECT_EQ(second, read_file(dir + "/flash-2.bin"));
+    EXPECT_NE(std::string::npos, sim.output.find("device 1 (running); requests 2 (probe 0, block 1")) << sim.output;
+    EXPECT_NE(std::string::npos, sim.output.find("device 2 (running); requests ")) << sim.output;
+    std::string summary = read_text(json);
+    EXPECT_EQ(2, json_number(summary, "resets"));
+    size_t two = summary.find("{\"device\":2,");
+    ASSERT_NE(std::string::npos, two) << summary;
+    std::string one = summary.substr(summary.find("{\"device\":1,"), two);
+    EXPECT_EQ(1, json_number(one, "resets"));
+    EXPECT_EQ(1024, json_number(one, "programmed_size"));
+    EXPECT_GT(json_number(one, "ignored_bytes"), 0) << "the probes of the swap";
+    EXPECT_EQ(1, json_number(summary.substr(two), "requests.block"));
+    EXPECT_EQ(512, json_number(summary.substr(two), "programmed_size"));
+}
+
 TEST_F(DevsimProgram, BadUsageExitsNonZero)
 {
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"--drop", "block:0"}, {"--bogus"}, {"--seconds"}, {"--attach", dir + "/missing"}}) {
+             {"--drop", "block:0"}, {"--bogus"}, {"--seconds"}, {"--attach", dir + "/missing"},
+             {"--flash-from", dir + "/missing"}}) {
         DevsimProcess p;
         EXPECT_EQ(-1, devsim_start(&p, args)) << args[0];
         devsim_wait(&p, 10000);

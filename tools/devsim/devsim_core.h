@@ -29,6 +29,19 @@
 // erases what it rewrites), so a block written twice, as after a lost ack,
 // leaves the same flash as a block written once. Reading a region's CRC is
 // allowed anywhere in flash, boot loader area included (erased there too).
+//
+// Devices. The line may see several devices one after another, as on a
+// production bench: device 1 is plugged in at time 0. Once a device's reset
+// ack has left the line (devsim_reset_left) it runs its new firmware and
+// answers nothing; swap_us later the operator has unplugged it and plugged
+// in the next one, a fresh boot loader (erased flash, the preload, silent
+// for silent_us again). A device the stays selector picks does not start
+// its firmware: it answers as the boot loader, flash kept, for stay_us after
+// its first reset, then it is unplugged and the next one follows swap_us
+// later. The last device ends the sequence (devsim_ended) at its reset, or
+// at the end of its stay; with keep_running it never leaves: its boot loader
+// starts again after every reset, flash kept. Fault ordinals and the
+// counters count over the whole run; each device's own counts are kept too.
 #ifndef FWU_DEVSIM_CORE_H
 #define FWU_DEVSIM_CORE_H
 
@@ -46,7 +59,9 @@ enum {
     DEVSIM_MAX_ITEMS = 16,              // items in one selector list
     DEVSIM_MAX_NOISE = 256,             // noise bytes before one reply
     DEVSIM_REPLY_CAPACITY = DEVSIM_MAX_NOISE + 32,
-    DEVSIM_MAX_CHUNKS = 3               // noise, first part, second part
+    DEVSIM_MAX_CHUNKS = 3,              // noise, first part, second part
+    DEVSIM_MAX_DEVICES = 1000,          // devices in one run
+    DEVSIM_APP_SIZE = FLASH_SIZE - (APP_BASE - FLASH_BASE)
 };
 
 // What a request (and so its reply) is.
@@ -107,6 +122,31 @@ struct DevsimConfig {
     uint64_t seed;
     int rule_count;
     FaultRule rules[DEVSIM_MAX_RULES];
+
+    uint32_t devices;        // devices plugged in one after another (>= 1)
+    uint64_t swap_us;        // from a device's leaving to the next one's plug-in
+    uint64_t stay_us;        // how long a device that stays answers after its reset
+    FaultRule stays;         // picks by device number (1-based) who stays; count 0: none
+    int keep_running;        // the last device's boot loader restarts after a reset
+    const unsigned char *preload;  // flash at APP_BASE at every power-up, or null
+    uint32_t preload_len;    // bytes of it (at most DEVSIM_APP_SIZE)
+};
+
+// Where the device on the line is in its life.
+enum DevsimPhase {
+    PhaseBootLoader = 0,  // answering as the boot loader, never reset yet (or keep_running)
+    PhaseRunning,         // reset: runs its firmware, answers nothing
+    PhaseStaying,         // reset, but still answering as the boot loader
+    PhaseGone,            // unplugged after its stay; the next one not yet in
+    PhaseNeverPlugged     // only in results: the run ended before its turn
+};
+
+// What devsim_advance and devsim_reset_left report through the on_change hook.
+enum DevsimChange {
+    ChangeRunning = 0,    // the device runs its firmware (its reset ack has left)
+    ChangeStaying,        // the device stays in its boot loader after its reset
+    ChangeUnplugged,      // the device leaves the line; its flash is still there
+    ChangePlugged         // the next device is in (dev->device is its number)
 };
 
 // A stretch of the reply: delay_ms of silence, then len bytes from off.
@@ -145,6 +185,16 @@ struct DevsimCounters {
     uint64_t noise_bytes;            // all noise sent, spontaneous or not
 };
 
+// One device's own share of the run.
+struct DevsimDeviceResult {
+    uint8_t phase;               // DevsimPhase when it left (or now)
+    uint32_t programmed_size;    // as devsim_programmed_size
+    DevsimCounters counters;     // what happened while it was on the line
+};
+
+struct Devsim;
+typedef void (*DevsimChangeHook)(const Devsim *dev, int change, uint64_t t_us, void *context);
+
 struct Devsim {
     DevsimConfig config;
     int faults_on;                   // 0: every rule is ignored
@@ -156,7 +206,17 @@ struct Devsim {
     uint32_t last_block_address;
     int have_last_block;
     uint64_t written_end;            // highest flash offset written + 1 (0: none)
-    DevsimCounters counters;
+    DevsimCounters counters;         // over the whole run
+
+    uint32_t device;                 // the device on the line, from 1
+    uint8_t phase;                   // its DevsimPhase
+    int ended;                       // the last device has left: the run is over
+    uint64_t listen_us;              // the device on the line hears from here on
+    uint64_t phase_end_us;           // its stay, or the swap, ends here (Running, Staying, Gone)
+    DevsimCounters plugged_counters; // counters when it was plugged in
+    DevsimChangeHook on_change;      // null, or told about every change
+    void *change_context;
+    DevsimDeviceResult results[DEVSIM_MAX_DEVICES];  // devices that have left
     unsigned char flash[FLASH_SIZE];
 };
 
@@ -164,17 +224,41 @@ struct Devsim {
 // 8 bytes with no gap, not silent, gap 5 ms, seed 1.
 void devsim_default_config(DevsimConfig *config);
 
-// Erased flash, empty parser, zero counters, faults on. Keeps config.
+// Device 1 on the line: erased flash (the preload at APP_BASE), empty
+// parser, zero counters, faults on, no hook. Keeps config.
 void devsim_init(Devsim *dev, const DevsimConfig *config);
 
 // One received byte that finished arriving at t_us (microseconds from the
-// start, never decreasing). Bytes before config.silent_us, and from a clean
-// reset ack until devsim_reset_done, are ignored.
+// start, never decreasing); the device sequence is advanced to t_us first.
+// Bytes before the device's power-up plus config.silent_us, from a clean
+// reset ack until devsim_reset_left (or devsim_reset_done), and while no
+// boot loader is on the line, are ignored.
 void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us);
 
-// The reset acknowledged last has taken place (its ack has left the line):
-// the boot loader listens again, with an empty receive buffer.
+// The reset acknowledged last has taken place: the boot loader listens
+// again, with an empty receive buffer, flash kept. The device stays.
 void devsim_reset_done(Devsim *dev);
+
+// The reset ack has left the line at t_us: the device runs its firmware,
+// stays (config.stays), or restarts its boot loader (the last one with
+// keep_running); the last device that runs its firmware ends the run.
+// Nothing when no reset is pending.
+void devsim_reset_left(Devsim *dev, uint64_t t_us);
+
+// Carries out the changes due by t_us: the end of a stay, the next device.
+void devsim_advance(Devsim *dev, uint64_t t_us);
+
+// 1 with *at_us set when a change is pending (an end of a stay or of a
+// swap), 0 when nothing changes until a reset.
+int devsim_next_change(const Devsim *dev, uint64_t *at_us);
+
+// 1 when the last device has left the line.
+int devsim_ended(const Devsim *dev);
+
+// Device number's (1-based) share: stored for one that has left, live for
+// the one on the line, zeros and PhaseNeverPlugged for a later one. Returns
+// 0, or -1 for a number outside 1..config.devices.
+int devsim_device_result(const Devsim *dev, uint32_t device, DevsimDeviceResult *out);
 
 // Looks for the next complete request among the bytes pushed so far and
 // carries it out. Returns 1 with *out filled (maybe with nothing to send)
@@ -197,5 +281,6 @@ uint32_t devsim_programmed_size(const Devsim *dev);
 
 const char *devsim_kind_name(int kind);
 const char *devsim_fault_name(int fault);
+const char *devsim_phase_name(int phase);
 
 #endif

@@ -76,6 +76,10 @@ struct Sim {
     uint64_t rx_bytes;
     uint64_t tx_bytes;
     ExitReason exit_reason;
+
+    int name_devices;             // several devices: every line says which
+    uint32_t dumped;              // devices 1..dumped have their dump written
+    int dump_failed;
 };
 
 Sim sim;
@@ -144,9 +148,61 @@ void log_reply(const DevsimReply *r)
                 used += (size_t)n;
         }
     }
-    fprintf(stderr, "fwu-devsim: %8.3f ms %s request: %s%s%s\n", now_ns() / 1e6,
+    char device[32] = "";
+    if (sim.name_devices)
+        snprintf(device, sizeof device, "device %u: ", sim.dev.device);
+    fprintf(stderr, "fwu-devsim: %8.3f ms %s%s request: %s%s%s\n", now_ns() / 1e6, device,
             devsim_kind_name(r->kind), r->refused ? "refused, no reply" : "reply",
             faults[0] ? ", faults:" : "", faults);
+}
+
+// Writes the dump of device number (its flash as it is now), once.
+void dump_device(const Devsim *dev, uint32_t device)
+{
+    if (!sim.opt.dump_path || device <= sim.dumped)
+        return;
+    sim.dumped = device;
+    char path[DEVSIM_PATH_CAPACITY];
+    if (dump_path_for(sim.opt.dump_path, device, path, sizeof path) != 0) {
+        fprintf(stderr, "fwu-devsim: the dump path of device %u is too long\n", device);
+        sim.dump_failed = 1;
+        return;
+    }
+    int rc = device == dev->device ? devsim_write_dump(dev, path, sim.opt.dump_size)
+                                   : devsim_write_fresh_dump(&dev->config, path, sim.opt.dump_size);
+    if (rc != 0)
+        sim.dump_failed = 1;
+}
+
+// The device sequence's changes: a device's dump as it leaves, and a line
+// for each in the -v log.
+void on_device_change(const Devsim *dev, int change, uint64_t t_us, void *)
+{
+    if (change == ChangeUnplugged)
+        dump_device(dev, dev->device);
+    if (!sim.opt.verbose || (!sim.name_devices && dev->config.stays.count == 0))
+        return;
+    double ms = t_us / 1e3;
+    switch (change) {
+    case ChangeRunning:
+        fprintf(stderr, "fwu-devsim: %8.3f ms device %u: reset, runs its firmware (answers nothing)\n", ms,
+                dev->device);
+        break;
+    case ChangeStaying:
+        fprintf(stderr, "fwu-devsim: %8.3f ms device %u: reset, but stays in its boot loader for %llu ms\n",
+                ms, dev->device, (unsigned long long)(dev->config.stay_us / 1000u));
+        break;
+    case ChangeUnplugged:
+        fprintf(stderr, "fwu-devsim: %8.3f ms device %u: unplugged%s\n", ms, dev->device,
+                dev->ended ? ", the last one" : "");
+        break;
+    case ChangePlugged:
+        fprintf(stderr, "fwu-devsim: %8.3f ms device %u: plugged in, erased flash%s\n", ms, dev->device,
+                dev->config.preload ? " but for --flash-from" : "");
+        break;
+    default:
+        break;
+    }
 }
 
 void enqueue(const DevsimReply *reply, uint64_t ready_ns)
@@ -241,10 +297,12 @@ void begin_chunk(const Outgoing *out)
 
 void finish_reply(const Outgoing *out)
 {
-    if (out->reply.reset && !sim.opt.keep_running)
-        sim.exit_reason = ExitReset;
-    else if (out->reply.reset)
-        devsim_reset_done(&sim.dev);
+    // The ack has crossed the wire: the device resets now.
+    if (out->reply.reset) {
+        devsim_reset_left(&sim.dev, sim.line_free_ns / 1000u);
+        if (devsim_ended(&sim.dev))
+            sim.exit_reason = ExitReset;
+    }
     sim.queue_head = (sim.queue_head + 1) % TX_QUEUE_CAPACITY;
     sim.queue_count--;
     sim.tx_active = 0;
@@ -361,12 +419,20 @@ void run(void)
             break;
         }
         release_received(now);
+        devsim_advance(&sim.dev, now / 1000u);
+        if (devsim_ended(&sim.dev)) {
+            sim.exit_reason = ExitReset;
+            break;
+        }
         make_spontaneous_noise(now);
         uint64_t wake = transmit(now);
         if (sim.exit_reason != StillRunning)
             break;
         if (sim.rx_count > 0)
             wake = earliest(wake, next_release(now));
+        uint64_t change_us = 0;
+        if (devsim_next_change(&sim.dev, &change_us))
+            wake = earliest(wake, change_us * 1000u > now ? change_us * 1000u : now + 1);
         wake = earliest(wake, sim.deadline_ns);
         wake = earliest(wake, sim.next_noise_ns);
 
@@ -460,11 +526,24 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    if (sim.opt.flash_from) {
+        static unsigned char preload[DEVSIM_APP_SIZE];
+        uint32_t len = 0;
+        if (load_flash_file(sim.opt.flash_from, preload, sizeof preload, &len, err, sizeof err) != 0) {
+            fprintf(stderr, "fwu-devsim: %s\n", err);
+            return 2;
+        }
+        sim.opt.config.preload = preload;
+        sim.opt.config.preload_len = len;
+    }
+
     static RxByte ring[RX_RING_CAPACITY];
     sim.rx = ring;
     sim.line.fd = -1;
     sim.line.slave_fd = -1;
+    sim.name_devices = sim.opt.config.devices > 1;
     devsim_init(&sim.dev, &sim.opt.config);
+    sim.dev.on_change = on_device_change;
     install_signals();
 
     int opened = sim.opt.attach_path ? devsim_open_device(&sim.line, sim.opt.attach_path)
@@ -494,7 +573,11 @@ int main(int argc, char **argv)
     end.reply_overflows = sim.queue_overflows;
     end.elapsed_ms = now_ns() / NS_PER_MS;
     int rc = sim.exit_reason == ExitLineLost ? 1 : 0;
-    if (sim.opt.dump_path && devsim_write_dump(&sim.dev, sim.opt.dump_path, sim.opt.dump_size) != 0)
+    // The device on the line and those never plugged in; those that left
+    // have theirs already.
+    for (uint32_t k = sim.dumped + 1; k <= sim.dev.config.devices; k++)
+        dump_device(&sim.dev, k);
+    if (sim.dump_failed)
         rc = 1;
     if (sim.opt.summary_json && devsim_write_summary_json(&sim.dev, &end, sim.opt.summary_json) != 0)
         rc = 1;

@@ -40,27 +40,56 @@ const char USAGE[] =
     "  --flash-ms N         programming time of a block before its ack (default 0)\n"
     "  --silent-ms N        unpowered for the first N ms: everything received\n"
     "                       before then is ignored (default 0)\n"
-    "  --keep-running       a reset does not end the simulator: the boot loader\n"
-    "                       starts again, flash kept\n"
+    "  --flash-from FILE    at power-up flash holds FILE's bytes from 0x08004000\n"
+    "                       on (the rest erased); at most 0xFC000 bytes\n"
+    "  --keep-running       the last device's reset (the only one's, by default)\n"
+    "                       does not end the simulator: its boot loader starts\n"
+    "                       again, flash kept\n"
+    "\n"
+    "Several devices, one after another (a production bench):\n"
+    "  --devices N          play N devices in turn on the line (default 1, at\n"
+    "                       most 1000). Device 1 is plugged in at the start. Once\n"
+    "                       a device's reset ack has left the line it runs its\n"
+    "                       new firmware and answers nothing; --swap-ms later the\n"
+    "                       operator has unplugged it and plugged in the next: a\n"
+    "                       fresh boot loader with erased flash (--flash-from and\n"
+    "                       --silent-ms apply again at each power-up)\n"
+    "  --swap-ms N          from a device leaving to the next one's plug-in\n"
+    "                       (default 1500)\n"
+    "  --stays DEVS         these devices do not start their firmware: after their\n"
+    "                       reset ack they go on answering as the boot loader,\n"
+    "                       flash kept, for --stay-ms; then they are unplugged and\n"
+    "                       the next one comes --swap-ms later. DEVS picks device\n"
+    "                       numbers (from 1): N[,N...], N-M, N-, everyN, or all\n"
+    "  --stay-ms N          how long such a device answers after its first reset\n"
+    "                       (default 3000)\n"
+    "  With --devices above 1 the -v lines and the summary name the device, and\n"
+    "  --dump FILE must contain %d: each device's flash goes to FILE with its\n"
+    "  number for %d, written when it is unplugged (or at the end). Fault\n"
+    "  ordinals count over the whole run, not per device.\n"
     "\n"
     "Ending and reporting:\n"
     "  --seconds N          end after N seconds (default: no limit)\n"
-    "  The simulator ends with status 0 once a reset ack has left the line (and\n"
-    "  the far end has read it, waiting 2 s at most), after --seconds, or on\n"
-    "  SIGTERM/SIGINT/SIGHUP, and writes the dump and the summary in every case.\n"
+    "  The simulator ends with status 0 once the last device has left: its reset\n"
+    "  ack has left the line (and the far end has read it, waiting 2 s at most),\n"
+    "  or, for one that stays, its stay is over; after --seconds; or on\n"
+    "  SIGTERM/SIGINT/SIGHUP; and writes the dump and the summary in every case.\n"
     "  A reset whose ack a fault touched does not reset: the device stays in its\n"
     "  boot loader so that the tool's resend is answered. Bad usage exits with\n"
     "  status 2; a line that cannot be set up, or a dump or summary that cannot\n"
     "  be written, with status 1.\n"
     "  --dump FILE          write flash from 0x08004000 up to the highest byte ever\n"
-    "                       written (nothing written: an empty file)\n"
+    "                       written or loaded (neither: an empty file)\n"
     "  --dump-size N        dump exactly N bytes from 0x08004000 instead (at most\n"
     "                       0xFC000; unwritten bytes read 0xFF)\n"
-    "  --summary-json FILE  write the summary as one JSON object\n"
+    "  --summary-json FILE  write the summary as one JSON object; its \"devices\"\n"
+    "                       array holds each device's own counts and state\n"
+    "                       (boot-loader, running, staying, never-plugged)\n"
     "  -v, --verbose        a line per request and reply on standard error\n"
     "  At exit one summary line goes to standard output: requests by kind, blocks\n"
     "  and bytes programmed, block resends, CRC errors, garbage bytes, refusals,\n"
-    "  resets, faults applied and bytes on the line each way.\n"
+    "  resets, faults applied and bytes on the line each way (with several\n"
+    "  devices, after a line of the same counts for each device).\n"
     "\n"
     "Faults (deterministic; each option may be given more than once):\n"
     "  --drop SEL           send no reply (the request is still carried out)\n"
@@ -201,7 +230,8 @@ const char *const VALUED_OPTIONS[] = {
     "--link",         "--attach",     "--dump",        "--summary-json", "--dump-size",
     "--seconds",      "--flash-ms",   "--late-ms",     "--split-gap-ms", "--split-at",
     "--noise-bytes",  "--noise-gap-ms", "--noise-every-ms", "--silent-ms", "--gap-ms",
-    "--seed",
+    "--seed",         "--devices",    "--swap-ms",     "--stays",        "--stay-ms",
+    "--flash-from",
 };
 
 const FaultOption FAULT_OPTIONS[] = {
@@ -253,6 +283,22 @@ int parse_selector(const char *text, int default_kind, FaultRule *rule, char *er
     }
 }
 
+namespace {
+
+// --stays: device numbers as a selector without a kind or percentages.
+int parse_stays(const char *text, FaultRule *rule, char *err, size_t err_capacity)
+{
+    char why[ERROR_TEXT_CAPACITY];
+    int bad = strchr(text, ':') != NULL || strchr(text, '%') != NULL;
+    if (bad || parse_selector(text, KindAny, rule, why, sizeof why) != 0) {
+        fail(err, err_capacity, "--stays: bad device list '%.64s' (N[,N...], N-M, N-, everyN, all)", text);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err_capacity)
 {
     memset(o, 0, sizeof *o);
@@ -271,7 +317,7 @@ int parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err
             continue;
         }
         if (strcmp(arg, "--keep-running") == 0) {
-            o->keep_running = 1;
+            cfg->keep_running = 1;
             continue;
         }
         if (strcmp(arg, "-v") == 0 || strcmp(arg, "--verbose") == 0) {
@@ -342,6 +388,20 @@ int parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err
             uint64_t seed = 0;
             bad = parse_number(value, UINT64_MAX, &seed);
             cfg->seed = seed;
+        } else if (strcmp(arg, "--devices") == 0) {
+            bad = parse_u32(value, DEVSIM_MAX_DEVICES, &cfg->devices) || cfg->devices == 0;
+        } else if (strcmp(arg, "--swap-ms") == 0) {
+            bad = parse_u32(value, 3600000, &n);
+            cfg->swap_us = (uint64_t)n * 1000u;
+        } else if (strcmp(arg, "--stay-ms") == 0) {
+            bad = parse_u32(value, 3600000, &n);
+            cfg->stay_us = (uint64_t)n * 1000u;
+        } else if (strcmp(arg, "--flash-from") == 0) {
+            bad = !*value;
+            o->flash_from = value;
+        } else if (strcmp(arg, "--stays") == 0) {
+            if (parse_stays(value, &cfg->stays, err, err_capacity) != 0)
+                return -1;
         } else {
             handled = 0;
         }
@@ -380,6 +440,74 @@ int parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err
     }
     if (!gap_given && o->attach_path)
         cfg->gap_us = (uint64_t)DEFAULT_GAP_MS_ATTACH * 1000u;
+    if (cfg->devices > 1 && o->dump_path && !strstr(o->dump_path, "%d")) {
+        fail(err, err_capacity, "--dump: with --devices %u the file name needs a %%d for the device number",
+             cfg->devices);
+        return -1;
+    }
+    for (int i = 0; i < cfg->stays.count; i++) {
+        const SelectorItem *item = &cfg->stays.items[i];
+        uint32_t highest = item->type == SelRange ? item->b : item->a;
+        if (item->type != SelAll && highest > cfg->devices) {
+            fail(err, err_capacity, "--stays: no device %u with --devices %u", highest, cfg->devices);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int load_flash_file(const char *path, unsigned char *buf, uint32_t capacity, uint32_t *len, char *err,
+                    size_t err_capacity)
+{
+    *len = 0;
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        fail(err, err_capacity, "--flash-from %.200s: %s", path, strerror(errno));
+        return -1;
+    }
+    size_t got = fread(buf, 1, capacity, f);
+    int failed = ferror(f);
+    int more = !failed && got == capacity && fgetc(f) != EOF;
+    failed |= ferror(f);
+    int saved = errno;
+    fclose(f);
+    if (failed) {
+        fail(err, err_capacity, "--flash-from %.200s: cannot be read: %s", path, strerror(saved));
+        return -1;
+    }
+    if (more) {
+        fail(err, err_capacity,
+             "--flash-from %.200s: longer than the %u bytes of the application area (0x%08X-0x%08X)",
+             path, capacity, (unsigned)APP_BASE, (unsigned)(FLASH_BASE + FLASH_SIZE - 1));
+        return -1;
+    }
+    *len = (uint32_t)got;
+    return 0;
+}
+
+int dump_path_for(const char *pattern, uint32_t device, char *out, size_t out_capacity)
+{
+    if (out_capacity == 0)
+        return -1;
+    char number[16];
+    snprintf(number, sizeof number, "%u", device);
+    size_t used = 0;
+    for (const char *at = pattern; *at; at++) {
+        const char *piece = at;
+        size_t piece_len = 1;
+        if (at[0] == '%' && at[1] == 'd') {
+            piece = number;
+            piece_len = strlen(number);
+            at++;
+        }
+        if (used + piece_len >= out_capacity) {
+            out[0] = '\0';
+            return -1;
+        }
+        memcpy(out + used, piece, piece_len);
+        used += piece_len;
+    }
+    out[used] = '\0';
     return 0;
 }
 

@@ -26,8 +26,8 @@ struct DevsimOptions {
     int64_t dump_size;         // bytes from APP_BASE to dump; -1: as written
     const char *summary_json;  // machine-readable summary at exit, or null
     int verbose;               // a line per request on standard error
-    int keep_running;          // a reset does not end the simulator
     uint32_t noise_every_ms;   // spontaneous noise while idle; 0: none
+    const char *flash_from;    // file loaded at APP_BASE at every power-up, or null
 };
 
 // Parses argv into *options (defaults first). Returns 0 to run, 1 when help
@@ -38,6 +38,17 @@ int parse_options(int argc, char **argv, DevsimOptions *options, char *err, size
 // caller, default_kind used without a KIND). Returns 0 or -1 with err set.
 int parse_selector(const char *text, int default_kind, FaultRule *rule, char *err,
                    size_t err_capacity);
+
+// Reads the --flash-from file into buf (capacity bytes at most: the
+// application area). Returns 0 with *len set, or -1 with a one-line reason
+// in err for a file that cannot be read or does not fit.
+int load_flash_file(const char *path, unsigned char *buf, uint32_t capacity, uint32_t *len, char *err,
+                    size_t err_capacity);
+
+// The dump path of device number: every "%d" in pattern replaced by it (the
+// pattern is never used as a format). 0, or -1 (out empty) when it does
+// not fit.
+int dump_path_for(const char *pattern, uint32_t device, char *out, size_t out_capacity);
 
 void print_usage(FILE *to);
 

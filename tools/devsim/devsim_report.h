@@ -16,14 +16,21 @@ struct DevsimEnd {
     uint64_t elapsed_ms;
 };
 
-// The application area as programmed (dump_size bytes, or as far as it was
-// programmed when negative) into path. 0, or -1 with a line on stderr.
+// The application area of the device on the line (dump_size bytes, or as
+// far as it was programmed or preloaded when negative) into path. 0, or -1
+// with a line on stderr.
 int devsim_write_dump(const Devsim *dev, const char *path, int64_t dump_size);
 
-// The one-line summary on standard output.
+// The same for a device never plugged in: its flash as it would have come
+// up (the preload, the rest erased).
+int devsim_write_fresh_dump(const DevsimConfig *config, const char *path, int64_t dump_size);
+
+// The summary on standard output: one line of totals, after a line for each
+// device when there are several.
 void devsim_print_summary(const Devsim *dev, const DevsimEnd *end);
 
-// The counters as one JSON object in path. 0, or -1.
+// The totals and a "devices" array of each device's share as one JSON
+// object in path. 0, or -1.
 int devsim_write_summary_json(const Devsim *dev, const DevsimEnd *end, const char *path);
 
 #endif
