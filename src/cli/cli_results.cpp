@@ -75,6 +75,10 @@ void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
     s->stale_replies = d->link.tally.stale_replies;
     s->differing = d->link.mode == MODE_VERIFY ? &d->link.differing : NULL;
     s->base = d->link.base;
+    if (run->options->continuous) {
+        s->slot = (int)(d - run->devices) + 1;
+        s->sequence = d->sequence;
+    }
     s->seconds = d->ended - d->started;
     s->why = d->why;
     s->started_at = d->started_at;

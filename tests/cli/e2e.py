@@ -67,14 +67,14 @@ class Rig:
     def link(self, n):
         return os.path.join(self.dir, f"com{n}")
 
-    def devsim(self, *options):
+    def devsim(self, *options, dump=None):
         """The next simulator (-v, its dump and summary in the work
         directory); under Wine linked as the next COM port. Returns it with
         .port, the name to give the tool."""
         n = len(self.devsims) + 1
         options = ["-v", "--no-pace", "--seconds", "900", *options]
         sim = Devsim(self.args.devsim, self.dir, *options, name=f"devsim{n}",
-                     dump=os.path.join(self.dir, f"flash{n}.bin"),
+                     dump=os.path.join(self.dir, dump or f"flash{n}.bin"),
                      summary=os.path.join(self.dir, f"summary{n}.json"),
                      link=self.link(n) if self.wine else None)
         sim.port = f"COM{n}" if self.wine else sim.path
@@ -384,6 +384,77 @@ def case_trust(rig):
             expect(f.read() == padded(image), "and the flash is right")
 
 
+def case_verify(rig):
+    """--no-reset writes and verifies and sends no reset; verify writes
+    nothing, sends no reset, and names the block that differs."""
+    image = app_pattern(4 * 1024 + 100, 13)
+    write_image(rig, "image.bin", image)
+    sim = rig.devsim()
+    code, out, err = rig.run("update", "--image", "image.bin", "--no-reset", "--json", "r1.jsonl",
+                             sim.port, name="no-reset")
+    r = results(rig, "r1.jsonl", [sim.port])[sim.port]
+    expect(code == 0 and r["result"] == "done" and r["reset_confirmed"] is False
+           and "not reset, as asked" in (r["note"] or ""),
+           f"--no-reset: done, not reset (exit {code}, {r['note']!r})")
+    code, out, err = rig.run("verify", "--image", "image.bin", "--json", "r2.jsonl", sim.port,
+                             name="match")
+    r = results(rig, "r2.jsonl", [sim.port])[sim.port]
+    expect(code == 0 and r["result"] == "match" and r["differing_blocks"] == 0
+           and f"{sim.port}: match in " in out, f"verify: match (exit {code})")
+    sim.stop()
+    summary = sim.summary()
+    expect(summary["requests"]["reset"] == 0 and summary["blocks_programmed"] == 5,
+           "no reset ever, and only the update's five blocks programmed")
+    with open(sim.dump, "rb") as f:
+        expect(f.read() == padded(image), "the flash holds the image")
+
+    changed = bytearray(padded(image))
+    changed[2 * 1024 + 5] ^= 0xFF
+    write_image(rig, "changed.bin", bytes(changed))
+    other = rig.devsim("--flash-from", os.path.join(rig.dir, "changed.bin"))
+    code, out, err = rig.run("verify", "--image", "image.bin", "--json", "r3.jsonl", other.port,
+                             name="mismatch")
+    r = results(rig, "r3.jsonl", [other.port])[other.port]
+    expect(code == 1 and r["result"] == "mismatch" and r["differing_blocks"] == 1
+           and r["differing_ranges"] == ["0x08004800-0x08004bff"]
+           and "differing: 0x08004800-0x08004bff" in err,
+           f"verify: the one differing block named (exit {code}, {r.get('differing_ranges')})")
+    other.stop()
+    summary = other.summary()
+    expect(summary["blocks_programmed"] == 0 and summary["requests"]["reset"] == 0,
+           "verify wrote nothing and sent no reset")
+
+
+def case_bench(rig):
+    """The production bench: two slots with three devices each, one of them a
+    unit that stays in its boot loader after its reset; every device is
+    recorded once and flashed once, and each slot ends after --count 3."""
+    image = app_pattern(3 * 1024, 17)
+    write_image(rig, "image.bin", image)
+    # The swap takes longer than the second a device must stay quiet to count as gone.
+    a = rig.devsim("--devices", "3", "--swap-ms", "2000", dump="a%d.bin")
+    b = rig.devsim("--devices", "3", "--swap-ms", "2000", "--stays", "2", "--stay-ms", "1500",
+                   dump="b%d.bin")
+    code, out, err = rig.run("update", "--continuous", "--count", "3", "--image", "image.bin",
+                             "--json", "bench.jsonl", a.port, b.port)
+    objects = [json.loads(l) for l in rig.read("bench.jsonl").splitlines() if l.strip()]
+    expect(code == 0 and len(objects) == 6, f"six records, exit 0 (got {len(objects)}, {code})")
+    seen = sorted((o["slot"], o["sequence"], o["result"]) for o in objects)
+    expect(seen == [(s, n, "done") for s in (1, 2) for n in (1, 2, 3)],
+           f"every slot's devices 1 to 3, each done once ({seen})")
+    expect(len({o["run_id"] for o in objects}) == 1, "one run_id ties them together")
+    expect(all(f"{p} #{n}: done in " in out for p in (a.port, b.port) for n in (1, 2, 3)),
+           "one line per device as it ended")
+    for sim, name in ((a, "a"), (b, "b")):
+        sim.stop()
+        devices = sim.summary()["devices"]
+        expect([d["blocks_programmed"] for d in devices] == [3, 3, 3],
+               f"{sim.port}: each device programmed once ({[d['blocks_programmed'] for d in devices]})")
+        for n in (1, 2, 3):
+            with open(os.path.join(rig.dir, f"{name}{n}.bin"), "rb") as f:
+                expect(f.read() == padded(image), f"{sim.port}: device {n}'s flash holds the image")
+
+
 CASES = {
     "several": case_several,
     "unplugged": case_unplugged,
@@ -392,6 +463,8 @@ CASES = {
     "bad-input": case_bad_input,
     "hex": case_hex,
     "trust": case_trust,
+    "verify": case_verify,
+    "bench": case_bench,
 }
 
 
@@ -404,6 +477,9 @@ EMULATED_SKIPS = {
     "bad-input": "it starts the tool ten times, a minute each through qemu-i386",
     "hex": "the x86-64 build runs it; through qemu-i386 it would add minutes",
     "trust": "the x86-64 build runs it; through qemu-i386 it would add minutes",
+    "verify": "the x86-64 build runs it; through qemu-i386 it would add minutes",
+    "bench": "qemu-i386 ends a 32-bit Wine process that runs several threads (the x86-64 build "
+             "runs this case)",
 }
 
 
