@@ -120,10 +120,10 @@ const char VERIFY_FOOTER[] =
     "Writes nothing and sends no reset: the devices stay in their boot loaders.\n"
     "A CRC match is not a byte-for-byte read-back (the boot loader cannot be\n"
     "read): each device reports the CRC-16 of every 1 KiB block and of the whole\n"
-    "image region. Different flash matching all of them by chance is most\n"
-    "unlikely (any difference inside one block that a CRC-16 misses, and then the\n"
-    "same for the whole region: about 1 in 65536 for a change the CRC cannot see,\n"
-    "and burst errors up to 16 bits are always seen).\n"
+    "image region, and every one must match. The CRC-16 sees every run of 16 or\n"
+    "fewer changed bits and every odd number of flipped bits; other differences\n"
+    "inside one block go unseen with a chance of about 1 in 65,536, and a device\n"
+    "whose flash differs in several blocks must escape in each of them.\n"
     "Exit status: 0 every device matches; 1 a device's flash differs (its blocks\n"
     "are named); 2, 3, 4, 5 as for update.\n";
 
