@@ -81,8 +81,8 @@ int parse_args(int argc, char **argv, Args *a)
 int load(const Args &a, DeviceLink *link)
 {
     if (a.embedded) {
-        const char *why = "";
-        return load_image(link, &why);
+        char why[160];
+        return load_image(link, why, sizeof why);
     }
     Bytes raw = read_file(a.image);
     if (raw.empty() || raw.size() > (size_t)APP_FLASH_BYTES)

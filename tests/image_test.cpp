@@ -111,11 +111,11 @@ TEST(LoadImage, GivesTheConfiguredFilePadded)
 
     DeviceLink link;
     memset(&link, 0, sizeof link);
-    const char *why = NULL;
+    char why[160] = "";
     testing::internal::CaptureStdout();
-    int result = load_image(&link, &why);
+    int result = load_image(&link, why, sizeof why);
     std::string trace = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(result, 0) << (why ? why : "");
+    ASSERT_EQ(result, 0) << why;
     ASSERT_EQ(link.image_size, padded_image_size((int64_t)file.size()));
     EXPECT_EQ(memcmp(link.image, file.data(), file.size()), 0);
     for (int32_t i = (int32_t)file.size(); i < link.image_size; i++)

@@ -89,8 +89,8 @@ int cli_load_image(const CliOptions *o, CliImage *out)
         snprintf(out->name, sizeof out->name, "embedded");
         const unsigned char *bytes = NULL;
         int64_t len = 0;
-        const char *reason = "";
-        if (find_embedded_image(&bytes, &len, &reason) != 0) {
+        char reason[160];
+        if (find_embedded_image(&bytes, &len, reason, sizeof reason) != 0) {
             fprintf(stderr, "%s: %s\n", o->program, reason);
             return -1;
         }

@@ -15,8 +15,8 @@ void cli_print_version(const char *program)
     printf("%s %s (%s)\n", program, FWU_VERSION, cli_platform_name());
     const unsigned char *bytes = NULL;
     int64_t len = 0;
-    const char *why = "";
-    if (find_embedded_image(&bytes, &len, &why) != 0) {
+    char why[160];
+    if (find_embedded_image(&bytes, &len, why, sizeof why) != 0) {
         printf("embedded image: none (%s)\n", why);
         return;
     }

@@ -67,8 +67,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
     set_status(" - Idle - ");
 
     init_link(&device_link);
-    const char *why = NULL;
-    if (load_image(&device_link, &why) != 0)
+    char why[160];
+    if (load_image(&device_link, why, sizeof why) != 0)
         fatal_error(why);
 
     MSG message;

@@ -7,6 +7,7 @@
 #ifndef FWU_IMAGE_IMAGE_H
 #define FWU_IMAGE_IMAGE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "protocol/engine.h"
@@ -28,11 +29,11 @@ int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len);
 
 // The embedded image as it is stored, before padding: its bytes (read-only,
 // kept until the process ends) and length. Returns 0, or -1 with a short
-// reason in *why when it is missing or impossible.
-int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **why);
+// reason in why when it is missing or impossible.
+int find_embedded_image(const unsigned char **bytes, int64_t *len, char *why, size_t why_size);
 
 // Finds the embedded image and pads it into link. Returns 0, or -1 with a
-// short reason in *why when the image is missing or cannot be held.
-int load_image(DeviceLink *link, const char **why);
+// short reason in why when the image is missing or cannot be held.
+int load_image(DeviceLink *link, char *why, size_t why_size);
 
 #endif

@@ -4,18 +4,19 @@
 
 #include "image/embedded_image.h"
 
-int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **why)
+#include <stdio.h>
+
+int find_embedded_image(const unsigned char **bytes, int64_t *len, char *, size_t)
 {
-    (void)why;
     *bytes = embedded_image;
     *len = embedded_image_size;
     return 0;
 }
 
-int load_image(DeviceLink *link, const char **why)
+int load_image(DeviceLink *link, char *why, size_t why_size)
 {
     if (pad_image(link, embedded_image, embedded_image_size) != 0) {
-        *why = "Not enough memory for the firmware image";
+        snprintf(why, why_size, "Not enough memory for the firmware image");
         return -1;
     }
     return 0;

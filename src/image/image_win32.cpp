@@ -4,6 +4,8 @@
 
 #include "image/image.h"
 
+#include <stdio.h>
+
 // 1 when count bytes from p lie inside the loaded executable. The size comes
 // from the resource directory of the file, which is not trusted further
 // than the image the loader mapped.
@@ -22,11 +24,11 @@ static int inside_module(HMODULE module, const void *p, DWORD count)
     return at >= low && at <= high && count <= high - at;
 }
 
-int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **why)
+int find_embedded_image(const unsigned char **bytes, int64_t *len, char *why, size_t why_size)
 {
     HRSRC found = FindResourceA(NULL, "BINFILE", RT_RCDATA);
     if (found == NULL) {
-        *why = "The firmware image (resource BINFILE) is missing from this program";
+        snprintf(why, why_size, "The firmware image (resource BINFILE) is missing from this program");
         return -1;
     }
     // The executable that started the process: the same module as the
@@ -36,12 +38,12 @@ int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **
     DWORD size = SizeofResource(module, found);
     const void *locked = loaded != NULL ? LockResource(loaded) : NULL;
     if (locked == NULL) {
-        *why = "The firmware image (resource BINFILE) could not be loaded";
+        snprintf(why, why_size, "The firmware image (resource BINFILE) could not be loaded");
         return -1;
     }
     if (padded_image_size(size) < 0 || !inside_module(module, locked, size)) {
         SetLastError(ERROR_INVALID_DATA);
-        *why = "The firmware image (resource BINFILE) has an impossible size";
+        snprintf(why, why_size, "The firmware image (resource BINFILE) has an impossible size");
         return -1;
     }
     *bytes = (const unsigned char *)locked;
@@ -49,15 +51,15 @@ int find_embedded_image(const unsigned char **bytes, int64_t *len, const char **
     return 0;
 }
 
-int load_image(DeviceLink *link, const char **why)
+int load_image(DeviceLink *link, char *why, size_t why_size)
 {
     const unsigned char *bytes = NULL;
     int64_t len = 0;
-    if (find_embedded_image(&bytes, &len, why) != 0)
+    if (find_embedded_image(&bytes, &len, why, why_size) != 0)
         return -1;
     if (pad_image(link, bytes, len) != 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        *why = "Not enough memory for the firmware image";
+        snprintf(why, why_size, "Not enough memory for the firmware image");
         return -1;
     }
     return 0;

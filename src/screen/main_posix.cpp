@@ -334,8 +334,7 @@ int screen_main(void)
     screen_draw();
 
     init_link(&device_link);
-    const char *image_why = NULL;
-    if (load_image(&device_link, &image_why) != 0)
-        fatal_error(image_why);
+    if (load_image(&device_link, why, sizeof why) != 0)
+        fatal_error(why);
     screen_loop();
 }
