@@ -225,33 +225,24 @@ static void totals_words(const CliRun *run, double now, char *text, size_t size)
         snprintf(text + len, size - (size_t)len, "; %.0f devices/hour", (double)devices / hours);
 }
 
+// A slot's row, or (the row after the last slot) the totals.
+static void bench_row(const CliRun *run, int row, double now, int, char *text, size_t size)
+{
+    if (row == run->device_count) {
+        totals_words(run, now, text, size);
+        return;
+    }
+    const CliDevice *d = &run->devices[row];
+    char state[160] = "";
+    slot_words(d, state, sizeof state);
+    snprintf(text, size, "%-*.*s %-34s %ld done, %ld failed%s", NAME_COLUMN_MAX, NAME_COLUMN_MAX,
+             d->given, state, d->slot_done, d->slot_failed,
+             d->slot_other > 0 ? " (and others)" : "");
+}
+
 void cli_bench_redraw(CliRun *run)
 {
-    double now = cli_monotonic_seconds();
-    int width = cli_stderr_columns();
-    cli_lock();
-    if (run->drawn > 0)
-        fprintf(stderr, "\x1b[%dA", run->drawn);
-    for (int i = 0; i < run->device_count; ++i) {
-        const CliDevice *d = &run->devices[i];
-        char state[160] = "";
-        slot_words(d, state, sizeof state);
-        char text[512];
-        snprintf(text, sizeof text, "%-*.*s %-34s %ld done, %ld failed%s", NAME_COLUMN_MAX,
-                 NAME_COLUMN_MAX, d->given, state, d->slot_done, d->slot_failed,
-                 d->slot_other > 0 ? " (and others)" : "");
-        if (width > 1 && (size_t)(width - 1) < sizeof text)
-            text[width - 1] = '\0';
-        fprintf(stderr, "\r\x1b[2K%s\n", text);
-    }
-    char totals[256];
-    totals_words(run, now, totals, sizeof totals);
-    if (width > 1 && (size_t)(width - 1) < sizeof totals)
-        totals[width - 1] = '\0';
-    fprintf(stderr, "\r\x1b[2K%s\n", totals);
-    run->drawn = run->device_count + 1;
-    fflush(stderr);
-    cli_unlock();
+    cli_redraw_rows(run, run->device_count + 1, bench_row);
 }
 
 int cli_print_bench_results(CliRun *run, int stopped)

@@ -200,21 +200,34 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
         text[width - 1] = '\0';
 }
 
-void cli_redraw(CliRun *run)
+void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text)
 {
     double now = cli_monotonic_seconds();
     int width = cli_stderr_columns();
     cli_lock();
     if (run->drawn > 0)
         fprintf(stderr, "\x1b[%dA", run->drawn);
-    for (int i = 0; i < run->device_count; ++i) {
+    for (int i = 0; i < rows; ++i) {
         char text[512];
-        cli_progress_line(&run->devices[i], now, text, sizeof text, width);
+        row_text(run, i, now, width, text, sizeof text);
+        if (width > 1 && (size_t)(width - 1) < sizeof text)
+            text[width - 1] = '\0';
         fprintf(stderr, "\r\x1b[2K%s\n", text);
     }
-    run->drawn = run->device_count;
+    run->drawn = rows;
     fflush(stderr);
     cli_unlock();
+}
+
+static void progress_row(const CliRun *run, int row, double now, int width, char *text,
+                         size_t size)
+{
+    cli_progress_line(&run->devices[row], now, text, size, width);
+}
+
+void cli_redraw(CliRun *run)
+{
+    cli_redraw_rows(run, run->device_count, progress_row);
 }
 
 // The ranges of differing blocks in words: "0x08004400-0x080047ff, ...".

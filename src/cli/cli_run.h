@@ -159,6 +159,14 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
 // Redraws the live display in place on standard error.
 void cli_redraw(CliRun *run);
 
+// Row row of a live display, at most width columns, into text.
+typedef void (*CliRowText)(const CliRun *run, int row, double now, int width, char *text,
+                           size_t size);
+
+// Redraws rows lines in place on standard error, each from row_text, under
+// the lock.
+void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text);
+
 // Writes text to the run's JSON file, log or results stream (which names
 // it in the message: "--json", "--log", "standard output"), and reports a
 // failed write once on standard error. Returns 0, or -1 when it failed. The
