@@ -38,6 +38,7 @@ test=(
   qemu-system-x86                                 # the usbvm guest: the emulated FTDI adapter
   busybox-static udev                             # in the guest: its shell and tools; udevd and
                                                   # 60-serial.rules for /dev/serial/by-id
+  go-md2man groff-base dpkg-dev                   # the man pages, their check, the package's Depends
   file procps x11-utils                           # not run by the suite: file, ps, xwininfo and
 )                                                 # xprop, for looking into a failed test
 # The guest's kernel is not installed here: installing it would build an

@@ -11,7 +11,10 @@ for preset in native win32 win64; do
   cmake --preset "$preset" -DFWU_WERROR=ON >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
-FWU_REQUIRE_WINDOWS_BUILDS=1 FWU_REQUIRE_USBVM=1 ctest --preset native -j "$jobs"
+# The release build and its Debian package, which package_contents inspects.
+scripts/package.sh > /dev/null
+FWU_REQUIRE_WINDOWS_BUILDS=1 FWU_REQUIRE_USBVM=1 FWU_REQUIRE_PACKAGE=1 FWU_REQUIRE_MAN_PAGES=1 \
+  ctest --preset native -j "$jobs"
 
 # The fuzzers (clang, ASan, UBSan), about a minute in all, each on a scratch
 # copy of its seed corpus; any finding fails the run.

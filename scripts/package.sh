@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the Linux tools from the release preset:
+# build/release/fwu_<version>_amd64.deb, holding what `cmake --install`
+# puts under /usr (fwu, fwu-devsim, their man pages and bash completion, the
+# udev rule, the docs), with its Depends computed from the binaries by
+# dpkg-shlibdeps. Needs g++, cmake, go-md2man, dpkg-dev (installed by
+# scripts/install-deps.sh test).
+#   scripts/package.sh            build, then the package; prints its path
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/release
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake --preset release -DCMAKE_INSTALL_PREFIX=/usr -DFWU_WERROR=ON > /dev/null
+cmake --build --preset release -j "$jobs" > /dev/null
+
+# The tool's version as --version prints it (0.1.0-gabc1234[-dirty], or a
+# release tag's 1.2.0[-3-gabc1234]), as a Debian version: no '-' (that would
+# name a Debian revision), a local change sorting before the clean build.
+tool_version=$(sed -n 's/^#define FWU_VERSION "\(.*\)"$/\1/p' "$build/generated/fwu_version.h")
+deb_version=$(printf '%s' "$tool_version" | sed -e 's/-dirty$/~dirty/' -e 's/-/+/' -e 's/-/./g')
+arch=$(dpkg --print-architecture)
+
+stage=$build/package/root
+rm -rf "$build/package"
+mkdir -p "$stage"
+DESTDIR="$PWD/$stage" cmake --install "$build" > /dev/null
+strip --strip-unneeded --remove-section=.comment --remove-section=.note \
+  "$stage/usr/bin/fwu" "$stage/usr/bin/fwu-devsim"
+
+doc=$stage/usr/share/doc/fwu
+cat > "$doc/copyright" <<'EOF'
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: fwu
+Comment: The device firmware update tool and its boot loader simulator.
+
+Files: *
+Copyright: 2026 the fwu developers
+License: all-rights-reserved
+ All rights reserved by the fwu developers; no licence is granted beyond
+ the use of the tool by those it was given to.
+EOF
+date_rfc=$(date -R -u -d "@$(git log -1 --format=%ct 2> /dev/null || date +%s)")
+{
+  printf 'fwu (%s) unstable; urgency=medium\n\n' "$deb_version"
+  printf '  * Built from %s.\n\n' "$tool_version"
+  printf ' -- fwu developers <fwu-developers@example.org>  %s\n' "$date_rfc"
+} | gzip -9n > "$doc/changelog.gz"
+
+# Depends, from what the binaries link (dpkg-shlibdeps reads a control file).
+shlibs_dir=$build/package/shlibs
+mkdir -p "$shlibs_dir/debian"
+printf 'Source: fwu\n\nPackage: fwu\nArchitecture: any\n' > "$shlibs_dir/debian/control"
+depends=$(cd "$shlibs_dir" &&
+  dpkg-shlibdeps -O -e"$PWD/../root/usr/bin/fwu" -e"$PWD/../root/usr/bin/fwu-devsim" 2> /dev/null |
+  sed -n 's/^shlibs:Depends=//p')
+[ -n "$depends" ] || { echo "package: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+
+mkdir -p "$stage/DEBIAN"
+installed_kb=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
+cat > "$stage/DEBIAN/control" <<EOF
+Package: fwu
+Version: $deb_version
+Architecture: $arch
+Maintainer: fwu developers <fwu-developers@example.org>
+Installed-Size: $installed_kb
+Depends: $depends
+Section: electronics
+Priority: optional
+Description: device firmware update tool over a serial boot loader
+ fwu writes a firmware image into a device's boot loader over a USB serial
+ adapter at 115200 baud 8E1, verifies it by CRC-16 and resets the device:
+ the operator's screen on a terminal, and a command line for scripts and
+ production benches with many adapters (update, verify, list, image).
+ fwu-devsim is a simulated boot loader behind a pseudo-terminal.
+EOF
+(cd "$stage" && find usr -type f -print0 | sort -z | xargs -0 md5sum) > "$stage/DEBIAN/md5sums"
+
+deb=$build/fwu_${deb_version}_${arch}.deb
+rm -f "$build"/fwu_*.deb
+dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" > /dev/null
+echo "$deb"
