@@ -132,7 +132,7 @@ std::vector<Cell> matrix_cells()
     // line; the target goes round the request kinds. (A late reset ack is
     // left out: the device resets on the resend, whose ack arrives glued to
     // the late one and is rejected, and the tool has nobody left to answer
-    // its resends; see the README.)
+    // its resends; see docs/fault-matrix.md.)
     const char *late_targets[] = {"block:1", "verify:1", "probe:2", NULL};
     int s = 0;
     for (size_t size : SIZES) {
