@@ -9,16 +9,57 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The tool's version (cmake/version.cmake: 1.2.0, 1.2.0-3-gabc1234 after the
+# tag v1.2.0, 0.1.0-gabc1234 with no tag, each perhaps with -dirty) as a
+# Debian version that sorts as the builds do: 1.2.0, 1.2.0+3.gabc1234,
+# 0.1.0~57.gabc1234 before any tag (57 commits up to it, so that a later
+# commit's package is an upgrade and not a downgrade; before a release
+# 0.1.0), 1.2.0~rc1 for a tag v1.2.0-rc1, and dirty at the end of an
+# uncommitted tree's (1.2.0+0.dirty, 1.2.0+3.gabc1234.dirty,
+# 0.1.0~57.gabc1234+dirty). $2 is the commit count, when known.
+deb_version() {
+    local text=$1 count=${2:-} base rest= dirty=
+    if [[ $text == *-dirty ]]; then
+        dirty=dirty
+        text=${text%-dirty}
+    fi
+    if [[ $text =~ ^(.+)-([0-9]+)-g([0-9a-f]+)$ ]]; then
+        base=${BASH_REMATCH[1]}
+        rest="+${BASH_REMATCH[2]}.g${BASH_REMATCH[3]}"
+    elif [[ $text =~ ^(.+)-g([0-9a-f]+)$ ]]; then
+        base=${BASH_REMATCH[1]}
+        rest="~${count:+$count.}g${BASH_REMATCH[2]}"
+    else
+        base=$text
+    fi
+    base=${base//-/\~}
+    if [ -n "$dirty" ]; then
+        # On a tag: +0.dirty, before the next commit's +1.g...
+        case $rest in
+            +*) rest+=".dirty" ;;
+            '') rest="+0.dirty" ;;
+            *) rest+="+dirty" ;;
+        esac
+    fi
+    local version=$base$rest
+    if ! [[ $version =~ ^[0-9][A-Za-z0-9.+~]*$ ]]; then
+        echo "package.sh: version '$1' gives no valid Debian version ('$version')" >&2
+        return 1
+    fi
+    printf '%s\n' "$version"
+}
+
 build=build/release
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset release -DCMAKE_INSTALL_PREFIX=/usr -DFWU_WERROR=ON > /dev/null
 cmake --build --preset release -j "$jobs" > /dev/null
 
-# The tool's version as --version prints it (0.1.0-gabc1234[-dirty], or a
-# release tag's 1.2.0[-3-gabc1234]), as a Debian version: no '-' (that would
-# name a Debian revision), a local change sorting before the clean build.
 tool_version=$(sed -n 's/^#define FWU_VERSION "\(.*\)"$/\1/p' "$build/generated/fwu_version.h")
-deb_version=$(printf '%s' "$tool_version" | sed -e 's/-dirty$/~dirty/' -e 's/-/+/' -e 's/-/./g')
+count=
+if [[ $tool_version =~ ^[^-]+-g([0-9a-f]+)(-dirty)?$ ]]; then
+    count=$(git rev-list --count "${BASH_REMATCH[1]}" 2>/dev/null || true)
+fi
+deb_version=$(deb_version "$tool_version" "$count")
 arch=$(dpkg --print-architecture)
 
 stage=$build/package/root
