@@ -173,10 +173,13 @@ static int overdue(const DeviceLink *link, uint32_t limit_ms)
     return (uint32_t)(now_ms(link) - link->send_time) > limit_ms;
 }
 
-// The request goes out again because its reply is overdue.
+// The request goes out again because its reply is overdue. Probes resent
+// while no device answers yet are the wait for one, not a resend: a device
+// plugged in late has nothing resent.
 static void resend(DeviceLink *link, UpdateState s)
 {
-    link->tally.resends++;
+    if (link->linked)
+        link->tally.resends++;
     enter_state(link, s);
 }
 

@@ -67,7 +67,8 @@ enum {
 
 // What happened during one update, for its report.
 struct UpdateTally {
-    uint32_t resends;       // frames written again because the reply was overdue
+    uint32_t resends;       // frames written again because the reply was overdue (once
+                            // linked: the probes of the wait for a device do not count)
     uint32_t stale_replies; // replies to an earlier request, dropped (matched replies only)
     uint32_t blocks_acked;  // block requests acknowledged
     int32_t remote_crc;     // the device's CRC of the image region; -1: none yet
