@@ -178,6 +178,23 @@ TEST(EngineLink, SilentDeviceGetsOneProbePerTick)
     EXPECT_EQ((uint32_t)AwaitLink, link.state);
 }
 
+// A device plugged in after twenty unanswered probes has had nothing resent:
+// the probes were the wait for it.
+TEST(EngineLink, ProbesBeforeTheFirstAnswerAreNoResends)
+{
+    Script silent;
+    silent.answer_probes = false;
+    begin(2048, 1000, silent);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 22; i++)
+        tick();
+    script.answer_probes = true;
+    run_until(Done, 1000);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ((uint32_t)Done, link.state);
+    EXPECT_EQ(0u, link.tally.resends);
+}
+
 TEST(EngineLink, EveryNonEmptyReadIsDumpedInHex)
 {
     Script silent;
