@@ -102,15 +102,7 @@ def row_verify(args, work, image_path, image):
     verify_ms = v["verify"] + REPLY_15_MS - v["probe"]
     requests = sim.summary()["requests"]
 
-    sim = simulator(args, work, "update")
-    code = run_tool(args, ["update", "--quiet", "--image", image_path, "--no-vector-check",
-                           sim.path], work, "update")
-    sim.wait(20)
-    sim.stop()
-    if code != 0:
-        raise BenchError(f"update: exit {code}")
-    u = per_device(heard(sim.log()))[1]
-    update_ms = u["reset"] - u["probe"]
+    _, update_ms = single_update(args, work, "update", image_path)
     return {"verify_ms": verify_ms, "update_ms": update_ms, "requests": requests["all"],
             "blocks": len(padded(image)) // 1024}
 
@@ -146,16 +138,16 @@ def bench_run(args, work, name, slots, devices, image_path, image):
             sim.stop()
 
 
-def single_link(args, work, image_path):
+def single_update(args, work, name, image_path):
     """A single `fwu update` run: first answered probe to first block heard,
     and the whole update."""
-    sim = simulator(args, work, "single")
+    sim = simulator(args, work, name)
     code = run_tool(args, ["update", "--quiet", "--image", image_path, "--no-vector-check",
-                           sim.path], work, "single")
+                           sim.path], work, name)
     sim.wait(20)
     sim.stop()
     if code != 0:
-        raise BenchError(f"single update: exit {code}")
+        raise BenchError(f"{name} update: exit {code}")
     e = per_device(heard(sim.log()))[1]
     return e["block"] - e["probe"], e["reset"] - e["probe"]
 
@@ -192,7 +184,7 @@ def main():
                   f"| {r['update_ms'] / 1000:.3f} s | {r['update_ms'] / r['verify_ms']:.1f} x "
                   f"| {r['requests']} |\n")
         if "continuous" in rows or "slots" in rows:
-            one_link, one_update = single_link(args, args.work, image_path)
+            one_link, one_update = single_update(args, args.work, "single", image_path)
             alone = bench_run(args, args.work, "alone", 1, args.devices, image_path, image)
             links = [l for l, _ in alone]
             updates = [u for _, u in alone]
