@@ -87,6 +87,11 @@ enum CliResult {
 
 // The word for a result in the JSON and the log ("done", "port-lost", ...).
 const char *cli_result_name(CliResult result);
+
+// Range i of differing as flash addresses from base, ends included:
+// "0x08004400-0x080047ff".
+void cli_range_text(const DifferingBlocks *differing, int i, uint32_t base, char *text,
+                    size_t size);
 // Its exit status (EXIT_*; 0 for done).
 int cli_result_exit_status(CliResult result);
 

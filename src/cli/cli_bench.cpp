@@ -50,7 +50,7 @@ static int open_slot_port(CliDevice *d)
             return -1;
         }
     }
-    cli_setup_link(d);
+    // The link keeps its report from the run's set-up and the last device.
     return cli_open_device(d);
 }
 

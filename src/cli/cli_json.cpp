@@ -82,9 +82,7 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
             nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
             for (int i = 0; i < s->differing->range_count && i < DIFFER_RANGES_MAX; ++i) {
                 char range[32];
-                snprintf(range, sizeof range, "0x%08x-0x%08x",
-                         (unsigned)(s->base + (uint32_t)s->differing->start[i]),
-                         (unsigned)(s->base + (uint32_t)s->differing->end[i] - 1));
+                cli_range_text(s->differing, i, s->base, range, sizeof range);
                 ranges.push_back(range);
             }
             o["differing_blocks"] = s->differing->blocks;

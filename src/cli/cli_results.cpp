@@ -230,16 +230,24 @@ void cli_redraw(CliRun *run)
     cli_redraw_rows(run, run->device_count, progress_row);
 }
 
+void cli_range_text(const DifferingBlocks *differing, int i, uint32_t base, char *text,
+                    size_t size)
+{
+    snprintf(text, size, "0x%08x-0x%08x", (unsigned)(base + (uint32_t)differing->start[i]),
+             (unsigned)(base + (uint32_t)differing->end[i] - 1));
+}
+
 // The ranges of differing blocks in words: "0x08004400-0x080047ff, ...".
 static void differing_words(const DeviceLink *link, char *text, size_t size)
 {
     int len = 0;
     text[0] = '\0';
     const DifferingBlocks *d = &link->differing;
-    for (int i = 0; i < d->range_count && len >= 0 && (size_t)len < size; ++i)
-        len += snprintf(text + len, size - (size_t)len, "%s0x%08x-0x%08x", i > 0 ? ", " : "",
-                        (unsigned)(link->base + (uint32_t)d->start[i]),
-                        (unsigned)(link->base + (uint32_t)d->end[i] - 1));
+    for (int i = 0; i < d->range_count && len >= 0 && (size_t)len < size; ++i) {
+        char range[32];
+        cli_range_text(d, i, link->base, range, sizeof range);
+        len += snprintf(text + len, size - (size_t)len, "%s%s", i > 0 ? ", " : "", range);
+    }
     if (d->range_count == DIFFER_RANGES_MAX && len >= 0 && (size_t)len < size)
         snprintf(text + len, size - (size_t)len, ", ... (the first %d ranges)", DIFFER_RANGES_MAX);
 }

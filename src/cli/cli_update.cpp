@@ -79,6 +79,16 @@ static void write_log_header(CliRun *run)
     cli_write_record(run, run->log, run->log_label, line);
 }
 
+// Closes a record file; a failure (the last buffered bytes not written) is
+// said once, as for any write to it.
+static void close_record(const CliRun *run, FILE *f, const char *label, int *failed)
+{
+    if (f != NULL && fclose(f) != 0 && !*failed) {
+        fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, label, strerror(errno));
+        *failed = 1;
+    }
+}
+
 // Runs the prepared devices of run, each on its own thread, until all have
 // ended (or, after a stop, the grace time has passed). Returns the exit
 // status.
@@ -168,16 +178,9 @@ static int run_devices(CliRun *run)
                 status = s;
         }
     }
-    if (run->log != NULL && fclose(run->log) != 0 && !run->log_failed) {
-        fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, run->log_label,
-                strerror(errno));
-        run->log_failed = 1;
-    }
-    if (run->json != NULL && run->json != stdout && fclose(run->json) != 0 && !run->json_failed) {
-        fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, run->json_label,
-                strerror(errno));
-        run->json_failed = 1;
-    }
+    close_record(run, run->log, run->log_label, &run->log_failed);
+    if (run->json != stdout)
+        close_record(run, run->json, run->json_label, &run->json_failed);
     if ((fflush(stdout) != 0 || ferror(stdout)) && !run->results_failed &&
         !(run->json == stdout && run->json_failed)) {
         fprintf(stderr, "%s: standard output: cannot be written: the records of this run are "
