@@ -1,6 +1,7 @@
 // What the device's files share among themselves (devsim_core.cpp: the
-// requests and their replies; devsim_faults.cpp: the fault picks and the
-// seeded generator; devsim_devices.cpp: the devices one after another).
+// framing; devsim_reply.cpp: the requests carried out and their replies;
+// devsim_faults.cpp: the fault picks and the seeded generator;
+// devsim_devices.cpp: the devices one after another).
 // Nothing outside fwu_devsim_core includes it.
 #ifndef FWU_DEVSIM_CORE_INTERNAL_H
 #define FWU_DEVSIM_CORE_INTERNAL_H
@@ -8,6 +9,10 @@
 #include <stdint.h>
 
 #include "devsim_core.h"
+
+// Turns the request in rx[0..len) (CRC already checked) into *out, faults
+// applied.
+void answer(Devsim *dev, int32_t len, DevsimReply *out);
 
 // Whether item picks ordinal (a SelPercent item draws from the generator).
 int item_selects(Devsim *dev, const SelectorItem *item, uint32_t ordinal);
