@@ -1,0 +1,30 @@
+// What the device's files share among themselves (devsim_core.cpp: the
+// framing; devsim_reply.cpp: the requests carried out and their replies;
+// devsim_faults.cpp: the fault picks and the seeded generator;
+// devsim_devices.cpp: the devices one after another).
+// Nothing outside fwu_devsim_core includes it.
+#ifndef FWU_DEVSIM_CORE_INTERNAL_H
+#define FWU_DEVSIM_CORE_INTERNAL_H
+
+#include <stdint.h>
+
+#include "devsim_core.h"
+
+// Turns the request in rx[0..len) (CRC already checked) into *out, faults
+// applied.
+void answer(Devsim *dev, int32_t len, DevsimReply *out);
+
+// Whether item picks ordinal (a SelPercent item draws from the generator).
+int item_selects(Devsim *dev, const SelectorItem *item, uint32_t ordinal);
+
+// Which faults apply to this reply, as a bit set.
+uint32_t pick_faults(Devsim *dev, int kind);
+
+// n noise bytes from the seeded generator into to, counted.
+void fill_noise(Devsim *dev, unsigned char *to, int32_t n);
+
+// A device's flash as it comes from the factory: erased, the preload at
+// APP_BASE.
+void power_up_flash(Devsim *dev);
+
+#endif

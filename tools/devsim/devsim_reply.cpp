@@ -1,0 +1,206 @@
+// What the boot loader does with a request: carrying it out on flash, its
+// normal answer, and that answer reshaped by the faults picked for it
+// (dropped, damaged, shortened, late, split, after noise). Also the
+// spontaneous noise bursts and the flash reads for dumps and tests.
+#include <string.h>
+
+#include "devsim_core_internal.h"
+
+namespace {
+
+uint32_t get_be32(const unsigned char *at)
+{
+    return ((uint32_t)at[0] << 24) | ((uint32_t)at[1] << 16) | ((uint32_t)at[2] << 8) | at[3];
+}
+
+void seal(unsigned char *frame, int32_t len)
+{
+    uint16_t crc = crc16(frame, len - 2);
+    frame[len - 2] = (unsigned char)(crc & 0xFF);
+    frame[len - 1] = (unsigned char)(crc >> 8);
+}
+
+int region_in_flash(uint32_t address, uint64_t count)
+{
+    return address >= FLASH_BASE && (uint64_t)address + count <= (uint64_t)FLASH_BASE + FLASH_SIZE;
+}
+
+// Carries out the request in rx[0..len) (CRC already checked) and writes its
+// normal answer into frame. Returns the answer's length, 0 when refused.
+int32_t carry_out(Devsim *dev, int32_t len, int *kind, unsigned char *frame,
+                  uint32_t *wrong_crc_at)
+{
+    const unsigned char *rx = dev->rx;
+    DevsimCounters *c = &dev->counters;
+    uint32_t address = get_be32(rx + 3);
+    *wrong_crc_at = 0;
+
+    switch (rx[2]) {
+    case OP_PROGRAM_BLOCK: {
+        int32_t n = len - BLOCK_REQUEST_OVERHEAD;
+        *kind = KindBlock;
+        c->requests[KindBlock]++;
+        if (dev->have_last_block && dev->last_block_address == address)
+            c->block_resends++;
+        dev->have_last_block = 1;
+        dev->last_block_address = address;
+        if (address < APP_BASE || !region_in_flash(address, (uint64_t)n))
+            return 0;
+        uint32_t at = address - FLASH_BASE;
+        memcpy(dev->flash + at, rx + 9, (size_t)n);
+        if ((uint64_t)at + (uint64_t)n > dev->written_end)
+            dev->written_end = (uint64_t)at + (uint64_t)n;
+        c->blocks_programmed++;
+        c->bytes_programmed += (uint64_t)n;
+        memcpy(frame, rx, 9);
+        seal(frame, 11);
+        return 11;
+    }
+    case OP_REGION_CRC: {
+        uint32_t count = get_be32(rx + 7);
+        *kind = count == 4 ? KindProbe : KindVerify;
+        c->requests[*kind]++;
+        if (!region_in_flash(address, count))
+            return 0;
+        // crc16 takes a signed count; a region is at most 1 MiB.
+        uint16_t crc = crc16(dev->flash + (address - FLASH_BASE), (int32_t)count);
+        memcpy(frame, rx, 11);
+        frame[11] = (unsigned char)(crc >> 8);
+        frame[12] = (unsigned char)(crc & 0xFF);
+        seal(frame, 15);
+        *wrong_crc_at = 11;
+        return 15;
+    }
+    case OP_RESET:
+        *kind = KindReset;
+        c->requests[KindReset]++;
+        memcpy(frame, rx, 3);
+        seal(frame, 5);
+        return 5;
+    default:
+        return 0;
+    }
+}
+
+void add_chunk(DevsimReply *out, uint32_t delay_ms, int32_t off, int32_t len)
+{
+    if (len <= 0 || out->chunk_count >= DEVSIM_MAX_CHUNKS)
+        return;
+    DevsimChunk *chunk = &out->chunks[out->chunk_count++];
+    chunk->delay_ms = delay_ms;
+    chunk->off = off;
+    chunk->len = len;
+}
+
+} // namespace
+
+void answer(Devsim *dev, int32_t len, DevsimReply *out)
+{
+    DevsimCounters *c = &dev->counters;
+    const DevsimConfig *cfg = &dev->config;
+    unsigned char frame[32];
+    int kind = KindAny;
+    uint32_t crc_at = 0;
+
+    c->requests[KindAny]++;
+    int32_t n = carry_out(dev, len, &kind, frame, &crc_at);
+    out->kind = (uint8_t)kind;
+    if (n == 0) {
+        out->refused = 1;
+        c->refused++;
+        return;
+    }
+    c->replies[KindAny]++;
+    c->replies[kind]++;
+
+    uint32_t faults = pick_faults(dev, kind);
+    if (!(faults & (1u << FaultWrongCrc)) || crc_at == 0)
+        faults &= ~(1u << FaultWrongCrc);
+    out->faults = faults;
+    for (int f = 0; f < FAULT_COUNT; f++)
+        if (faults & (1u << f))
+            c->faults[f]++;
+    if (faults & (1u << FaultDrop))
+        return;
+
+    if (faults & (1u << FaultWrongCrc)) {
+        frame[crc_at + 1] ^= 0x01;
+        seal(frame, n);
+    }
+    if (faults & (1u << FaultShort)) {
+        n = 5;
+        seal(frame, n);
+    }
+    if (faults & (1u << FaultCorrupt))
+        frame[n - 2] ^= 0xFF;
+
+    int32_t noise = 0;
+    if (faults & (1u << FaultNoise)) {
+        noise = cfg->noise_bytes;
+        if (noise < 1)
+            noise = 1;
+        if (noise > DEVSIM_MAX_NOISE)
+            noise = DEVSIM_MAX_NOISE;
+        fill_noise(dev, out->bytes, noise);
+    }
+    memcpy(out->bytes + noise, frame, (size_t)n);
+    out->len = noise + n;
+
+    uint32_t delay = kind == KindBlock ? cfg->flash_ms : 0;
+    if (faults & (1u << FaultLate))
+        delay += cfg->late_ms;
+    uint32_t frame_delay = 0;
+    if (noise > 0) {
+        add_chunk(out, delay, 0, noise);
+        frame_delay = cfg->noise_gap_ms;
+    } else {
+        frame_delay = delay;
+    }
+    if (faults & (1u << FaultSplit)) {
+        int32_t first = cfg->split_at > 0 ? cfg->split_at : n / 2;
+        if (first >= n)
+            first = n - 1;
+        add_chunk(out, frame_delay, noise, first);
+        add_chunk(out, cfg->split_gap_ms, noise + first, n - first);
+    } else {
+        add_chunk(out, frame_delay, noise, n);
+    }
+
+    // The device leaves the boot loader only after a clean acknowledgement;
+    // after a damaged or missing one it carries on, as if the request had
+    // been lost, so the tool's resend is answered.
+    // From then on it hears nothing: a second reset request that was
+    // already on its way gets no second ack.
+    if (kind == KindReset && faults == 0) {
+        out->reset = 1;
+        c->resets++;
+        dev->resetting = 1;
+    }
+}
+
+int devsim_noise(Devsim *dev, int32_t n, DevsimReply *out)
+{
+    if (n < 1 || n > DEVSIM_MAX_NOISE)
+        return -1;
+    memset(out, 0, sizeof *out);
+    fill_noise(dev, out->bytes, n);
+    out->len = n;
+    add_chunk(out, 0, 0, n);
+    dev->counters.noise_bursts++;
+    return 0;
+}
+
+int devsim_read_flash(const Devsim *dev, uint32_t address, uint32_t count, unsigned char *out)
+{
+    if (!region_in_flash(address, count))
+        return -1;
+    if (count > 0)
+        memcpy(out, dev->flash + (address - FLASH_BASE), count);
+    return 0;
+}
+
+uint32_t devsim_programmed_size(const Devsim *dev)
+{
+    uint64_t app = APP_BASE - FLASH_BASE;
+    return dev->written_end > app ? (uint32_t)(dev->written_end - app) : 0;
+}
