@@ -11,8 +11,8 @@
 #include "devsim_core.h"
 
 enum {
-    DEFAULT_GAP_MS_PTY = 5,
-    DEFAULT_GAP_MS_ATTACH = 25,  // USB adapters hand over bytes in bursts
+    DEFAULT_GAP_MS_ATTACH = 25,  // --attach: USB adapters hand over bytes in bursts (a
+                                 // pseudo-terminal keeps the core's default, 5 ms)
     ERROR_TEXT_CAPACITY = 256
 };
 

@@ -114,7 +114,7 @@ void answer(Devsim *dev, int32_t len, DevsimReply *out)
     c->replies[kind]++;
 
     uint32_t faults = pick_faults(dev, kind);
-    if (!(faults & (1u << FaultWrongCrc)) || crc_at == 0)
+    if (crc_at == 0)  // only a region-CRC reply has a CRC to report wrong
         faults &= ~(1u << FaultWrongCrc);
     out->faults = faults;
     for (int f = 0; f < FAULT_COUNT; f++)
