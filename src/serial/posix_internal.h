@@ -65,7 +65,8 @@ PortLockResult take_port_lock(int fd, const char *name, PortLock *lock, char *no
 // names this process) and forgets it.
 void release_port_lock(PortLock *lock);
 
-// A process other than this one that has the character device rdev open,
+// A process other than this one that has the character device rdev open
+// (holders_posix.cpp),
 // found through /proc/<pid>/fd (only the processes whose descriptors we may
 // read): its PID, with its command name in command; 0 when none is seen.
 // proc_root is "/proc" but for tests.
