@@ -1,0 +1,89 @@
+// What the image reader's files share (image_file.cpp and the format parsers
+// image_file_hex.cpp, image_file_srec.cpp, image_file_elf.cpp, the text line
+// helpers in image_file_text.cpp, the parts in image_file_parts.cpp): the
+// chunks a parser collects and the parse in progress. Not part of the
+// reader's interface; nothing outside fwu_image_file includes it.
+#ifndef FWU_IMAGE_IMAGE_FILE_INTERNAL_H
+#define FWU_IMAGE_IMAGE_FILE_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "image/image_file.h"
+
+namespace image_file_internal {
+
+// A run of bytes as one record gave them; bytes at Chunks.data + offset.
+struct Chunk {
+    uint32_t address;
+    uint32_t size;
+    uint32_t offset;
+    uint32_t record;
+};
+
+struct Chunks {
+    Chunk *list;
+    int32_t count;
+    int32_t capacity;
+    unsigned char *data;  // room for every byte of the input: never outgrown
+    size_t used;
+    size_t data_capacity;
+    size_t held;
+};
+
+struct Parse {
+    const unsigned char *bytes;
+    size_t len;
+    const char *name;
+    ImageFileFormat format;
+    char *why;
+    size_t why_size;
+    Chunks chunks;
+};
+
+// Writes "NAME: reason" into why. Returns -1.
+int refuse(Parse *p, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Adds size bytes at address from record. Returns 0, or -1 with the reason.
+int keep_chunk(Parse *p, uint64_t address, const unsigned char *bytes, uint32_t size,
+               uint32_t record);
+
+// ---------------------------------------------------------------------------
+// Text formats (image_file_text.cpp)
+
+int is_blank(unsigned char c);
+
+// One line of a text image, without its end of line and trailing blanks.
+struct Line {
+    const unsigned char *text;
+    size_t len;
+    uint32_t number;
+};
+
+// The next line from *pos. Returns 0 at the end of the input.
+int next_line(Parse *p, size_t *pos, uint32_t *number, Line *line);
+
+enum { RECORD_BYTES_MAX = 256 };
+
+// Decodes the hex digits of a record from text + first into bytes. Returns
+// their count, or -1 with the reason.
+int decode_hex(Parse *p, const Line *line, size_t first, unsigned char *bytes);
+
+// After the end record only blank lines may follow: returns 0, or -1 naming
+// the first line that is not blank.
+int nothing_after(Parse *p, size_t pos, uint32_t number, uint32_t end_line, const char *what);
+
+// ---------------------------------------------------------------------------
+// The formats, each into p->chunks. Return 0, or -1 with the reason.
+
+int parse_ihex(Parse *p);  // image_file_hex.cpp
+int parse_srec(Parse *p);  // image_file_srec.cpp
+int parse_elf(Parse *p);   // image_file_elf.cpp
+
+// Sorts the chunks and merges them into image's parts (image_file_parts.cpp).
+// Returns 0, or -1 when two chunks disagree where they overlap.
+int merge(Parse *p, ImageFile *image);
+
+}  // namespace image_file_internal
+
+#endif
