@@ -69,5 +69,36 @@ export DEBIAN_FRONTEND=noninteractive
 if [ $add_i386 -eq 1 ]; then
   "${sudo[@]}" dpkg --add-architecture i386
 fi
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A mirror in the middle of a sync can fail one index file while every
+# package the job needs is still there: a failed update is only a warning,
+# and the install below decides.
+if ! "${sudo[@]}" apt-get update -q; then
+  echo "install-deps: warning: apt-get update failed for some index; trying the install anyway" >&2
+fi
+install() { "${sudo[@]}" apt-get install -y -q --no-install-recommends "$@"; }
+install "${missing[@]}" && exit 0
+
+# Something cannot be installed. Wine's 32-bit loader is the one package a
+# mirror can lack while the rest is fine (its i386 index missing, or behind
+# the amd64 one it must match): without it the 32-bit Wine path is not run,
+# and the test command says so. Every other package is needed.
+required=()
+optional_absent=()
+for p in "${missing[@]}"; do
+  case $p in
+    wine32:i386) optional_absent+=("$p") ;;
+    *) required+=("$p") ;;
+  esac
+done
+if [ ${#optional_absent[@]} -gt 0 ] && { [ ${#required[@]} -eq 0 ] || install "${required[@]}"; }; then
+  echo "install-deps: warning: ${optional_absent[*]} cannot be installed here; the 32-bit Wine path (/usr/lib/wine/wine) will not run" >&2
+  exit 0
+fi
+# Name the packages that cannot be had, one by one, rather than the index
+# that failed.
+absent=()
+for p in "${required[@]}"; do
+  "${sudo[@]}" apt-get install -s -q --no-install-recommends "$p" >/dev/null 2>&1 || absent+=("$p")
+done
+echo "install-deps: cannot install: ${absent[*]:-${required[*]}}" >&2
+exit 1
