@@ -13,13 +13,6 @@
 
 namespace testkit {
 
-double monotonic_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
-}
-
 void sleep_until_ms(double when_ms)
 {
     if (when_ms <= 0)

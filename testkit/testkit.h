@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "protocol/engine.h"
+#include "serial/monotonic.h"
 
 // Everything here is in namespace testkit, so no name of it meets one of the
 // tool's own in a binary that links both.
@@ -24,9 +25,6 @@ namespace testkit {
 typedef std::vector<unsigned char> Bytes;
 
 // --- time --------------------------------------------------------------------
-
-// Milliseconds on the monotonic clock, with fractions.
-double monotonic_ms(void);
 
 // Sleeps until monotonic_ms() reaches when_ms (at once if it has).
 void sleep_until_ms(double when_ms);

@@ -65,7 +65,7 @@ static int wait_until_gone(CliDevice *d)
         int answered = probe_answered(&d->link);
         if (port_lost(d->link.port))
             return -1;
-        double now = cli_monotonic_seconds();
+        double now = monotonic_seconds();
         if (answered) {
             quiet_since = -1;
             pause_unless_stopped(STILL_THERE_PAUSE_MS);
@@ -259,7 +259,7 @@ int cli_print_bench_results(CliRun *run, int stopped)
             status = d->worst_status;
     }
     char totals[256];
-    totals_words(run, cli_monotonic_seconds(), totals, sizeof totals);
+    totals_words(run, monotonic_seconds(), totals, sizeof totals);
     snprintf(line, sizeof line, "%s: %s%s\n", run->program, totals,
              stopped ? " (stopped)" : "");
     cli_write_record(run, run->results, "standard output", line);

@@ -167,11 +167,11 @@ void cli_drive(CliDevice *d, UpdateOutcome *outcome)
         d->resend_in_ms = outcome->resend_in_ms;
         cli_unlock();
         if (!outcome->linked)
-            say_waiting(d, cli_monotonic_seconds());
+            say_waiting(d, monotonic_seconds());
         if (!d->linked && outcome->linked) {
             cli_lock();
             d->linked = 1;
-            d->linked_at = cli_monotonic_seconds();
+            d->linked_at = monotonic_seconds();
             cli_utc_timestamp(d->linked_at_text, sizeof d->linked_at_text);
             if (!d->run->live && !o->quiet && !o->continuous) {
                 fprintf(stderr, "%s: the device answered; %s %ld blocks\n", d->given,

@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "serial/monotonic.h"
+
 // A thread running fn(argument). Returns 0, or -1 when it could not start.
 typedef void (*ThreadMain)(void *argument);
 struct CliThread {
@@ -28,9 +30,6 @@ void cli_install_stop_handlers(void);
 // 0 until a stop was asked for; then the exit status the process should end
 // with (130 for an interrupt, 128 + the signal's number otherwise).
 int cli_stop_requested(void);
-
-// Seconds on a monotonic clock.
-double cli_monotonic_seconds(void);
 
 // The wall clock as "2026-12-08T10:11:12.345Z" (UTC), into text (at least
 // 32 bytes).

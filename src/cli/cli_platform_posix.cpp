@@ -114,13 +114,6 @@ int cli_stop_requested(void)
 // ---------------------------------------------------------------------------
 // Clocks
 
-double cli_monotonic_seconds(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-}
-
 void cli_utc_timestamp(char *text, size_t size)
 {
     struct timespec now;

@@ -108,16 +108,6 @@ int cli_stop_requested(void)
 // ---------------------------------------------------------------------------
 // Clocks
 
-double cli_monotonic_seconds(void)
-{
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart / (double)frequency.QuadPart;
-}
-
 void cli_utc_timestamp(char *text, size_t size)
 {
     SYSTEMTIME t;

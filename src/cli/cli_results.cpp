@@ -99,7 +99,7 @@ void cli_finish_device(CliDevice *d, CliResult result, int reset_confirmed, cons
     cli_lock();
     d->result = result;
     d->reset_confirmed = reset_confirmed;
-    d->ended = cli_monotonic_seconds();
+    d->ended = monotonic_seconds();
     cli_utc_timestamp(d->ended_at, sizeof d->ended_at);
     snprintf(d->why, sizeof d->why, "%s", why);
     CliDeviceSummary s;
@@ -202,7 +202,7 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
 
 void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text)
 {
-    double now = cli_monotonic_seconds();
+    double now = monotonic_seconds();
     int width = cli_stderr_columns();
     cli_lock();
     if (run->drawn > 0)

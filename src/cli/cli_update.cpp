@@ -125,7 +125,7 @@ static int run_devices(CliRun *run)
     write_log_header(run);
 
     cli_install_stop_handlers();
-    double start = cli_monotonic_seconds();
+    double start = monotonic_seconds();
     run->started = start;
     char started_at[40];
     cli_utc_timestamp(started_at, sizeof started_at);
@@ -150,10 +150,10 @@ static int run_devices(CliRun *run)
             options->continuous ? cli_bench_redraw(run) : cli_redraw(run);
         cli_sleep_ms(run->live ? DISPLAY_PERIOD_MS : 20);
         if (cli_stop_requested() && stop_deadline < 0)
-            stop_deadline = cli_monotonic_seconds() + STOP_GRACE_S;
+            stop_deadline = monotonic_seconds() + STOP_GRACE_S;
         // A thread stuck in a write that never ends cannot be waited for;
         // the ports close with the process.
-        if (stop_deadline > 0 && cli_monotonic_seconds() > stop_deadline)
+        if (stop_deadline > 0 && monotonic_seconds() > stop_deadline)
             break;
     }
     int stuck = !cli_all_ended(run);

@@ -1,14 +1,12 @@
 #include "protocol/clock.h"
+#include "serial/monotonic.h"
 
 #include <errno.h>
 #include <time.h>
 
 uint32_t tick_count(void)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms = (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
-    return (uint32_t)ms;
+    return (uint32_t)(uint64_t)(monotonic_ns() / 1000000);
 }
 
 void sleep_ms(uint32_t ms)

@@ -6,6 +6,7 @@
 // The handle is a record of our own: the descriptor and what the link keeps
 // about the port.
 #include "serial/serial.h"
+#include "serial/monotonic.h"
 #include "serial/posix_internal.h"
 
 #include <errno.h>
@@ -58,13 +59,6 @@ int port_descriptor(PortHandle port)
 PortHandle port_from_descriptor(int fd)
 {
     return fd >= 0 ? new_port(fd) : NO_PORT;
-}
-
-static int64_t monotonic_ns(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
 }
 
 // ---------------------------------------------------------------------------

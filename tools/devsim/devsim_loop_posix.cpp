@@ -34,16 +34,9 @@ void on_faults_on(int)
 
 } // namespace
 
-uint64_t mono_ns(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (uint64_t)now.tv_sec * 1000000000ull + (uint64_t)now.tv_nsec;
-}
-
 uint64_t now_ns(void)
 {
-    return mono_ns() - sim.start_ns;
+    return (uint64_t)monotonic_ns() - sim.start_ns;
 }
 
 void pause_ms(uint32_t ms)

@@ -55,7 +55,7 @@ int main(int argc, char **argv)
     printf("%s\n", sim.line.path);
     fflush(stdout);
 
-    sim.start_ns = mono_ns();
+    sim.start_ns = (uint64_t)monotonic_ns();
     if (sim.opt.seconds)
         sim.deadline_ns = (uint64_t)sim.opt.seconds * 1000u * NS_PER_MS;
     if (sim.opt.noise_every_ms)

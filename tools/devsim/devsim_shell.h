@@ -14,6 +14,7 @@
 #include "devsim_line.h"
 #include "devsim_options.h"
 #include "devsim_report.h"
+#include "serial/monotonic.h"
 
 enum {
     LINE_BITS_PER_BYTE = 11,       // start, 8 data, parity, stop
@@ -77,9 +78,8 @@ struct Sim {
 
 extern Sim sim;
 
-// The clock (devsim_loop_posix.cpp): the monotonic one, the time since the
-// start, and a sleep that signals do not cut short.
-uint64_t mono_ns(void);
+// The time since the start (monotonic_ns), and a sleep that signals do not
+// cut short (devsim_loop_posix.cpp).
 uint64_t now_ns(void);
 void pause_ms(uint32_t ms);
 
