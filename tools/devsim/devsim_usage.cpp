@@ -125,7 +125,7 @@ const char USAGE[] =
 
 } // namespace
 
-void print_usage(FILE *to)
+void devsim_print_usage(FILE *to)
 {
     fputs(USAGE, to);
 }
