@@ -517,6 +517,7 @@ TEST(DevsimOptions, SelectorsAndNumbers)
     EXPECT_EQ(16u, o.config.flash_ms);
     EXPECT_EQ(4096, o.dump_size);
     EXPECT_EQ(DevsimParseHelp, parse({"--no-pace", "--help"}));
+    EXPECT_EQ(DevsimParseVersion, parse({"--version", "--bogus"}));
     for (std::vector<const char *> bad : std::vector<std::vector<const char *>>{
              {"--flash-ms", "-1"}, {"--flash-ms", "12abc"}, {"--seconds", "99999999999999999999"},
              {"--flash-ms"}, {"--bogus"}, {"--drop", "sometimes"}, {"--link", "a", "--attach", "b"},

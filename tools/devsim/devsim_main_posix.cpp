@@ -5,14 +5,28 @@
 // reports: devsim_report.cpp). Everything the device does with the bytes
 // lives in devsim_core. This file: the command line, setting up, the end.
 #include <stdio.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include "devsim_shell.h"
+#include "fwu_version.h"
 
 namespace {
 
+// One line, as fwu --version begins: the name, the version, the system.
+void print_version(void)
+{
+    struct utsname u;
+    if (uname(&u) != 0) {
+        printf("fwu-devsim %s (posix)\n", FWU_VERSION);
+        return;
+    }
+    printf("fwu-devsim %s (%.*s %.*s)\n", FWU_VERSION, (int)sizeof u.sysname, u.sysname,
+           (int)sizeof u.machine, u.machine);
+}
+
 // The command line and the --flash-from file into shell. 0 to run, or -1
-// with the exit status in *status (0 after --help).
+// with the exit status in *status (0 after --help or --version).
 int take_command_line(DevsimShell *shell, int argc, char **argv, int *status)
 {
     char err[DEVSIM_ERROR_CAPACITY] = "";
@@ -22,6 +36,9 @@ int take_command_line(DevsimShell *shell, int argc, char **argv, int *status)
         break;
     case DevsimParseHelp:
         devsim_print_usage(stdout);
+        return -1;
+    case DevsimParseVersion:
+        print_version();
         return -1;
     default:
         fprintf(stderr, "fwu-devsim: %s\n(fwu-devsim --help lists the options)\n", err);

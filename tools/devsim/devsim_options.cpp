@@ -15,6 +15,7 @@ namespace {
 // How an option's value is read, and so the type of the field it goes to.
 enum Take {
     TakeHelp,     // no value: the parsing ends, the usage is asked for
+    TakeVersion,  // no value: the parsing ends, the version is asked for
     TakeSwitch,   // no value: the int field is set to the row's max
     TakeText,     // a text that is not empty (const char *)
     TakeU32,      // a number up to max (uint32_t)
@@ -43,6 +44,7 @@ const uint32_t HOUR_MS = 3600000;
 
 const OptionRow OPTIONS[] = {
     {"-h", "--help", TakeHelp, 0, 0, 0, 0, 0},
+    {"--version", NULL, TakeVersion, 0, 0, 0, 0, 0},
     {"-v", "--verbose", TakeSwitch, FIELD(verbose), 1, 0, 0, 0},
     {"--no-pace", NULL, TakeSwitch, FIELD(pace), 0, 0, 0, 0},
     {"--keep-running", NULL, TakeSwitch, FIELD(config.keep_running), 1, 0, 0, 0},
@@ -207,6 +209,8 @@ DevsimParse devsim_parse_options(int argc, char **argv, DevsimOptions *o, char *
         }
         if (row->take == TakeHelp)
             return DevsimParseHelp;
+        if (row->take == TakeVersion)
+            return DevsimParseVersion;
         if (row->take == TakeSwitch) {
             *reinterpret_cast<int *>(reinterpret_cast<char *>(o) + row->field) = (int)row->max;
             continue;

@@ -21,7 +21,8 @@ enum {
 enum DevsimParse {
     DevsimParseBad = -1,  // bad usage: the reason is in err
     DevsimParseRun = 0,
-    DevsimParseHelp = 1
+    DevsimParseHelp = 1,
+    DevsimParseVersion = 2
 };
 
 struct DevsimOptions {
@@ -39,7 +40,7 @@ struct DevsimOptions {
 };
 
 // Parses argv into *options (defaults first), in order: the first -h/--help
-// ends the parsing. On DevsimParseBad a one-line reason is in
+// or --version ends the parsing. On DevsimParseBad a one-line reason is in
 // err.
 DevsimParse devsim_parse_options(int argc, char **argv, DevsimOptions *options, char *err,
                                  size_t err_capacity);
