@@ -39,8 +39,8 @@ struct OptionRow {
 };
 
 #define FIELD(name) offsetof(DevsimOptions, name)
-const uint32_t MS_LIMIT = 600000;      // ten minutes, for every time of a reply
-const uint32_t HOUR_MS = 3600000;
+const uint32_t MS_LIMIT = 600000;  // ten minutes: the longest wait or silence a reply may ask for
+const uint32_t HOUR_MS = 3600000;  // an hour: the longest power-up silence, swap or stay
 
 const OptionRow OPTIONS[] = {
     {"-h", "--help", TakeHelp, 0, 0, 0, 0, 0},
