@@ -45,9 +45,10 @@ DevsimConfig config_from(std::vector<const char *> args)
 {
     args.insert(args.begin(), "fwu-devsim");
     DevsimOptions options;
-    char err[ERROR_TEXT_CAPACITY] = "";
-    int rc = parse_options((int)args.size(), const_cast<char **>(args.data()), &options, err, sizeof err);
-    EXPECT_EQ(0, rc) << err;
+    char err[DEVSIM_ERROR_CAPACITY] = "";
+    DevsimParse rc =
+        devsim_parse_options((int)args.size(), const_cast<char **>(args.data()), &options, err, sizeof err);
+    EXPECT_EQ(DevsimParseRun, rc) << err;
     return options.config;
 }
 
@@ -59,7 +60,7 @@ Bytes frame_bytes(const FrameBuffer &f)
 Bytes probe()
 {
     FrameBuffer f;
-    build_region_crc_request(&f, UNIT_ADDRESS, APP_BASE, 4);
+    build_region_crc_request(&f, UNIT_ADDRESS, DEVSIM_APP_BASE, 4);
     return frame_bytes(f);
 }
 
@@ -111,7 +112,7 @@ Bytes wire(const DevsimReply &r)
 // The reply frame without any noise before it.
 Bytes frame_of(const DevsimReply &r)
 {
-    int32_t noise = (r.faults & (1u << FaultNoise)) ? r.chunks[0].len : 0;
+    int32_t noise = (r.faults & (1u << DevsimFaultNoise)) ? r.chunks[0].len : 0;
     return Bytes(r.bytes + noise, r.bytes + r.len);
 }
 
@@ -148,7 +149,7 @@ TEST(DevsimReplies, ByteExactForEachRequest)
 
     std::vector<DevsimReply> r = feed(s, probe());
     ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(KindProbe, r[0].kind);
+    EXPECT_EQ(DevsimKindProbe, r[0].kind);
     // Echoed header, CRC-16 of four erased bytes (0xB001) big-endian, frame CRC.
     EXPECT_EQ((Bytes{0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x04, 0xB0, 0x01, 0x04, 0x9B}),
               wire(r[0]));
@@ -157,7 +158,7 @@ TEST(DevsimReplies, ByteExactForEachRequest)
     EXPECT_EQ(0u, r[0].chunks[0].delay_ms);
 
     unsigned char data[3] = {1, 2, 3};
-    r = feed(s, block(APP_BASE, data, 3));
+    r = feed(s, block(DEVSIM_APP_BASE, data, 3));
     ASSERT_EQ(1u, r.size());
     Bytes ack = wire(r[0]);
     ASSERT_EQ(11u, ack.size());
@@ -178,29 +179,29 @@ TEST(DevsimFlash, BlocksProgramAndTheRegionCrcMatchesThePaddedImage)
         Sim s = make_sim();
         Bytes image = padded_image(size, (unsigned)size);
         for (size_t off = 0; off < image.size(); off += 1024) {
-            std::vector<DevsimReply> r = feed(s, block(APP_BASE + (uint32_t)off, &image[off], 1024));
+            std::vector<DevsimReply> r = feed(s, block(DEVSIM_APP_BASE + (uint32_t)off, &image[off], 1024));
             ASSERT_EQ(1u, r.size());
             EXPECT_TRUE(valid(wire(r[0])));
         }
         // The last block sent again, as after a lost ack, leaves the same flash.
         size_t last = image.size() - 1024;
-        feed(s, block(APP_BASE + (uint32_t)last, &image[last], 1024));
+        feed(s, block(DEVSIM_APP_BASE + (uint32_t)last, &image[last], 1024));
         EXPECT_EQ(1u, s.dev->counters.block_resends);
 
-        std::vector<DevsimReply> r = feed(s, region(APP_BASE, (uint32_t)image.size()));
+        std::vector<DevsimReply> r = feed(s, region(DEVSIM_APP_BASE, (uint32_t)image.size()));
         ASSERT_EQ(1u, r.size());
-        EXPECT_EQ(KindVerify, r[0].kind);
+        EXPECT_EQ(DevsimKindVerify, r[0].kind);
         Bytes reply = wire(r[0]);
         ASSERT_EQ(15u, reply.size());
         EXPECT_TRUE(valid(reply));
         EXPECT_EQ(crc16(image.data(), (int32_t)image.size()), region_crc_of(reply));
 
         Bytes flash(image.size());
-        ASSERT_EQ(0, devsim_read_flash(s.dev.get(), APP_BASE, (uint32_t)flash.size(), flash.data()));
+        ASSERT_EQ(0, devsim_read_flash(s.dev.get(), DEVSIM_APP_BASE, (uint32_t)flash.size(), flash.data()));
         EXPECT_EQ(image, flash);
         EXPECT_EQ(image.size(), devsim_programmed_size(s.dev.get()));
         unsigned char after = 0;
-        ASSERT_EQ(0, devsim_read_flash(s.dev.get(), APP_BASE + (uint32_t)image.size(), 1, &after));
+        ASSERT_EQ(0, devsim_read_flash(s.dev.get(), DEVSIM_APP_BASE + (uint32_t)image.size(), 1, &after));
         EXPECT_EQ(0xFF, after) << "flash past the image stays erased";
     }
 }
@@ -215,7 +216,7 @@ TEST(DevsimFraming, GarbageGapsAndBadCrcs)
     noisy.insert(noisy.end(), p.begin(), p.end());
     std::vector<DevsimReply> r = feed(s, noisy);
     ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(KindProbe, r[0].kind);
+    EXPECT_EQ(DevsimKindProbe, r[0].kind);
     EXPECT_GT(s.dev->counters.garbage_bytes, 0u);
 
     // A request split in two by a pause shorter than the gap rule.
@@ -254,8 +255,8 @@ TEST(DevsimFraming, GarbageGapsAndBadCrcs)
     two.insert(two.end(), rs.begin(), rs.end());
     r = feed(s, two);
     ASSERT_EQ(2u, r.size());
-    EXPECT_EQ(KindProbe, r[0].kind);
-    EXPECT_EQ(KindReset, r[1].kind);
+    EXPECT_EQ(DevsimKindProbe, r[0].kind);
+    EXPECT_EQ(DevsimKindReset, r[1].kind);
 }
 
 TEST(DevsimFraming, UntrustedLengthsNeverOverflow)
@@ -281,7 +282,7 @@ TEST(DevsimFraming, UntrustedLengthsNeverOverflow)
 
     // The largest block frames and programs.
     Bytes full(1024, 0x5A);
-    EXPECT_EQ(1u, feed(s, block(APP_BASE, full.data(), 1024)).size());
+    EXPECT_EQ(1u, feed(s, block(DEVSIM_APP_BASE, full.data(), 1024)).size());
 }
 
 TEST(DevsimFlash, RefusesTheBootLoaderAreaAndAnythingOutsideFlash)
@@ -292,11 +293,11 @@ TEST(DevsimFlash, RefusesTheBootLoaderAreaAndAnythingOutsideFlash)
         uint32_t address;
         int32_t n;
     } refused[] = {
-        {FLASH_BASE, 1024},                    // boot loader
-        {APP_BASE - 1024 + 1, 1024},           // straddles into the application area
-        {APP_BASE - 1, 1},
-        {FLASH_BASE + FLASH_SIZE - 1023, 1024}, // runs past the end
-        {FLASH_BASE + FLASH_SIZE, 1},
+        {DEVSIM_FLASH_BASE, 1024},                    // boot loader
+        {DEVSIM_APP_BASE - 1024 + 1, 1024},           // straddles into the application area
+        {DEVSIM_APP_BASE - 1, 1},
+        {DEVSIM_FLASH_BASE + DEVSIM_FLASH_SIZE - 1023, 1024}, // runs past the end
+        {DEVSIM_FLASH_BASE + DEVSIM_FLASH_SIZE, 1},
         {0xFFFFFC00u, 1024},                   // would wrap around 2^32
         {0x00000000u, 16},
     };
@@ -310,20 +311,21 @@ TEST(DevsimFlash, RefusesTheBootLoaderAreaAndAnythingOutsideFlash)
     EXPECT_EQ(0u, s.dev->counters.blocks_programmed);
     EXPECT_EQ(0u, devsim_programmed_size(s.dev.get()));
     Bytes boot(16 * 1024);
-    ASSERT_EQ(0, devsim_read_flash(s.dev.get(), FLASH_BASE, (uint32_t)boot.size(), boot.data()));
+    ASSERT_EQ(0, devsim_read_flash(s.dev.get(), DEVSIM_FLASH_BASE, (uint32_t)boot.size(), boot.data()));
     EXPECT_EQ(Bytes(boot.size(), 0xFF), boot);
 
     // The last block of flash is writable.
-    std::vector<DevsimReply> r = feed(s, block(FLASH_BASE + FLASH_SIZE - 1024, data.data(), 1024));
+    uint32_t last_block = DEVSIM_FLASH_BASE + DEVSIM_FLASH_SIZE - 1024;
+    std::vector<DevsimReply> r = feed(s, block(last_block, data.data(), 1024));
     ASSERT_EQ(1u, r.size());
     EXPECT_EQ(0, r[0].refused);
-    EXPECT_EQ((uint32_t)(FLASH_SIZE - (APP_BASE - FLASH_BASE)), devsim_programmed_size(s.dev.get()));
+    EXPECT_EQ((uint32_t)DEVSIM_APP_SIZE, devsim_programmed_size(s.dev.get()));
 
     // Region CRCs: anywhere inside flash, nothing outside it.
-    EXPECT_EQ(0, feed(s, region(FLASH_BASE, FLASH_SIZE))[0].refused);
-    EXPECT_EQ(0, feed(s, region(FLASH_BASE, 0))[0].refused);
-    for (Bytes req : {region(FLASH_BASE, FLASH_SIZE + 1), region(APP_BASE, 0xFFFFFFFFu),
-                      region(0xFFFFFFFFu, 4), region(FLASH_BASE - 4, 4)}) {
+    EXPECT_EQ(0, feed(s, region(DEVSIM_FLASH_BASE, DEVSIM_FLASH_SIZE))[0].refused);
+    EXPECT_EQ(0, feed(s, region(DEVSIM_FLASH_BASE, 0))[0].refused);
+    for (Bytes req : {region(DEVSIM_FLASH_BASE, DEVSIM_FLASH_SIZE + 1), region(DEVSIM_APP_BASE, 0xFFFFFFFFu),
+                      region(0xFFFFFFFFu, 4), region(DEVSIM_FLASH_BASE - 4, 4)}) {
         r = feed(s, req);
         ASSERT_EQ(1u, r.size());
         EXPECT_EQ(1, r[0].refused);
@@ -337,7 +339,8 @@ TEST(DevsimFaults, DropAndCorruptPickTheirOrdinals)
     Bytes data(1024, 0x22);
     std::vector<int> dropped, corrupt;
     for (int i = 1; i <= 10; i++) {
-        std::vector<DevsimReply> r = feed(s, block(APP_BASE + (uint32_t)(i - 1) * 1024, data.data(), 1024));
+        uint32_t address = DEVSIM_APP_BASE + (uint32_t)(i - 1) * 1024;
+        std::vector<DevsimReply> r = feed(s, block(address, data.data(), 1024));
         ASSERT_EQ(1u, r.size());
         if (r[0].chunk_count == 0)
             dropped.push_back(i);
@@ -348,8 +351,8 @@ TEST(DevsimFaults, DropAndCorruptPickTheirOrdinals)
     EXPECT_EQ((std::vector<int>{5, 10}), corrupt);
     // Dropping the ack does not undo the write.
     EXPECT_EQ(10u, s.dev->counters.blocks_programmed);
-    EXPECT_EQ(2u, s.dev->counters.faults[FaultDrop]);
-    EXPECT_EQ(2u, s.dev->counters.faults[FaultCorrupt]);
+    EXPECT_EQ(2u, s.dev->counters.faults[DevsimFaultDrop]);
+    EXPECT_EQ(2u, s.dev->counters.faults[DevsimFaultCorrupt]);
 
     // Kinds count separately: the probe is reply 11 overall but probe 1.
     std::vector<DevsimReply> r = feed(s, probe());
@@ -394,7 +397,7 @@ TEST(DevsimFaults, TimingFaultsShapeTheChunks)
     EXPECT_EQ(normal, wire(late));
 
     unsigned char one = 1;
-    DevsimReply ack = feed(s, block(APP_BASE, &one, 1))[0];
+    DevsimReply ack = feed(s, block(DEVSIM_APP_BASE, &one, 1))[0];
     ASSERT_EQ(2, ack.chunk_count);
     EXPECT_EQ(25u, ack.chunks[0].delay_ms) << "programming time comes before the ack";
     EXPECT_EQ(0u, feed(s, probe())[0].chunks[0].delay_ms);
@@ -405,23 +408,23 @@ TEST(DevsimFaults, WrongCrcAndShortRepliesHitTheVerifyOnly)
     Sim s = make_sim(config_from({"--wrong-crc", "1", "--short", "3"}));
     unsigned char data[1024];
     memset(data, 0x33, sizeof data);
-    feed(s, block(APP_BASE, data, 1024));
+    feed(s, block(DEVSIM_APP_BASE, data, 1024));
     uint16_t right = crc16(data, 1024);
 
     // Probes are never touched by a verify selector.
     EXPECT_TRUE(valid(wire(feed(s, probe())[0])));
-    EXPECT_EQ(0u, s.dev->counters.faults[FaultWrongCrc]);
+    EXPECT_EQ(0u, s.dev->counters.faults[DevsimFaultWrongCrc]);
 
-    Bytes first = wire(feed(s, region(APP_BASE, 1024))[0]);
+    Bytes first = wire(feed(s, region(DEVSIM_APP_BASE, 1024))[0]);
     ASSERT_EQ(15u, first.size());
     EXPECT_TRUE(valid(first)) << "the frame itself is sound";
     EXPECT_NE(right, region_crc_of(first));
     EXPECT_EQ(right ^ 0x0001, region_crc_of(first));
 
-    Bytes second = wire(feed(s, region(APP_BASE, 1024))[0]);
+    Bytes second = wire(feed(s, region(DEVSIM_APP_BASE, 1024))[0]);
     EXPECT_EQ(right, region_crc_of(second)) << "only the first verify is wrong";
 
-    Bytes third = wire(feed(s, region(APP_BASE, 1024))[0]);
+    Bytes third = wire(feed(s, region(DEVSIM_APP_BASE, 1024))[0]);
     EXPECT_EQ((Bytes{0x04, 0x2B, 0xF6}), Bytes(third.begin(), third.begin() + 3));
     EXPECT_EQ(5u, third.size());
     EXPECT_TRUE(valid(third));
@@ -429,8 +432,8 @@ TEST(DevsimFaults, WrongCrcAndShortRepliesHitTheVerifyOnly)
     // Once the faults are switched off, nothing is applied.
     Sim off = make_sim(config_from({"--wrong-crc", "all"}));
     off.dev->faults_on = 0;
-    feed(off, block(APP_BASE, data, 1024));
-    EXPECT_EQ(right, region_crc_of(wire(feed(off, region(APP_BASE, 1024))[0])));
+    feed(off, block(DEVSIM_APP_BASE, data, 1024));
+    EXPECT_EQ(right, region_crc_of(wire(feed(off, region(DEVSIM_APP_BASE, 1024))[0])));
 }
 
 TEST(DevsimFaults, NoiseSilenceAndResets)
@@ -474,43 +477,47 @@ TEST(DevsimFaults, NoiseSilenceAndResets)
 
 TEST(DevsimOptions, SelectorsAndNumbers)
 {
-    FaultRule rule;
-    char err[ERROR_TEXT_CAPACITY];
-    ASSERT_EQ(0, parse_selector("block:3,7-9,12-,every4,all,25%", KindAny, &rule, err, sizeof err));
-    EXPECT_EQ(KindBlock, rule.kind);
+    DevsimFaultRule rule;
+    char err[DEVSIM_ERROR_CAPACITY];
+    ASSERT_EQ(0,
+              devsim_parse_selector("block:3,7-9,12-,every4,all,25%", DevsimKindAny, &rule, err, sizeof err));
+    EXPECT_EQ(DevsimKindBlock, rule.kind);
     ASSERT_EQ(6, rule.count);
-    EXPECT_EQ(SelNth, rule.items[0].type);
+    EXPECT_EQ(DevsimSelNth, rule.items[0].type);
     EXPECT_EQ(3u, rule.items[0].a);
-    EXPECT_EQ(SelRange, rule.items[1].type);
+    EXPECT_EQ(DevsimSelRange, rule.items[1].type);
     EXPECT_EQ(9u, rule.items[1].b);
-    EXPECT_EQ(SelFrom, rule.items[2].type);
-    EXPECT_EQ(SelEvery, rule.items[3].type);
-    EXPECT_EQ(SelAll, rule.items[4].type);
-    EXPECT_EQ(SelPercent, rule.items[5].type);
+    EXPECT_EQ(DevsimSelFrom, rule.items[2].type);
+    EXPECT_EQ(DevsimSelEvery, rule.items[3].type);
+    EXPECT_EQ(DevsimSelAll, rule.items[4].type);
+    EXPECT_EQ(DevsimSelPercent, rule.items[5].type);
     EXPECT_EQ(25u, rule.items[5].a);
 
-    ASSERT_EQ(0, parse_selector("1", KindVerify, &rule, err, sizeof err));
-    EXPECT_EQ(KindVerify, rule.kind);
+    ASSERT_EQ(0, devsim_parse_selector("1", DevsimKindVerify, &rule, err, sizeof err));
+    EXPECT_EQ(DevsimKindVerify, rule.kind);
 
     for (const char *bad : {"", "0", "3-1", "every0", "every", "101%", "%", "foo:1", "block:", "1,,2", "-3",
                             "1-2-3", "x", "99999999999", "block:1:2",
                             "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17"}) {
-        EXPECT_EQ(-1, parse_selector(bad, KindAny, &rule, err, sizeof err)) << bad;
+        EXPECT_EQ(-1, devsim_parse_selector(bad, DevsimKindAny, &rule, err, sizeof err)) << bad;
     }
 
     DevsimOptions o;
     auto parse = [&](std::vector<const char *> args) {
         args.insert(args.begin(), "fwu-devsim");
-        return parse_options((int)args.size(), const_cast<char **>(args.data()), &o, err, sizeof err);
+        return devsim_parse_options((int)args.size(), const_cast<char **>(args.data()), &o, err,
+                                    sizeof err);
     };
-    EXPECT_EQ(0, parse({}));
+    EXPECT_EQ(DevsimParseRun, parse({}));
     EXPECT_EQ(1, o.pace);
     EXPECT_EQ(5000u, o.config.gap_us);
-    EXPECT_EQ(0, parse({"--attach", "/dev/ttyUSB0", "--flash-ms", "0x10", "--dump-size", "4096"}));
+    EXPECT_EQ(DevsimParseRun,
+              parse({"--attach", "/dev/ttyUSB0", "--flash-ms", "0x10", "--dump-size", "4096"}));
     EXPECT_EQ(25000u, o.config.gap_us) << "a real adapter gets a wider gap";
     EXPECT_EQ(16u, o.config.flash_ms);
     EXPECT_EQ(4096, o.dump_size);
-    EXPECT_EQ(1, parse({"--no-pace", "--help"}));
+    EXPECT_EQ(DevsimParseHelp, parse({"--no-pace", "--help"}));
+    EXPECT_EQ(DevsimParseVersion, parse({"--version", "--bogus"}));
     for (std::vector<const char *> bad : std::vector<std::vector<const char *>>{
              {"--flash-ms", "-1"}, {"--flash-ms", "12abc"}, {"--seconds", "99999999999999999999"},
              {"--flash-ms"}, {"--bogus"}, {"--drop", "sometimes"}, {"--link", "a", "--attach", "b"},
@@ -518,13 +525,79 @@ TEST(DevsimOptions, SelectorsAndNumbers)
              {"--link", ""}, {"--devices", "0"}, {"--devices", "1001"}, {"--devices", "2", "--dump", "f.bin"},
              {"--devices", "2", "--stays", "3"}, {"--stays", "2-4", "--devices", "3"}, {"--stays", "50%"},
              {"--stays", "block:1"}, {"--swap-ms", "x"}}) {
-        EXPECT_EQ(-1, parse(bad)) << bad[0];
+        EXPECT_EQ(DevsimParseBad, parse(bad)) << bad[0];
         EXPECT_NE('\0', err[0]);
     }
-    EXPECT_EQ(0, parse({"--devices", "4", "--dump", "f%d.bin", "--stays", "2-,all", "--stay-ms", "10"}));
+    EXPECT_EQ(DevsimParseRun,
+              parse({"--devices", "4", "--dump", "f%d.bin", "--stays", "2-,all", "--stay-ms", "10"}));
     EXPECT_EQ(4u, o.config.devices);
     EXPECT_EQ(10000u, o.config.stay_us);
     EXPECT_EQ(1500000u, o.config.swap_us);
+}
+
+// Every option of the table: its value (the highest it takes) lands in its
+// own field and no other, one more is refused. A switch has no value; a text
+// option holds its argument, and an empty one is refused.
+TEST(DevsimOptions, EachOptionFillsItsOwnFieldUpToItsLimit)
+{
+#define FIELD_OF(f) [](const DevsimOptions &o) { return (uint64_t)(uintptr_t)(o.f); }
+    struct Row {
+        const char *option;
+        const char *value;     // NULL: a switch
+        const char *too_high;  // refused
+        uint64_t stored;       // for a text option: the argument itself
+        uint64_t (*field)(const DevsimOptions &);
+    } rows[] = {
+        {"-v", NULL, NULL, 1, FIELD_OF(verbose)},
+        {"--no-pace", NULL, NULL, 0, FIELD_OF(pace)},
+        {"--keep-running", NULL, NULL, 1, FIELD_OF(config.keep_running)},
+        {"--link", "L", "", 0, FIELD_OF(link_path)},
+        {"--attach", "A", "", 0, FIELD_OF(attach_path)},
+        {"--flash-from", "F", "", 0, FIELD_OF(flash_from)},
+        {"--dump", "D", "", 0, FIELD_OF(dump_path)},
+        {"--summary-json", "J", "", 0, FIELD_OF(summary_json)},
+        {"--gap-ms", "600000", "600001", 600000000, FIELD_OF(config.gap_us)},
+        {"--flash-ms", "600000", "600001", 600000, FIELD_OF(config.flash_ms)},
+        {"--silent-ms", "3600000", "3600001", 3600000000, FIELD_OF(config.silent_us)},
+        {"--devices", "1000", "1001", 1000, FIELD_OF(config.devices)},
+        {"--swap-ms", "3600000", "3600001", 3600000000, FIELD_OF(config.swap_us)},
+        {"--stay-ms", "3600000", "3600001", 3600000000, FIELD_OF(config.stay_us)},
+        {"--seconds", "1000000", "1000001", 1000000, FIELD_OF(seconds)},
+        {"--dump-size", "0xFC000", "0xFC001", 0xFC000, FIELD_OF(dump_size)},
+        {"--split-gap-ms", "600000", "600001", 600000, FIELD_OF(config.split_gap_ms)},
+        {"--split-at", "1024", "1025", 1024, FIELD_OF(config.split_at)},
+        {"--late-ms", "600000", "600001", 600000, FIELD_OF(config.late_ms)},
+        {"--noise-bytes", "256", "257", 256, FIELD_OF(config.noise_bytes)},
+        {"--noise-gap-ms", "600000", "600001", 600000, FIELD_OF(config.noise_gap_ms)},
+        {"--noise-every-ms", "600000", "600001", 600000, FIELD_OF(noise_every_ms)},
+        {"--seed", "18446744073709551615", "18446744073709551616", UINT64_MAX, FIELD_OF(config.seed)},
+    };
+#undef FIELD_OF
+    char err[DEVSIM_ERROR_CAPACITY];
+    DevsimOptions o;
+    auto parse = [&](const char *option, const char *value) {
+        const char *argv[] = {"fwu-devsim", option, value};
+        return devsim_parse_options(value ? 3 : 2, const_cast<char **>(argv), &o, err, sizeof err);
+    };
+    ASSERT_EQ(DevsimParseRun, parse("--seed", "1"));
+    std::vector<uint64_t> defaults;
+    for (const Row &row : rows)
+        defaults.push_back(row.field(o));
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.option);
+        ASSERT_EQ(DevsimParseRun, parse(row.option, row.value)) << err;
+        EXPECT_EQ(row.stored ? row.stored : (uint64_t)(uintptr_t)row.value, row.field(o));
+        for (const Row &other : rows) {
+            // --attach also widens the gap (checked above).
+            bool widened = strcmp(row.option, "--attach") == 0 && strcmp(other.option, "--gap-ms") == 0;
+            if (&other != &row && !widened) {
+                EXPECT_EQ(defaults[&other - rows], other.field(o)) << other.option;
+            }
+        }
+        if (row.too_high) {
+            EXPECT_EQ(DevsimParseBad, parse(row.option, row.too_high));
+        }
+    }
 }
 
 // --- several devices on one line --------------------------------------------------
@@ -543,12 +616,12 @@ uint16_t probe_crc(Sim &s)
     return r.size() == 1 ? region_crc_of(wire(r[0])) : 0;
 }
 
-// Programs one block of 0x5A at APP_BASE, resets, and lets the ack leave.
+// Programs one block of 0x5A at DEVSIM_APP_BASE, resets, lets the ack leave.
 void flash_and_reset(Sim &s)
 {
     unsigned char data[1024];
     memset(data, 0x5A, sizeof data);
-    feed(s, block(APP_BASE, data, 1024));
+    feed(s, block(DEVSIM_APP_BASE, data, 1024));
     ASSERT_EQ(1, feed(s, reset_request())[0].reset);
     devsim_reset_left(s.dev.get(), s.t_us);
 }
@@ -594,15 +667,15 @@ TEST(DevsimDevices, ResetSilenceSwapAndAFreshDevice)
     // Each device's own counts add up to the totals; no number 4.
     DevsimDeviceResult one, three, none;
     ASSERT_EQ(0, devsim_device_result(s.dev.get(), 1, &one));
-    EXPECT_EQ(PhaseRunning, one.phase);
-    EXPECT_EQ(3u, one.counters.requests[KindAny]) << "probe, block, reset; the deaf probe is not one";
+    EXPECT_EQ(DevsimPhaseRunning, one.phase);
+    EXPECT_EQ(3u, one.counters.requests[DevsimKindAny]) << "probe, block, reset; the deaf probe is not one";
     EXPECT_EQ(1u, one.counters.resets);
     EXPECT_EQ(1u, one.counters.blocks_programmed);
     EXPECT_EQ(1024u, one.programmed_size);
     EXPECT_EQ(13u, one.counters.ignored_bytes);
     ASSERT_EQ(0, devsim_device_result(s.dev.get(), 3, &three));
-    EXPECT_EQ(2u, three.counters.requests[KindAny]);
-    EXPECT_EQ(3u + 3u + 2u, s.dev->counters.requests[KindAny]);
+    EXPECT_EQ(2u, three.counters.requests[DevsimKindAny]);
+    EXPECT_EQ(3u + 3u + 2u, s.dev->counters.requests[DevsimKindAny]);
     EXPECT_EQ(-1, devsim_device_result(s.dev.get(), 4, &none));
 }
 
@@ -643,10 +716,10 @@ TEST(DevsimDevices, AUnitThatStaysInItsBootLoader)
     EXPECT_NE(std::string::npos, changes.find(" S3@"));
     DevsimDeviceResult r;
     devsim_device_result(s.dev.get(), 1, &r);
-    EXPECT_EQ(PhaseStaying, r.phase);
+    EXPECT_EQ(DevsimPhaseStaying, r.phase);
     EXPECT_EQ(2u, r.counters.resets);
     devsim_device_result(s.dev.get(), 3, &r);
-    EXPECT_EQ(PhaseStaying, r.phase);
+    EXPECT_EQ(DevsimPhaseStaying, r.phase);
 
     // --keep-running: the last device never leaves.
     Sim kept = make_sim(config_from({"--devices", "2", "--swap-ms", "0", "--keep-running"}));
@@ -677,12 +750,13 @@ TEST(DevsimDevices, FlashFromAFileAndPerDeviceDumps)
 
     static unsigned char preload[DEVSIM_APP_SIZE];
     uint32_t len = 0;
-    char err[ERROR_TEXT_CAPACITY] = "";
-    EXPECT_EQ(-1, load_flash_file(big.c_str(), preload, sizeof preload, &len, err, sizeof err));
+    char err[DEVSIM_ERROR_CAPACITY] = "";
+    EXPECT_EQ(-1, devsim_load_flash_file(big.c_str(), preload, sizeof preload, &len, err, sizeof err));
     EXPECT_NE(nullptr, strstr(err, "longer than the 1032192 bytes")) << err;
-    EXPECT_EQ(-1, load_flash_file(dir, preload, sizeof preload, &len, err, sizeof err)) << "a directory";
-    EXPECT_EQ(-1, load_flash_file("/nonexistent/x", preload, sizeof preload, &len, err, sizeof err));
-    ASSERT_EQ(0, load_flash_file(image.c_str(), preload, sizeof preload, &len, err, sizeof err)) << err;
+    EXPECT_EQ(-1, devsim_load_flash_file(dir, preload, sizeof preload, &len, err, sizeof err))
+        << "a directory";
+    EXPECT_EQ(-1, devsim_load_flash_file("/nonexistent/x", preload, sizeof preload, &len, err, sizeof err));
+    ASSERT_EQ(0, devsim_load_flash_file(image.c_str(), preload, sizeof preload, &len, err, sizeof err)) << err;
     EXPECT_EQ(3000u, len);
 
     DevsimConfig config = config_from({"--devices", "2", "--swap-ms", "0"});
@@ -693,7 +767,7 @@ TEST(DevsimDevices, FlashFromAFileAndPerDeviceDumps)
     flash_and_reset(s);
     devsim_advance(s.dev.get(), s.t_us);
     EXPECT_EQ(crc16(content.data(), 4), probe_crc(s)) << "every device comes up with the file";
-    std::vector<DevsimReply> whole = feed(s, region(APP_BASE, 3001));
+    std::vector<DevsimReply> whole = feed(s, region(DEVSIM_APP_BASE, 3001));
     ASSERT_EQ(1u, whole.size());
     Bytes expected = content;
     expected.push_back(0xFF);
@@ -702,10 +776,11 @@ TEST(DevsimDevices, FlashFromAFileAndPerDeviceDumps)
     // The dump holds what was loaded; one never plugged in, the same.
     std::string dump = std::string(dir) + "/flash-2.bin";
     char path[256];
-    ASSERT_EQ(0, dump_path_for(std::string(dir + std::string("/flash-%d.bin")).c_str(), 2, path, sizeof path));
+    std::string pattern = std::string(dir) + "/flash-%d.bin";
+    ASSERT_EQ(0, devsim_dump_path_for(pattern.c_str(), 2, path, sizeof path));
     EXPECT_EQ(dump, std::string(path));
     char small[6];
-    EXPECT_EQ(-1, dump_path_for("a-%d-%d", 1000, small, sizeof small));
+    EXPECT_EQ(-1, devsim_dump_path_for("a-%d-%d", 1000, small, sizeof small));
     EXPECT_EQ('\0', small[0]);
     ASSERT_EQ(0, devsim_write_dump(s.dev.get(), path, -1));
     ASSERT_EQ(0, devsim_write_fresh_dump(&config, (std::string(dir) + "/fresh.bin").c_str(), 3002));

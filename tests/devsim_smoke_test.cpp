@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -270,6 +271,31 @@ TEST_F(DevsimProgram, BadUsageExitsNonZero)
         devsim_stop(&p);
         EXPECT_TRUE(p.ended);
         EXPECT_TRUE(WIFEXITED(p.status) && WEXITSTATUS(p.status) != 0) << args[0];
+    }
+}
+
+// Asked for its usage or its version, it prints that and ends at once.
+TEST(DevsimProgramText, HelpAndVersion)
+{
+    struct Case {
+        const char *option;
+        const char *first_line;  // a regular expression
+        const char *rest;        // found in what follows; "" : nothing follows
+    } cases[] = {
+        {"--help", "usage: fwu-devsim \\[OPTION\\]\\.\\.\\.", "  --version "},
+        {"--version", "fwu-devsim [0-9]+\\.[0-9]+\\.[0-9]+[^ ]* \\([^ ]+ [^ ]+\\)", ""},
+    };
+    for (const Case &c : cases) {
+        DevsimProcess p;
+        ASSERT_EQ(0, devsim_start(&p, {c.option})) << c.option;
+        EXPECT_TRUE(std::regex_match(p.path, std::regex(c.first_line))) << p.path;
+        ASSERT_EQ(0, devsim_wait(&p, 10000));
+        EXPECT_TRUE(devsim_exited_ok(&p)) << c.option;
+        if (*c.rest)
+            EXPECT_NE(std::string::npos, p.output.find(c.rest)) << p.output;
+        else
+            EXPECT_EQ("", p.output);
+        devsim_stop(&p);
     }
 }
 

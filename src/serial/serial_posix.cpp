@@ -183,12 +183,24 @@ static int64_t transfer_bound_ns(const SerialPort *port, int64_t count)
     return bits / baud * 1000000000 + bits % baud * 1000000000 / baud + (int64_t)2000000000;
 }
 
-static struct timespec timespec_of(int64_t ns)
+// Waits up to wait_ns for events on fd (with none, only for a hang-up or an
+// error), to the nanosecond: poll()'s whole milliseconds, rounded up, would
+// end each read up to a millisecond late (on average half a millisecond per
+// block of an update). The timer never fires early. Returns what ppoll does
+// (-1 with errno, 0 when the time ran out), and in *revents what happened
+// (0 when nothing did).
+static int wait_for(int fd, short events, int64_t wait_ns, short *revents)
 {
-    struct timespec t;
-    t.tv_sec = (time_t)(ns / 1000000000);
-    t.tv_nsec = (long)(ns % 1000000000);
-    return t;
+    struct timespec wait;
+    wait.tv_sec = (time_t)(wait_ns / 1000000000);
+    wait.tv_nsec = (long)(wait_ns % 1000000000);
+    struct pollfd ready;
+    ready.fd = fd;
+    ready.events = events;
+    ready.revents = 0;
+    int polled = ppoll(&ready, 1, &wait, NULL);
+    *revents = polled > 0 ? ready.revents : 0;
+    return polled;
 }
 
 // Reads until capacity bytes are in, or the interval passes between two
@@ -216,15 +228,8 @@ static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capac
         if (now >= end)
             break;
 
-        // To the nanosecond: poll()'s whole milliseconds, rounded up, would
-        // end each read up to a millisecond late (on average half a
-        // millisecond per block of an update). The timer never fires early.
-        struct timespec wait = timespec_of(end - now);
-        struct pollfd ready;
-        ready.fd = fd;
-        ready.events = POLLIN;
-        ready.revents = 0;
-        int polled = ppoll(&ready, 1, &wait, NULL);
+        short revents = 0;
+        int polled = wait_for(fd, POLLIN, end - now, &revents);
         if (polled < 0) {
             if (errno == EINTR)
                 continue;
@@ -232,9 +237,9 @@ static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capac
         }
         if (polled == 0)
             continue;
-        if (!(ready.revents & POLLIN)) {
+        if (!(revents & POLLIN)) {
             // Hung up or failed with nothing left to read.
-            if (ready.revents & (POLLHUP | POLLERR | POLLNVAL))
+            if (revents & (POLLHUP | POLLERR | POLLNVAL))
                 port->lost = 1;
             break;
         }
@@ -296,15 +301,10 @@ static int32_t write_all(PortHandle port, const unsigned char *bytes, int32_t co
             break;
         if (error == EINTR)
             continue;
-        struct timespec wait = timespec_of(deadline - now);
-        struct pollfd ready;
-        ready.fd = fd;
-        ready.events = POLLOUT;
-        ready.revents = 0;
-        int polled = ppoll(&ready, 1, &wait, NULL);
-        if (polled < 0 && errno != EINTR)
+        short revents = 0;
+        if (wait_for(fd, POLLOUT, deadline - now, &revents) < 0 && errno != EINTR)
             break;
-        if (polled > 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
             port->lost = 1;
             break;
         }
@@ -367,12 +367,9 @@ void flush_port(PortHandle port)
     }
     const int64_t deadline = monotonic_ns() + transfer_bound_ns(port, queued > 0 ? queued : 0);
     while (queued > 0 && monotonic_ns() < deadline) {
-        struct pollfd line;
-        line.fd = fd;
-        line.events = 0;  // only hang-ups and errors wake it early
-        line.revents = 0;
-        struct timespec tick = timespec_of(1000000);
-        if (ppoll(&line, 1, &tick, NULL) > 0 && (line.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+        short revents = 0;  // only hang-ups and errors wake it early
+        wait_for(fd, 0, 1000000, &revents);
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
             port->lost = 1;
             return;
         }

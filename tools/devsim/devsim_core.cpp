@@ -87,7 +87,7 @@ void devsim_init(Devsim *dev, const DevsimConfig *config)
     if (dev->config.devices > DEVSIM_MAX_DEVICES)
         dev->config.devices = DEVSIM_MAX_DEVICES;
     dev->device = 1;
-    dev->phase = PhaseBootLoader;
+    dev->phase = DevsimPhaseBootLoader;
     dev->ended = 0;
     dev->listen_us = dev->config.silent_us;
     dev->phase_end_us = 0;
@@ -95,7 +95,7 @@ void devsim_init(Devsim *dev, const DevsimConfig *config)
     dev->on_change = NULL;
     dev->change_context = NULL;
     memset(dev->results, 0, sizeof dev->results);
-    power_up_flash(dev);
+    devsim_power_up_flash(dev);
 }
 
 void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us)
@@ -103,8 +103,8 @@ void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us)
     devsim_advance(dev, t_us);
     // Unpowered, resetting once its reset ack is on the way, running its
     // firmware, or no device on the line at all: deaf.
-    if (t_us < dev->listen_us || dev->resetting || dev->ended || dev->phase == PhaseRunning ||
-        dev->phase == PhaseGone) {
+    if (t_us < dev->listen_us || dev->resetting || dev->ended || dev->phase == DevsimPhaseRunning ||
+        dev->phase == DevsimPhaseGone) {
         dev->counters.ignored_bytes++;
         return;
     }
@@ -141,7 +141,7 @@ int devsim_next(Devsim *dev, DevsimReply *out)
             continue;
         }
         memset(out, 0, sizeof *out);
-        answer(dev, len, out);
+        devsim_answer(dev, len, out);
         drop_front(dev, len);
         return 1;
     }
@@ -149,20 +149,20 @@ int devsim_next(Devsim *dev, DevsimReply *out)
 
 const char *devsim_kind_name(int kind)
 {
-    static const char *const names[KIND_COUNT] = {"any", "probe", "block", "verify", "reset"};
-    return kind >= 0 && kind < KIND_COUNT ? names[kind] : "?";
+    static const char *const names[DEVSIM_KIND_COUNT] = {"any", "probe", "block", "verify", "reset"};
+    return kind >= 0 && kind < DEVSIM_KIND_COUNT ? names[kind] : "?";
 }
 
 const char *devsim_fault_name(int fault)
 {
-    static const char *const names[FAULT_COUNT] = {"drop",      "corrupt", "split", "late",
+    static const char *const names[DEVSIM_FAULT_COUNT] = {"drop",      "corrupt", "split", "late",
                                                    "wrong-crc", "short",   "noise"};
-    return fault >= 0 && fault < FAULT_COUNT ? names[fault] : "?";
+    return fault >= 0 && fault < DEVSIM_FAULT_COUNT ? names[fault] : "?";
 }
 
 const char *devsim_phase_name(int phase)
 {
     static const char *const names[] = {"boot-loader", "running", "staying", "unplugged",
                                         "never-plugged"};
-    return phase >= 0 && phase <= PhaseNeverPlugged ? names[phase] : "?";
+    return phase >= 0 && phase <= DevsimPhaseNeverPlugged ? names[phase] : "?";
 }

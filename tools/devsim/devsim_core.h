@@ -19,11 +19,12 @@
 //                  of the region big-endian in bytes 11-12, frame CRC.
 //   reset           5 bytes: the request echoed (04 2B F7 + CRC).
 // Refused requests get no answer at all: a block whose bytes would reach
-// into the boot loader (below APP_BASE) or past the end of flash, a region
-// that is not wholly inside flash, and a block length of 0 or above 1024
-// (that one never even frames). The tool counts any frame with a good CRC as
-// an acknowledgement, so a refusal that answered would let it believe the
-// block was written; silence makes it resend, which is the honest outcome.
+// into the boot loader (below DEVSIM_APP_BASE) or past the end of flash, a
+// region that is not wholly inside flash, and a block length of 0 or above
+// 1024 (that one never even frames). The tool counts any frame with a good
+// CRC as an acknowledgement, so a refusal that answered would let it
+// believe the block was written; silence makes it resend, which is the
+// honest outcome.
 //
 // Flash. Programming a block replaces the bytes it covers (the boot loader
 // erases what it rewrites), so a block written twice, as after a lost ack,
@@ -50,103 +51,103 @@
 #include "protocol/frame.h"
 
 enum {
-    FLASH_BASE = 0x08000000,
-    FLASH_SIZE = 1024 * 1024,
-    APP_BASE = 0x08004000,              // below: the boot loader, read-only
-    DEVSIM_MAX_BLOCK = 1024,            // longest block a request may carry
+    DEVSIM_FLASH_BASE = 0x08000000,
+    DEVSIM_FLASH_SIZE = 1024 * 1024,
+    DEVSIM_APP_BASE = 0x08004000,  // below: the boot loader, read-only
+    DEVSIM_MAX_BLOCK = 1024,       // longest block a request may carry
     DEVSIM_RX_CAPACITY = FRAME_CAPACITY,
     DEVSIM_MAX_RULES = 32,
-    DEVSIM_MAX_ITEMS = 16,              // items in one selector list
-    DEVSIM_MAX_NOISE = 256,             // noise bytes before one reply
+    DEVSIM_MAX_ITEMS = 16,         // items in one selector list
+    DEVSIM_MAX_NOISE = 256,        // noise bytes before one reply
     DEVSIM_REPLY_CAPACITY = DEVSIM_MAX_NOISE + 32,
-    DEVSIM_MAX_CHUNKS = 3,              // noise, first part, second part
-    DEVSIM_MAX_DEVICES = 1000,          // devices in one run
-    DEVSIM_APP_SIZE = FLASH_SIZE - (APP_BASE - FLASH_BASE)
+    DEVSIM_MAX_CHUNKS = 3,         // noise, first part, second part
+    DEVSIM_MAX_DEVICES = 1000,     // devices in one run
+    DEVSIM_APP_SIZE = DEVSIM_FLASH_SIZE - (DEVSIM_APP_BASE - DEVSIM_FLASH_BASE)
 };
 
 // What a request (and so its reply) is.
 enum DevsimKind {
-    KindAny = 0,     // in a rule: every reply, counted together
-    KindProbe = 1,   // region CRC of 4 bytes: the tool's contact probe
-    KindBlock = 2,   // program block
-    KindVerify = 3,  // region CRC of any other length: the verify request
-    KindReset = 4,
-    KIND_COUNT = 5
+    DevsimKindAny = 0,     // in a rule: every reply, counted together
+    DevsimKindProbe = 1,   // region CRC of 4 bytes: the tool's contact probe
+    DevsimKindBlock = 2,   // program block
+    DevsimKindVerify = 3,  // region CRC of any other length: the verify request
+    DevsimKindReset = 4,
+    DEVSIM_KIND_COUNT = 5
 };
 
 enum DevsimFault {
-    FaultDrop = 0,     // no reply at all (the request is carried out)
-    FaultCorrupt,      // reply with its CRC low byte inverted
-    FaultSplit,        // a silence of split_gap_ms inside the reply
-    FaultLate,         // reply late_ms later than due
-    FaultWrongCrc,     // region CRC reply carries a CRC that is off by one bit
-    FaultShort,        // a 5-byte valid frame (header + CRC) instead of the reply
-    FaultNoise,        // noise_bytes random bytes before the reply
-    FAULT_COUNT
+    DevsimFaultDrop = 0,  // no reply at all (the request is carried out)
+    DevsimFaultCorrupt,   // reply with its CRC low byte inverted
+    DevsimFaultSplit,     // a silence of split_gap_ms inside the reply
+    DevsimFaultLate,      // reply late_ms later than due
+    DevsimFaultWrongCrc,  // region CRC reply carries a CRC that is off by one bit
+    DevsimFaultShort,     // a 5-byte valid frame (header + CRC) instead of the reply
+    DevsimFaultNoise,     // noise_bytes random bytes before the reply
+    DEVSIM_FAULT_COUNT
 };
 
-enum SelectorType {
-    SelNth = 0,   // the a-th
-    SelRange,     // the a-th to the b-th
-    SelFrom,      // the a-th and every later one
-    SelAll,
-    SelEvery,     // every a-th: a, 2a, 3a, ...
-    SelPercent    // each with a chance of a percent, drawn from the seeded generator
+enum DevsimSelectorType {
+    DevsimSelNth = 0,  // the a-th
+    DevsimSelRange,    // the a-th to the b-th
+    DevsimSelFrom,     // the a-th and every later one
+    DevsimSelAll,
+    DevsimSelEvery,    // every a-th: a, 2a, 3a, ...
+    DevsimSelPercent   // each with a chance of a percent, drawn from the seeded generator
 };
 
-struct SelectorItem {
-    uint8_t type;   // SelectorType
+struct DevsimSelectorItem {
+    uint8_t type;   // DevsimSelectorType
     uint32_t a;
     uint32_t b;
 };
 
 // One fault applied to the replies that a selector picks. Ordinals count the
 // replies of the rule's kind that the device has had to give (dropped ones
-// included), from 1; KindAny counts all replies together.
-struct FaultRule {
+// included), from 1; DevsimKindAny counts all replies together.
+struct DevsimFaultRule {
     uint8_t fault;  // DevsimFault
     uint8_t kind;   // DevsimKind
     int count;
-    SelectorItem items[DEVSIM_MAX_ITEMS];
+    DevsimSelectorItem items[DEVSIM_MAX_ITEMS];
 };
 
 struct DevsimConfig {
     uint32_t flash_ms;       // programming time of a block before its ack
-    uint32_t late_ms;        // extra delay of a FaultLate reply
-    uint32_t split_gap_ms;   // silence inside a FaultSplit reply
+    uint32_t late_ms;        // extra delay of a DevsimFaultLate reply
+    uint32_t split_gap_ms;   // silence inside a DevsimFaultSplit reply
     int32_t split_at;        // bytes before that silence; <= 0: half the reply
     uint32_t noise_gap_ms;   // silence between noise and the reply after it
-    int32_t noise_bytes;     // noise bytes before a FaultNoise reply (1..256)
+    int32_t noise_bytes;     // noise bytes before a DevsimFaultNoise reply (1..256)
     uint64_t silent_us;      // nothing is received before this time
     uint64_t gap_us;         // a longer silence inside a frame discards it
     uint64_t seed;
     int rule_count;
-    FaultRule rules[DEVSIM_MAX_RULES];
+    DevsimFaultRule rules[DEVSIM_MAX_RULES];
 
     uint32_t devices;        // devices plugged in one after another (>= 1)
     uint64_t swap_us;        // from a device's leaving to the next one's plug-in
     uint64_t stay_us;        // how long a device that stays answers after its reset
-    FaultRule stays;         // picks by device number (1-based) who stays; count 0: none
+    DevsimFaultRule stays;   // picks by device number (1-based) who stays; count 0: none
     int keep_running;        // the last device's boot loader restarts after a reset
-    const unsigned char *preload;  // flash at APP_BASE at every power-up, or null
+    const unsigned char *preload;  // flash at DEVSIM_APP_BASE at every power-up, or null
     uint32_t preload_len;    // bytes of it (at most DEVSIM_APP_SIZE)
 };
 
 // Where the device on the line is in its life.
 enum DevsimPhase {
-    PhaseBootLoader = 0,  // answering as the boot loader, never reset yet (or keep_running)
-    PhaseRunning,         // reset: runs its firmware, answers nothing
-    PhaseStaying,         // reset, but still answering as the boot loader
-    PhaseGone,            // unplugged after its stay; the next one not yet in
-    PhaseNeverPlugged     // only in results: the run ended before its turn
+    DevsimPhaseBootLoader = 0,  // answering as the boot loader, never reset yet (or keep_running)
+    DevsimPhaseRunning,         // reset: runs its firmware, answers nothing
+    DevsimPhaseStaying,         // reset, but still answering as the boot loader
+    DevsimPhaseGone,            // unplugged after its stay; the next one not yet in
+    DevsimPhaseNeverPlugged     // only in results: the run ended before its turn
 };
 
 // What devsim_advance and devsim_reset_left report through the on_change hook.
 enum DevsimChange {
-    ChangeRunning = 0,    // the device runs its firmware (its reset ack has left)
-    ChangeStaying,        // the device stays in its boot loader after its reset
-    ChangeUnplugged,      // the device leaves the line; its flash is still there
-    ChangePlugged         // the next device is in (dev->device is its number)
+    DevsimChangeRunning = 0,  // the device runs its firmware (its reset ack has left)
+    DevsimChangeStaying,      // the device stays in its boot loader after its reset
+    DevsimChangeUnplugged,    // the device leaves the line; its flash is still there
+    DevsimChangePlugged       // the next device is in (dev->device is its number)
 };
 
 // A stretch of the reply: delay_ms of silence, then len bytes from off.
@@ -169,8 +170,8 @@ struct DevsimReply {
 };
 
 struct DevsimCounters {
-    uint32_t requests[KIND_COUNT];   // good-CRC requests by kind ([0]: all)
-    uint32_t replies[KIND_COUNT];    // replies due by kind ([0]: all)
+    uint32_t requests[DEVSIM_KIND_COUNT];  // good-CRC requests by kind ([0]: all)
+    uint32_t replies[DEVSIM_KIND_COUNT];   // replies due by kind ([0]: all)
     uint32_t blocks_programmed;
     uint64_t bytes_programmed;
     uint32_t block_resends;          // a block at the address of the one before
@@ -180,7 +181,7 @@ struct DevsimCounters {
     uint64_t ignored_bytes;          // bytes received while silent or resetting
     uint32_t refused;
     uint32_t resets;                 // reset requests answered intact
-    uint32_t faults[FAULT_COUNT];
+    uint32_t faults[DEVSIM_FAULT_COUNT];
     uint32_t noise_bursts;           // spontaneous ones (devsim_noise)
     uint64_t noise_bytes;            // all noise sent, spontaneous or not
 };
@@ -217,14 +218,14 @@ struct Devsim {
     DevsimChangeHook on_change;      // null, or told about every change
     void *change_context;
     DevsimDeviceResult results[DEVSIM_MAX_DEVICES];  // devices that have left
-    unsigned char flash[FLASH_SIZE];
+    unsigned char flash[DEVSIM_FLASH_SIZE];
 };
 
 // Defaults: no faults, flash_ms 0, late_ms 5100, split 40 ms at half, noise
 // 8 bytes with no gap, not silent, gap 5 ms, seed 1.
 void devsim_default_config(DevsimConfig *config);
 
-// Device 1 on the line: erased flash (the preload at APP_BASE), empty
+// Device 1 on the line: erased flash (the preload at DEVSIM_APP_BASE), empty
 // parser, zero counters, faults on, no hook. Keeps config.
 void devsim_init(Devsim *dev, const DevsimConfig *config);
 
@@ -256,8 +257,8 @@ int devsim_next_change(const Devsim *dev, uint64_t *at_us);
 int devsim_ended(const Devsim *dev);
 
 // Device number's (1-based) share: stored for one that has left, live for
-// the one on the line, zeros and PhaseNeverPlugged for a later one. Returns
-// 0, or -1 for a number outside 1..config.devices.
+// the one on the line, zeros and DevsimPhaseNeverPlugged for a later one.
+// Returns 0, or -1 for a number outside 1..config.devices.
 int devsim_device_result(const Devsim *dev, uint32_t device, DevsimDeviceResult *out);
 
 // Looks for the next complete request among the bytes pushed so far and
@@ -275,8 +276,8 @@ int devsim_noise(Devsim *dev, int32_t n, DevsimReply *out);
 int devsim_read_flash(const Devsim *dev, uint32_t address, uint32_t count,
                       unsigned char *out);
 
-// Bytes written at APP_BASE and above, from APP_BASE up to the highest byte
-// written (0 when nothing was).
+// Bytes written at DEVSIM_APP_BASE and above, from DEVSIM_APP_BASE up to
+// the highest byte written (0 when nothing was).
 uint32_t devsim_programmed_size(const Devsim *dev);
 
 const char *devsim_kind_name(int kind);

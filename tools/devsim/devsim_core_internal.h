@@ -12,19 +12,20 @@
 
 // Turns the request in rx[0..len) (CRC already checked) into *out, faults
 // applied.
-void answer(Devsim *dev, int32_t len, DevsimReply *out);
+void devsim_answer(Devsim *dev, int32_t len, DevsimReply *out);
 
-// Whether item picks ordinal (a SelPercent item draws from the generator).
-int item_selects(Devsim *dev, const SelectorItem *item, uint32_t ordinal);
+// Whether item picks ordinal (a DevsimSelPercent item draws from the
+// generator).
+int devsim_item_selects(Devsim *dev, const DevsimSelectorItem *item, uint32_t ordinal);
 
 // Which faults apply to this reply, as a bit set.
-uint32_t pick_faults(Devsim *dev, int kind);
+uint32_t devsim_pick_faults(Devsim *dev, int kind);
 
 // n noise bytes from the seeded generator into to, counted.
-void fill_noise(Devsim *dev, unsigned char *to, int32_t n);
+void devsim_fill_noise(Devsim *dev, unsigned char *to, int32_t n);
 
 // A device's flash as it comes from the factory: erased, the preload at
-// APP_BASE.
-void power_up_flash(Devsim *dev);
+// DEVSIM_APP_BASE.
+void devsim_power_up_flash(Devsim *dev);
 
 #endif

@@ -17,12 +17,12 @@ void notify(Devsim *dev, int change, uint64_t t_us)
 // are refused when parsed, and would draw from the fault generator).
 int device_stays(Devsim *dev, uint32_t device)
 {
-    const FaultRule *rule = &dev->config.stays;
+    const DevsimFaultRule *rule = &dev->config.stays;
     for (int i = 0; i < rule->count && i < DEVSIM_MAX_ITEMS; i++) {
-        const SelectorItem *item = &rule->items[i];
-        if (item->type == SelPercent)
+        const DevsimSelectorItem *item = &rule->items[i];
+        if (item->type == DevsimSelPercent)
             continue;
-        if (item_selects(dev, item, device))
+        if (devsim_item_selects(dev, item, device))
             return 1;
     }
     return 0;
@@ -31,11 +31,11 @@ int device_stays(Devsim *dev, uint32_t device)
 // a - b, field by field: what happened between two readings of the totals.
 void subtract_counters(const DevsimCounters *a, const DevsimCounters *b, DevsimCounters *out)
 {
-    for (int k = 0; k < KIND_COUNT; k++) {
+    for (int k = 0; k < DEVSIM_KIND_COUNT; k++) {
         out->requests[k] = a->requests[k] - b->requests[k];
         out->replies[k] = a->replies[k] - b->replies[k];
     }
-    for (int f = 0; f < FAULT_COUNT; f++)
+    for (int f = 0; f < DEVSIM_FAULT_COUNT; f++)
         out->faults[f] = a->faults[f] - b->faults[f];
     out->blocks_programmed = a->blocks_programmed - b->blocks_programmed;
     out->bytes_programmed = a->bytes_programmed - b->bytes_programmed;
@@ -55,38 +55,39 @@ void subtract_counters(const DevsimCounters *a, const DevsimCounters *b, DevsimC
 void plug_next(Devsim *dev, uint64_t t_us)
 {
     DevsimDeviceResult *left = &dev->results[dev->device - 1];
-    left->phase = (uint8_t)(device_stays(dev, dev->device) ? PhaseStaying : PhaseRunning);
+    left->phase = (uint8_t)(device_stays(dev, dev->device) ? DevsimPhaseStaying : DevsimPhaseRunning);
     left->programmed_size = devsim_programmed_size(dev);
     subtract_counters(&dev->counters, &dev->plugged_counters, &left->counters);
 
     dev->device++;
-    dev->phase = PhaseBootLoader;
+    dev->phase = DevsimPhaseBootLoader;
     dev->listen_us = t_us + dev->config.silent_us;
     dev->plugged_counters = dev->counters;
     dev->resetting = 0;
     dev->rx_len = 0;
     dev->have_last_block = 0;
     dev->last_block_address = 0;
-    power_up_flash(dev);
-    notify(dev, ChangePlugged, t_us);
+    devsim_power_up_flash(dev);
+    notify(dev, DevsimChangePlugged, t_us);
 }
 
 int change_pending(const Devsim *dev)
 {
     return !dev->ended &&
-           (dev->phase == PhaseRunning || dev->phase == PhaseStaying || dev->phase == PhaseGone);
+           (dev->phase == DevsimPhaseRunning || dev->phase == DevsimPhaseStaying ||
+            dev->phase == DevsimPhaseGone);
 }
 
 } // namespace
 
-void power_up_flash(Devsim *dev)
+void devsim_power_up_flash(Devsim *dev)
 {
     memset(dev->flash, 0xFF, sizeof dev->flash);
     uint32_t n = dev->config.preload_len;
     if (dev->config.preload && n > 0) {
         if (n > DEVSIM_APP_SIZE)
             n = DEVSIM_APP_SIZE;
-        memcpy(dev->flash + (APP_BASE - FLASH_BASE), dev->config.preload, n);
+        memcpy(dev->flash + (DEVSIM_APP_BASE - DEVSIM_FLASH_BASE), dev->config.preload, n);
     }
     dev->written_end = 0;
 }
@@ -106,40 +107,40 @@ void devsim_reset_left(Devsim *dev, uint64_t t_us)
     int last = dev->device >= cfg->devices;
     // A device already staying, and the last one kept running, go back to
     // their boot loader; a stay runs from the first reset.
-    if (dev->phase == PhaseStaying || (last && cfg->keep_running)) {
+    if (dev->phase == DevsimPhaseStaying || (last && cfg->keep_running)) {
         devsim_reset_done(dev);
         return;
     }
     if (device_stays(dev, dev->device)) {
         devsim_reset_done(dev);
-        dev->phase = PhaseStaying;
+        dev->phase = DevsimPhaseStaying;
         dev->phase_end_us = t_us + cfg->stay_us;
-        notify(dev, ChangeStaying, t_us);
+        notify(dev, DevsimChangeStaying, t_us);
         return;
     }
     dev->resetting = 0;
     dev->rx_len = 0;
-    dev->phase = PhaseRunning;
+    dev->phase = DevsimPhaseRunning;
     dev->phase_end_us = t_us + cfg->swap_us;
     dev->ended = last;
-    notify(dev, ChangeRunning, t_us);
+    notify(dev, DevsimChangeRunning, t_us);
 }
 
 void devsim_advance(Devsim *dev, uint64_t t_us)
 {
     while (change_pending(dev) && t_us >= dev->phase_end_us) {
         uint64_t at = dev->phase_end_us;
-        if (dev->phase == PhaseStaying) {
+        if (dev->phase == DevsimPhaseStaying) {
             dev->resetting = 0;
             dev->rx_len = 0;
-            dev->phase = PhaseGone;
+            dev->phase = DevsimPhaseGone;
             dev->phase_end_us = at + dev->config.swap_us;
             dev->ended = dev->device >= dev->config.devices;
-            notify(dev, ChangeUnplugged, at);
+            notify(dev, DevsimChangeUnplugged, at);
             continue;
         }
-        if (dev->phase == PhaseRunning)
-            notify(dev, ChangeUnplugged, at);
+        if (dev->phase == DevsimPhaseRunning)
+            notify(dev, DevsimChangeUnplugged, at);
         plug_next(dev, at);
     }
 }
@@ -165,11 +166,11 @@ int devsim_device_result(const Devsim *dev, uint32_t device, DevsimDeviceResult 
     if (device < dev->device) {
         *out = dev->results[device - 1];
     } else if (device == dev->device) {
-        out->phase = dev->phase == PhaseGone ? (uint8_t)PhaseStaying : dev->phase;
+        out->phase = dev->phase == DevsimPhaseGone ? (uint8_t)DevsimPhaseStaying : dev->phase;
         out->programmed_size = devsim_programmed_size(dev);
         subtract_counters(&dev->counters, &dev->plugged_counters, &out->counters);
     } else {
-        out->phase = PhaseNeverPlugged;
+        out->phase = DevsimPhaseNeverPlugged;
     }
     return 0;
 }

@@ -17,53 +17,53 @@ uint64_t next_random(Devsim *dev)
 
 // Whether rule picks this reply. Every item is looked at, so each percent
 // item draws once per reply of its kind and the draws stay in step for a seed.
-int rule_selects(Devsim *dev, const FaultRule *rule, int kind)
+int rule_selects(Devsim *dev, const DevsimFaultRule *rule, int kind)
 {
-    if (rule->kind != KindAny && rule->kind != kind)
+    if (rule->kind != DevsimKindAny && rule->kind != kind)
         return 0;
-    uint32_t ordinal = dev->counters.replies[rule->kind == KindAny ? KindAny : kind];
+    uint32_t ordinal = dev->counters.replies[rule->kind == DevsimKindAny ? DevsimKindAny : kind];
     int hit = 0;
     for (int i = 0; i < rule->count && i < DEVSIM_MAX_ITEMS; i++)
-        hit |= item_selects(dev, &rule->items[i], ordinal);
+        hit |= devsim_item_selects(dev, &rule->items[i], ordinal);
     return hit;
 }
 
 } // namespace
 
-int item_selects(Devsim *dev, const SelectorItem *item, uint32_t ordinal)
+int devsim_item_selects(Devsim *dev, const DevsimSelectorItem *item, uint32_t ordinal)
 {
     switch (item->type) {
-    case SelNth:
+    case DevsimSelNth:
         return ordinal == item->a;
-    case SelRange:
+    case DevsimSelRange:
         return ordinal >= item->a && ordinal <= item->b;
-    case SelFrom:
+    case DevsimSelFrom:
         return ordinal >= item->a;
-    case SelAll:
+    case DevsimSelAll:
         return 1;
-    case SelEvery:
+    case DevsimSelEvery:
         return item->a > 0 && ordinal % item->a == 0;
-    case SelPercent:
+    case DevsimSelPercent:
         return next_random(dev) % 100 < item->a;
     default:
         return 0;
     }
 }
 
-uint32_t pick_faults(Devsim *dev, int kind)
+uint32_t devsim_pick_faults(Devsim *dev, int kind)
 {
     uint32_t picked = 0;
     if (!dev->faults_on)
         return 0;
     for (int i = 0; i < dev->config.rule_count && i < DEVSIM_MAX_RULES; i++) {
-        const FaultRule *rule = &dev->config.rules[i];
-        if (rule->fault < FAULT_COUNT && rule_selects(dev, rule, kind))
+        const DevsimFaultRule *rule = &dev->config.rules[i];
+        if (rule->fault < DEVSIM_FAULT_COUNT && rule_selects(dev, rule, kind))
             picked |= 1u << rule->fault;
     }
     return picked;
 }
 
-void fill_noise(Devsim *dev, unsigned char *to, int32_t n)
+void devsim_fill_noise(Devsim *dev, unsigned char *to, int32_t n)
 {
     for (int32_t i = 0; i < n; i++)
         to[i] = (unsigned char)(next_random(dev) >> 32);

@@ -5,212 +5,234 @@
 #include "devsim_options.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <string.h>
 
 #include "devsim_options_internal.h"
 
 namespace {
 
-struct FaultOption {
+// How an option's value is read, and so the type of the field it goes to.
+enum Take {
+    TakeHelp,     // no value: the parsing ends, the usage is asked for
+    TakeVersion,  // no value: the parsing ends, the version is asked for
+    TakeSwitch,   // no value: the int field is set to the row's max
+    TakeText,     // a text that is not empty (const char *)
+    TakeU32,      // a number up to max (uint32_t)
+    TakeI32,      // a number up to max (int32_t)
+    TakeU64,      // a number up to max (uint64_t)
+    TakeSize,     // a number up to max (int64_t, whose -1 says "not given")
+    TakeMsAsUs,   // milliseconds up to max, held in microseconds (uint64_t)
+    TakeFault,    // a selector: one more rule of the row's fault
+    TakeStays     // device numbers: a selector without a kind or percentages
+};
+
+struct OptionRow {
     const char *name;
-    int fault;
-    int default_kind;
+    const char *alias;  // another spelling, or NULL
+    Take take;
+    size_t field;       // where the value goes in DevsimOptions (a fault: its rules)
+    uint64_t max;       // the highest value (a switch: the value it sets)
+    int nonzero;        // 1: a value of 0 is refused
+    int fault;          // TakeFault: the DevsimFault of its rules
+    int default_kind;   // TakeFault: the DevsimKind when the selector names none
 };
 
-// Options that take a value, besides the fault options.
-const char *const VALUED_OPTIONS[] = {
-    "--link",         "--attach",     "--dump",        "--summary-json", "--dump-size",
-    "--seconds",      "--flash-ms",   "--late-ms",     "--split-gap-ms", "--split-at",
-    "--noise-bytes",  "--noise-gap-ms", "--noise-every-ms", "--silent-ms", "--gap-ms",
-    "--seed",         "--devices",    "--swap-ms",     "--stays",        "--stay-ms",
-    "--flash-from",
+#define FIELD(name) offsetof(DevsimOptions, name)
+const uint32_t MS_LIMIT = 600000;  // ten minutes: the longest wait or silence a reply may ask for
+const uint32_t HOUR_MS = 3600000;  // an hour: the longest power-up silence, swap or stay
+
+const OptionRow OPTIONS[] = {
+    {"-h", "--help", TakeHelp, 0, 0, 0, 0, 0},
+    {"--version", NULL, TakeVersion, 0, 0, 0, 0, 0},
+    {"-v", "--verbose", TakeSwitch, FIELD(verbose), 1, 0, 0, 0},
+    {"--no-pace", NULL, TakeSwitch, FIELD(pace), 0, 0, 0, 0},
+    {"--keep-running", NULL, TakeSwitch, FIELD(config.keep_running), 1, 0, 0, 0},
+    // The line.
+    {"--link", NULL, TakeText, FIELD(link_path), 0, 0, 0, 0},
+    {"--attach", NULL, TakeText, FIELD(attach_path), 0, 0, 0, 0},
+    {"--gap-ms", NULL, TakeMsAsUs, FIELD(config.gap_us), MS_LIMIT, 1, 0, 0},
+    // The device.
+    {"--flash-ms", NULL, TakeU32, FIELD(config.flash_ms), MS_LIMIT, 0, 0, 0},
+    {"--silent-ms", NULL, TakeMsAsUs, FIELD(config.silent_us), HOUR_MS, 0, 0, 0},
+    {"--flash-from", NULL, TakeText, FIELD(flash_from), 0, 0, 0, 0},
+    // Several devices.
+    {"--devices", NULL, TakeU32, FIELD(config.devices), DEVSIM_MAX_DEVICES, 1, 0, 0},
+    {"--swap-ms", NULL, TakeMsAsUs, FIELD(config.swap_us), HOUR_MS, 0, 0, 0},
+    {"--stays", NULL, TakeStays, FIELD(config.stays), 0, 0, 0, 0},
+    {"--stay-ms", NULL, TakeMsAsUs, FIELD(config.stay_us), HOUR_MS, 0, 0, 0},
+    // Ending and reporting.
+    {"--seconds", NULL, TakeU32, FIELD(seconds), 1000000, 0, 0, 0},
+    {"--dump", NULL, TakeText, FIELD(dump_path), 0, 0, 0, 0},
+    {"--dump-size", NULL, TakeSize, FIELD(dump_size), DEVSIM_APP_SIZE, 0, 0, 0},
+    {"--summary-json", NULL, TakeText, FIELD(summary_json), 0, 0, 0, 0},
+    // Faults, and what shapes them.
+    {"--drop", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultDrop, DevsimKindAny},
+    {"--corrupt", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultCorrupt, DevsimKindAny},
+    {"--split", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultSplit, DevsimKindAny},
+    {"--split-gap-ms", NULL, TakeU32, FIELD(config.split_gap_ms), MS_LIMIT, 0, 0, 0},
+    {"--split-at", NULL, TakeI32, FIELD(config.split_at), DEVSIM_MAX_BLOCK, 1, 0, 0},
+    {"--late", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultLate, DevsimKindAny},
+    {"--late-ms", NULL, TakeU32, FIELD(config.late_ms), MS_LIMIT, 0, 0, 0},
+    {"--wrong-crc", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultWrongCrc, DevsimKindVerify},
+    {"--short", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultShort, DevsimKindVerify},
+    {"--noise", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultNoise, DevsimKindAny},
+    {"--noise-bytes", NULL, TakeI32, FIELD(config.noise_bytes), DEVSIM_MAX_NOISE, 1, 0, 0},
+    {"--noise-gap-ms", NULL, TakeU32, FIELD(config.noise_gap_ms), MS_LIMIT, 0, 0, 0},
+    {"--noise-every-ms", NULL, TakeU32, FIELD(noise_every_ms), MS_LIMIT, 1, 0, 0},
+    {"--seed", NULL, TakeU64, FIELD(config.seed), UINT64_MAX, 0, 0, 0},
 };
 
-const FaultOption FAULT_OPTIONS[] = {
-    {"--drop", FaultDrop, KindAny},           {"--corrupt", FaultCorrupt, KindAny},
-    {"--split", FaultSplit, KindAny},         {"--late", FaultLate, KindAny},
-    {"--wrong-crc", FaultWrongCrc, KindVerify}, {"--short", FaultShort, KindVerify},
-    {"--noise", FaultNoise, KindAny},
-};
+const OptionRow *find_option(const char *arg)
+{
+    for (const OptionRow &row : OPTIONS)
+        if (strcmp(arg, row.name) == 0 || (row.alias && strcmp(arg, row.alias) == 0))
+            return &row;
+    return NULL;
+}
 
 // --stays: device numbers as a selector without a kind or percentages.
-int parse_stays(const char *text, FaultRule *rule, char *err, size_t err_capacity)
+int parse_stays(const char *text, DevsimFaultRule *rule, char *err, size_t err_capacity)
 {
-    char why[ERROR_TEXT_CAPACITY];
+    char why[DEVSIM_ERROR_CAPACITY];
     int bad = strchr(text, ':') != NULL || strchr(text, '%') != NULL;
-    if (bad || parse_selector(text, KindAny, rule, why, sizeof why) != 0) {
-        fail(err, err_capacity, "--stays: bad device list '%.64s' (N[,N...], N-M, N-, everyN, all)", text);
+    if (bad || devsim_parse_selector(text, DevsimKindAny, rule, why, sizeof why) != 0) {
+        devsim_fail(err, err_capacity, "--stays: bad device list '%.64s' (N[,N...], N-M, N-, everyN, all)",
+                    text);
         return -1;
+    }
+    return 0;
+}
+
+// One more rule of row's fault, its replies picked by the selector text.
+int add_fault_rule(DevsimConfig *cfg, const OptionRow *row, const char *text, char *err,
+                   size_t err_capacity)
+{
+    if (cfg->rule_count >= DEVSIM_MAX_RULES) {
+        devsim_fail(err, err_capacity, "more than %d fault options", DEVSIM_MAX_RULES);
+        return -1;
+    }
+    DevsimFaultRule *rule = &cfg->rules[cfg->rule_count];
+    rule->fault = (uint8_t)row->fault;
+    char why[DEVSIM_ERROR_CAPACITY];
+    if (devsim_parse_selector(text, row->default_kind, rule, why, sizeof why) != 0) {
+        devsim_fail(err, err_capacity, "%s: %s", row->name, why);
+        return -1;
+    }
+    cfg->rule_count++;
+    return 0;
+}
+
+// The value of the option named arg into its field. 0, or -1 with the
+// reason in err.
+int take_value(DevsimOptions *o, const OptionRow *row, const char *arg, const char *value, char *err,
+               size_t err_capacity)
+{
+    char *field = reinterpret_cast<char *>(o) + row->field;
+    if (row->take == TakeFault)
+        return add_fault_rule(&o->config, row, value, err, err_capacity);
+    if (row->take == TakeStays)
+        return parse_stays(value, reinterpret_cast<DevsimFaultRule *>(field), err, err_capacity);
+    uint64_t n = 0;
+    int bad = row->take == TakeText ? !*value : devsim_parse_number(value, row->max, &n) != 0;
+    if (bad || (row->nonzero && n == 0)) {
+        devsim_fail(err, err_capacity, "%.64s: bad value '%.64s'", arg, value);
+        return -1;
+    }
+    switch (row->take) {
+    case TakeText:
+        *reinterpret_cast<const char **>(field) = value;
+        break;
+    case TakeU32:
+        *reinterpret_cast<uint32_t *>(field) = (uint32_t)n;
+        break;
+    case TakeI32:
+        *reinterpret_cast<int32_t *>(field) = (int32_t)n;
+        break;
+    case TakeU64:
+        *reinterpret_cast<uint64_t *>(field) = n;
+        break;
+    case TakeSize:
+        *reinterpret_cast<int64_t *>(field) = (int64_t)n;
+        break;
+    case TakeMsAsUs:
+        *reinterpret_cast<uint64_t *>(field) = n * 1000u;
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+// What the options say taken together. 0, or -1 with the reason in err.
+int check_together(DevsimOptions *o, int gap_given, char *err, size_t err_capacity)
+{
+    DevsimConfig *cfg = &o->config;
+    if (o->link_path && o->attach_path) {
+        devsim_fail(err, err_capacity, "--link and --attach cannot be used together");
+        return -1;
+    }
+    if (!gap_given && o->attach_path)
+        cfg->gap_us = (uint64_t)DEVSIM_ATTACH_GAP_MS * 1000u;
+    if (cfg->devices > 1 && o->dump_path && !strstr(o->dump_path, "%d")) {
+        devsim_fail(err, err_capacity,
+                    "--dump: with --devices %u the file name needs a %%d for the device number", cfg->devices);
+        return -1;
+    }
+    for (int i = 0; i < cfg->stays.count; i++) {
+        const DevsimSelectorItem *item = &cfg->stays.items[i];
+        uint32_t highest = item->type == DevsimSelRange ? item->b : item->a;
+        if (item->type != DevsimSelAll && highest > cfg->devices) {
+            devsim_fail(err, err_capacity, "--stays: no device %u with --devices %u", highest, cfg->devices);
+            return -1;
+        }
     }
     return 0;
 }
 
 } // namespace
 
-int parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err_capacity)
+DevsimParse devsim_parse_options(int argc, char **argv, DevsimOptions *o, char *err, size_t err_capacity)
 {
     memset(o, 0, sizeof *o);
     devsim_default_config(&o->config);
     o->pace = 1;
     o->dump_size = -1;
     int gap_given = 0;
-    DevsimConfig *cfg = &o->config;
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)
-            return 1;
-        if (strcmp(arg, "--no-pace") == 0) {
-            o->pace = 0;
-            continue;
+        const OptionRow *row = find_option(arg);
+        if (!row) {
+            devsim_fail(err, err_capacity, "%.64s: unknown option", arg);
+            return DevsimParseBad;
         }
-        if (strcmp(arg, "--keep-running") == 0) {
-            cfg->keep_running = 1;
+        if (row->take == TakeHelp)
+            return DevsimParseHelp;
+        if (row->take == TakeVersion)
+            return DevsimParseVersion;
+        if (row->take == TakeSwitch) {
+            *reinterpret_cast<int *>(reinterpret_cast<char *>(o) + row->field) = (int)row->max;
             continue;
-        }
-        if (strcmp(arg, "-v") == 0 || strcmp(arg, "--verbose") == 0) {
-            o->verbose = 1;
-            continue;
-        }
-
-        // Everything else takes a value.
-        int known = 0;
-        for (const char *name : VALUED_OPTIONS)
-            known |= strcmp(arg, name) == 0;
-        for (const FaultOption &candidate : FAULT_OPTIONS)
-            known |= strcmp(arg, candidate.name) == 0;
-        if (!known) {
-            fail(err, err_capacity, "%.64s: unknown option", arg);
-            return -1;
         }
         if (i + 1 >= argc) {
-            fail(err, err_capacity, "%.64s needs a value", arg);
-            return -1;
+            devsim_fail(err, err_capacity, "%.64s needs a value", arg);
+            return DevsimParseBad;
         }
-        const char *value = argv[++i];
-        uint32_t n = 0;
-        int bad = 0;
-        int handled = 1;
-
-        if (strcmp(arg, "--link") == 0) {
-            bad = !*value;
-            o->link_path = value;
-        } else if (strcmp(arg, "--attach") == 0) {
-            bad = !*value;
-            o->attach_path = value;
-        } else if (strcmp(arg, "--dump") == 0) {
-            bad = !*value;
-            o->dump_path = value;
-        } else if (strcmp(arg, "--summary-json") == 0) {
-            bad = !*value;
-            o->summary_json = value;
-        } else if (strcmp(arg, "--dump-size") == 0) {
-            bad = parse_u32(value, FLASH_BASE + FLASH_SIZE - APP_BASE, &n);
-            o->dump_size = n;
-        } else if (strcmp(arg, "--seconds") == 0) {
-            bad = parse_u32(value, 1000000, &o->seconds);
-        } else if (strcmp(arg, "--flash-ms") == 0) {
-            bad = parse_u32(value, 600000, &cfg->flash_ms);
-        } else if (strcmp(arg, "--late-ms") == 0) {
-            bad = parse_u32(value, 600000, &cfg->late_ms);
-        } else if (strcmp(arg, "--split-gap-ms") == 0) {
-            bad = parse_u32(value, 600000, &cfg->split_gap_ms);
-        } else if (strcmp(arg, "--split-at") == 0) {
-            bad = parse_u32(value, 1024, &n) || n == 0;
-            cfg->split_at = (int32_t)n;
-        } else if (strcmp(arg, "--noise-bytes") == 0) {
-            bad = parse_u32(value, DEVSIM_MAX_NOISE, &n) || n == 0;
-            cfg->noise_bytes = (int32_t)n;
-        } else if (strcmp(arg, "--noise-gap-ms") == 0) {
-            bad = parse_u32(value, 600000, &cfg->noise_gap_ms);
-        } else if (strcmp(arg, "--noise-every-ms") == 0) {
-            bad = parse_u32(value, 600000, &o->noise_every_ms) || o->noise_every_ms == 0;
-        } else if (strcmp(arg, "--silent-ms") == 0) {
-            bad = parse_u32(value, 3600000, &n);
-            cfg->silent_us = (uint64_t)n * 1000u;
-        } else if (strcmp(arg, "--gap-ms") == 0) {
-            bad = parse_u32(value, 600000, &n) || n == 0;
-            cfg->gap_us = (uint64_t)n * 1000u;
-            gap_given = 1;
-        } else if (strcmp(arg, "--seed") == 0) {
-            uint64_t seed = 0;
-            bad = parse_number(value, UINT64_MAX, &seed);
-            cfg->seed = seed;
-        } else if (strcmp(arg, "--devices") == 0) {
-            bad = parse_u32(value, DEVSIM_MAX_DEVICES, &cfg->devices) || cfg->devices == 0;
-        } else if (strcmp(arg, "--swap-ms") == 0) {
-            bad = parse_u32(value, 3600000, &n);
-            cfg->swap_us = (uint64_t)n * 1000u;
-        } else if (strcmp(arg, "--stay-ms") == 0) {
-            bad = parse_u32(value, 3600000, &n);
-            cfg->stay_us = (uint64_t)n * 1000u;
-        } else if (strcmp(arg, "--flash-from") == 0) {
-            bad = !*value;
-            o->flash_from = value;
-        } else if (strcmp(arg, "--stays") == 0) {
-            if (parse_stays(value, &cfg->stays, err, err_capacity) != 0)
-                return -1;
-        } else {
-            handled = 0;
-        }
-        if (handled) {
-            if (bad) {
-                fail(err, err_capacity, "%.64s: bad value '%.64s'", arg, value);
-                return -1;
-            }
-            continue;
-        }
-
-        const FaultOption *fo = NULL;
-        for (const FaultOption &candidate : FAULT_OPTIONS)
-            if (strcmp(arg, candidate.name) == 0)
-                fo = &candidate;
-        if (!fo) {
-            fail(err, err_capacity, "%.64s: unknown option", arg);
-            return -1;
-        }
-        if (cfg->rule_count >= DEVSIM_MAX_RULES) {
-            fail(err, err_capacity, "more than %d fault options", DEVSIM_MAX_RULES);
-            return -1;
-        }
-        FaultRule *rule = &cfg->rules[cfg->rule_count];
-        rule->fault = (uint8_t)fo->fault;
-        char why[ERROR_TEXT_CAPACITY];
-        if (parse_selector(value, fo->default_kind, rule, why, sizeof why) != 0) {
-            fail(err, err_capacity, "%s: %s", fo->name, why);
-            return -1;
-        }
-        cfg->rule_count++;
+        if (take_value(o, row, arg, argv[++i], err, err_capacity) != 0)
+            return DevsimParseBad;
+        gap_given |= row->field == FIELD(config.gap_us);
     }
-    if (o->link_path && o->attach_path) {
-        fail(err, err_capacity, "--link and --attach cannot be used together");
-        return -1;
-    }
-    if (!gap_given && o->attach_path)
-        cfg->gap_us = (uint64_t)DEFAULT_GAP_MS_ATTACH * 1000u;
-    if (cfg->devices > 1 && o->dump_path && !strstr(o->dump_path, "%d")) {
-        fail(err, err_capacity, "--dump: with --devices %u the file name needs a %%d for the device number",
-             cfg->devices);
-        return -1;
-    }
-    for (int i = 0; i < cfg->stays.count; i++) {
-        const SelectorItem *item = &cfg->stays.items[i];
-        uint32_t highest = item->type == SelRange ? item->b : item->a;
-        if (item->type != SelAll && highest > cfg->devices) {
-            fail(err, err_capacity, "--stays: no device %u with --devices %u", highest, cfg->devices);
-            return -1;
-        }
-    }
-    return 0;
+    return check_together(o, gap_given, err, err_capacity) == 0 ? DevsimParseRun : DevsimParseBad;
 }
 
-int load_flash_file(const char *path, unsigned char *buf, uint32_t capacity, uint32_t *len, char *err,
+int devsim_load_flash_file(const char *path, unsigned char *buf, uint32_t capacity, uint32_t *len, char *err,
                     size_t err_capacity)
 {
     *len = 0;
     FILE *f = fopen(path, "rb");
     if (!f) {
-        fail(err, err_capacity, "--flash-from %.200s: %s", path, strerror(errno));
+        devsim_fail(err, err_capacity, "--flash-from %.200s: %s", path, strerror(errno));
         return -1;
     }
     size_t got = fread(buf, 1, capacity, f);
@@ -220,20 +242,20 @@ int load_flash_file(const char *path, unsigned char *buf, uint32_t capacity, uin
     int saved = errno;
     fclose(f);
     if (failed) {
-        fail(err, err_capacity, "--flash-from %.200s: cannot be read: %s", path, strerror(saved));
+        devsim_fail(err, err_capacity, "--flash-from %.200s: cannot be read: %s", path, strerror(saved));
         return -1;
     }
     if (more) {
-        fail(err, err_capacity,
+        devsim_fail(err, err_capacity,
              "--flash-from %.200s: longer than the %u bytes of the application area (0x%08X-0x%08X)",
-             path, capacity, (unsigned)APP_BASE, (unsigned)(FLASH_BASE + FLASH_SIZE - 1));
+             path, capacity, (unsigned)DEVSIM_APP_BASE, (unsigned)(DEVSIM_FLASH_BASE + DEVSIM_FLASH_SIZE - 1));
         return -1;
     }
     *len = (uint32_t)got;
     return 0;
 }
 
-int dump_path_for(const char *pattern, uint32_t device, char *out, size_t out_capacity)
+int devsim_dump_path_for(const char *pattern, uint32_t device, char *out, size_t out_capacity)
 {
     if (out_capacity == 0)
         return -1;

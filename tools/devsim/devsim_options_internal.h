@@ -9,12 +9,12 @@
 
 // The one-line reason of a refusal into err (capacity bytes), when err is
 // given.
-void fail(char *err, size_t capacity, const char *format, ...) __attribute__((format(printf, 3, 4)));
+void devsim_fail(char *err, size_t capacity, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 // A whole-string unsigned number, decimal or 0x-hex, at most max.
-int parse_number(const char *text, uint64_t max, uint64_t *value);
+int devsim_parse_number(const char *text, uint64_t max, uint64_t *value);
 
 // As parse_number, for a value that fits 32 bits.
-int parse_u32(const char *text, uint32_t max, uint32_t *value);
+int devsim_parse_u32(const char *text, uint32_t max, uint32_t *value);
 
 #endif

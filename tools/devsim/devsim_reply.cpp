@@ -22,7 +22,8 @@ void seal(unsigned char *frame, int32_t len)
 
 int region_in_flash(uint32_t address, uint64_t count)
 {
-    return address >= FLASH_BASE && (uint64_t)address + count <= (uint64_t)FLASH_BASE + FLASH_SIZE;
+    return address >= DEVSIM_FLASH_BASE &&
+           (uint64_t)address + count <= (uint64_t)DEVSIM_FLASH_BASE + DEVSIM_FLASH_SIZE;
 }
 
 // Carries out the request in rx[0..len) (CRC already checked) and writes its
@@ -38,15 +39,15 @@ int32_t carry_out(Devsim *dev, int32_t len, int *kind, unsigned char *frame,
     switch (rx[2]) {
     case OP_PROGRAM_BLOCK: {
         int32_t n = len - BLOCK_REQUEST_OVERHEAD;
-        *kind = KindBlock;
-        c->requests[KindBlock]++;
+        *kind = DevsimKindBlock;
+        c->requests[DevsimKindBlock]++;
         if (dev->have_last_block && dev->last_block_address == address)
             c->block_resends++;
         dev->have_last_block = 1;
         dev->last_block_address = address;
-        if (address < APP_BASE || !region_in_flash(address, (uint64_t)n))
+        if (address < DEVSIM_APP_BASE || !region_in_flash(address, (uint64_t)n))
             return 0;
-        uint32_t at = address - FLASH_BASE;
+        uint32_t at = address - DEVSIM_FLASH_BASE;
         memcpy(dev->flash + at, rx + 9, (size_t)n);
         if ((uint64_t)at + (uint64_t)n > dev->written_end)
             dev->written_end = (uint64_t)at + (uint64_t)n;
@@ -58,12 +59,12 @@ int32_t carry_out(Devsim *dev, int32_t len, int *kind, unsigned char *frame,
     }
     case OP_REGION_CRC: {
         uint32_t count = get_be32(rx + 7);
-        *kind = count == 4 ? KindProbe : KindVerify;
+        *kind = count == 4 ? DevsimKindProbe : DevsimKindVerify;
         c->requests[*kind]++;
         if (!region_in_flash(address, count))
             return 0;
         // crc16 takes a signed count; a region is at most 1 MiB.
-        uint16_t crc = crc16(dev->flash + (address - FLASH_BASE), (int32_t)count);
+        uint16_t crc = crc16(dev->flash + (address - DEVSIM_FLASH_BASE), (int32_t)count);
         memcpy(frame, rx, 11);
         frame[11] = (unsigned char)(crc >> 8);
         frame[12] = (unsigned char)(crc & 0xFF);
@@ -72,8 +73,8 @@ int32_t carry_out(Devsim *dev, int32_t len, int *kind, unsigned char *frame,
         return 15;
     }
     case OP_RESET:
-        *kind = KindReset;
-        c->requests[KindReset]++;
+        *kind = DevsimKindReset;
+        c->requests[DevsimKindReset]++;
         memcpy(frame, rx, 3);
         seal(frame, 5);
         return 5;
@@ -92,71 +93,71 @@ void add_chunk(DevsimReply *out, uint32_t delay_ms, int32_t off, int32_t len)
     chunk->len = len;
 }
 
-} // namespace
-
-void answer(Devsim *dev, int32_t len, DevsimReply *out)
+int has_fault(uint32_t faults, int fault)
 {
-    DevsimCounters *c = &dev->counters;
-    const DevsimConfig *cfg = &dev->config;
-    unsigned char frame[32];
-    int kind = KindAny;
-    uint32_t crc_at = 0;
+    return (faults & (1u << fault)) != 0;
+}
 
-    c->requests[KindAny]++;
-    int32_t n = carry_out(dev, len, &kind, frame, &crc_at);
-    out->kind = (uint8_t)kind;
-    if (n == 0) {
-        out->refused = 1;
-        c->refused++;
-        return;
-    }
-    c->replies[KindAny]++;
-    c->replies[kind]++;
+// The faults picked for a reply of kind, counted. A wrong CRC needs a
+// region CRC to report (crc_at > 0).
+uint32_t faults_for(Devsim *dev, int kind, uint32_t crc_at)
+{
+    uint32_t faults = devsim_pick_faults(dev, kind);
+    if (crc_at == 0)
+        faults &= ~(1u << DevsimFaultWrongCrc);
+    for (int f = 0; f < DEVSIM_FAULT_COUNT; f++)
+        if (has_fault(faults, f))
+            dev->counters.faults[f]++;
+    return faults;
+}
 
-    uint32_t faults = pick_faults(dev, kind);
-    if (crc_at == 0)  // only a region-CRC reply has a CRC to report wrong
-        faults &= ~(1u << FaultWrongCrc);
-    out->faults = faults;
-    for (int f = 0; f < FAULT_COUNT; f++)
-        if (faults & (1u << f))
-            c->faults[f]++;
-    if (faults & (1u << FaultDrop))
-        return;
-
-    if (faults & (1u << FaultWrongCrc)) {
+// The faults that change the frame's n bytes: a region CRC off by one bit
+// (at crc_at), a 5-byte frame instead, a bad frame CRC. Returns the
+// frame's length now.
+int32_t damage_frame(unsigned char *frame, int32_t n, uint32_t faults, uint32_t crc_at)
+{
+    if (has_fault(faults, DevsimFaultWrongCrc)) {
         frame[crc_at + 1] ^= 0x01;
         seal(frame, n);
     }
-    if (faults & (1u << FaultShort)) {
+    if (has_fault(faults, DevsimFaultShort)) {
         n = 5;
         seal(frame, n);
     }
-    if (faults & (1u << FaultCorrupt))
+    if (has_fault(faults, DevsimFaultCorrupt))
         frame[n - 2] ^= 0xFF;
+    return n;
+}
 
+// The reply as it goes on the line: a fault's noise, then the frame's n
+// bytes, in chunks with the silence before each: the programming time of a
+// block and a late fault's delay before the first, the noise gap between
+// noise and frame, a split fault's pause inside the frame.
+void lay_out(Devsim *dev, int kind, uint32_t faults, const unsigned char *frame, int32_t n,
+             DevsimReply *out)
+{
+    const DevsimConfig *cfg = &dev->config;
     int32_t noise = 0;
-    if (faults & (1u << FaultNoise)) {
+    if (has_fault(faults, DevsimFaultNoise)) {
         noise = cfg->noise_bytes;
         if (noise < 1)
             noise = 1;
         if (noise > DEVSIM_MAX_NOISE)
             noise = DEVSIM_MAX_NOISE;
-        fill_noise(dev, out->bytes, noise);
+        devsim_fill_noise(dev, out->bytes, noise);
     }
     memcpy(out->bytes + noise, frame, (size_t)n);
     out->len = noise + n;
 
-    uint32_t delay = kind == KindBlock ? cfg->flash_ms : 0;
-    if (faults & (1u << FaultLate))
+    uint32_t delay = kind == DevsimKindBlock ? cfg->flash_ms : 0;
+    if (has_fault(faults, DevsimFaultLate))
         delay += cfg->late_ms;
-    uint32_t frame_delay = 0;
+    uint32_t frame_delay = delay;
     if (noise > 0) {
         add_chunk(out, delay, 0, noise);
         frame_delay = cfg->noise_gap_ms;
-    } else {
-        frame_delay = delay;
     }
-    if (faults & (1u << FaultSplit)) {
+    if (has_fault(faults, DevsimFaultSplit)) {
         int32_t first = cfg->split_at > 0 ? cfg->split_at : n / 2;
         if (first >= n)
             first = n - 1;
@@ -165,13 +166,41 @@ void answer(Devsim *dev, int32_t len, DevsimReply *out)
     } else {
         add_chunk(out, frame_delay, noise, n);
     }
+}
+
+} // namespace
+
+void devsim_answer(Devsim *dev, int32_t len, DevsimReply *out)
+{
+    DevsimCounters *c = &dev->counters;
+    unsigned char frame[32];
+    int kind = DevsimKindAny;
+    uint32_t crc_at = 0;
+
+    c->requests[DevsimKindAny]++;
+    int32_t n = carry_out(dev, len, &kind, frame, &crc_at);
+    out->kind = (uint8_t)kind;
+    if (n == 0) {
+        out->refused = 1;
+        c->refused++;
+        return;
+    }
+    c->replies[DevsimKindAny]++;
+    c->replies[kind]++;
+
+    uint32_t faults = faults_for(dev, kind, crc_at);
+    out->faults = faults;
+    if (has_fault(faults, DevsimFaultDrop))
+        return;
+    n = damage_frame(frame, n, faults, crc_at);
+    lay_out(dev, kind, faults, frame, n, out);
 
     // The device leaves the boot loader only after a clean acknowledgement;
     // after a damaged or missing one it carries on, as if the request had
     // been lost, so the tool's resend is answered.
     // From then on it hears nothing: a second reset request that was
     // already on its way gets no second ack.
-    if (kind == KindReset && faults == 0) {
+    if (kind == DevsimKindReset && faults == 0) {
         out->reset = 1;
         c->resets++;
         dev->resetting = 1;
@@ -183,7 +212,7 @@ int devsim_noise(Devsim *dev, int32_t n, DevsimReply *out)
     if (n < 1 || n > DEVSIM_MAX_NOISE)
         return -1;
     memset(out, 0, sizeof *out);
-    fill_noise(dev, out->bytes, n);
+    devsim_fill_noise(dev, out->bytes, n);
     out->len = n;
     add_chunk(out, 0, 0, n);
     dev->counters.noise_bursts++;
@@ -195,12 +224,12 @@ int devsim_read_flash(const Devsim *dev, uint32_t address, uint32_t count, unsig
     if (!region_in_flash(address, count))
         return -1;
     if (count > 0)
-        memcpy(out, dev->flash + (address - FLASH_BASE), count);
+        memcpy(out, dev->flash + (address - DEVSIM_FLASH_BASE), count);
     return 0;
 }
 
 uint32_t devsim_programmed_size(const Devsim *dev)
 {
-    uint64_t app = APP_BASE - FLASH_BASE;
+    uint64_t app = DEVSIM_APP_BASE - DEVSIM_FLASH_BASE;
     return dev->written_end > app ? (uint32_t)(dev->written_end - app) : 0;
 }

@@ -42,7 +42,7 @@ int devsim_write_dump(const Devsim *dev, const char *path, int64_t dump_size)
         size = preloaded_size(&dev->config);
     if (dump_size >= 0)
         size = (uint32_t)dump_size;
-    return write_dump_bytes(path, dev->flash + (APP_BASE - FLASH_BASE), DEVSIM_APP_SIZE, size);
+    return write_dump_bytes(path, dev->flash + (DEVSIM_APP_BASE - DEVSIM_FLASH_BASE), DEVSIM_APP_SIZE, size);
 }
 
 int devsim_write_fresh_dump(const DevsimConfig *config, const char *path, int64_t dump_size)
@@ -55,13 +55,13 @@ int devsim_write_fresh_dump(const DevsimConfig *config, const char *path, int64_
 static const char *exit_reason_name(int reason)
 {
     switch (reason) {
-    case ExitReset:
+    case DevsimExitReset:
         return "reset";
-    case ExitSeconds:
+    case DevsimExitSeconds:
         return "seconds";
-    case ExitSignal:
+    case DevsimExitSignal:
         return "signal";
-    case ExitLineLost:
+    case DevsimExitLineLost:
         return "line-lost";
     default:
         return "running";
@@ -71,7 +71,7 @@ static const char *exit_reason_name(int reason)
 static uint32_t faults_applied(const DevsimCounters *c)
 {
     uint32_t total = 0;
-    for (int f = 0; f < FAULT_COUNT; f++)
+    for (int f = 0; f < DEVSIM_FAULT_COUNT; f++)
         total += c->faults[f];
     return total;
 }
@@ -81,10 +81,10 @@ static void print_counters(const DevsimCounters *c)
     printf("requests %u (probe %u, block %u, verify %u, reset %u); "
            "blocks %u, bytes %llu, resends %u; crc-errors %u, garbage %llu, refused %u; "
            "resets %u; faults %u",
-           c->requests[KindAny], c->requests[KindProbe], c->requests[KindBlock], c->requests[KindVerify],
-           c->requests[KindReset], c->blocks_programmed, (unsigned long long)c->bytes_programmed,
-           c->block_resends, c->crc_errors, (unsigned long long)c->garbage_bytes, c->refused, c->resets,
-           faults_applied(c));
+           c->requests[DevsimKindAny], c->requests[DevsimKindProbe], c->requests[DevsimKindBlock],
+           c->requests[DevsimKindVerify], c->requests[DevsimKindReset], c->blocks_programmed,
+           (unsigned long long)c->bytes_programmed, c->block_resends, c->crc_errors,
+           (unsigned long long)c->garbage_bytes, c->refused, c->resets, faults_applied(c));
 }
 
 void devsim_print_summary(const Devsim *dev, const DevsimEnd *end)
@@ -105,7 +105,7 @@ void devsim_print_summary(const Devsim *dev, const DevsimEnd *end)
 static void write_kinds(FILE *f, const char *name, const uint32_t *by_kind)
 {
     fprintf(f, "\"%s\":{", name);
-    for (int k = 0; k < KIND_COUNT; k++)
+    for (int k = 0; k < DEVSIM_KIND_COUNT; k++)
         fprintf(f, "%s\"%s\":%u", k ? "," : "", k ? devsim_kind_name(k) : "all", by_kind[k]);
     fputs("},", f);
 }
@@ -117,7 +117,7 @@ static void write_counters(FILE *f, const DevsimCounters *c, uint32_t programmed
     write_kinds(f, "requests", c->requests);
     write_kinds(f, "replies", c->replies);
     fputs("\"faults\":{", f);
-    for (int i = 0; i < FAULT_COUNT; i++)
+    for (int i = 0; i < DEVSIM_FAULT_COUNT; i++)
         fprintf(f, "%s\"%s\":%u", i ? "," : "", devsim_fault_name(i), c->faults[i]);
     fputs("},", f);
     fprintf(f,

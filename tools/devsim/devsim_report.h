@@ -6,11 +6,17 @@
 
 #include "devsim_core.h"
 
-enum ExitReason { StillRunning = 0, ExitReset, ExitSeconds, ExitSignal, ExitLineLost };
+enum DevsimExitReason {
+    DevsimStillRunning = 0,
+    DevsimExitReset,
+    DevsimExitSeconds,
+    DevsimExitSignal,
+    DevsimExitLineLost
+};
 
 // How the run ended, beside what the device counted.
 struct DevsimEnd {
-    ExitReason reason;
+    DevsimExitReason reason;
     uint64_t rx_bytes, tx_bytes;
     uint32_t reply_overflows;
     uint64_t elapsed_ms;

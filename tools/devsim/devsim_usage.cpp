@@ -121,11 +121,12 @@ const char USAGE[] =
     "    --drop 10% --seed 7    drop 10% of the replies\n"
     "    --wrong-crc 1          a wrong CRC for the first verify only\n"
     "\n"
-    "  -h, --help           this text\n";
+    "  -h, --help           this text\n"
+    "  --version            the version, one line\n";
 
 } // namespace
 
-void print_usage(FILE *to)
+void devsim_print_usage(FILE *to)
 {
     fputs(USAGE, to);
 }
