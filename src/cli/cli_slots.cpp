@@ -4,7 +4,8 @@
 // until that device is gone (the probe unanswered for a second: unplugged,
 // or running its new firmware) before it takes the next, so no device is
 // flashed twice. An adapter that is unplugged is waited for; the other
-// slots never notice.
+// slots never notice. (Its help and docs/cli.md call it the production
+// bench.)
 #include "cli/cli_run.h"
 
 #include <stdio.h>
