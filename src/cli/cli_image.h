@@ -15,7 +15,7 @@
 // SHA-256), held for the run, and the padded bytes laid out from it.
 struct CliImage {
     const char *name;       // the file as given, or "embedded"
-    ImageFile file;         // as read and checked; its sha256 is also the embedded bytes'
+    ImageFile file;         // as read and checked (sha256: the file's, or the embedded bytes')
     uint16_t crc;           // CRC-16 of the padded image
     unsigned char *padded;  // file.padded_size bytes, written from IMAGE_BASE
 };
