@@ -30,5 +30,5 @@ rm -f "$build"/engine.profraw
 LLVM_PROFILE_FILE="$build/engine.profraw" "$build/fuzz/engine_fuzz" -runs=0 "$corpus" >/dev/null 2>&1
 "$profdata" merge -o "$build/engine.profdata" "$build/engine.profraw"
 "$cov" report "$build/fuzz/engine_fuzz" -instr-profile="$build/engine.profdata" \
-  src/protocol/engine.cpp src/protocol/engine_wire.cpp src/protocol/engine_outcome.cpp \
-  src/protocol/frame.cpp
+  src/protocol/engine.cpp src/protocol/engine_wire.cpp src/protocol/engine_setup.cpp \
+  src/protocol/engine_outcome.cpp src/protocol/frame.cpp

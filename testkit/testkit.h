@@ -108,8 +108,8 @@ struct UpdateRun {
     uint32_t final_state;
     uint32_t steps;                   // ticks run
     double elapsed_ms;                // from the press to the end of the last tick
-    double reached_ms[Done + 1];      // end of the first tick in each state; -1: never
-    uint32_t reached_step[Done + 1];  // the count of ticks by then
+    double reached_ms[UPDATE_STATE_COUNT];      // end of the first tick in each state; -1: never
+    uint32_t reached_step[UPDATE_STATE_COUNT];  // the count of ticks by then
     std::vector<double> acks_ms;      // end of each tick that took a block ack
 };
 

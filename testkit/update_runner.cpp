@@ -67,7 +67,7 @@ void fatal_in_session(const char *message)
 
 UpdateEnd tick_update(DeviceLink *link)
 {
-    return on_tick(link, &HOOKS);
+    return on_tick(link, &HOOKS, NULL);
 }
 
 void release_update(DeviceLink *link)
@@ -83,7 +83,7 @@ uint32_t run_update(DeviceLink *link, const char *port_path, uint32_t limit_ms, 
     run->steps = 0;
     run->elapsed_ms = 0;
     run->acks_ms.clear();
-    for (int s = Start; s <= Done; s++) {
+    for (int s = Start; s < UPDATE_STATE_COUNT; s++) {
         run->reached_ms[s] = -1;
         run->reached_step[s] = 0;
     }
@@ -111,7 +111,7 @@ uint32_t run_update(DeviceLink *link, const char *port_path, uint32_t limit_ms, 
         now = monotonic_ms() - pressed;
         if (link->offset > offset)
             run->acks_ms.push_back(now);
-        if (link->state <= Done && run->reached_ms[link->state] < 0) {
+        if (link->state < UPDATE_STATE_COUNT && run->reached_ms[link->state] < 0) {
             run->reached_ms[link->state] = now;
             run->reached_step[link->state] = run->steps;
         }

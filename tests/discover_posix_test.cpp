@@ -1,8 +1,7 @@
-// Port discovery over a made-up /dev and /sys: device nodes are symbolic
-// links to /dev/null (a character device), sysfs is plain directories and
-// files laid out as the kernel lays them out.
+// Port discovery over a made-up /dev and /sys (fake_dev_sys.h).
 #include <gtest/gtest.h>
 
+#include "fake_dev_sys.h"
 #include "testkit.h"
 
 #include <fcntl.h>
@@ -24,34 +23,8 @@ typedef std::vector<std::string> Names;
 
 PortTable table;
 
-class FakeTree : public ::testing::Test {
+class FakeTree : public FakeDevSys {
 protected:
-    void SetUp() override
-    {
-        root = make_scratch_dir();
-        ASSERT_FALSE(root.empty());
-        dev = root + "/dev";
-        sys = root + "/sys";
-        ASSERT_EQ(mkdir(dev.c_str(), 0700), 0);
-    }
-    void TearDown() override
-    {
-        remove_scratch_dir(root);
-    }
-
-    void node(const std::string &name) { ASSERT_EQ(symlink("/dev/null", (dev + "/" + name).c_str()), 0); }
-    void file(const std::string &path, const std::string &text = "")
-    {
-        ASSERT_EQ(write_text_file(path, text), 0);
-    }
-    // A tty the kernel knows, with the attributes given (path -> contents).
-    void tty(const std::string &name, const std::vector<std::pair<std::string, std::string>> &attrs = {})
-    {
-        std::string dir = sys + "/class/tty/" + name;
-        make_dirs(dir);
-        for (const auto &a : attrs)
-            file(dir + "/" + a.first, a.second);
-    }
     Names found(const std::string &dev_root, const std::string &sys_root)
     {
         memset(&table, 'x', sizeof table);
@@ -69,8 +42,6 @@ protected:
             full.push_back(dev + "/" + n);
         return full;
     }
-
-    std::string root, dev, sys;
 };
 
 TEST_F(FakeTree, FindsPresentPortsInNaturalOrderAndNothingElse)
@@ -143,8 +114,8 @@ TEST_F(FakeTree, NamesThatWouldNotFitAreLeftOut)
     deep += "/" + std::string(length - deep.size() - 1, 'e');
     ASSERT_EQ(deep.size(), length);
     make_dirs(deep);
-    ASSERT_EQ(symlink("/dev/null", (deep + "/ttyUSB0").c_str()), 0);
-    ASSERT_EQ(symlink("/dev/null", (deep + "/ttyUSB123456").c_str()), 0);
+    node_in(deep, "ttyUSB0");
+    node_in(deep, "ttyUSB123456");
     tty("ttyUSB0");
     tty("ttyUSB123456");
     Names names = found(deep, sys);

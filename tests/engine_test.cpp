@@ -192,7 +192,7 @@ TEST(EngineLink, ProbesBeforeTheFirstAnswerAreNoResends)
     run_until(Done, 1000);
     testing::internal::GetCapturedStdout();
     ASSERT_EQ((uint32_t)Done, link.state);
-    EXPECT_EQ(0u, link.tally.resends);
+    EXPECT_EQ(0u, link.engine.tally.resends);
 }
 
 TEST(EngineLink, EveryNonEmptyReadIsDumpedInHex)
@@ -443,7 +443,7 @@ Bytes reply_with_valid_start(size_t extra)
 TEST(EngineReplyComplete, SameFramesWithoutTheReadWindows)
 {
     begin(3 * 1024);
-    use_reply_complete_reads(&link);
+    link.settings.reply_complete = 1;
     uint32_t start = fake.now;
     run_at_once(Done);
     ASSERT_EQ((uint32_t)Done, link.state);
@@ -451,8 +451,8 @@ TEST(EngineReplyComplete, SameFramesWithoutTheReadWindows)
     ASSERT_EQ(6u, fake.sent.size());
     EXPECT_TRUE(is_probe(fake.sent[0].bytes));
     EXPECT_EQ(3u, sent_with_op(OP_PROGRAM_BLOCK).size());
-    EXPECT_EQ(0u, link.tally.resends);
-    EXPECT_EQ(3u, link.tally.blocks_acked);
+    EXPECT_EQ(0u, link.engine.tally.resends);
+    EXPECT_EQ(3u, link.engine.tally.blocks_acked);
     // Each reply is taken the moment it is in: 5 ms per exchange.
     EXPECT_EQ(start + 6 * 5, fake.now);
 }
@@ -465,7 +465,7 @@ TEST(EngineReplyComplete, TheStartOfALongerReplyNeitherLosesNorDoublesOne)
     Script s;
     s.ignore_blocks = 1;
     begin(3 * 1024, 1000, s);
-    use_reply_complete_reads(&link);
+    link.settings.reply_complete = 1;
     run_at_once(AwaitBlockAck);
     Bytes ack = reply_with_valid_start(5);
     fake_reply(Bytes(ack.begin(), ack.begin() + 4), 5);
@@ -473,14 +473,14 @@ TEST(EngineReplyComplete, TheStartOfALongerReplyNeitherLosesNorDoublesOne)
     run_at_once(Done);
     EXPECT_EQ((uint32_t)Done, link.state);
     EXPECT_EQ(3u, sent_with_op(OP_PROGRAM_BLOCK).size());
-    EXPECT_EQ(0u, link.tally.resends);
+    EXPECT_EQ(0u, link.engine.tally.resends);
 
     // A verify answer whose first bytes pass on their own: the read goes on
     // to the CRC field, and the answer counts.
     s = Script();
     s.ignore_verifies = 1;
     begin(1024, 1000, s);
-    use_reply_complete_reads(&link);
+    link.settings.reply_complete = 1;
     run_at_once(AwaitVerify);
     Bytes answer = sealed({0x04, 0x2B});
     Bytes rest = {0, 0, 0, 0, 0, 0, 0, (unsigned char)(image_crc() >> 8),
@@ -497,13 +497,14 @@ TEST(EngineReplyComplete, TheStartOfALongerReplyNeitherLosesNorDoublesOne)
 TEST(EngineReplyComplete, AVanishedDeviceIsNoted)
 {
     begin(2048);
-    use_reply_complete_reads(&link);
+    link.settings.reply_complete = 1;
     run_at_once(AwaitBlockAck);
     EXPECT_EQ(UPDATE_RUNNING, update_outcome(&link, NULL));
     fake.gone = 1;
     step_update(&link);
     UpdateOutcome outcome;
     EXPECT_EQ(UPDATE_PORT_LOST, update_outcome(&link, &outcome));
+    EXPECT_EQ(1, outcome.port_lost);
     EXPECT_STREQ("the port went away after 1024 of 2048 bytes (adapter unplugged?)", outcome.why);
     size_t sent = fake.sent.size();
     step_update(&link);
@@ -519,6 +520,7 @@ TEST(EngineOutcome, EveryEndAndItsWords)
     run_at_once(Done);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
     EXPECT_EQ(1, o.reset_confirmed);
+    EXPECT_EQ(0, o.port_lost);
     EXPECT_STREQ("", o.why);
     EXPECT_EQ(1024, o.offset);
     EXPECT_EQ(1u, o.tally.blocks_acked);
@@ -534,8 +536,8 @@ TEST(EngineOutcome, EveryEndAndItsWords)
     s = Script();
     s.answer_probes = false;
     begin(1024, 1000, s);
-    link.limits.first_answer_ms = 2000;
-    link.limits.first_answer_name = "--wait";
+    link.settings.limits.first_answer_ms = 2000;
+    link.settings.limits.first_answer_name = "--wait";
     run_at_once(Done, 100);
     EXPECT_EQ(UPDATE_DEADLINE, update_outcome(&link, &o));
     EXPECT_EQ(CAUSE_NO_ANSWER, o.cause);
@@ -546,7 +548,7 @@ TEST(EngineOutcome, EveryEndAndItsWords)
     s = Script();
     s.ignore_blocks = 1000;
     begin(2048, 1000, s);
-    link.limits.finish_ms = 12000;
+    link.settings.limits.finish_ms = 12000;
     run_at_once(Done, 1000);
     EXPECT_EQ(UPDATE_DEADLINE, update_outcome(&link, &o));
     EXPECT_EQ(CAUSE_NOT_FINISHED, o.cause);
@@ -556,7 +558,7 @@ TEST(EngineOutcome, EveryEndAndItsWords)
     s = Script();
     s.ignore_resets = 1000;
     begin(1024, 1000, s);
-    link.limits.reset_for_ms = 2000;
+    link.settings.limits.reset_for_ms = 2000;
     run_at_once(Done, 1000);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
     EXPECT_EQ(0, o.reset_confirmed);
@@ -572,6 +574,7 @@ TEST(EngineOutcome, EveryEndAndItsWords)
     step_update(&link);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
     EXPECT_EQ(CAUSE_LOST_ON_RESET, o.cause);
+    EXPECT_EQ(1, o.port_lost) << "done, and the port lost with the reset";
 
     // A stop ends it between two steps; a new start runs again.
     begin(2048);
@@ -582,6 +585,8 @@ TEST(EngineOutcome, EveryEndAndItsWords)
     EXPECT_EQ(UPDATE_STOPPED, update_outcome(&link, &o));
     EXPECT_EQ(sent, fake.sent.size());
     start_update(&link);
+    EXPECT_EQ(UPDATE_RUNNING, update_outcome(&link, &o));
+    EXPECT_EQ(0, o.linked) << "a start begins the bookkeeping afresh";
     run_at_once(Done);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, NULL));
 
@@ -639,8 +644,8 @@ TEST(EngineReplyMatching, LateAnswersAreDroppedAndResetsTrustedOnlyWhenSure)
     UpdateOutcome o;
     begin(2048);
     fake.device = echoing_device;
-    use_reply_complete_reads(&link);
-    use_reply_matching(&link);
+    link.settings.reply_complete = 1;
+    link.settings.match_replies = 1;
     run_at_once(Done);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
     EXPECT_EQ(1, o.reset_confirmed);
@@ -653,9 +658,9 @@ TEST(EngineReplyMatching, LateAnswersAreDroppedAndResetsTrustedOnlyWhenSure)
     // soon as it was sent.
     begin(2048);
     fake.device = echoing_device;
-    use_reply_complete_reads(&link);
+    link.settings.reply_complete = 1;
     run_at_once(AwaitVerify);
-    EXPECT_EQ(2u, link.tally.blocks_acked);
+    EXPECT_EQ(2u, link.engine.tally.blocks_acked);
     EXPECT_LT(fake.sent.back().at - sent_with_op(OP_PROGRAM_BLOCK).back().at, 5u)
         << "the verify request went out before the second block could be answered";
 
@@ -664,8 +669,8 @@ TEST(EngineReplyMatching, LateAnswersAreDroppedAndResetsTrustedOnlyWhenSure)
     Script s;
     s.ignore_blocks = 1;
     begin(1024, 1000, s);
-    use_reply_complete_reads(&link);
-    use_reply_matching(&link);
+    link.settings.reply_complete = 1;
+    link.settings.match_replies = 1;
     run_at_once(Done);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
     EXPECT_EQ(0, o.reset_confirmed);
@@ -704,8 +709,8 @@ TEST(EngineVerifyOnly, MatchesOrNamesTheDifferingBlocksAndNeverWrites)
     begin(5 * 1024);
     flash_copy = image;
     fake.device = flash_device;
-    use_reply_complete_reads(&link);
-    link.mode = MODE_VERIFY;
+    link.settings.reply_complete = 1;
+    link.settings.mode = MODE_VERIFY;
     run_at_once(Done);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
     EXPECT_EQ(CAUSE_NOT_RESET, o.cause);
@@ -719,8 +724,8 @@ TEST(EngineVerifyOnly, MatchesOrNamesTheDifferingBlocksAndNeverWrites)
     flash_copy[3 * 1024] ^= 1;
     flash_copy[4 * 1024 + 1023] ^= 1;
     fake.device = flash_device;
-    use_reply_complete_reads(&link);
-    link.mode = MODE_VERIFY;
+    link.settings.reply_complete = 1;
+    link.settings.mode = MODE_VERIFY;
     run_at_once(Failed);
     EXPECT_EQ(UPDATE_FAILED, update_outcome(&link, &o));
     EXPECT_EQ(3u, o.differing.blocks);
@@ -733,8 +738,8 @@ TEST(EngineVerifyOnly, MatchesOrNamesTheDifferingBlocksAndNeverWrites)
 
     Script s;
     begin(2048, 1000, s);
-    use_reply_complete_reads(&link);
-    link.no_reset = 1;
+    link.settings.reply_complete = 1;
+    link.settings.no_reset = 1;
     run_at_once(Done);
     EXPECT_EQ(UPDATE_DONE, update_outcome(&link, &o));
     EXPECT_EQ(0, o.reset_confirmed);
@@ -743,11 +748,12 @@ TEST(EngineVerifyOnly, MatchesOrNamesTheDifferingBlocksAndNeverWrites)
     EXPECT_EQ(0u, sent_with_op(OP_RESET).size());
 }
 
-// The bench's look for a device between updates: one probe, one read.
+// The slots' look for a device between updates: one probe, one read; a
+// vanished line is told whatever was read.
 TEST(EngineProbe, AnsweredOnlyByADeviceThatIsThere)
 {
     begin(1024);
-    EXPECT_EQ(1, probe_answered(&link));
+    EXPECT_EQ(PROBE_ANSWERED, probe_device(&link));
     ASSERT_EQ(1u, fake.sent.size());
     EXPECT_TRUE(is_probe(fake.sent[0].bytes));
     EXPECT_EQ((uint32_t)Start, link.state) << "the update is left alone";
@@ -755,7 +761,11 @@ TEST(EngineProbe, AnsweredOnlyByADeviceThatIsThere)
     Script s;
     s.answer_probes = false;
     begin(1024, 1000, s);
-    EXPECT_EQ(0, probe_answered(&link));
+    EXPECT_EQ(PROBE_SILENT, probe_device(&link));
+
+    begin(1024);
+    fake.gone = 1;
+    EXPECT_EQ(PROBE_LINE_LOST, probe_device(&link));
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ struct Padded {
 void pad(Padded *p, const std::vector<unsigned char> &bytes, int64_t len)
 {
     memset(&p->link, 0x5A, sizeof p->link);
-    p->link.report = &PROCESS_REPORT;
+    p->link.settings.report = &PROCESS_REPORT;
     testing::internal::CaptureStdout();
     p->result = pad_image(&p->link, bytes.empty() ? NULL : bytes.data(), len);
     fflush(stdout);

@@ -1,8 +1,7 @@
-// Port identity over a made-up /dev and /sys laid out as the kernel and
-// udev lay them out: device nodes are links to /dev/null, the tty class
-// entries link to device directories, USB devices hold their attributes.
+// Port identity over a made-up /dev and /sys (fake_dev_sys.h).
 #include <gtest/gtest.h>
 
+#include "fake_dev_sys.h"
 #include "testkit.h"
 
 #include <fcntl.h>
@@ -21,50 +20,8 @@ using namespace testkit;
 
 namespace {
 
-class PortTree : public ::testing::Test {
+class PortTree : public FakeDevSys {
 protected:
-    void SetUp() override
-    {
-        root = make_scratch_dir();
-        ASSERT_FALSE(root.empty());
-        dev = root + "/dev";
-        sys = root + "/sys";
-        make_dirs(dev + "/serial/by-id");
-    }
-    void TearDown() override
-    {
-        remove_scratch_dir(root);
-    }
-
-    static void file(const std::string &path, const std::string &text)
-    {
-        ASSERT_EQ(write_text_file(path, text), 0);
-    }
-    // A USB device directory under /sys/devices with the attributes given.
-    std::string usb(const std::string &rel, const std::vector<std::pair<std::string, std::string>> &attrs)
-    {
-        std::string dir = sys + "/devices/" + rel;
-        make_dirs(dir);
-        for (const auto &a : attrs)
-            file(dir + "/" + a.first, a.second);
-        return dir;
-    }
-    // A port: its node, its tty class entry linking to device_dir, the
-    // driver bound to that device.
-    void port(const std::string &name, const std::string &device_dir, const std::string &driver)
-    {
-        ASSERT_EQ(symlink("/dev/null", (dev + "/" + name).c_str()), 0);
-        make_dirs(sys + "/class/tty/" + name);
-        make_dirs(device_dir);
-        ASSERT_EQ(symlink(device_dir.c_str(), (sys + "/class/tty/" + name + "/device").c_str()), 0);
-        if (!driver.empty()) {
-            ASSERT_EQ(symlink(("../../../bus/drivers/" + driver).c_str(), (device_dir + "/driver").c_str()), 0);
-        }
-    }
-    void by_id(const std::string &name, const std::string &target)
-    {
-        ASSERT_EQ(symlink(target.c_str(), (dev + "/serial/by-id/" + name).c_str()), 0);
-    }
     std::vector<PortInfo> list()
     {
         std::vector<PortInfo> out(8);
@@ -72,8 +29,6 @@ protected:
         out.resize((size_t)list_ports_under(out.data(), (int)out.size(), dev.c_str(), sys.c_str()));
         return out;
     }
-
-    std::string root, dev, sys;
 };
 
 const char *const FTDI = "usb1/1-1";

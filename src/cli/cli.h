@@ -37,14 +37,14 @@ enum CliCommand {
 
 // Exit statuses. With several devices the status is the largest of theirs.
 enum CliExit {
-    EXIT_ALL_VERIFIED = 0,
-    EXIT_CRC_MISMATCH = 1,  // a device reported a wrong region CRC ("FAILED")
-    EXIT_USAGE = 2,         // usage or bad input, decided before any port is opened
-    EXIT_PORT = 3,          // a port could not be opened or was lost
-    EXIT_DEADLINE = 4,      // a --wait or --timeout deadline passed
-    EXIT_RECORDS = 5,       // every device verified, but a record (the JSON, the log,
-                            // standard output) could not be written
-    EXIT_INTERRUPTED = 130  // Ctrl-C cut a device short
+    CLI_EXIT_ALL_VERIFIED = 0,
+    CLI_EXIT_CRC_MISMATCH = 1,  // a device reported a wrong region CRC ("FAILED")
+    CLI_EXIT_USAGE = 2,         // usage or bad input, decided before any port is opened
+    CLI_EXIT_PORT = 3,          // a port could not be opened or was lost
+    CLI_EXIT_DEADLINE = 4,      // a --wait or --timeout deadline passed
+    CLI_EXIT_RECORDS = 5,       // every device verified, but a record (the JSON, the log,
+                                // standard output) could not be written
+    CLI_EXIT_INTERRUPTED = 130  // Ctrl-C cut a device short
 };
 
 struct CliOptions {
@@ -67,33 +67,34 @@ struct CliOptions {
     int verbose;
     int json;        // list, image: JSON instead of words
     int no_reset;    // update --no-reset
-    int continuous;  // update --continuous: every port a slot of the production bench
+    int continuous;  // update --continuous: every port a slot of a production line
     long count;      // --count: devices per slot, 0 for no limit
 };
 
 // How a device's update ended.
 enum CliResult {
-    RESULT_RUNNING = 0,
-    RESULT_DONE,
-    RESULT_FAILED,
-    RESULT_PORT_LOST,
-    RESULT_OPEN_FAILED,
-    RESULT_TIMEOUT,
-    RESULT_STOPPED,   // Ctrl-C or a signal
-    RESULT_MATCH,     // verify: the device carries the image
-    RESULT_MISMATCH,  // verify: its flash differs
-    RESULT_KINDS
+    CLI_RESULT_RUNNING = 0,
+    CLI_RESULT_DONE,
+    CLI_RESULT_FAILED,
+    CLI_RESULT_PORT_LOST,
+    CLI_RESULT_OPEN_FAILED,
+    CLI_RESULT_TIMEOUT,
+    CLI_RESULT_STOPPED,   // Ctrl-C or a signal
+    CLI_RESULT_MATCH,     // verify: the device carries the image
+    CLI_RESULT_MISMATCH,  // verify: its flash differs
+    CLI_RESULT_KINDS
 };
 
 // The word for a result in the JSON and the log ("done", "port-lost", ...).
 const char *cli_result_name(CliResult result);
 
+// Its exit status (CLI_EXIT_*; 0 for done).
+int cli_result_exit_status(CliResult result);
+
 // Range i of differing as flash addresses from base, ends included:
 // "0x08004400-0x080047ff".
 void cli_range_text(const DifferingBlocks *differing, int i, uint32_t base, char *text,
                     size_t size);
-// Its exit status (EXIT_*; 0 for done).
-int cli_result_exit_status(CliResult result);
 
 // What is reported for one device when it ends.
 struct CliDeviceSummary {

@@ -1,7 +1,7 @@
 // One device of a command-line run: its report's sinks (trace, status,
 // progress), its port, its engine made ready, and the steps that drive it to
 // its end. Shared by a run of `update`/`verify` (cli_update.cpp) and the
-// production bench's slots (cli_bench.cpp).
+// production line's slots (cli_slots.cpp).
 #include "cli/cli_run.h"
 
 #include <stdio.h>
@@ -18,7 +18,7 @@
 static void emit_trace_line(CliDevice *d, const char *text, size_t len)
 {
     CliRun *run = d->run;
-    char line[TRACE_LINE_CAPACITY + PORT_NAME_CAPACITY + 64];
+    char line[CLI_TRACE_LINE_CAPACITY + PORT_NAME_CAPACITY + 64];
     cli_lock();
     if (run->options->verbose) {
         snprintf(line, sizeof line, "[%s] %.*s\n", d->given, (int)len, text);
@@ -103,7 +103,7 @@ int cli_open_device(CliDevice *d)
     d->link.baud = LINE_BAUD;
     const char *note = port_note(port);
     if (note != NULL)
-        report_trace(d->link.report, " . %s\n", note);
+        report_trace(d->link.settings.report, " . %s\n", note);
     return 0;
 }
 
@@ -111,24 +111,24 @@ CliResult cli_result_of(UpdateEnd end, UpdateMode mode)
 {
     switch (end) {
     case UPDATE_DONE:
-        return mode == MODE_VERIFY ? RESULT_MATCH : RESULT_DONE;
+        return mode == MODE_VERIFY ? CLI_RESULT_MATCH : CLI_RESULT_DONE;
     case UPDATE_FAILED:
-        return mode == MODE_VERIFY ? RESULT_MISMATCH : RESULT_FAILED;
+        return mode == MODE_VERIFY ? CLI_RESULT_MISMATCH : CLI_RESULT_FAILED;
     case UPDATE_PORT_LOST:
-        return RESULT_PORT_LOST;
+        return CLI_RESULT_PORT_LOST;
     case UPDATE_DEADLINE:
-        return RESULT_TIMEOUT;
+        return CLI_RESULT_TIMEOUT;
     case UPDATE_STOPPED:
-        return RESULT_STOPPED;
+        return CLI_RESULT_STOPPED;
     case UPDATE_RUNNING:
         break;
     }
-    return RESULT_RUNNING;
+    return CLI_RESULT_RUNNING;
 }
 
 // "waiting for the device" on standard error: when the wait begins, and
-// every WAITING_LINE_S while it lasts when standard error is a file (a
-// terminal's row says it all the time; a bench's slots wait all day).
+// every CLI_WAITING_LINE_S while it lasts when standard error is a file (a
+// terminal's row says it all the time; the slots wait all day).
 static void say_waiting(CliDevice *d, double now)
 {
     const CliRun *run = d->run;
@@ -137,8 +137,9 @@ static void say_waiting(CliDevice *d, double now)
         return;
     double waited = now - d->started;
     char limit[64] = "";
-    if (d->link.limits.first_answer_ms > 0)
-        snprintf(limit, sizeof limit, "; --wait %g s", d->link.limits.first_answer_ms / 1000.0);
+    uint32_t wait_ms = d->link.settings.limits.first_answer_ms;
+    if (wait_ms > 0)
+        snprintf(limit, sizeof limit, "; --wait %g s", wait_ms / 1000.0);
     cli_lock();
     if (d->next_waiting_line == 0)
         fprintf(stderr, "%s: waiting for the device on %s (plug it in and power it up%s)\n",
@@ -147,40 +148,60 @@ static void say_waiting(CliDevice *d, double now)
         fprintf(stderr, "%s: still waiting for the device (%.0f s)\n", d->given, waited);
     fflush(stderr);
     cli_unlock();
-    d->next_waiting_line = now + WAITING_LINE_S;
+    d->next_waiting_line = now + CLI_WAITING_LINE_S;
 }
 
-void cli_drive(CliDevice *d, UpdateOutcome *outcome)
+// The engine's read-out for the display and the records.
+static void publish(CliDevice *d, const UpdateOutcome *outcome)
+{
+    cli_lock();
+    d->outcome = *outcome;
+    cli_unlock();
+}
+
+// The first answer: noted with its time, and said when standard error is a file.
+static void note_linked(CliDevice *d)
 {
     const CliOptions *o = d->run->options;
+    cli_lock();
+    d->linked = 1;
+    d->linked_at = monotonic_seconds();
+    cli_utc_timestamp(d->linked_at_text, sizeof d->linked_at_text);
+    if (!d->run->live && !o->quiet && !o->continuous) {
+        fprintf(stderr, "%s: the device answered; %s %ld blocks\n", d->given,
+                d->link.settings.mode == MODE_VERIFY ? "checking" : "writing",
+                (long)(d->outcome.image_size / BLOCK_SIZE));
+        fflush(stderr);
+    }
+    cli_unlock();
+}
+
+UpdateEnd cli_drive(CliDevice *d)
+{
     DeviceLink *link = &d->link;
+    UpdateOutcome outcome;
+    cli_lock();
+    d->result = CLI_RESULT_RUNNING;
+    d->linked = 0;
+    d->offset = 0;
+    d->last_decile = 0;
+    cli_unlock();
     start_update(link);
-    report_status(link->report, "Contacting Device...");
+    update_outcome(link, &outcome);
+    publish(d, &outcome);
+    report_status(link->settings.report, "Contacting Device...");
     for (;;) {
         if (cli_stop_requested())
             stop_update(link);
         step_update(link);
-        if (update_outcome(link, outcome) != UPDATE_RUNNING)
-            return;
-        cli_lock();
-        d->reply_wait_ms = outcome->reply_wait_ms;
-        d->resend_in_ms = outcome->resend_in_ms;
-        cli_unlock();
-        if (!outcome->linked)
+        UpdateEnd end = update_outcome(link, &outcome);
+        publish(d, &outcome);
+        if (end != UPDATE_RUNNING)
+            return end;
+        if (!outcome.linked)
             say_waiting(d, monotonic_seconds());
-        if (!d->linked && outcome->linked) {
-            cli_lock();
-            d->linked = 1;
-            d->linked_at = monotonic_seconds();
-            cli_utc_timestamp(d->linked_at_text, sizeof d->linked_at_text);
-            if (!d->run->live && !o->quiet && !o->continuous) {
-                fprintf(stderr, "%s: the device answered; %s %ld blocks\n", d->given,
-                        link->mode == MODE_VERIFY ? "checking" : "writing",
-                        (long)(link->image_size / BLOCK_SIZE));
-                fflush(stderr);
-            }
-            cli_unlock();
-        }
+        if (!d->linked && outcome.linked)
+            note_linked(d);
     }
 }
 
@@ -193,9 +214,8 @@ static uint32_t limit_ms(double seconds)
 }
 
 // The limits of o (none where o sets none), named as the options are.
-static void set_limits(DeviceLink *link, const CliOptions *o)
+static void set_limits(UpdateLimits *limits, const CliOptions *o)
 {
-    UpdateLimits *limits = &link->limits;
     if (o->wait_s >= 0)
         limits->first_answer_ms = limit_ms(o->wait_s);
     if (o->timeout_s > 0)
@@ -208,36 +228,28 @@ static void set_limits(DeviceLink *link, const CliOptions *o)
 void cli_setup_link(CliDevice *d)
 {
     CliRun *run = d->run;
-    PortHandle port = d->link.port;
-    Transport line = d->link.line;
-    int had_port = port != NO_PORT;
+    const CliOptions *o = run->options;
     init_link(&d->link);
-    if (had_port) {
-        d->link.port = port;
-        d->link.line = line;
-        d->link.port_name = d->path;
-        d->link.baud = LINE_BAUD;
-    }
-    d->linked = 0;
-    d->offset = 0;
-    d->last_decile = 0;
-    d->reply_wait_ms = 0;
-    d->resend_in_ms = 0;
     d->report.status = device_status;
     d->report.trace = device_trace;
     d->report.progress = device_progress;
     d->report.context = d;
-    d->link.report = &d->report;
-    d->link.image = run->image;
-    d->link.image_size = run->padded_size;
+    d->link.image = run->image.padded;
+    d->link.image_size = run->image.file.padded_size;
     d->link.base = IMAGE_BASE;
-    use_reply_complete_reads(&d->link);
-    use_reply_matching(&d->link);
-    set_limits(&d->link, run->options);
-    if (run->options->command == CLI_VERIFY)
-        d->link.mode = MODE_VERIFY;
-    d->link.no_reset = run->options->no_reset;
-    d->result = RESULT_RUNNING;
+    // Everything on the wire stays as the dialog has it but the reads,
+    // which end as soon as a whole reply is in, and the replies, matched to
+    // the request they answer.
+    UpdateSettings *settings = &d->link.settings;
+    settings->report = &d->report;
+    settings->reply_complete = 1;
+    settings->match_replies = 1;
+    set_limits(&settings->limits, o);
+    settings->mode = o->command == CLI_VERIFY ? MODE_VERIFY : MODE_UPDATE;
+    settings->no_reset = o->no_reset;
+    // Nothing has happened yet: the records of a device that never runs
+    // say so.
+    update_outcome(&d->link, &d->outcome);
 }
 
 void cli_flush_trace_line(CliDevice *d)

@@ -10,17 +10,14 @@
 #include "image/sha256.h"
 #include "cli/cli.h"
 
-// What is written, and the facts that name it at the start of a run, in its
-// JSON objects and in its log.
+// What a run writes and what names it, from the reader to the link: the
+// reader's record of the image (format, size, padded size, gap bytes,
+// SHA-256), held for the run, and the padded bytes laid out from it.
 struct CliImage {
-    char name[CLI_PATH_CAPACITY];  // the file as given, or "embedded"
-    ImageFileFormat format;
-    int64_t size;                  // from 0x08004000 to the end of its data
-    int32_t padded_size;
-    int64_t gap_bytes;             // filled with 0xFF
-    uint16_t crc;                  // CRC-16 of the padded image
-    char sha256[SHA256_HEX_CAPACITY];
-    unsigned char *padded;         // the padded image (the caller frees it)
+    const char *name;       // the file as given, or "embedded"
+    ImageFile file;         // as read and checked (sha256: the file's, or the embedded bytes')
+    uint16_t crc;           // CRC-16 of the padded image
+    unsigned char *padded;  // file.padded_size bytes, written from IMAGE_BASE
 };
 
 // 1 when this build embeds the bundled sample rather than device firmware.
@@ -28,8 +25,12 @@ int cli_embeds_sample(void);
 
 // Reads, checks and lays out the image o names (--image, else the embedded
 // one, which is refused when it is the bundled sample, unless
-// --allow-sample). Returns 0, or -1 with the reason printed.
+// --allow-sample). Returns 0, or -1 with the reason printed (image then
+// holds nothing).
 int cli_load_image(const CliOptions *o, CliImage *image);
+
+// Frees what image holds.
+void cli_free_image(CliImage *image);
 
 // The one line that names the image: "app.hex: Intel HEX, 2056 bytes, ...".
 void cli_image_line(const CliImage *image, char *text, size_t size);

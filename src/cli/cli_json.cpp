@@ -1,6 +1,7 @@
-// The command line's JSON, written with nlohmann::json. Text that is not
-// valid UTF-8 (a port name, a system message) is replaced, never a failure,
-// and nothing thrown leaves this file.
+// The command line's JSON, written with nlohmann::json, and the words for a
+// result and a differing range that the JSON and the result lines share.
+// Text that is not valid UTF-8 (a port name, a system message) is replaced,
+// never a failure, and nothing thrown leaves this file.
 #include "cli/cli.h"
 #include "serial/port_info.h"
 
@@ -13,7 +14,7 @@
 
 namespace {
 
-const char *const RESULT_NAMES[RESULT_KINDS] = {"running", "done",    "failed",
+const char *const CLI_RESULT_NAMES[CLI_RESULT_KINDS] = {"running", "done",    "failed",
                                                 "port-lost", "open-failed", "timeout",
                                                 "stopped", "match",  "mismatch"};
 
@@ -38,9 +39,16 @@ int put(const nlohmann::ordered_json &document, char *text, size_t size)
 
 const char *cli_result_name(CliResult result)
 {
-    if (result < RESULT_RUNNING || result >= RESULT_KINDS)
+    if (result < CLI_RESULT_RUNNING || result >= CLI_RESULT_KINDS)
         return "unknown";
-    return RESULT_NAMES[result];
+    return CLI_RESULT_NAMES[result];
+}
+
+void cli_range_text(const DifferingBlocks *differing, int i, uint32_t base, char *text,
+                    size_t size)
+{
+    snprintf(text, size, "0x%08x-0x%08x", (unsigned)(base + (uint32_t)differing->start[i]),
+             (unsigned)(base + (uint32_t)differing->end[i] - 1));
 }
 
 int cli_format_device_json(const CliDeviceSummary *s, const char *version, char *text, size_t size)
@@ -68,7 +76,7 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
         // A done device may carry a note (its reset not acknowledged); any
         // other result says why.
         int has_text = s->why != NULL && s->why[0] != '\0';
-        int done = s->result == RESULT_DONE || s->result == RESULT_MATCH;
+        int done = s->result == CLI_RESULT_DONE || s->result == CLI_RESULT_MATCH;
         if (has_text && !done)
             o["error"] = s->why;
         else

@@ -7,13 +7,13 @@
 
 #include "serial/port_info.h"
 
-enum { LIST_CAPACITY = 256 };
+enum { CLI_LIST_CAPACITY = 256 };
 
 int cli_run_list(const CliOptions *options)
 {
     // Large records: kept off the stack.
-    static PortInfo ports[LIST_CAPACITY];
-    int count = list_ports(ports, LIST_CAPACITY);
+    static PortInfo ports[CLI_LIST_CAPACITY];
+    int count = list_ports(ports, CLI_LIST_CAPACITY);
 
     if (options->json) {
         size_t size = (size_t)count * 4096 + 64;
@@ -21,7 +21,7 @@ int cli_run_list(const CliOptions *options)
         if (text == NULL || cli_format_port_list_json(ports, count, text, size) < 0) {
             fprintf(stderr, "%s: the list could not be written\n", options->program);
             free(text);
-            return EXIT_PORT;
+            return CLI_EXIT_PORT;
         }
         printf("%s\n", text);
         free(text);

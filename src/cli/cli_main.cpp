@@ -42,7 +42,7 @@ int cli_main(int argc, char **argv, const char *program)
 {
     CliOptions options;
     if (cli_parse_options(argc, argv, program, &options) != 0)
-        return EXIT_USAGE;
+        return CLI_EXIT_USAGE;
     switch (options.command) {
     case CLI_LIST:
         return cli_run_list(&options);
@@ -57,5 +57,5 @@ int cli_main(int argc, char **argv, const char *program)
     case CLI_RUN_NOTHING:
         break;
     }
-    return EXIT_ALL_VERIFIED;
+    return CLI_EXIT_ALL_VERIFIED;
 }

@@ -15,7 +15,7 @@
 
 namespace {
 
-// When standard input is no terminal (a script, a bench's job), nobody will
+// When standard input is no terminal (a script, a scheduled job), nobody will
 // plug the device in later: the first answer is waited for this long.
 const double SCRIPT_WAIT_S = 60;
 
@@ -108,15 +108,18 @@ void cli_usage_error(const char *program, const char *command, const char *forma
             command[0] != '\0' ? " " : "", command);
 }
 
-int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, const char *command,
-                             CliOptions *o)
+namespace {
+
+// The ports, as given, into o. Returns 0, or -1 with the reason printed.
+int take_ports(const std::vector<std::string> &ports, const char *program, const char *command,
+               CliOptions *o)
 {
-    if (a->ports.size() > CLI_MAX_PORTS) {
+    if (ports.size() > CLI_MAX_PORTS) {
         cli_usage_error(program, command, "at most %d ports at once", (int)CLI_MAX_PORTS);
         return -1;
     }
-    for (size_t i = 0; i < a->ports.size(); ++i) {
-        const std::string &port = a->ports[i];
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const std::string &port = ports[i];
         if (port == "usb:") {
             cli_usage_error(program, command,
                             "usb: needs the adapter's serial number (usb:SERIAL; `%s list` "
@@ -129,26 +132,21 @@ int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, con
             return -1;
         }
         for (size_t j = 0; j < i; ++j) {
-            if (a->ports[j] == port) {
+            if (ports[j] == port) {
                 cli_usage_error(program, command, "%s is given twice", cli_shown(port).c_str());
                 return -1;
             }
         }
     }
-    o->port_count = (int)a->ports.size();
-    o->allow_sample = a->allow_sample;
-    o->vector_check = a->no_vector_check ? 0 : 1;
-    if (take_flash_end(a->flash_end, program, command, &o->flash_end) != 0)
-        return -1;
-    if (copy_field(o->image_path, sizeof o->image_path, a->image) != 0 ||
-        copy_field(o->json_path, sizeof o->json_path, a->json_path) != 0 ||
-        copy_field(o->log_path, sizeof o->log_path, a->log_path) != 0) {
-        cli_usage_error(program, command, "a file name is longer than %d characters",
-                        (int)CLI_PATH_CAPACITY - 1);
-        return -1;
-    }
-    o->continuous = a->continuous;
-    o->no_reset = a->no_reset;
+    o->port_count = (int)ports.size();
+    return 0;
+}
+
+// --count, --wait and --timeout into o (a default --wait when standard
+// input is no terminal). Returns 0, or -1 with the reason printed.
+int take_counts_and_waits(const CliDeviceRunArgs *a, const char *program, const char *command,
+                          CliOptions *o)
+{
     if (!a->count.empty()) {
         if (!a->continuous) {
             cli_usage_error(program, command, "--count is for --continuous");
@@ -183,6 +181,31 @@ int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, con
                         cli_shown(a->timeout).c_str());
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, const char *command,
+                             CliOptions *o)
+{
+    if (take_ports(a->ports, program, command, o) != 0)
+        return -1;
+    o->allow_sample = a->allow_sample;
+    o->vector_check = a->no_vector_check ? 0 : 1;
+    if (take_flash_end(a->flash_end, program, command, &o->flash_end) != 0)
+        return -1;
+    if (copy_field(o->image_path, sizeof o->image_path, a->image) != 0 ||
+        copy_field(o->json_path, sizeof o->json_path, a->json_path) != 0 ||
+        copy_field(o->log_path, sizeof o->log_path, a->log_path) != 0) {
+        cli_usage_error(program, command, "a file name is longer than %d characters",
+                        (int)CLI_PATH_CAPACITY - 1);
+        return -1;
+    }
+    o->continuous = a->continuous;
+    o->no_reset = a->no_reset;
+    if (take_counts_and_waits(a, program, command, o) != 0)
+        return -1;
     o->quiet = a->quiet;
     o->verbose = a->verbose;
     if (a->quiet && a->verbose) {

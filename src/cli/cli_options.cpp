@@ -62,6 +62,70 @@ int refuse_empty_values(const CLI::App *app, const char *program)
     return 0;
 }
 
+// One option of update and verify: a value (type names it) or a flag
+// (type NULL), taken into the field of CliDeviceRunArgs it names.
+struct CliRunOption {
+    const char *names;
+    const char *type;
+    std::string CliDeviceRunArgs::*value;
+    bool CliDeviceRunArgs::*flag;
+    const char *help;
+};
+
+// What update and verify both take, in the order their help shows it.
+const CliRunOption RUN_OPTIONS[] = {
+    {"--image", "FILE", &CliDeviceRunArgs::image, nullptr,
+     "The image instead of the embedded one: raw binary (lying from\n"
+     "0x08004000), Intel HEX, S-records or ELF, told by its content\n"
+     "(`image FILE` shows what would be written)"},
+    {"--no-vector-check", NULL, nullptr, &CliDeviceRunArgs::no_vector_check,
+     "Take an image without a Cortex-M vector table at 0x08004000"},
+    {"--allow-sample", NULL, nullptr, &CliDeviceRunArgs::allow_sample,
+     "Take the embedded image even when it is the bundled sample"},
+    {"--flash-end", "ADDR", &CliDeviceRunArgs::flash_end, nullptr,
+     "End of the device's flash (default 0x08100000); an image running\n"
+     "past it is refused"},
+    {"--wait", "SECONDS", &CliDeviceRunArgs::wait, nullptr,
+     "How long to wait for each device's first answer: seconds, or\n"
+     "forever (default: forever on a terminal, where the device may be\n"
+     "plugged in late; 60 s when standard input is not a terminal)"},
+    {"--timeout", "SECONDS", &CliDeviceRunArgs::timeout, nullptr,
+     "An overall deadline per device (default: none)"},
+    {"--json", "FILE", &CliDeviceRunArgs::json_path, nullptr,
+     "Append one JSON object per device as it ends (JSON Lines);\n"
+     "- for standard output (the words then go to standard error)"},
+    {"--log", "FILE", &CliDeviceRunArgs::log_path, nullptr,
+     "Append every device's trace, each line with a timestamp and the\n"
+     "port, one result line per device, after a header line"},
+    {"-q,--quiet", NULL, nullptr, &CliDeviceRunArgs::quiet,
+     "Only the image line, errors and the final summary"},
+    {"-v,--verbose", NULL, nullptr, &CliDeviceRunArgs::verbose,
+     "The trace of every device on standard output (standard error with --json -)"},
+};
+
+// What update alone takes, after them.
+const CliRunOption UPDATE_OPTIONS[] = {
+    {"--no-reset", NULL, nullptr, &CliDeviceRunArgs::no_reset,
+     "Write and verify the image, and leave the device in its boot loader"},
+    {"--continuous", NULL, nullptr, &CliDeviceRunArgs::continuous,
+     "The production bench: every PORT is a slot that flashes device after\n"
+     "device (each taken only once it answers, and the next only once the\n"
+     "last is gone) until Ctrl-C or --count"},
+    {"--count", "N", &CliDeviceRunArgs::count, nullptr,
+     "With --continuous: end each slot after N devices"},
+};
+
+template <size_t N>
+void add_run_options(CLI::App *command, const CliRunOption (&rows)[N], CliDeviceRunArgs *a)
+{
+    for (const CliRunOption &row : rows) {
+        if (row.type != NULL)
+            command->add_option(row.names, a->*row.value, row.help)->type_name(row.type);
+        else
+            command->add_flag(row.names, a->*row.flag, row.help);
+    }
+}
+
 void add_device_run_options(CLI::App *command, CliDeviceRunArgs *a)
 {
     command
@@ -69,42 +133,7 @@ void add_device_run_options(CLI::App *command, CliDeviceRunArgs *a)
                      "Serial ports: a device path (/dev/ttyUSB0) or COM name (COM7), or\n"
                      "usb:SERIAL for the USB adapter with that serial number")
         ->required();
-    command
-        ->add_option("--image", a->image,
-                     "The image instead of the embedded one: raw binary (lying from\n"
-                     "0x08004000), Intel HEX, S-records or ELF, told by its content\n"
-                     "(`image FILE` shows what would be written)")
-        ->type_name("FILE");
-    command->add_flag("--no-vector-check", a->no_vector_check,
-                      "Take an image without a Cortex-M vector table at 0x08004000");
-    command->add_flag("--allow-sample", a->allow_sample,
-                      "Take the embedded image even when it is the bundled sample");
-    command
-        ->add_option("--flash-end", a->flash_end,
-                     "End of the device's flash (default 0x08100000); an image running\n"
-                     "past it is refused")
-        ->type_name("ADDR");
-    command
-        ->add_option("--wait", a->wait,
-                     "How long to wait for each device's first answer: seconds, or\n"
-                     "forever (default: forever on a terminal, where the device may be\n"
-                     "plugged in late; 60 s when standard input is not a terminal)")
-        ->type_name("SECONDS");
-    command->add_option("--timeout", a->timeout, "An overall deadline per device (default: none)")
-        ->type_name("SECONDS");
-    command
-        ->add_option("--json", a->json_path,
-                     "Append one JSON object per device as it ends (JSON Lines);\n"
-                     "- for standard output (the words then go to standard error)")
-        ->type_name("FILE");
-    command
-        ->add_option("--log", a->log_path,
-                     "Append every device's trace, each line with a timestamp and the\n"
-                     "port, one result line per device, after a header line")
-        ->type_name("FILE");
-    command->add_flag("-q,--quiet", a->quiet, "Only the image line, errors and the final summary");
-    command->add_flag("-v,--verbose", a->verbose,
-                      "The trace of every device on standard output (standard error with --json -)");
+    add_run_options(command, RUN_OPTIONS, a);
 }
 
 // A parse error in words: CLI11's message, shortened, with the program's
@@ -115,6 +144,83 @@ void parse_error(const CLI::App &app, const char *program, const CLI::ParseError
     for (const CLI::App *sub : app.get_subcommands())
         command = sub->get_name();
     cli_usage_error(program, command.c_str(), "%s", cli_shown(e.what()).c_str());
+}
+
+// What the commands collect as CLI11 parses, and the commands themselves.
+struct CliParsed {
+    bool version = false;
+    bool list_json = false;
+    CliDeviceRunArgs update_args, verify_args;
+    CliImageArgs image_args;
+    CLI::App *update = nullptr, *verify = nullptr, *list = nullptr, *image = nullptr;
+};
+
+void add_update_and_verify(CLI::App *app, CliParsed *p)
+{
+    p->update = app->add_subcommand("update", "Write the image into the devices on PORT...");
+    add_device_run_options(p->update, &p->update_args);
+    add_run_options(p->update, UPDATE_OPTIONS, &p->update_args);
+    p->update->footer(std::string(UPDATE_FOOTER) + DOCS);
+
+    p->verify = app->add_subcommand(
+        "verify", "Tell whether the devices on PORT... carry the image, writing nothing");
+    add_device_run_options(p->verify, &p->verify_args);
+    p->verify->footer(std::string(VERIFY_FOOTER) + DOCS);
+}
+
+void add_list_and_image(CLI::App *app, CliParsed *p)
+{
+    p->list = app->add_subcommand("list", "List the serial ports found, without opening them");
+    p->list->add_flag("--json", p->list_json, "One JSON array instead of a table");
+
+    CliImageArgs *a = &p->image_args;
+    p->image = app->add_subcommand(
+        "image", "Show what would be written from FILE, and whether it would be refused");
+    p->image->add_option("FILE", a->file, "An image file, as update --image takes it")
+        ->required();
+    p->image
+        ->add_option("--flash-end", a->flash_end, "End of the device's flash (default 0x08100000)")
+        ->type_name("ADDR");
+    p->image->add_flag("--no-vector-check", a->no_vector_check,
+                       "Do not ask for a Cortex-M vector table at 0x08004000");
+    p->image->add_flag("--json", a->json, "One JSON object instead of words");
+    p->image->add_option("--raw-out", a->raw_out,
+                         "Also write the image as it lies in flash from 0x08004000\n"
+                         "(gaps 0xFF, not padded), when it is accepted")
+        ->type_name("FILE");
+    p->image->footer("\nExit status: 0 accepted, 2 refused or bad usage, 1 --raw-out failed.\n");
+}
+
+// The parsed command's values into options. Returns 0, or -1 with the
+// reason printed.
+int take_parsed(const CLI::App &app, const CliParsed *p, const char *program, CliOptions *options)
+{
+    if (p->version) {
+        options->command = CLI_VERSION;
+        return 0;
+    }
+    if (p->image->parsed()) {
+        if (refuse_empty_values(p->image, program) != 0)
+            return -1;
+        return cli_take_image_args(&p->image_args, program, options);
+    }
+    if (p->list->parsed()) {
+        options->command = CLI_LIST;
+        options->json = p->list_json;
+        return 0;
+    }
+    for (CLI::App *command : {p->update, p->verify}) {
+        if (!command->parsed())
+            continue;
+        int verifying = command == p->verify;
+        options->command = verifying ? CLI_VERIFY : CLI_UPDATE;
+        if (refuse_empty_values(command, program) != 0)
+            return -1;
+        return cli_take_device_run_args(verifying ? &p->verify_args : &p->update_args, program,
+                                        command->get_name().c_str(), options);
+    }
+    fputs(app.help().c_str(), stdout);
+    return 0;
 }
 
 }  // namespace
@@ -133,51 +239,12 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     CLI::App app{"Device Firmware Update Tool: writes a firmware image into devices' boot\n"
                  "loaders over serial lines (115200 8E1), verifies it by CRC and resets them.",
                  program};
-    bool version = false;
-    app.add_flag("-V,--version", version, "The version, and the embedded image's size and CRC");
+    CliParsed parsed;
+    app.add_flag("-V,--version", parsed.version,
+                 "The version, and the embedded image's size and CRC");
     app.require_subcommand(0, 1);
-
-    CliDeviceRunArgs update_args, verify_args;
-    CliImageArgs image_args;
-    bool list_json = false;
-
-    CLI::App *update = app.add_subcommand("update", "Write the image into the devices on PORT...");
-    add_device_run_options(update, &update_args);
-    update->add_flag("--no-reset", update_args.no_reset,
-                     "Write and verify the image, and leave the device in its boot loader");
-    update->add_flag("--continuous", update_args.continuous,
-                     "The production bench: every PORT is a slot that flashes device after\n"
-                     "device (each taken only once it answers, and the next only once the\n"
-                     "last is gone) until Ctrl-C or --count");
-    update->add_option("--count", update_args.count,
-                       "With --continuous: end each slot after N devices")
-        ->type_name("N");
-    update->footer(std::string(UPDATE_FOOTER) + DOCS);
-
-    CLI::App *verify = app.add_subcommand(
-        "verify", "Tell whether the devices on PORT... carry the image, writing nothing");
-    add_device_run_options(verify, &verify_args);
-    verify->footer(std::string(VERIFY_FOOTER) + DOCS);
-
-    CLI::App *list = app.add_subcommand("list", "List the serial ports found, without opening them");
-    list->add_flag("--json", list_json, "One JSON array instead of a table");
-
-    CLI::App *image_command = app.add_subcommand(
-        "image", "Show what would be written from FILE, and whether it would be refused");
-    image_command->add_option("FILE", image_args.file, "An image file, as update --image takes it")
-        ->required();
-    image_command->add_option("--flash-end", image_args.flash_end,
-                              "End of the device's flash (default 0x08100000)")
-        ->type_name("ADDR");
-    image_command->add_flag("--no-vector-check", image_args.no_vector_check,
-                            "Do not ask for a Cortex-M vector table at 0x08004000");
-    image_command->add_flag("--json", image_args.json, "One JSON object instead of words");
-    image_command->add_option("--raw-out", image_args.raw_out,
-                              "Also write the image as it lies in flash from 0x08004000\n"
-                              "(gaps 0xFF, not padded), when it is accepted")
-        ->type_name("FILE");
-    image_command->footer("\nExit status: 0 accepted, 2 refused or bad usage, 1 --raw-out failed.\n");
-
+    add_update_and_verify(&app, &parsed);
+    add_list_and_image(&app, &parsed);
     app.footer("\nRun `" + std::string(program) + " COMMAND --help` for a command's options.");
 
     try {
@@ -195,30 +262,5 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
         cli_usage_error(program, "", "the command line could not be read");
         return -1;
     }
-
-    if (version) {
-        options->command = CLI_VERSION;
-        return 0;
-    }
-    if (image_command->parsed()) {
-        if (refuse_empty_values(image_command, program) != 0)
-            return -1;
-        return cli_take_image_args(&image_args, program, options);
-    }
-    if (list->parsed()) {
-        options->command = CLI_LIST;
-        options->json = list_json;
-        return 0;
-    }
-    for (CLI::App *command : {update, verify}) {
-        if (!command->parsed())
-            continue;
-        options->command = command == verify ? CLI_VERIFY : CLI_UPDATE;
-        if (refuse_empty_values(command, program) != 0)
-            return -1;
-        return cli_take_device_run_args(command == verify ? &verify_args : &update_args, program,
-                                        command->get_name().c_str(), options);
-    }
-    fputs(app.help().c_str(), stdout);
-    return 0;
+    return take_parsed(app, &parsed, program, options);
 }

@@ -12,11 +12,11 @@
 #include "serial/monotonic.h"
 
 // A thread running fn(argument). Returns 0, or -1 when it could not start.
-typedef void (*ThreadMain)(void *argument);
+typedef void (*CliThreadMain)(void *argument);
 struct CliThread {
     void *handle;
 };
-int cli_start_thread(CliThread *thread, ThreadMain fn, void *argument);
+int cli_start_thread(CliThread *thread, CliThreadMain fn, void *argument);
 void cli_join_thread(CliThread *thread);
 
 // One process-wide lock for what the update threads share: the output

@@ -18,30 +18,30 @@
 // ---------------------------------------------------------------------------
 // Threads and the lock
 
-struct ThreadStart {
-    ThreadMain fn;
+struct CliThreadStart {
+    CliThreadMain fn;
     void *argument;
     pthread_t id;
 };
 
-enum { THREAD_STARTS = 64 };
-static ThreadStart thread_starts[THREAD_STARTS];
+enum { CLI_THREAD_STARTS = 64 };
+static CliThreadStart thread_starts[CLI_THREAD_STARTS];
 static int thread_starts_used;
 
 static void *thread_entry(void *start)
 {
-    ThreadStart *s = (ThreadStart *)start;
+    CliThreadStart *s = (CliThreadStart *)start;
     s->fn(s->argument);
     return NULL;
 }
 
-int cli_start_thread(CliThread *thread, ThreadMain fn, void *argument)
+int cli_start_thread(CliThread *thread, CliThreadMain fn, void *argument)
 {
     // Called from the main thread only; each start record lives as long as
     // the process.
-    if (thread_starts_used >= THREAD_STARTS)
+    if (thread_starts_used >= CLI_THREAD_STARTS)
         return -1;
-    ThreadStart *s = &thread_starts[thread_starts_used];
+    CliThreadStart *s = &thread_starts[thread_starts_used];
     s->fn = fn;
     s->argument = argument;
     if (pthread_create(&s->id, NULL, thread_entry, s) != 0)
@@ -53,7 +53,7 @@ int cli_start_thread(CliThread *thread, ThreadMain fn, void *argument)
 
 void cli_join_thread(CliThread *thread)
 {
-    ThreadStart *s = (ThreadStart *)thread->handle;
+    CliThreadStart *s = (CliThreadStart *)thread->handle;
     if (s == NULL)
         return;
     pthread_join(s->id, NULL);

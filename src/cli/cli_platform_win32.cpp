@@ -11,28 +11,28 @@
 // ---------------------------------------------------------------------------
 // Threads and the lock
 
-struct ThreadStart {
-    ThreadMain fn;
+struct CliThreadStart {
+    CliThreadMain fn;
     void *argument;
     HANDLE handle;
 };
 
-enum { THREAD_STARTS = 64 };
-static ThreadStart thread_starts[THREAD_STARTS];
+enum { CLI_THREAD_STARTS = 64 };
+static CliThreadStart thread_starts[CLI_THREAD_STARTS];
 static int thread_starts_used;
 
 static DWORD WINAPI thread_entry(LPVOID start)
 {
-    ThreadStart *s = (ThreadStart *)start;
+    CliThreadStart *s = (CliThreadStart *)start;
     s->fn(s->argument);
     return 0;
 }
 
-int cli_start_thread(CliThread *thread, ThreadMain fn, void *argument)
+int cli_start_thread(CliThread *thread, CliThreadMain fn, void *argument)
 {
-    if (thread_starts_used >= THREAD_STARTS)
+    if (thread_starts_used >= CLI_THREAD_STARTS)
         return -1;
-    ThreadStart *s = &thread_starts[thread_starts_used];
+    CliThreadStart *s = &thread_starts[thread_starts_used];
     s->fn = fn;
     s->argument = argument;
     s->handle = CreateThread(NULL, 0, thread_entry, s, 0, NULL);
@@ -45,7 +45,7 @@ int cli_start_thread(CliThread *thread, ThreadMain fn, void *argument)
 
 void cli_join_thread(CliThread *thread)
 {
-    ThreadStart *s = (ThreadStart *)thread->handle;
+    CliThreadStart *s = (CliThreadStart *)thread->handle;
     if (s == NULL)
         return;
     WaitForSingleObject(s->handle, INFINITE);

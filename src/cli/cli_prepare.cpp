@@ -14,13 +14,7 @@
 // The image to write, padded, in run. Returns 0, or -1 with the reason printed.
 int cli_prepare_image(CliRun *run)
 {
-    if (cli_load_image(run->options, &run->facts) != 0)
-        return -1;
-    run->image = run->facts.padded;
-    run->padded_size = run->facts.padded_size;
-    run->image_size = run->facts.size;
-    run->image_crc = run->facts.crc;
-    return 0;
+    return cli_load_image(run->options, &run->image);
 }
 
 // What each PORT names. Returns 0, or -1 with the reason printed (a name
@@ -60,7 +54,7 @@ int cli_prepare_devices(CliRun *run)
             free(present);
             return -1;
         }
-        d->result = RESULT_RUNNING;
+        d->result = CLI_RESULT_RUNNING;
     }
     free(present);
     // Two names for one port (COM7 and \\.\COM7) would fight over it.

@@ -16,23 +16,23 @@
 int cli_result_exit_status(CliResult result)
 {
     switch (result) {
-    case RESULT_DONE:
-        return EXIT_ALL_VERIFIED;
-    case RESULT_FAILED:
-        return EXIT_CRC_MISMATCH;
-    case RESULT_PORT_LOST:
-    case RESULT_OPEN_FAILED:
-        return EXIT_PORT;
-    case RESULT_TIMEOUT:
-        return EXIT_DEADLINE;
-    case RESULT_MATCH:
-        return EXIT_ALL_VERIFIED;
-    case RESULT_MISMATCH:
-        return EXIT_CRC_MISMATCH;
-    case RESULT_STOPPED:
-        return EXIT_INTERRUPTED;
+    case CLI_RESULT_DONE:
+        return CLI_EXIT_ALL_VERIFIED;
+    case CLI_RESULT_FAILED:
+        return CLI_EXIT_CRC_MISMATCH;
+    case CLI_RESULT_PORT_LOST:
+    case CLI_RESULT_OPEN_FAILED:
+        return CLI_EXIT_PORT;
+    case CLI_RESULT_TIMEOUT:
+        return CLI_EXIT_DEADLINE;
+    case CLI_RESULT_MATCH:
+        return CLI_EXIT_ALL_VERIFIED;
+    case CLI_RESULT_MISMATCH:
+        return CLI_EXIT_CRC_MISMATCH;
+    case CLI_RESULT_STOPPED:
+        return CLI_EXIT_INTERRUPTED;
     default:
-        return EXIT_PORT;
+        return CLI_EXIT_PORT;
     }
 }
 
@@ -57,24 +57,27 @@ int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
 void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
 {
     const CliRun *run = d->run;
+    const CliImage *image = &run->image;
+    const UpdateOutcome *outcome = &d->outcome;
+    int verifying = d->link.settings.mode == MODE_VERIFY;
     memset(s, 0, sizeof *s);
     s->port = d->given;
     s->path = d->path;
     s->result = d->result;
-    s->reset_confirmed = d->reset_confirmed;
-    s->image_name = run->facts.name;
-    s->image_format = image_file_format_name(run->facts.format);
-    s->image_sha256 = run->facts.sha256;
-    s->image_size = run->image_size;
-    s->padded_size = run->padded_size;
-    s->image_crc = run->image_crc;
-    s->device_crc = d->link.tally.remote_crc;
-    s->bytes = d->link.mode == MODE_VERIFY ? 0 : d->link.offset;  // verify writes nothing
-    s->blocks = d->link.tally.blocks_acked;
-    s->resends = d->link.tally.resends;
-    s->stale_replies = d->link.tally.stale_replies;
-    s->differing = d->link.mode == MODE_VERIFY ? &d->link.differing : NULL;
-    s->base = d->link.base;
+    s->reset_confirmed = outcome->reset_confirmed;
+    s->image_name = image->name;
+    s->image_format = image_file_format_name(image->file.format);
+    s->image_sha256 = image->file.sha256;
+    s->image_size = image->file.size;
+    s->padded_size = image->file.padded_size;
+    s->image_crc = image->crc;
+    s->device_crc = outcome->tally.remote_crc;
+    s->bytes = verifying ? 0 : outcome->offset;  // verify writes nothing
+    s->blocks = outcome->tally.blocks_acked;
+    s->resends = outcome->tally.resends;
+    s->stale_replies = outcome->tally.stale_replies;
+    s->differing = verifying ? &outcome->differing : NULL;
+    s->base = IMAGE_BASE;
     if (run->options->continuous) {
         s->slot = (int)(d - run->devices) + 1;
         s->sequence = d->sequence;
@@ -93,15 +96,15 @@ void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
     s->adapter_by_id = d->adapter.stable;
 }
 
-void cli_finish_device(CliDevice *d, CliResult result, int reset_confirmed, const char *why)
+void cli_finish_device(CliDevice *d, CliResult result, const char *why)
 {
     CliRun *run = d->run;
     cli_lock();
     d->result = result;
-    d->reset_confirmed = reset_confirmed;
     d->ended = monotonic_seconds();
     cli_utc_timestamp(d->ended_at, sizeof d->ended_at);
-    snprintf(d->why, sizeof d->why, "%s", why);
+    if (why != d->why)
+        snprintf(d->why, sizeof d->why, "%s", why);
     CliDeviceSummary s;
     cli_summarise(d, &s);
     if (run->json != NULL) {
@@ -118,9 +121,10 @@ void cli_finish_device(CliDevice *d, CliResult result, int reset_confirmed, cons
         snprintf(line, sizeof line,
                  "%s %s RESULT %s reset_confirmed=%s bytes=%ld blocks=%u resends=%u "
                  "seconds=%.2f%s%s\n",
-                 d->ended_at, d->given, cli_result_name(result), reset_confirmed ? "true" : "false",
-                 (long)s.bytes, (unsigned)s.blocks, (unsigned)s.resends, s.seconds,
-                 why[0] == '\0' ? "" : result == RESULT_DONE ? " note=" : " why=", why);
+                 d->ended_at, d->given, cli_result_name(result),
+                 s.reset_confirmed ? "true" : "false", (long)s.bytes, (unsigned)s.blocks,
+                 (unsigned)s.resends, s.seconds,
+                 why[0] == '\0' ? "" : result == CLI_RESULT_DONE ? " note=" : " why=", why);
         cli_write_record(run, run->log, run->log_label, line);
     }
     cli_unlock();
@@ -160,23 +164,23 @@ static void short_name(const CliDevice *d, char *text, size_t size, int room)
 // gives way first: the percent, blocks, rate and time left always show.
 void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, int width)
 {
-    const CliRun *run = d->run;
-    int blocks_total = run->padded_size / BLOCK_SIZE;
+    int32_t padded_size = d->run->image.file.padded_size;
+    int blocks_total = padded_size / BLOCK_SIZE;
     int blocks = (int)(d->offset / BLOCK_SIZE);
-    int percent = run->padded_size > 0 ? (int)((int64_t)d->offset * 100 / run->padded_size) : 0;
+    int percent = padded_size > 0 ? (int)((int64_t)d->offset * 100 / padded_size) : 0;
     char middle[96];
-    if (d->result != RESULT_RUNNING) {
+    if (d->result != CLI_RESULT_RUNNING) {
         snprintf(middle, sizeof middle, "%s", cli_result_name(d->result));
     } else if (!d->linked) {
         snprintf(middle, sizeof middle, "waiting for the device (%.0f s)", now - d->started);
-    } else if (d->reply_wait_ms > LATE_REPLY_MS && d->resend_in_ms > 0) {
+    } else if (d->outcome.reply_wait_ms > CLI_LATE_REPLY_MS && d->outcome.resend_in_ms > 0) {
         snprintf(middle, sizeof middle, "no answer, resending in %u s",
-                 (unsigned)(d->resend_in_ms + 999) / 1000);
+                 (unsigned)(d->outcome.resend_in_ms + 999) / 1000);
     } else {
         double seconds = now - d->linked_at;
         double rate = seconds > 0.2 ? d->offset / seconds : 0;
         if (rate > 0) {
-            int left = (int)((run->padded_size - d->offset) / rate + 0.5);
+            int left = (int)((padded_size - d->offset) / rate + 0.5);
             snprintf(middle, sizeof middle, "%5.1f KiB/s  %d:%02d left", rate / 1024, left / 60,
                      left % 60);
         } else {
@@ -188,11 +192,11 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
     // "<name> 100%  1008/1008 blocks  <middle, 28>  <status>"
     const int fixed = 1 + 4 + 2 + 9 + 8 + 28 + 1;
     int room = width - 1 - fixed;
-    if (room > NAME_COLUMN_MAX)
-        room = NAME_COLUMN_MAX;
-    if (room < NAME_COLUMN_MIN)
-        room = NAME_COLUMN_MIN;
-    char name[NAME_COLUMN_MAX + 1];
+    if (room > CLI_NAME_COLUMN_MAX)
+        room = CLI_NAME_COLUMN_MAX;
+    if (room < CLI_NAME_COLUMN_MIN)
+        room = CLI_NAME_COLUMN_MIN;
+    char name[CLI_NAME_COLUMN_MAX + 1];
     short_name(d, name, sizeof name, room);
     snprintf(text, size, "%-*s %3d%%  %9s blocks  %-28s %s", room, name, percent, count, middle,
              d->status);
@@ -230,22 +234,14 @@ void cli_redraw(CliRun *run)
     cli_redraw_rows(run, run->device_count, progress_row);
 }
 
-void cli_range_text(const DifferingBlocks *differing, int i, uint32_t base, char *text,
-                    size_t size)
-{
-    snprintf(text, size, "0x%08x-0x%08x", (unsigned)(base + (uint32_t)differing->start[i]),
-             (unsigned)(base + (uint32_t)differing->end[i] - 1));
-}
-
 // The ranges of differing blocks in words: "0x08004400-0x080047ff, ...".
-static void differing_words(const DeviceLink *link, char *text, size_t size)
+static void differing_words(const DifferingBlocks *d, char *text, size_t size)
 {
     int len = 0;
     text[0] = '\0';
-    const DifferingBlocks *d = &link->differing;
     for (int i = 0; i < d->range_count && len >= 0 && (size_t)len < size; ++i) {
         char range[32];
-        cli_range_text(d, i, link->base, range, sizeof range);
+        cli_range_text(d, i, IMAGE_BASE, range, sizeof range);
         len += snprintf(text + len, size - (size_t)len, "%s%s", i > 0 ? ", " : "", range);
     }
     if (d->range_count == DIFFER_RANGES_MAX && len >= 0 && (size_t)len < size)
@@ -254,41 +250,41 @@ static void differing_words(const DeviceLink *link, char *text, size_t size)
 
 void cli_print_results(CliRun *run, int stopped)
 {
-    int counts[RESULT_KINDS] = {0};
+    int counts[CLI_RESULT_KINDS] = {0};
     char line[CLI_TEXT_CAPACITY + 256];
     for (int i = 0; i < run->device_count; ++i) {
         CliDevice *d = &run->devices[i];
-        if (d->result == RESULT_RUNNING) {
-            d->result = RESULT_STOPPED;
+        if (d->result == CLI_RESULT_RUNNING) {
+            d->result = CLI_RESULT_STOPPED;
             snprintf(d->why, sizeof d->why, "stopped by an interrupt");
         }
         counts[d->result]++;
         double seconds = d->ended > 0 ? d->ended - d->started : 0;
         char resends[48] = "";
-        uint32_t n = d->link.tally.resends;
+        uint32_t n = d->outcome.tally.resends;
         if (n > 0)
             snprintf(resends, sizeof resends, " (%u resend%s)", (unsigned)n, n == 1 ? "" : "s");
-        if (d->result == RESULT_MATCH) {
+        if (d->result == CLI_RESULT_MATCH) {
             if (!run->options->quiet) {
                 snprintf(line, sizeof line,
                          "%s: match in %.1f s: every one of %ld blocks and the whole region "
                          "report the image's CRC (%#06x); nothing written%s\n",
-                         d->given, seconds, (long)(run->padded_size / BLOCK_SIZE),
-                         (unsigned)run->image_crc, resends);
+                         d->given, seconds, (long)(run->image.file.padded_size / BLOCK_SIZE),
+                         (unsigned)run->image.crc, resends);
                 cli_write_record(run, run->results, "standard output", line);
             }
-        } else if (d->result == RESULT_MISMATCH) {
+        } else if (d->result == CLI_RESULT_MISMATCH) {
             char ranges[DIFFER_RANGES_MAX * 26 + 64];
-            differing_words(&d->link, ranges, sizeof ranges);
+            differing_words(&d->outcome.differing, ranges, sizeof ranges);
             fprintf(stderr, "%s: %s: mismatch: %s%s%s%s\n", run->program, d->given, d->why,
                     ranges[0] != '\0' ? "; differing: " : "", ranges, resends);
-        } else if (d->result == RESULT_DONE) {
+        } else if (d->result == CLI_RESULT_DONE) {
             if (!run->options->quiet) {
                 snprintf(line, sizeof line,
                          "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s%s\n",
-                         d->given, seconds, (long)d->link.offset,
-                         (unsigned)d->link.tally.blocks_acked, (unsigned)run->image_crc,
-                         d->reset_confirmed ? ", reset" : "", resends);
+                         d->given, seconds, (long)d->outcome.offset,
+                         (unsigned)d->outcome.tally.blocks_acked, (unsigned)run->image.crc,
+                         d->outcome.reset_confirmed ? ", reset" : "", resends);
                 cli_write_record(run, run->results, "standard output", line);
             }
             if (d->why[0] != '\0')
@@ -301,10 +297,10 @@ void cli_print_results(CliRun *run, int stopped)
     int verifying = run->options->command == CLI_VERIFY;
     int len = snprintf(line, sizeof line, "%s: %d device%s: %d %s", run->program,
                        run->device_count, run->device_count == 1 ? "" : "s",
-                       counts[verifying ? RESULT_MATCH : RESULT_DONE],
+                       counts[verifying ? CLI_RESULT_MATCH : CLI_RESULT_DONE],
                        verifying ? "match" : "done");
-    const CliResult order[] = {RESULT_MISMATCH, RESULT_FAILED, RESULT_PORT_LOST,
-                               RESULT_OPEN_FAILED, RESULT_TIMEOUT, RESULT_STOPPED};
+    const CliResult order[] = {CLI_RESULT_MISMATCH, CLI_RESULT_FAILED, CLI_RESULT_PORT_LOST,
+                               CLI_RESULT_OPEN_FAILED, CLI_RESULT_TIMEOUT, CLI_RESULT_STOPPED};
     for (CliResult r : order)
         if (counts[r] > 0 && len >= 0 && (size_t)len < sizeof line)
             len += snprintf(line + len, sizeof line - (size_t)len, ", %d %s", counts[r],

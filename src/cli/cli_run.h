@@ -1,8 +1,22 @@
-// What the files of `update PORT...` share: the run's record, one record per
-// device, and the steps kept apart from the devices' threads
-// (cli_update.cpp: the threads and the run; cli_results.cpp: results and the
-// live display; cli_prepare.cpp: the image and the ports, before any opens).
-// Every function takes the run it works for; there is no global run.
+// What the files of `update PORT...` and `verify PORT...` share: the run's
+// record, one record per device, and the steps kept apart from the devices'
+// threads. Every function takes the run it works for; there is no global run.
+//
+// The command line's files:
+//   cli.h, cli_main.cpp      the options record, the results, the commands;
+//                            parse, then run (cli_main_win32.cpp: fwu-cli.exe)
+//   cli_options.cpp          CLI11's table of commands and options, help texts
+//   cli_option_values.cpp    each option's value checked into CliOptions
+//   cli_image.cpp            the image a run writes, and `image FILE`
+//   cli_prepare.cpp          before any port opens: the image, the ports named
+//   cli_update.cpp           the run: its records, a thread per port, the end
+//   cli_device.cpp           one device: its report's sinks, port, link, drive
+//   cli_slots.cpp            --continuous: each port a slot of a production line
+//   cli_results.cpp          each device's end in the records, the live
+//                            display, the result lines and the summary
+//   cli_json.cpp             the JSON of a device's record and of `list`
+//   cli_list.cpp             `list`
+//   cli_platform_*.cpp       threads, the lock, Ctrl-C, terminals, the clocks
 #ifndef FWU_CLI_CLI_RUN_H
 #define FWU_CLI_CLI_RUN_H
 
@@ -17,23 +31,23 @@
 #include "serial/serial.h"
 
 enum {
-    TRACE_LINE_CAPACITY = 4096,  // an RX dump of a whole frame fits
-    DISPLAY_PERIOD_MS = 100,     // the in-place progress is redrawn this often
-    STOP_GRACE_S = 3,            // after a stop, how long to wait for the threads
-    LATE_REPLY_MS = 1000,        // a reply this late shows as "no answer" on its row
-    NAME_COLUMN_MIN = 8,         // a row's name: at least this wide ...
-    NAME_COLUMN_MAX = 24,        // ... and at most
-    WAITING_LINE_S = 10          // a file-bound stderr hears a device is awaited this often
+    CLI_TRACE_LINE_CAPACITY = 4096,  // an RX dump of a whole frame fits
+    CLI_DISPLAY_PERIOD_MS = 100,     // the in-place progress is redrawn this often
+    CLI_STOP_GRACE_S = 3,            // after a stop, how long to wait for the threads
+    CLI_LATE_REPLY_MS = 1000,        // a reply this late shows as "no answer" on its row
+    CLI_NAME_COLUMN_MIN = 8,         // a row's name: at least this wide ...
+    CLI_NAME_COLUMN_MAX = 24,        // ... and at most
+    CLI_WAITING_LINE_S = 10          // a file-bound stderr hears a device is awaited this often
 };
 
 struct CliRun;
 
-// What a slot of the production bench (--continuous) is doing.
-enum SlotState {
-    SLOT_WAITING = 0,  // waiting for a device; once one answered (linked), programming it
-    SLOT_REMOVE,       // the last device ended and still answers: remove it
-    SLOT_ADAPTER_GONE, // the adapter is unplugged: waiting for it to come back
-    SLOT_ENDED         // --count devices ended, or the bench was stopped
+// What a slot of the production line (--continuous) is doing.
+enum CliSlotState {
+    CLI_SLOT_WAITING = 0,   // waiting for a device; once one answered (linked), programming it
+    CLI_SLOT_REMOVE,        // the last device ended and still answers: remove it
+    CLI_SLOT_ADAPTER_GONE,  // the adapter is unplugged: waiting for it to come back
+    CLI_SLOT_ENDED          // --count devices ended, or the slots were stopped
 };
 
 struct CliDevice {
@@ -42,22 +56,21 @@ struct CliDevice {
     // Set before the threads start.
     char given[PORT_NAME_CAPACITY];  // as typed
     char path[PORT_NAME_CAPACITY];   // what is opened
-    char why[CLI_TEXT_CAPACITY];     // set early when it cannot even be opened
-    DeviceLink link;
+    char why[CLI_TEXT_CAPACITY];     // set early when it cannot even be opened; at the
+                                     // end, the reason or note in words
+    DeviceLink link;                 // the command line writes its settings only
     UpdateReport report;
     CliThread thread;
     int thread_started;
 
     // Written by the device's thread under the lock; read by the display.
-    CliResult result;  // RESULT_RUNNING until it ends
-    int reset_confirmed;
-    int linked;
-    int32_t offset;
+    CliResult result;       // CLI_RESULT_RUNNING until it ends
+    UpdateOutcome outcome;  // the engine's read-out, after every step
+    int linked;             // the current device has answered (when: linked_at)
+    int32_t offset;         // image bytes acknowledged, as the progress reports them
     char status[STATUS_CAPACITY];
     double started, linked_at, ended;
     char started_at[40], ended_at[40];  // the same two on the wall clock (UTC)
-    uint32_t reply_wait_ms;             // the outstanding request's age ...
-    uint32_t resend_in_ms;              // ... and the time to its resend
     double next_waiting_line;           // when a file-bound stderr next hears it waits
     int last_decile;  // progress lines written when standard error is a file
 
@@ -67,7 +80,7 @@ struct CliDevice {
     PortInfo adapter;
 
     // --continuous: the slot this port is (written by its thread under the lock).
-    SlotState slot_state;
+    CliSlotState slot_state;
     long sequence;                     // devices ended on this slot so far
     long slot_done, slot_failed, slot_other;
     int worst_status;                  // the worst exit status of its devices
@@ -75,17 +88,13 @@ struct CliDevice {
     char linked_at_text[40];           // when the current device first answered (UTC)
     int finished;                      // its thread has ended
     // The thread's own.
-    char line[TRACE_LINE_CAPACITY];
+    char line[CLI_TRACE_LINE_CAPACITY];
     size_t line_len;
 };
 
 struct CliRun {
     const CliOptions *options;
-    const unsigned char *image;  // padded
-    int32_t padded_size;
-    int64_t image_size;
-    uint16_t image_crc;
-    CliImage facts;  // what names the image (its padded bytes are image above)
+    CliImage image;  // what is written, and what names it
     FILE *json;
     FILE *log;
     FILE *results;  // where result lines and the summary go
@@ -106,21 +115,21 @@ struct CliRun {
 };
 
 // ---------------------------------------------------------------------------
-// One device (cli_update.cpp), for a run and for the bench's slots
+// One device (cli_device.cpp), for a run and for the slots
 
 // Opens and configures the device's port into its link. Returns 0, or -1
 // with the reason in d->why.
 int cli_open_device(CliDevice *d);
 void cli_close_device(CliDevice *d);
 
-// The device's engine made ready for its next update: its own report, the
-// run's image, reads that end once a reply is in, replies matched, the
-// options' limits and mode. A port it holds stays open.
+// The device's link set up once, before its port is opened: init_link, then
+// the command line's settings (its own report, reads that end once a reply
+// is in, replies matched, the options' limits and mode) and the run's image.
 void cli_setup_link(CliDevice *d);
 
-// Steps the engine with no tick between steps until the update ends; its
-// outcome says how.
-void cli_drive(CliDevice *d, UpdateOutcome *outcome);
+// One update: starts it and steps the engine with no tick between steps
+// until it ends; d->outcome says how. Returns its end.
+UpdateEnd cli_drive(CliDevice *d);
 
 // The engine's end as the device's result.
 CliResult cli_result_of(UpdateEnd end, UpdateMode mode);
@@ -129,17 +138,17 @@ CliResult cli_result_of(UpdateEnd end, UpdateMode mode);
 void cli_flush_trace_line(CliDevice *d);
 
 // ---------------------------------------------------------------------------
-// The production bench (cli_bench.cpp)
+// The production line's slots (cli_slots.cpp)
 
 // A slot's thread: device after device on one port, until a stop or --count.
 void cli_slot_main(void *argument);
 
 // The slots' rows and the totals, redrawn in place on standard error.
-void cli_bench_redraw(CliRun *run);
+void cli_slots_redraw(CliRun *run);
 
 // The slots' counts and the totals at the end. Returns the exit status: the
-// worst of the devices recorded (EXIT_INTERRUPTED for one cut short).
-int cli_print_bench_results(CliRun *run, int stopped);
+// worst of the devices recorded (CLI_EXIT_INTERRUPTED for one cut short).
+int cli_print_slot_results(CliRun *run, int stopped);
 
 // ---------------------------------------------------------------------------
 // Results (cli_results.cpp)
@@ -147,8 +156,9 @@ int cli_print_bench_results(CliRun *run, int stopped);
 // The device's result record for the JSON line and the summary.
 void cli_summarise(const CliDevice *d, CliDeviceSummary *s);
 
-// Ends the device with result: its JSON line and log line written.
-void cli_finish_device(CliDevice *d, CliResult result, int reset_confirmed, const char *why);
+// Ends the device with result, as d->outcome tells it and why says (the
+// engine's words, or why it never ran): its JSON line and log line written.
+void cli_finish_device(CliDevice *d, CliResult result, const char *why);
 
 // 1 when no device of run is still running.
 int cli_all_ended(CliRun *run);

@@ -18,19 +18,18 @@
 static void device_main(void *argument)
 {
     CliDevice *d = (CliDevice *)argument;
-    UpdateOutcome outcome;
     CliResult result;
+    const char *why;
     if (cli_open_device(d) != 0) {
-        result = RESULT_OPEN_FAILED;
-        outcome.reset_confirmed = 0;
-        snprintf(outcome.why, sizeof outcome.why, "%s", d->why);
+        result = CLI_RESULT_OPEN_FAILED;
+        why = d->why;
     } else {
-        cli_drive(d, &outcome);
-        result = cli_result_of(outcome.end, d->link.mode);
+        result = cli_result_of(cli_drive(d), d->link.settings.mode);
+        why = d->outcome.why;
         cli_close_device(d);
     }
     cli_flush_trace_line(d);
-    cli_finish_device(d, result, outcome.reset_confirmed, outcome.why);
+    cli_finish_device(d, result, why);
     cli_lock();
     d->finished = 1;
     cli_unlock();
@@ -73,9 +72,9 @@ static void write_log_header(CliRun *run)
     if (len >= 0 && (size_t)len < sizeof line)
         snprintf(line + len, sizeof line - (size_t)len,
                  "; IMAGE %.*s format=%s size=%lld padded_size=%ld crc=0x%04x sha256=%s\n",
-                 CLI_ECHO_MAX, run->facts.name, image_file_format_name(run->facts.format),
-                 (long long)run->facts.size, (long)run->facts.padded_size,
-                 (unsigned)run->facts.crc, run->facts.sha256);
+                 CLI_ECHO_MAX, run->image.name, image_file_format_name(run->image.file.format),
+                 (long long)run->image.file.size, (long)run->image.file.padded_size,
+                 (unsigned)run->image.crc, run->image.file.sha256);
     cli_write_record(run, run->log, run->log_label, line);
 }
 
@@ -89,10 +88,9 @@ static void close_record(const CliRun *run, FILE *f, const char *label, int *fai
     }
 }
 
-// Runs the prepared devices of run, each on its own thread, until all have
-// ended (or, after a stop, the grace time has passed). Returns the exit
-// status.
-static int run_devices(CliRun *run)
+// The run's record files and streams, its names and the adapters, then the
+// image line and the log's header. Returns 0, or -1 with the reason printed.
+static int open_records(CliRun *run)
 {
     const CliOptions *options = run->options;
     int json_to_stdout = strcmp(options->json_path, "-") == 0;
@@ -104,10 +102,10 @@ static int run_devices(CliRun *run)
         run->json = stdout;
     else if (options->json_path[0] != '\0' &&
              (run->json = cli_open_append(run, options->json_path, "--json")) == NULL)
-        return EXIT_USAGE;
+        return -1;
     if (options->log_path[0] != '\0' &&
         (run->log = cli_open_append(run, options->log_path, "--log")) == NULL)
-        return EXIT_USAGE;
+        return -1;
     // Standard output carries JSON when asked; the words and the trace go
     // to stderr then.
     run->results = json_to_stdout ? stderr : stdout;
@@ -118,13 +116,18 @@ static int run_devices(CliRun *run)
     find_adapters(run);
     // Every run names its image first, and so does its log.
     char image_line[CLI_PATH_CAPACITY + 256];
-    cli_image_line(&run->facts, image_line, sizeof image_line);
+    cli_image_line(&run->image, image_line, sizeof image_line);
     char named[sizeof image_line + 64];
     snprintf(named, sizeof named, "%s: %s\n", run->program, image_line);
     cli_write_record(run, run->results, "standard output", named);
     write_log_header(run);
+    return 0;
+}
 
-    cli_install_stop_handlers();
+// Sets up every device's link and starts its thread (a slot's with
+// --continuous); a device whose thread cannot start ends at once.
+static void start_devices(CliRun *run)
+{
     double start = monotonic_seconds();
     run->started = start;
     char started_at[40];
@@ -134,42 +137,58 @@ static int run_devices(CliRun *run)
         cli_setup_link(d);
         d->started = start;
         memcpy(d->started_at, started_at, sizeof d->started_at);
-        if (cli_start_thread(&d->thread, options->continuous ? cli_slot_main : device_main, d) ==
-            0) {
+        CliThreadMain thread_main = run->options->continuous ? cli_slot_main : device_main;
+        if (cli_start_thread(&d->thread, thread_main, d) == 0) {
             d->thread_started = 1;
         } else {
             char why[] = "no thread could be started for it";
-            cli_finish_device(d, RESULT_OPEN_FAILED, 0, why);
+            cli_finish_device(d, CLI_RESULT_OPEN_FAILED, why);
             d->finished = 1;
         }
     }
+}
 
+static void redraw(CliRun *run)
+{
+    if (run->options->continuous)
+        cli_slots_redraw(run);
+    else
+        cli_redraw(run);
+}
+
+// Until every device's thread has ended, or after a stop the grace time
+// has passed (run->stuck then), redrawing the live display meanwhile.
+static void wait_for_devices(CliRun *run)
+{
     double stop_deadline = -1;
     while (!cli_all_ended(run)) {
         if (run->live)
-            options->continuous ? cli_bench_redraw(run) : cli_redraw(run);
-        cli_sleep_ms(run->live ? DISPLAY_PERIOD_MS : 20);
+            redraw(run);
+        cli_sleep_ms(run->live ? CLI_DISPLAY_PERIOD_MS : 20);
         if (cli_stop_requested() && stop_deadline < 0)
-            stop_deadline = monotonic_seconds() + STOP_GRACE_S;
+            stop_deadline = monotonic_seconds() + CLI_STOP_GRACE_S;
         // A thread stuck in a write that never ends cannot be waited for;
         // the ports close with the process.
         if (stop_deadline > 0 && monotonic_seconds() > stop_deadline)
             break;
     }
-    int stuck = !cli_all_ended(run);
-    run->stuck = stuck;
-    if (!stuck)
+    run->stuck = !cli_all_ended(run);
+    if (!run->stuck)
         for (int i = 0; i < run->device_count; ++i)
             if (run->devices[i].thread_started)
                 cli_join_thread(&run->devices[i].thread);
     if (run->live)
-        options->continuous ? cli_bench_redraw(run) : cli_redraw(run);
+        redraw(run);
+}
 
-    cli_lock();
-    int stop = cli_stop_requested();
-    int status = EXIT_ALL_VERIFIED;
+// The results, the record files closed, and the exit status. The caller
+// holds the lock.
+static int finish_run(CliRun *run, int stop)
+{
+    const CliOptions *options = run->options;
+    int status = CLI_EXIT_ALL_VERIFIED;
     if (options->continuous) {
-        status = cli_print_bench_results(run, stop != 0);
+        status = cli_print_slot_results(run, stop != 0);
     } else {
         cli_print_results(run, stop != 0);
         for (int i = 0; i < run->device_count; ++i) {
@@ -189,35 +208,52 @@ static int run_devices(CliRun *run)
         run->results_failed = 1;
     }
     // A record lost is said in the status, unless a device's own is worse.
-    if (status == EXIT_ALL_VERIFIED && (run->json_failed || run->log_failed || run->results_failed))
-        status = EXIT_RECORDS;
+    if (status == CLI_EXIT_ALL_VERIFIED &&
+        (run->json_failed || run->log_failed || run->results_failed))
+        status = CLI_EXIT_RECORDS;
+    return status;
+}
+
+// Runs the prepared devices of run, each on its own thread, until all have
+// ended (or, after a stop, the grace time has passed). Returns the exit
+// status.
+static int run_devices(CliRun *run)
+{
+    if (open_records(run) != 0)
+        return CLI_EXIT_USAGE;
+    cli_install_stop_handlers();
+    start_devices(run);
+    wait_for_devices(run);
+    cli_lock();
+    int stop = cli_stop_requested();
+    int status = finish_run(run, stop);
     cli_unlock();
     // A thread still stuck in a write holds the run: it ends with the process.
-    // The bench's normal end is an interrupt: its status is its devices'.
-    return stop != 0 && !options->continuous ? stop : status;
+    // The slots' normal end is an interrupt: their status is their devices'.
+    return stop != 0 && !run->options->continuous ? stop : status;
 }
 
 int cli_run_update(const CliOptions *options)
 {
     if (options->port_count <= 0) {
         fprintf(stderr, "%s: nothing to do: name at least one PORT\n", options->program);
-        return EXIT_USAGE;
+        return CLI_EXIT_USAGE;
     }
     // Large (a frame buffer and a trace line per device): kept off the stack.
     CliRun *run = (CliRun *)calloc(1, sizeof *run);
     if (run == NULL) {
         fprintf(stderr, "%s: not enough memory\n", options->program);
-        return EXIT_USAGE;
+        return CLI_EXIT_USAGE;
     }
     run->options = options;
     run->program = options->program;
-    int status = EXIT_USAGE;
+    int status = CLI_EXIT_USAGE;
     if (cli_prepare_image(run) == 0 && cli_prepare_devices(run) == 0)
         status = run_devices(run);
     // A thread stuck in a write after a stop still uses the run and its
     // image; they go with the process.
     if (!run->stuck) {
-        free((void *)run->image);
+        cli_free_image(&run->image);
         free(run);
     }
     return status;

@@ -52,7 +52,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         break;
     case WM_TIMER:
         if ((WORD)wparam == TIMER_ID) {
-            on_tick(&device_link, &timer_hooks);
+            on_tick(&device_link, &timer_hooks, NULL);
             return 0;
         }
         break;

@@ -1,96 +1,127 @@
 // The update engine's state machine: the entry action of each state, and the
 // step each tick runs for the current one (contact, program blocks or check
 // their CRCs, verify, reset), then whether the update has ended. Requests go
-// out and replies come in through engine_wire.cpp; set-up, start, stop and
-// the outcome are in engine_outcome.cpp.
+// out and replies come in through engine_wire.cpp; set-up, start and stop
+// are in engine_setup.cpp, the outcome in engine_outcome.cpp.
 #include "protocol/engine.h"
-
-#include <string.h>
 
 #include "protocol/engine_internal.h"
 
+// ---------------------------------------------------------------------------
+// The entry actions
+
+// Counters reset; the bookkeeping is fresh since the Start step.
+static void reset_counters(DeviceLink *link)
+{
+    link->block_len = BLOCK_SIZE;
+    link->offset = 0;
+    link->timeout_ms = LINK_TIMEOUT_MS;
+}
+
+static void send_probe(DeviceLink *link)
+{
+    link->send_time = now_ms(link);
+    report_trace(link->settings.report, "CONTACTING...\n");
+    build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
+    write_frame(link);
+    // The pause counts towards the probe's age; a device that answers
+    // at once has its reply waiting when the tick reads. A read that
+    // ends once the reply is in needs no pause: it waits for the reply.
+    if (!link->settings.reply_complete)
+        link->clock.pause_ms(link->clock.context, PROBE_PAUSE_MS);
+}
+
+// The block at offset, never reaching beyond the image whatever its size:
+// its address.
+static uint32_t block_address(DeviceLink *link)
+{
+    if (link->image_size - link->offset < link->block_len)
+        link->block_len = link->image_size - link->offset;
+    return link->base + (uint32_t)link->offset;
+}
+
+static void send_block(DeviceLink *link)
+{
+    const UpdateReport *report = link->settings.report;
+    link->send_time = now_ms(link);
+    uint32_t address = block_address(link);
+    report_trace(report, "PROG ADDR %#x, LEN %#x, FROM %#x...", address,
+                 (unsigned)link->block_len, (unsigned)link->offset);
+    report_flush(report);
+    report_status(report, "programming %#x", address);
+    build_block_request(&link->frame, link->unit_address, address, link->image + link->offset,
+                        link->block_len);
+    write_frame(link);
+    report_trace(report, " - SENT - ");
+    report_flush(report);
+}
+
+static void send_block_crc(DeviceLink *link)
+{
+    const UpdateReport *report = link->settings.report;
+    link->send_time = now_ms(link);
+    uint32_t address = block_address(link);
+    report_trace(report, "Checking address %#x, %#x bytes\n", address,
+                 (unsigned)link->block_len);
+    report_status(report, "checking %#x", address);
+    build_region_crc_request(&link->frame, link->unit_address, address,
+                             (uint32_t)link->block_len);
+    write_frame(link);
+}
+
+static void send_verify(DeviceLink *link)
+{
+    const UpdateReport *report = link->settings.report;
+    link->send_time = now_ms(link);
+    report_trace(report, "Verifying address %#x, image size %#x bytes\n", link->base,
+                 (unsigned)link->image_size);
+    report_status(report, "Verifying...");
+    build_region_crc_request(&link->frame, link->unit_address, link->base,
+                             (uint32_t)link->image_size);
+    write_frame(link);
+    report_trace(report, "frame length %4d bytes sent\n", (int)link->frame.frame_len);
+}
+
+static void send_reset(DeviceLink *link)
+{
+    const UpdateReport *report = link->settings.report;
+    EngineBookkeeping *e = &link->engine;
+    link->send_time = now_ms(link);
+    if (!e->resetting) {
+        e->resetting = 1;
+        e->resetting_since_ms = link->send_time;
+        e->resends_before_reset = e->tally.resends;
+    }
+    report_trace(report, "Resetting target\n");
+    report_status(report, "Resetting target...");
+    build_reset_request(&link->frame, link->unit_address);
+    write_frame(link);
+    report_trace(report, "frame length %4d bytes sent\n", (int)link->frame.frame_len);
+}
+
 void enter_state(DeviceLink *link, UpdateState s)
 {
-    const UpdateReport *report = link->report;
     switch (s) {
     case Contact:
-        link->block_len = BLOCK_SIZE;
-        link->offset = 0;
-        link->timeout_ms = LINK_TIMEOUT_MS;
-        memset(&link->tally, 0, sizeof link->tally);
-        link->tally.remote_crc = -1;
-        link->reply_ended_read = 0;
-        link->linked = 0;
-        link->resetting = 0;
-        link->device_echoes = 0;
-        memset(&link->differing, 0, sizeof link->differing);
+        reset_counters(link);
         break;
     case AwaitLink:
-        link->send_time = now_ms(link);
-        report_trace(report, "CONTACTING...\n");
-        build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
-        write_frame(link);
-        // The pause counts towards the probe's age; a device that answers
-        // at once has its reply waiting when the tick reads. A read that
-        // ends once the reply is in needs no pause: it waits for the reply.
-        if (!link->reply_complete)
-            link->clock.pause_ms(link->clock.context, PROBE_PAUSE_MS);
+        send_probe(link);
         break;
-    case AwaitBlockAck: {
-        link->send_time = now_ms(link);
-        // Never send bytes beyond the image, whatever its size.
-        if (link->image_size - link->offset < link->block_len)
-            link->block_len = link->image_size - link->offset;
-        uint32_t address = link->base + (uint32_t)link->offset;
-        report_trace(report, "PROG ADDR %#x, LEN %#x, FROM %#x...", address,
-                     (unsigned)link->block_len, (unsigned)link->offset);
-        report_flush(report);
-        report_status(report, "programming %#x", address);
-        build_block_request(&link->frame, link->unit_address, address,
-                            link->image + link->offset, link->block_len);
-        write_frame(link);
-        report_trace(report, " - SENT - ");
-        report_flush(report);
+    case AwaitBlockAck:
+        send_block(link);
         break;
-    }
-    case AwaitBlockCrc: {
-        link->send_time = now_ms(link);
-        if (link->image_size - link->offset < link->block_len)
-            link->block_len = link->image_size - link->offset;
-        uint32_t address = link->base + (uint32_t)link->offset;
-        report_trace(report, "Checking address %#x, %#x bytes\n", address,
-                     (unsigned)link->block_len);
-        report_status(report, "checking %#x", address);
-        build_region_crc_request(&link->frame, link->unit_address, address,
-                                 (uint32_t)link->block_len);
-        write_frame(link);
+    case AwaitBlockCrc:
+        send_block_crc(link);
         break;
-    }
     case AwaitVerify:
-        link->send_time = now_ms(link);
-        report_trace(report, "Verifying address %#x, image size %#x bytes\n", link->base,
-                     (unsigned)link->image_size);
-        report_status(report, "Verifying...");
-        build_region_crc_request(&link->frame, link->unit_address, link->base,
-                                 (uint32_t)link->image_size);
-        write_frame(link);
-        report_trace(report, "frame length %4d bytes sent\n", (int)link->frame.frame_len);
+        send_verify(link);
         break;
     case AwaitResetAck:
-        link->send_time = now_ms(link);
-        if (!link->resetting) {
-            link->resetting = 1;
-            link->resetting_since_ms = link->send_time;
-            link->resends_before_reset = link->tally.resends;
-        }
-        report_trace(report, "Resetting target\n");
-        report_status(report, "Resetting target...");
-        build_reset_request(&link->frame, link->unit_address);
-        write_frame(link);
-        report_trace(report, "frame length %4d bytes sent\n", (int)link->frame.frame_len);
+        send_reset(link);
         break;
     case Done:
-        report_status(report, "Programming Completed OK");
+        report_status(link->settings.report, "Programming Completed OK");
         break;
     default:
         break;
@@ -108,8 +139,8 @@ static int overdue(const DeviceLink *link, uint32_t limit_ms)
 // plugged in late has nothing resent.
 static void resend(DeviceLink *link, UpdateState s)
 {
-    if (link->linked)
-        link->tally.resends++;
+    if (link->engine.linked)
+        link->engine.tally.resends++;
     enter_state(link, s);
 }
 
@@ -118,7 +149,7 @@ static void resend(DeviceLink *link, UpdateState s)
 
 static void await_link(DeviceLink *link)
 {
-    const UpdateReport *report = link->report;
+    const UpdateReport *report = link->settings.report;
     if (overdue(link, link->timeout_ms))
         resend(link, AwaitLink);
     int32_t n = read_frame(link);
@@ -132,17 +163,17 @@ static void await_link(DeviceLink *link)
     if (!accept_reply(&link->frame))
         return;
     report_trace(report, "REMOTE DEVICE LINK ESTABLISHED\n");
-    link->linked = 1;
+    link->engine.linked = 1;
     // A device that answers the probe with the probe's own header echoes
     // every request; its replies can then be matched to them.
-    link->device_echoes = link->match_replies &&
-                          echoes_request(link, link->frame.bytes, link->frame.frame_len);
+    link->engine.device_echoes = link->settings.match_replies &&
+                                 echoes_request(link, link->frame.bytes, link->frame.frame_len);
     link->timeout_ms = TRANSFER_TIMEOUT_MS;
     link->line.ops->purge(link->line.context);
     link->line.ops->flush(link->line.context);
     // Whatever was left of the reply went with the purge.
-    link->reply_ended_read = 0;
-    enter_state(link, link->mode == MODE_VERIFY ? AwaitBlockCrc : AwaitBlockAck);
+    link->engine.reply_ended_read = 0;
+    enter_state(link, link->settings.mode == MODE_VERIFY ? AwaitBlockCrc : AwaitBlockAck);
 }
 
 // Notes the block at offset as differing, joined to the range before it
@@ -162,7 +193,7 @@ static void note_differing(DifferingBlocks *d, int32_t offset, int32_t len)
 static void await_block_crc(DeviceLink *link)
 {
     if (overdue(link, link->timeout_ms)) {
-        report_trace(link->report, "TIMEOUT\n");
+        report_trace(link->settings.report, "TIMEOUT\n");
         resend(link, AwaitBlockCrc);
     }
     if (!read_reply(link) || link->frame.frame_len < REGION_CRC_REPLY_MIN)
@@ -170,19 +201,20 @@ static void await_block_crc(DeviceLink *link)
     uint16_t remote = reply_region_crc(&link->frame);
     uint16_t local = crc16(link->image + link->offset, link->block_len);
     if (remote != local) {
-        report_trace(link->report, "Block at %#x differs: remote CRC %#x, local CRC %#x\n",
+        report_trace(link->settings.report,
+                     "Block at %#x differs: remote CRC %#x, local CRC %#x\n",
                      (unsigned)(link->base + (uint32_t)link->offset), (unsigned)remote,
                      (unsigned)local);
-        note_differing(&link->differing, link->offset, link->block_len);
+        note_differing(&link->engine.differing, link->offset, link->block_len);
     }
     link->offset += link->block_len;
-    report_progress(link->report, link->offset, link->image_size);
+    report_progress(link->settings.report, link->offset, link->image_size);
     enter_state(link, link->offset < link->image_size ? AwaitBlockCrc : AwaitVerify);
 }
 
 static void await_block_ack(DeviceLink *link)
 {
-    const UpdateReport *report = link->report;
+    const UpdateReport *report = link->settings.report;
     if (overdue(link, link->timeout_ms)) {
         report_trace(report, "TIMEOUT\n");
         resend(link, AwaitBlockAck);
@@ -192,7 +224,7 @@ static void await_block_ack(DeviceLink *link)
     report_trace(report, "- OK\n");
     report_flush(report);
     link->offset += link->block_len;
-    link->tally.blocks_acked++;
+    link->engine.tally.blocks_acked++;
     report_progress(report, link->offset, link->image_size);
     if (link->offset < link->image_size) {
         enter_state(link, AwaitBlockAck);  // shortens a last partial block
@@ -203,7 +235,7 @@ static void await_block_ack(DeviceLink *link)
 
 static void await_verify(DeviceLink *link)
 {
-    const UpdateReport *report = link->report;
+    const UpdateReport *report = link->settings.report;
     if (overdue(link, link->timeout_ms))
         resend(link, AwaitVerify);
     if (!read_reply(link))
@@ -215,15 +247,15 @@ static void await_verify(DeviceLink *link)
         return;
     uint16_t remote = reply_region_crc(&link->frame);
     uint16_t local = crc16(link->image, link->image_size);
-    link->tally.remote_crc = remote;
-    link->tally.local_crc = local;
+    link->engine.tally.remote_crc = remote;
+    link->engine.tally.local_crc = local;
     report_trace(report, "Remote CRC %#x\n", (unsigned)remote);
     report_trace(report, "Local  CRC %#x\n", (unsigned)local);
-    if (remote == local && link->differing.blocks == 0) {
+    if (remote == local && link->engine.differing.blocks == 0) {
         report_trace(report, "CRCs match\n");
         report_status(report, "Program Verified OK");
-        if (link->mode == MODE_VERIFY || link->no_reset) {
-            link->cause = CAUSE_NOT_RESET;
+        if (link->settings.mode == MODE_VERIFY || link->settings.no_reset) {
+            link->engine.cause = CAUSE_NOT_RESET;
             enter_state(link, Done);
         } else {
             enter_state(link, AwaitResetAck);
@@ -241,7 +273,7 @@ static void await_reset_ack(DeviceLink *link)
         resend(link, AwaitResetAck);
     if (!read_reply(link))
         return;
-    report_trace(link->report, "frame length %4d bytes received & OK\n",
+    report_trace(link->settings.report, "frame length %4d bytes received & OK\n",
                  (int)link->frame.frame_len);
     enter_state(link, Done);
 }
@@ -249,48 +281,49 @@ static void await_reset_ack(DeviceLink *link)
 // After each step: whether the update has ended, and how.
 static void settle_end(DeviceLink *link)
 {
-    const UpdateLimits *limits = &link->limits;
+    const UpdateLimits *limits = &link->settings.limits;
+    EngineBookkeeping *e = &link->engine;
     uint32_t now = now_ms(link);
     if (link->state == Done) {
-        link->end = UPDATE_DONE;
+        e->end = UPDATE_DONE;
         // Without an echo, an acknowledgement after a resend may be the late
         // answer to the request resent.
-        if (link->cause == CAUSE_NONE && link->match_replies && !link->device_echoes &&
-            link->resends_before_reset > 0)
-            link->cause = CAUSE_RESET_UNCERTAIN;
+        if (e->cause == CAUSE_NONE && link->settings.match_replies && !e->device_echoes &&
+            e->resends_before_reset > 0)
+            e->cause = CAUSE_RESET_UNCERTAIN;
     } else if (link->state == Failed) {
-        link->end = UPDATE_FAILED;
+        e->end = UPDATE_FAILED;
     } else if (link->line.ops->lost(link->line.context)) {
         // Verified, and gone on the reset: a device whose own USB port goes
         // away when it resets.
         if (link->state == AwaitResetAck) {
-            link->end = UPDATE_DONE;
-            link->cause = CAUSE_LOST_ON_RESET;
+            e->end = UPDATE_DONE;
+            e->cause = CAUSE_LOST_ON_RESET;
         } else {
-            link->end = UPDATE_PORT_LOST;
+            e->end = UPDATE_PORT_LOST;
         }
-    } else if (limits->first_answer_ms > 0 && !link->linked &&
-               now - link->started_ms > limits->first_answer_ms) {
-        link->end = UPDATE_DEADLINE;
-        link->cause = CAUSE_NO_ANSWER;
-    } else if (limits->finish_ms > 0 && now - link->started_ms > limits->finish_ms) {
-        link->end = UPDATE_DEADLINE;
-        link->cause = CAUSE_NOT_FINISHED;
-    } else if (limits->reset_for_ms > 0 && link->state == AwaitResetAck && link->resetting &&
-               now - link->resetting_since_ms > limits->reset_for_ms) {
+    } else if (limits->first_answer_ms > 0 && !e->linked &&
+               now - e->started_ms > limits->first_answer_ms) {
+        e->end = UPDATE_DEADLINE;
+        e->cause = CAUSE_NO_ANSWER;
+    } else if (limits->finish_ms > 0 && now - e->started_ms > limits->finish_ms) {
+        e->end = UPDATE_DEADLINE;
+        e->cause = CAUSE_NOT_FINISHED;
+    } else if (limits->reset_for_ms > 0 && link->state == AwaitResetAck && e->resetting &&
+               now - e->resetting_since_ms > limits->reset_for_ms) {
         // A verified device that resets without acknowledging is done.
-        link->end = UPDATE_DONE;
-        link->cause = CAUSE_RESET_UNANSWERED;
+        e->end = UPDATE_DONE;
+        e->cause = CAUSE_RESET_UNANSWERED;
     }
 }
 
 void step_update(DeviceLink *link)
 {
+    // Start begins the update's bookkeeping afresh, however Start was set.
     if (link->state == Start) {
-        link->end = UPDATE_RUNNING;
-        link->cause = CAUSE_NONE;
-        link->started_ms = now_ms(link);
-    } else if (link->end != UPDATE_RUNNING) {
+        fresh_bookkeeping(&link->engine);
+        link->engine.started_ms = now_ms(link);
+    } else if (link->engine.end != UPDATE_RUNNING) {
         return;
     }
     switch (link->state) {
@@ -298,7 +331,7 @@ void step_update(DeviceLink *link)
         enter_state(link, Contact);
         break;
     case Contact:
-        report_status(link->report, "Establishing Link...");
+        report_status(link->settings.report, "Establishing Link...");
         enter_state(link, AwaitLink);
         break;
     case AwaitLink:
@@ -319,6 +352,6 @@ void step_update(DeviceLink *link)
     default: // Failed, Done and anything unknown: nothing to do
         break;
     }
-    if (link->end == UPDATE_RUNNING)
+    if (link->engine.end == UPDATE_RUNNING)
         settle_end(link);
 }

@@ -34,7 +34,9 @@ enum UpdateState {
     Done = 7,
     // Verifying only (MODE_VERIFY, the command line): the region CRC of the
     // block at offset is outstanding.
-    AwaitBlockCrc = 8
+    AwaitBlockCrc = 8,
+    // How many states there are: a table with a row per state has this many.
+    UPDATE_STATE_COUNT
 };
 
 // What an update does once linked.
@@ -122,9 +124,55 @@ struct UpdateOutcome {
     int32_t image_size;       // padded
     UpdateTally tally;
     DifferingBlocks differing;  // MODE_VERIFY
+    int32_t port_lost;        // the line vanished: the end is UPDATE_PORT_LOST, or done with
+                              // the device gone on its reset (CAUSE_LOST_ON_RESET)
     uint32_t reply_wait_ms;   // how long the outstanding request has waited for its reply
     uint32_t resend_in_ms;    // ... and how long until it is sent again
     char why[OUTCOME_WHY_CAPACITY];  // the end in words; "" while running or when done cleanly
+};
+
+// What a front end chooses for its updates: filled before start_update and
+// read by the engine, which never writes it. init_link sets the dialog's
+// choices (each field's zero, the process-wide report); a front end that
+// wants others writes them after init_link. Everything on the wire stays as
+// the dialog has it unless a field here says otherwise.
+struct UpdateSettings {
+    const UpdateReport *report; // where status, trace and progress go
+    UpdateLimits limits;        // none: wait and resend for as long as it takes
+    // 1: a read ends as soon as a whole reply is in, and the next request
+    // goes out at once (no pause after the probe): the same frames,
+    // acceptance test, timeouts and resends as the dialog's.
+    int32_t reply_complete;
+    // 1 (with reply_complete): replies are matched to requests. The probe's
+    // answer tells whether the device echoes a request's header (unit,
+    // function, operation, address, length) in its reply; if it does, a
+    // reply whose header is not the outstanding request's is a late answer
+    // to an earlier one and is dropped, so it is never taken for the answer
+    // to the current request. A device that does not echo keeps the
+    // acceptance test as it is (the CRC alone), and its reset is confirmed
+    // only when no request was resent before it.
+    int32_t match_replies;
+    UpdateMode mode;            // MODE_UPDATE unless the front end sets another
+    int32_t no_reset;           // 1: a verified image is not followed by a reset
+};
+
+// The engine's own record of the update in progress, written by the engine
+// alone and fresh at every start. Front ends learn what it holds from
+// update_outcome.
+struct EngineBookkeeping {
+    UpdateEnd end;
+    UpdateEndCause cause;
+    uint32_t started_ms;        // the Start step
+    int32_t linked;             // the device has answered the probe
+    int32_t device_echoes;      // ... with the probe's own header (match_replies)
+    unsigned char request_head[REQUEST_HEAD_MAX];  // the outstanding request's header
+    int32_t request_head_len;
+    int32_t reply_ended_read;   // the last read ended on an accepted reply
+    int32_t resetting;          // the reset request has gone out ...
+    uint32_t resetting_since_ms;    // ... first at this time,
+    uint32_t resends_before_reset;  // ... when tally.resends was this
+    UpdateTally tally;
+    DifferingBlocks differing;  // MODE_VERIFY
 };
 
 struct DeviceLink {
@@ -148,51 +196,17 @@ struct DeviceLink {
     Transport line;
     EngineClock clock;
 
-    // Beyond the dialog's needs: what the command line sets and reads.
-    const UpdateReport *report; // where status, trace and progress go
-    UpdateLimits limits;
-    int32_t reply_complete;     // 1: a read ends once a whole reply is in
-    int32_t reply_ended_read;   // the last read ended on an accepted reply
-    int32_t match_replies;      // 1: replies are matched to the request outstanding
-    int32_t device_echoes;      // the device's answer to the probe echoed its header
-    unsigned char request_head[REQUEST_HEAD_MAX];  // the outstanding request's header
-    int32_t request_head_len;
-    uint32_t resends_before_reset;  // tally.resends when the reset first went out
-    UpdateMode mode;            // MODE_UPDATE unless the front end sets another
-    int32_t no_reset;           // 1: a verified image is not followed by a reset
-    DifferingBlocks differing;
-    UpdateTally tally;
-
-    // The engine's own record of how the update goes (update_outcome).
-    UpdateEnd end;
-    UpdateEndCause cause;
-    int32_t linked;
-    uint32_t started_ms;        // the Start step
-    uint32_t resetting_since_ms;
-    int32_t resetting;          // the reset request has gone out
+    UpdateSettings settings;    // the front end's; the engine only reads them
+    EngineBookkeeping engine;   // the engine's; the front ends only read update_outcome
 };
 
-// Start-up values: read capacity, unit address, no port, no line, the
-// system's clock, no image; the process-wide report, reads paced as the
-// dialog paces them, no limits, an empty tally.
+// Start-up values, once for the life of the link and before the front end
+// opens its port: read capacity, unit address, no port, no line, the
+// system's clock, no image; the dialog's settings; fresh bookkeeping.
 void init_link(DeviceLink *link);
 
-// Sets link up for the command line: reads end as soon as a whole reply is
-// in, the next request goes out at once. Everything on the wire stays as
-// the dialog has it: the same frames, acceptance test, timeouts and resends.
-void use_reply_complete_reads(DeviceLink *link);
-
-// Sets link up to match replies to requests (the command line, with reads
-// that end once a reply is in): the probe's answer tells whether the device
-// echoes a request's header (unit, function, operation, address, length) in
-// its reply; if it does, a reply whose header is not the outstanding
-// request's is a late answer to an earlier one and is dropped, so it is never
-// taken for the answer to the current request. A device that does not echo
-// keeps the acceptance test as it is (the CRC alone), and its reset is
-// confirmed only when no request was resent before it.
-void use_reply_matching(DeviceLink *link);
-
-// Begins an update from Start (the next step resets the counters).
+// Begins an update from Start, its bookkeeping fresh (the next step resets
+// the counters).
 void start_update(DeviceLink *link);
 
 // Performs the entry action of state s (usually writing one request) and
@@ -206,11 +220,17 @@ void step_update(DeviceLink *link);
 // Ends a running update as stopped; the next step does nothing.
 void stop_update(DeviceLink *link);
 
-// Between updates (the production bench): sends the contact probe once and
-// reads for its answer (one read, as long as a read lasts). Returns 1 when a
-// reply passed the acceptance test: a device in its boot loader is there.
-// Nothing is traced; the update's state is left alone.
-int probe_answered(DeviceLink *link);
+// What the probe between updates found.
+enum ProbeAnswer {
+    PROBE_SILENT = 0,  // no reply passed the acceptance test
+    PROBE_ANSWERED,    // one did: a device in its boot loader is there
+    PROBE_LINE_LOST    // the line vanished (adapter unplugged), whatever was read
+};
+
+// Between updates (the production line's slots): sends the contact probe
+// once and reads for its answer (one read, as long as a read lasts).
+// Nothing is traced; the update's state and bookkeeping are left alone.
+ProbeAnswer probe_device(DeviceLink *link);
 
 // Whether the update has ended and how, with the counts the front ends
 // report, into *outcome (when not NULL). Returns outcome's end.

@@ -1,6 +1,6 @@
-// What the engine's files share: the time, writing a request and reading its
-// reply. Not part of the engine's interface; nothing but src/protocol/engine*.cpp
-// includes it.
+// What the engine's files share: the time, fresh bookkeeping, writing a
+// request and reading its reply. Not part of the engine's interface; nothing
+// but src/protocol/engine*.cpp includes it.
 #ifndef FWU_PROTOCOL_ENGINE_INTERNAL_H
 #define FWU_PROTOCOL_ENGINE_INTERNAL_H
 
@@ -13,6 +13,10 @@ static inline uint32_t now_ms(const DeviceLink *link)
 {
     return link->clock.now_ms(link->clock.context);
 }
+
+// Empties the bookkeeping for a new update: running, nothing counted, no
+// CRC from the device yet (engine_setup.cpp).
+void fresh_bookkeeping(EngineBookkeeping *engine);
 
 // ---------------------------------------------------------------------------
 // Requests and replies (engine_wire.cpp)

@@ -1,5 +1,5 @@
 // The engine's side of the line: writing a request, and reading, splitting
-// and matching the replies to it; and the bench's probe between updates.
+// and matching the replies to it; and the probe between updates.
 #include "protocol/engine.h"
 
 #include <string.h>
@@ -27,8 +27,8 @@ void write_frame(DeviceLink *link)
     int32_t head = echoed_head_length(link->frame.bytes[2]);
     if (head > link->frame.frame_len - 2)
         head = link->frame.frame_len - 2;
-    link->request_head_len = head > 0 ? head : 0;
-    memcpy(link->request_head, link->frame.bytes, (size_t)link->request_head_len);
+    link->engine.request_head_len = head > 0 ? head : 0;
+    memcpy(link->engine.request_head, link->frame.bytes, (size_t)link->engine.request_head_len);
     link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
 }
 
@@ -39,8 +39,8 @@ void write_frame(DeviceLink *link)
 // header, as a device that echoes sends it.
 int echoes_request(const DeviceLink *link, const unsigned char *reply, int32_t len)
 {
-    return len >= link->request_head_len + 2 &&
-           memcmp(reply, link->request_head, (size_t)link->request_head_len) == 0;
+    return len >= link->engine.request_head_len + 2 &&
+           memcmp(reply, link->engine.request_head, (size_t)link->engine.request_head_len) == 0;
 }
 
 enum { FRAMES_IN_A_READ = 8 };
@@ -53,7 +53,7 @@ enum { FRAMES_IN_A_READ = 8 };
 static int32_t reply_start(const DeviceLink *link, const unsigned char *bytes, int32_t count)
 {
     int32_t need = link->state == AwaitVerify ? REGION_CRC_REPLY_MIN : REPLY_MIN;
-    if (link->match_replies && link->device_echoes) {
+    if (link->settings.match_replies && link->engine.device_echoes) {
         // Late answers to earlier requests may come first: the reply is the
         // frame that answers the request outstanding.
         int32_t starts[FRAMES_IN_A_READ], lengths[FRAMES_IN_A_READ];
@@ -64,7 +64,7 @@ static int32_t reply_start(const DeviceLink *link, const unsigned char *bytes, i
     }
     if (count >= need && reply_bytes_ok(bytes, count))
         return 0;
-    if (link->reply_ended_read) {
+    if (link->engine.reply_ended_read) {
         int32_t rest = reply_tail_length(bytes, count);
         if (rest > 0 && count - rest >= need && reply_bytes_ok(bytes + rest, count - rest))
             return rest;
@@ -90,7 +90,7 @@ int32_t read_frame(DeviceLink *link)
         capacity = FRAME_CAPACITY;
     const Transport *line = &link->line;
     int32_t n;
-    if (link->reply_complete)
+    if (link->settings.reply_complete)
         n = line->ops->read_until(line->context, link->frame.bytes, capacity, whole_reply, link);
     else
         n = line->ops->read(line->context, link->frame.bytes, capacity);
@@ -105,7 +105,7 @@ int32_t read_frame(DeviceLink *link)
 // alone, and notes whether this read ended on a reply.
 void take_reply(DeviceLink *link)
 {
-    if (!link->reply_complete)
+    if (!link->settings.reply_complete)
         return;
     int32_t n = link->frame.frame_len;
     int32_t start = reply_start(link, link->frame.bytes, n);
@@ -113,7 +113,7 @@ void take_reply(DeviceLink *link)
         memmove(link->frame.bytes, link->frame.bytes + start, (size_t)(n - start));
         link->frame.frame_len = n - start;
     }
-    link->reply_ended_read = start >= 0;
+    link->engine.reply_ended_read = start >= 0;
 }
 
 // With replies matched to requests and a device that echoes: keeps, of the
@@ -124,7 +124,7 @@ static int match_reply(DeviceLink *link)
 {
     FrameBuffer *frame = &link->frame;
     int32_t n = frame->frame_len;
-    if (!link->match_replies || !link->device_echoes || n < REPLY_MIN)
+    if (!link->settings.match_replies || !link->engine.device_echoes || n < REPLY_MIN)
         return 1;
     int32_t starts[FRAMES_IN_A_READ], lengths[FRAMES_IN_A_READ];
     int frames = split_frames(frame->bytes, n, starts, lengths, FRAMES_IN_A_READ);
@@ -143,8 +143,8 @@ static int match_reply(DeviceLink *link)
     // Bytes that are no frame at all fail the acceptance test on their own.
     if (!reply_bytes_ok(frame->bytes + starts[0], lengths[0]))
         return 1;
-    link->tally.stale_replies += (uint32_t)frames;
-    report_trace(link->report, "(a reply to an earlier request, dropped)\n");
+    link->engine.tally.stale_replies += (uint32_t)frames;
+    report_trace(link->settings.report, "(a reply to an earlier request, dropped)\n");
     frame->frame_len = 0;
     return 0;
 }
@@ -158,7 +158,7 @@ int read_reply(DeviceLink *link)
     return match_reply(link) && accept_reply(&link->frame);
 }
 
-int probe_answered(DeviceLink *link)
+ProbeAnswer probe_device(DeviceLink *link)
 {
     build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
     link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
@@ -167,5 +167,8 @@ int probe_answered(DeviceLink *link)
     if (n < 0 || n > FRAME_CAPACITY)
         n = 0;
     link->frame.frame_len = n;
-    return accept_reply(&link->frame);
+    int answered = accept_reply(&link->frame);
+    if (link->line.ops->lost(link->line.context))
+        return PROBE_LINE_LOST;
+    return answered ? PROBE_ANSWERED : PROBE_SILENT;
 }

@@ -1,7 +1,7 @@
 // What the operator and the engineer see of an update: its one-line status,
 // its trace, and how far the image has got.
 //
-// Each update carries its own UpdateReport (DeviceLink.report), so several
+// Each update carries its own UpdateReport (DeviceLink.settings.report), so several
 // updates can run side by side, each with its own sinks. The dialog and the
 // terminal screen use the process-wide report, PROCESS_REPORT: one static
 // status buffer handed to a status sink, and the trace on standard output.

@@ -1,12 +1,12 @@
 // The Linux tool: the dialog's screen drawn on the terminal the tool runs
 // in, its keys read there between ticks. What its files share.
 //
-//   main_posix.cpp      screen_main: the operator's keys, the tick loop
-//   terminal_posix.cpp  the terminal: raw mode and its restoration, signals,
-//                       output and the bell
-//   keys_posix.cpp      key decoding
-//   screen_posix.cpp    the screen: layout, drawing, the status line
-//   fatal_posix.cpp     the fatal error report on standard error
+//   screen_main_posix.cpp  screen_main: the operator's keys, the tick loop
+//   terminal_posix.cpp     the terminal: raw mode and its restoration,
+//                          signals, output and the bell
+//   keys_posix.cpp         key decoding
+//   screen_posix.cpp       the screen: layout, drawing, the status line
+//   fatal_posix.cpp        the fatal error report on standard error
 //
 // Conventions: functions that can fail return 0 for success and -1 for
 // failure (with the reason as text where it is shown), counts or -1;

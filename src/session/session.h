@@ -50,8 +50,9 @@ void on_update_pressed(DeviceLink *link, const PortTable *ports, long row,
 
 // One tick: one engine step, with the next tick due TICK_MS after it ends.
 // At Done: no more ticks, the beep, "Programming Completed", the port closed.
-// Returns how the update stands after the step (update_outcome): a front end
-// that shows more than the dialog does acts on the other ends itself.
-UpdateEnd on_tick(DeviceLink *link, const SessionHooks *hooks);
+// Returns how the update stands after the step, and the whole outcome into
+// *outcome when it is not NULL (update_outcome): a front end that shows more
+// than the dialog does acts on the other ends itself.
+UpdateEnd on_tick(DeviceLink *link, const SessionHooks *hooks, UpdateOutcome *outcome);
 
 #endif

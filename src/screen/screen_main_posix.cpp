@@ -308,10 +308,11 @@ static void fill_port_list(void)
         }
 
         if (terminal_pending_signal() == 0 && until_next_tick() == 0) {
-            UpdateEnd end = on_tick(&device_link, &tick_hooks);
+            UpdateOutcome outcome;
+            on_tick(&device_link, &tick_hooks, &outcome);
             // A port that vanished, also one that vanished on the reset
             // request, is a lost port on the screen.
-            if (end == UPDATE_PORT_LOST || (end == UPDATE_DONE && device_link.state != Done))
+            if (outcome.port_lost)
                 on_port_lost();
         }
     }

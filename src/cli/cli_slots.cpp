@@ -1,10 +1,11 @@
-// The production bench (`update --continuous PORT...`): every port is a
+// The production line (`update --continuous PORT...`): every port is a
 // slot that flashes device after device. A slot takes a device once it
 // answers the probe, writes, verifies, resets and records it, then waits
 // until that device is gone (the probe unanswered for a second: unplugged,
 // or running its new firmware) before it takes the next, so no device is
 // flashed twice. An adapter that is unplugged is waited for; the other
-// slots never notice.
+// slots never notice. (Its help and docs/cli.md call it the production
+// bench.)
 #include "cli/cli_run.h"
 
 #include <stdio.h>
@@ -16,12 +17,12 @@
 #include "serial/port_info.h"
 
 enum {
-    GONE_AFTER_MS = 1000,     // a device unanswering this long has gone
-    STILL_THERE_PAUSE_MS = 200,  // between probes of a device that still answers
-    ADAPTER_RETRY_MS = 1000   // between looks for an unplugged adapter
+    CLI_GONE_AFTER_MS = 1000,        // a device unanswering this long has gone
+    CLI_STILL_THERE_PAUSE_MS = 200,  // between probes of a device that still answers
+    CLI_ADAPTER_RETRY_MS = 1000      // between looks for an unplugged adapter
 };
 
-static void set_state(CliDevice *d, SlotState state)
+static void set_state(CliDevice *d, CliSlotState state)
 {
     cli_lock();
     d->slot_state = state;
@@ -55,40 +56,41 @@ static int open_slot_port(CliDevice *d)
 }
 
 // After a device ended: waits until it no longer answers the probe. Returns
-// 0 when it has gone, 1 when the bench was stopped, -1 when the adapter went.
+// 0 when it has gone, 1 when the slots were stopped, -1 when the adapter went.
 static int wait_until_gone(CliDevice *d)
 {
     double quiet_since = -1;
     for (;;) {
         if (cli_stop_requested())
             return 1;
-        int answered = probe_answered(&d->link);
-        if (port_lost(d->link.port))
+        ProbeAnswer answer = probe_device(&d->link);
+        if (answer == PROBE_LINE_LOST)
             return -1;
         double now = monotonic_seconds();
-        if (answered) {
+        if (answer == PROBE_ANSWERED) {
             quiet_since = -1;
-            pause_unless_stopped(STILL_THERE_PAUSE_MS);
+            pause_unless_stopped(CLI_STILL_THERE_PAUSE_MS);
         } else if (quiet_since < 0) {
             quiet_since = now;
-        } else if (now - quiet_since >= GONE_AFTER_MS / 1000.0) {
+        } else if (now - quiet_since >= CLI_GONE_AFTER_MS / 1000.0) {
             return 0;
         }
     }
 }
 
 // The line a device leaves when standard error is no live display.
-static void say_device_ended(CliDevice *d, const UpdateOutcome *outcome, CliResult result)
+static void say_device_ended(CliDevice *d, CliResult result)
 {
+    const UpdateOutcome *outcome = &d->outcome;
     CliRun *run = d->run;
     if (run->live || run->options->quiet)
         return;
     char line[PORT_NAME_CAPACITY + CLI_TEXT_CAPACITY + 256];
     double seconds = d->ended - d->started;
-    if (result == RESULT_DONE)
+    if (result == CLI_RESULT_DONE)
         snprintf(line, sizeof line,
                  "%s #%ld: done in %.1f s: %ld bytes, CRC %#06x verified%s%s%s\n", d->given,
-                 d->sequence, seconds, (long)outcome->offset, (unsigned)run->image_crc,
+                 d->sequence, seconds, (long)outcome->offset, (unsigned)run->image.crc,
                  outcome->reset_confirmed ? ", reset" : "", d->why[0] != '\0' ? "; " : "", d->why);
     else
         snprintf(line, sizeof line, "%s #%ld: %s: %s\n", d->given, d->sequence,
@@ -98,23 +100,22 @@ static void say_device_ended(CliDevice *d, const UpdateOutcome *outcome, CliResu
     cli_unlock();
 }
 
-// One device on the slot, from its first answer to its record. Returns the
-// engine's end; with no device (stopped while waiting, or the adapter gone
-// before any answered) nothing is recorded.
-static UpdateEnd take_device(CliDevice *d, UpdateOutcome *outcome)
+// One device on the slot, from its first answer to its record. Returns
+// how its update ended (d->outcome); with no device (stopped while waiting,
+// or the adapter gone before any answered) nothing is recorded.
+static const UpdateOutcome *take_device(CliDevice *d)
 {
-    set_state(d, SLOT_WAITING);
-    cli_setup_link(d);
-    cli_drive(d, outcome);
+    set_state(d, CLI_SLOT_WAITING);
+    UpdateEnd end = cli_drive(d);
     cli_flush_trace_line(d);
-    if (!outcome->linked)
-        return outcome->end;
-    CliResult result = cli_result_of(outcome->end, d->link.mode);
+    if (!d->outcome.linked)
+        return &d->outcome;
+    CliResult result = cli_result_of(end, d->link.settings.mode);
     cli_lock();
     d->sequence++;
-    if (result == RESULT_DONE)
+    if (result == CLI_RESULT_DONE)
         d->slot_done++;
-    else if (result == RESULT_FAILED)
+    else if (result == CLI_RESULT_FAILED)
         d->slot_failed++;
     else
         d->slot_other++;
@@ -125,9 +126,9 @@ static UpdateEnd take_device(CliDevice *d, UpdateOutcome *outcome)
     d->started = d->linked_at;
     memcpy(d->started_at, d->linked_at_text, sizeof d->started_at);
     cli_unlock();
-    cli_finish_device(d, result, outcome->reset_confirmed, outcome->why);
-    say_device_ended(d, outcome, result);
-    return outcome->end;
+    cli_finish_device(d, result, d->outcome.why);
+    say_device_ended(d, result);
+    return &d->outcome;
 }
 
 void cli_slot_main(void *argument)
@@ -138,67 +139,66 @@ void cli_slot_main(void *argument)
         snprintf(d->serial_wanted, sizeof d->serial_wanted, "%s", d->given + 4);
     while (!cli_stop_requested() && (o->count <= 0 || d->sequence < o->count)) {
         if (d->link.port == NO_PORT && open_slot_port(d) != 0) {
-            set_state(d, SLOT_ADAPTER_GONE);
-            pause_unless_stopped(ADAPTER_RETRY_MS);
+            set_state(d, CLI_SLOT_ADAPTER_GONE);
+            pause_unless_stopped(CLI_ADAPTER_RETRY_MS);
             continue;
         }
-        UpdateOutcome outcome;
-        UpdateEnd end = take_device(d, &outcome);
-        if (end == UPDATE_STOPPED)
+        const UpdateOutcome *outcome = take_device(d);
+        if (outcome->end == UPDATE_STOPPED)
             break;
         // Gone with the adapter (or with a device that took its USB port
         // along on the reset): wait for a port again.
-        if (end == UPDATE_PORT_LOST || port_lost(d->link.port)) {
+        if (outcome->port_lost) {
             cli_close_device(d);
-            set_state(d, SLOT_ADAPTER_GONE);
+            set_state(d, CLI_SLOT_ADAPTER_GONE);
             continue;
         }
         if (o->count > 0 && d->sequence >= o->count)
             break;  // its last device: no need to see it go
-        set_state(d, SLOT_REMOVE);
+        set_state(d, CLI_SLOT_REMOVE);
         int gone = wait_until_gone(d);
         if (gone < 0) {
             cli_close_device(d);
-            set_state(d, SLOT_ADAPTER_GONE);
+            set_state(d, CLI_SLOT_ADAPTER_GONE);
         }
     }
     if (d->link.port != NO_PORT)
         cli_close_device(d);
     cli_lock();
-    d->slot_state = SLOT_ENDED;
+    d->slot_state = CLI_SLOT_ENDED;
     d->finished = 1;
     cli_unlock();
 }
 
 // ---------------------------------------------------------------------------
-// What the bench shows
+// What the slots show
 
 // A slot's state in words.
 static void slot_words(const CliDevice *d, char *text, size_t size)
 {
     const CliRun *run = d->run;
     switch (d->slot_state) {
-    case SLOT_WAITING:
+    case CLI_SLOT_WAITING:
         snprintf(text, size, "waiting for a device");
         break;
-    case SLOT_REMOVE:
+    case CLI_SLOT_REMOVE:
         snprintf(text, size, "%s #%ld, remove it",
-                 d->result == RESULT_DONE ? "done" : d->result == RESULT_FAILED
+                 d->result == CLI_RESULT_DONE ? "done" : d->result == CLI_RESULT_FAILED
                                                          ? "FAILED"
                                                          : cli_result_name(d->result),
                  d->sequence);
         break;
-    case SLOT_ADAPTER_GONE:
+    case CLI_SLOT_ADAPTER_GONE:
         snprintf(text, size, "adapter gone, waiting%s%.80s", d->why[0] != '\0' ? ": " : "",
                  d->why);
         break;
-    case SLOT_ENDED:
+    case CLI_SLOT_ENDED:
         snprintf(text, size, "ended");
         break;
     }
-    if (d->slot_state == SLOT_WAITING && d->linked) {
-        int percent = run->padded_size > 0 ? (int)((int64_t)d->offset * 100 / run->padded_size)
-                                           : 0;
+    if (d->slot_state == CLI_SLOT_WAITING && d->linked) {
+        int32_t padded_size = run->image.file.padded_size;
+        int percent = padded_size > 0 ? (int)((int64_t)d->offset * 100 / padded_size) : 0;
         snprintf(text, size, "programming %d %%", percent);
     }
 }
@@ -226,7 +226,7 @@ static void totals_words(const CliRun *run, double now, char *text, size_t size)
 }
 
 // A slot's row, or (the row after the last slot) the totals.
-static void bench_row(const CliRun *run, int row, double now, int, char *text, size_t size)
+static void slot_row(const CliRun *run, int row, double now, int, char *text, size_t size)
 {
     if (row == run->device_count) {
         totals_words(run, now, text, size);
@@ -235,19 +235,19 @@ static void bench_row(const CliRun *run, int row, double now, int, char *text, s
     const CliDevice *d = &run->devices[row];
     char state[160] = "";
     slot_words(d, state, sizeof state);
-    snprintf(text, size, "%-*.*s %-34s %ld done, %ld failed%s", NAME_COLUMN_MAX, NAME_COLUMN_MAX,
-             d->given, state, d->slot_done, d->slot_failed,
+    snprintf(text, size, "%-*.*s %-34s %ld done, %ld failed%s", CLI_NAME_COLUMN_MAX,
+             CLI_NAME_COLUMN_MAX, d->given, state, d->slot_done, d->slot_failed,
              d->slot_other > 0 ? " (and others)" : "");
 }
 
-void cli_bench_redraw(CliRun *run)
+void cli_slots_redraw(CliRun *run)
 {
-    cli_redraw_rows(run, run->device_count + 1, bench_row);
+    cli_redraw_rows(run, run->device_count + 1, slot_row);
 }
 
-int cli_print_bench_results(CliRun *run, int stopped)
+int cli_print_slot_results(CliRun *run, int stopped)
 {
-    int status = EXIT_ALL_VERIFIED;
+    int status = CLI_EXIT_ALL_VERIFIED;
     char line[512];
     for (int i = 0; i < run->device_count; ++i) {
         const CliDevice *d = &run->devices[i];
