@@ -14,7 +14,7 @@ with no display: the tool is a console program. Everything started is
 stopped by its PID. Exit status 0 pass, 1 fail, 77 skipped: the Windows
 build is missing (unless FWU_REQUIRE_WINDOWS_BUILDS is set) or this machine
 cannot run the Wine loader it needs (unless FWU_REQUIRE_WINE_LOADERS requires
-it: winelab.loader_required).
+it: wineloader.loader_required).
 """
 import argparse
 import datetime

@@ -222,7 +222,7 @@ def case_guards(work):
     earlier = earlier_release(out, extra=[("notes.txt", b"mine")])
     done = release(image, out)
     expect(done.returncode == 3 and contents(out) == earlier,
-           f"a refused image leaves the earlier release and the rest of DIR as they were")
+           "a refused image leaves the earlier release and the rest of DIR as they were")
 
     # The write itself (release_out.py, as the kit calls it after the proof).
     new = os.path.join(work, "new")

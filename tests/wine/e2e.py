@@ -22,7 +22,7 @@ FWU_REQUIRE_WINDOWS_BUILDS is not set, or this machine cannot run the Wine
 loader the build needs (not installed, or a kernel without 32-bit support
 refuses /usr/lib/wine/wine and qemu-i386 is missing) and
 FWU_REQUIRE_WINE_LOADERS does not require it (wine32, wine64, or both:
-winelab.loader_required).
+wineloader.loader_required).
 """
 import argparse
 import collections
