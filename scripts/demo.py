@@ -8,8 +8,10 @@ trace, and a screenshot of the window.
 A machine whose kernel cannot run 32-bit programs cannot run Wine's 32-bit
 loader itself; there the demo says so and runs it through qemu-i386
 (fwu_testkit.winelab.find_loader), which takes about a minute longer to show
-the window. Without qemu-i386 either, it shows the x86-64 build of the same
-sources instead.
+the window. Where Wine's 32-bit loader is not installed (a mirror without
+wine32:i386) or cannot run even so, it says why and runs the x86-64 build of
+the same sources under the 64-bit loader instead, naming that exe at the
+start and at the end.
 
 Run through scripts/demo.sh, which installs and builds what it needs.
 Uses $DISPLAY when there is one (the window shows on your screen),
@@ -49,10 +51,14 @@ def main():
     def say(text):
         print(f"[{time.time() - started:6.1f}s] {text}", flush=True)
 
+    instead = ""
     try:
         loader, why = winelab.find_loader(args.exe, work)
         if loader is None:
-            print(f"NOTE: {why}; showing {args.fallback_exe} (the same sources, x86-64) instead",
+            instead = (f" instead of the i686 release build {os.path.relpath(args.exe, ROOT)}, "
+                       f"whose Wine loader cannot run here")
+            print(f"NOTE: the 32-bit Wine path cannot run here: {why}. Running the x86-64 build "
+                  f"of the same sources, {os.path.relpath(args.fallback_exe, ROOT)}, instead",
                   flush=True)
             args.exe = args.fallback_exe
             loader, why = winelab.find_loader(args.exe, work)
@@ -91,6 +97,7 @@ def main():
             session.close_window()
             code = session.wait_tool(60)
             say(f"window closed; fwu.exe exit code {code}")
+            say(f"ran {os.path.relpath(args.exe, ROOT)} under {loader.described}{instead}")
             print("\n----- trace (fwu.exe standard output) -----", flush=True)
             print(session.trace(), end="", flush=True)
             print("----- device -----")

@@ -3,6 +3,8 @@
 # with the x86-64 build beside it (its fwu_probe.exe reads the window) and the
 # boot loader simulator, then runs one update through the real fwu.exe under
 # Wine's 32-bit loader and shows what the operator sees (scripts/demo.py).
+# Where that loader cannot be installed or run, it says so and runs the
+# x86-64 build (build/win64/fwu.exe) under Wine's 64-bit loader instead.
 #   scripts/demo.sh            on $DISPLAY if set, else on an Xvfb display
 #   scripts/demo.sh --xvfb     always on a display of its own
 set -euo pipefail

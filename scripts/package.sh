@@ -2,9 +2,10 @@
 # Builds the Debian package of the Linux tools from the release preset:
 # build/release/fwu_<version>_amd64.deb, holding what `cmake --install`
 # puts under /usr (fwu, fwu-devsim, their man pages and bash completion, the
-# udev rule, the docs), with its Depends computed from the binaries by
-# dpkg-shlibdeps. Needs g++, cmake, go-md2man, dpkg-dev (installed by
-# scripts/install-deps.sh test).
+# udev rule, the users' docs) and a postinst that has a running udev reload
+# its rules, with its Depends computed from the binaries by dpkg-shlibdeps.
+# Needs g++, cmake, go-md2man, dpkg-dev (installed by scripts/install-deps.sh
+# test).
 #   scripts/package.sh            build, then the package; prints its path
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -116,6 +117,22 @@ Description: device firmware update tool over a serial boot loader
  fwu-devsim is a simulated boot loader behind a pseudo-terminal.
 EOF
 (cd "$stage" && find usr -type f -print0 | sort -z | xargs -0 md5sum) > "$stage/DEBIAN/md5sums"
+# The udev rule acts on an adapter's "add": udev takes it up once it has
+# reloaded its rules, and the trigger replays "add" for the adapters plugged
+# in already (the rule matches their usb-serial devices). Only where udev is
+# running (its control socket is there: not in a chroot or a container
+# without it), and never failing the install; the README says to replug the
+# adapter once should it still be slow.
+cat > "$stage/DEBIAN/postinst" <<'EOF'
+#!/bin/sh
+set -e
+if [ "$1" = configure ] && [ -S /run/udev/control ] && command -v udevadm > /dev/null 2>&1; then
+    udevadm control --reload-rules || true
+    udevadm trigger --subsystem-match=usb-serial --action=add || true
+fi
+exit 0
+EOF
+chmod 755 "$stage/DEBIAN/postinst"
 
 deb=$build/fwu_${deb_version}_${arch}.deb
 rm -f "$build"/fwu_*.deb

@@ -35,13 +35,13 @@ Cortex-M vector table for 0x08004000 (initial stack pointer in SRAM
 0x08004000 means an application linked for 0x08000000).
 
 Options:
-  --out DIR          where the release goes (default release/). Only what an
-                     earlier release wrote there is removed first: a
-                     SHA256SUMS that names just fwu.exe, fwu-cli.exe and
-                     release.json, the exes it names with their hashes, a
-                     release.json of the kit's form. Any other file by one of
-                     those names refuses the run (exit 2); nothing else in DIR
-                     is touched
+  --out DIR          where the release goes (default release/). An earlier
+                     release there is replaced, only once the new one is
+                     proven, and only the files its SHA256SUMS names with
+                     their hashes (and that SHA256SUMS). Any other file by
+                     one of the release's names refuses the run (exit 2)
+                     before anything is built; nothing else in DIR is
+                     touched
   --flash-end ADDR   end of the device's flash (default 0x08100000, 1 MiB)
   --no-vector-check  skip the vector table check (the fwu-cli.exe released
                      then does not check its embedded image's either)
@@ -61,11 +61,14 @@ fwu_probe.exe (win64 preset) to read the window. The proof
 (xdotool), and needs the status "Programming Completed" and the simulator's
 flash equal to the padded image.
 
-Needs, installed beforehand (it installs nothing): cmake 3.21+, g++,
-g++-mingw-w64-i686 and -x86-64, python3, wine64 and wine32:i386
-(/usr/lib/wine/wine), xvfb, xdotool, git, coreutils. Where the kernel cannot
-run 32-bit programs, also qemu-user (qemu-i386 runs Wine's 32-bit loader;
-much slower), which scripts/install-deps.sh installs too.
+Needs, installed beforehand (it installs nothing): to read the image,
+python3, cmake 3.21+, g++, git, coreutils; then, checked once the image has
+passed, to build and prove it: g++-mingw-w64-i686 and -x86-64, wine64, Wine's
+32-bit loader /usr/lib/wine/wine (wine32:i386), xvfb, xdotool. Where the
+kernel cannot run 32-bit programs, also qemu-user (qemu-i386 runs Wine's
+32-bit loader; much slower), which scripts/install-deps.sh installs too.
+Without a 32-bit loader that runs, nothing is released (exit 1, saying what
+is missing): the kit ships no exe it has not proven.
 
 Exit status: 0 released, 1 build or proof failed, 2 bad usage (or a foreign
 file in DIR), 3 image refused.
@@ -74,8 +77,6 @@ EOF
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 BASE=$((0x08004000))
-# What a release consists of; the exes are renamed into place last.
-RELEASE_FILES=(release.json SHA256SUMS fwu-cli.exe fwu.exe)
 
 out=release
 flash_end_text=0x08100000
@@ -121,92 +122,30 @@ if [ -n "$build_dir" ]; then
 fi
 mkdir -p -- "$out" || usage_error "--out: cannot make $out"
 
-# An earlier release in DIR goes first, so that no fwu.exe is left there that
-# this run did not prove; but only files an earlier release wrote. Prints the
-# names to remove, or the reason a name is taken by a foreign file (exit 1).
-own=$(python3 - "$out" "${RELEASE_FILES[@]}" <<'EOF'
-import hashlib, json, os, re, stat, sys
-out, names = sys.argv[1], sys.argv[2:]
-EXES = ("fwu.exe", "fwu-cli.exe")
-# Every key a release.json of this kit (and of its earlier versions) has.
-KEYS = {"image", "image_sha256", "format", "size", "padded_size", "crc16_modbus", "gap_fill",
-        "base", "flash_end", "vector_check", "tool_version", "build_date", "fwu_exe_sha256",
-        "fwu_cli_exe_sha256", "proof"}
-NEEDED = {"image", "format", "padded_size", "crc16_modbus", "fwu_exe_sha256", "proof"}
-
-def plain(name):
-    """The file's bytes when it is a regular file (not a link), else None."""
-    path = os.path.join(out, name)
-    st = os.lstat(path)
-    if not stat.S_ISREG(st.st_mode):
-        return None
-    with open(path, "rb") as f:
-        return f.read()
-
-def sums(data):
-    """An earlier release's SHA256SUMS: {name: sha} or None."""
-    listed = {}
-    for line in data.decode("ascii", "replace").splitlines():
-        m = re.fullmatch(r"([0-9a-f]{64})  (fwu\.exe|fwu-cli\.exe|release\.json)", line)
-        if not m or m.group(2) in listed:
-            return None
-        listed[m.group(2)] = m.group(1)
-    return listed or None
-
-def own_json(data):
-    try:
-        release = json.loads(data)
-    except ValueError:
-        return False
-    return isinstance(release, dict) and NEEDED <= set(release) <= KEYS
-
-present = [n for n in names if os.path.lexists(os.path.join(out, n))]
-listed = None
-if "SHA256SUMS" in present:
-    data = plain("SHA256SUMS")
-    listed = sums(data) if data is not None else None
-    if listed is None:
-        sys.exit(f"{out}/SHA256SUMS is not an earlier release's (it names other files, or is "
-                 f"not a plain file)")
-for name in present:
-    if name == "SHA256SUMS":
-        continue
-    data = plain(name)
-    if name == "release.json":
-        ok = data is not None and own_json(data)
-    else:
-        ok = (data is not None and listed is not None
-              and listed.get(name) == hashlib.sha256(data).hexdigest())
-    if not ok:
-        sys.exit(f"{out}/{name} is not from an earlier release"
-                 + ("" if name == "release.json" else " (no SHA256SUMS there names it with its hash)"))
-print("\n".join(present))
-EOF
-) || usage_error "--out: a name the release needs is taken: move the file away or choose another DIR"
-while read -r name; do
-  [ -z "$name" ] || rm -f -- "$out/$name"
-done <<<"$own"
-
-[ -f "$image" ] || refuse "$image: not a regular file"
+need() {  # need WHAT TOOL...: fails naming the first tool missing
+  local what=$1 tool; shift
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null ||
+      fail "$tool not found, needed $what (see --help for what the kit needs)"
+  done
+}
+need "to read the image" python3 cmake g++ git sha256sum truncate
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwu-release.XXXXXX")
-written=()  # files this run has put into DIR
-released=0
-cleanup() {
-  if [ "$released" != 1 ] && [ ${#written[@]} -gt 0 ]; then
-    rm -f -- "${written[@]}"
-  fi
-  rm -rf -- "$work"
-}
+cleanup() { rm -rf -- "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-for tool in cmake g++ i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ python3 Xvfb xdotool git \
-            sha256sum realpath truncate /usr/lib/wine/wine /usr/lib/wine/wine64; do
-  command -v "$tool" >/dev/null || fail "$tool not found (see --help for what the kit needs)"
-done
+# What DIR holds by the release's names: nothing, or an earlier release,
+# which the new one replaces once it is proven (scripts/release_out.py).
+# Anything else there by those names stops the run before anything is built.
+python3 "$ROOT/scripts/release_out.py" check "$out" "$work/out.json" ||
+  usage_error "--out: a name the release needs is taken: move the file away or choose another DIR"
+
+[ -f "$image" ] || refuse "$image: not a regular file"
+
 builds=${build_dir:-$work/build}
 log=$work/build.log
 step() {  # step WHAT COMMAND...: runs it with its output in the log
@@ -225,10 +164,11 @@ step "building fwu (native, Release) to read the image" \
 step "  compiling" cmake --build "$builds/native" --target fwu -j2
 name=$(basename -- "$image")
 raw=$work/image.bin
-checks=()
-[ "$vector_check" = 1 ] || checks=(--no-vector-check)
+# The reader's options, passed on as they are.
+reader_options=()
+[ "$vector_check" = 1 ] || reader_options=(--no-vector-check)
 status=0
-"$builds/native/fwu" image --json --flash-end "$(hex "$flash_end")" "${checks[@]}" \
+"$builds/native/fwu" image --json --flash-end "$(hex "$flash_end")" "${reader_options[@]}" \
   --raw-out "$raw" -- "$image" >"$work/image.json" 2>"$work/image.err" || status=$?
 facts() {  # facts FIELD...: the fields of fwu image's JSON, one line each
   python3 - "$work/image.json" "$@" <<'EOF'
@@ -266,6 +206,22 @@ say "$name ($format): $size bytes from 0x08004000 to $(hex "$highest"), padded t
 # As the tool pads it: zeros up to whole blocks.
 cp -- "$raw" "$work/padded.bin"
 truncate -s "$padded" -- "$work/padded.bin"
+
+# --- what the builds and the proof need ---------------------------------------
+need "to build fwu.exe and prove it" i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ Xvfb xdotool \
+  /usr/lib/wine/wine64
+# The proof runs the i686 fwu.exe under Wine's 32-bit loader (through
+# qemu-i386 where the kernel runs no 32-bit programs); without it nothing
+# could be proven, and nothing unproven ships.
+loader=$(PYTHONPATH="$ROOT/testkit${PYTHONPATH:+:$PYTHONPATH}" python3 - "$work/loader" <<'EOF'
+import sys
+from fwu_testkit import wineloader
+loader, why = wineloader.find_machine_loader(wineloader.WINE32, sys.argv[1])
+print(loader.described if loader else why)
+sys.exit(0 if loader else 1)
+EOF
+) || fail "cannot prove fwu.exe here: $loader; no release written (the kit ships no exe it has not proven)"
+say "the proof will run fwu.exe under $loader"
 
 # --- the builds -----------------------------------------------------------------
 step "building fwu.exe and fwu-cli.exe (win32 preset, i686) with the image embedded" \
@@ -329,21 +285,9 @@ EOF
   printf '%s  fwu-cli.exe\n' "$cli_sha256"
   printf '%s  release.json\n' "$(sha256sum < "$work/release.json" | cut -d' ' -f1)"
 } > "$work/SHA256SUMS"
-# Each file goes into DIR under a name of its own, then is renamed into place,
-# fwu.exe last; a name taken meanwhile stops the release.
-for file in "${RELEASE_FILES[@]}"; do
-  partial=$(mktemp "$out/.$file.XXXXXX") || fail "cannot write into $out"
-  written+=("$partial")
-  cp -- "$work/$file" "$partial"
-  chmod 644 -- "$partial"
-  case $file in *.exe) chmod 755 -- "$partial" ;; esac
-done
-for i in "${!RELEASE_FILES[@]}"; do
-  file=${RELEASE_FILES[$i]}
-  [ ! -e "$out/$file" ] && [ ! -L "$out/$file" ] || fail "$out/$file appeared during the run"
-  mv -- "${written[$i]}" "$out/$file"
-  written[$i]=$out/$file
-done
-released=1
+# Into DIR: each file complete under a temporary name beside its own, then
+# renamed over it, fwu.exe last; an earlier release's files go only now.
+python3 "$ROOT/scripts/release_out.py" write "$out" "$work/out.json" "$work" ||
+  fail "could not write the release into $out"
 say "released $out/fwu.exe ($name, $padded bytes padded, $version): fwu.exe, fwu-cli.exe," \
     "SHA256SUMS, release.json"

@@ -25,7 +25,8 @@ from fwu_testkit import process
 from fwu_testkit.devsim import Devsim
 # Also winelab's own: its callers use winelab.find_loader, winelab.WINE32...
 from fwu_testkit.wineloader import (  # noqa: F401
-    WINE32, WINE64, WineError, fill_syswow64, find_loader, loader_for, loader_runs)
+    WINE32, WINE64, WineError, fill_syswow64, find_loader, find_machine_loader, loader_for,
+    loader_runs, skip_status)
 # The prefix and the display, winelab's own too (winelab.make_template, ...).
 from fwu_testkit.wineprefix import (  # noqa: F401
     TEMPLATE_LINK, WINESERVER, clone_prefix, clone_prefix_ports, make_template, start_display,

@@ -14,6 +14,9 @@ import subprocess
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 I386_WINDOWS = "/usr/lib/i386-linux-gnu/wine/i386-windows"  # Wine's 32-bit builtin DLLs
+# The Debian package each loader comes from, and the name the tests give it.
+PACKAGES = {WINE32: "wine32:i386", WINE64: "wine64"}
+NAMES = {WINE32: "wine32", WINE64: "wine64"}
 
 
 class WineError(Exception):
@@ -72,7 +75,14 @@ def find_loader(exe, workdir):
     Wine's own re-exec off (WINELOADERNOEXEC), since the kernel would refuse
     it, and the 32-bit builtins on WINEDLLPATH. The prefix needs its
     syswow64 filled (make_template does it)."""
-    native = loader_for(exe)
+    return find_machine_loader(loader_for(exe), workdir)
+
+
+def find_machine_loader(native, workdir):
+    """find_loader for Wine's loader native (WINE32 or WINE64) rather than an
+    executable's: what the release kit checks before it builds."""
+    if not os.path.exists(native):
+        return None, f"{native} is not installed (package {PACKAGES[native]})"
     runs, why = loader_runs(native)
     if runs:
         return Loader([native], {}, native, False), ""
@@ -120,3 +130,21 @@ def fill_syswow64(prefix):
             os.symlink(path, target)
             count += 1
     return count
+
+
+def loader_required(native):
+    """Whether a machine that cannot run Wine's loader native fails a test
+    rather than skipping it: FWU_REQUIRE_WINE_LOADERS names the loaders
+    required ("wine64", "wine32,wine64"); any other value that is set (such
+    as 1) requires both."""
+    value = os.environ.get("FWU_REQUIRE_WINE_LOADERS", "").strip()
+    names = {n.strip() for n in value.split(",") if n.strip()}
+    if names and not names <= set(NAMES.values()):
+        return True
+    return NAMES[native] in names
+
+
+def skip_status(native):
+    """The exit status of a test that cannot run Wine's loader native here:
+    77 (skipped), or 1 when loader_required says it must run."""
+    return 1 if loader_required(native) else 77

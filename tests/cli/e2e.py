@@ -13,7 +13,8 @@ end-to-end tests' fixture) with COM1..COM3 mapped to the simulators' links,
 with no display: the tool is a console program. Everything started is
 stopped by its PID. Exit status 0 pass, 1 fail, 77 skipped: the Windows
 build is missing (unless FWU_REQUIRE_WINDOWS_BUILDS is set) or this machine
-cannot run the Wine loader it needs (unless FWU_REQUIRE_WINE_LOADERS is set).
+cannot run the Wine loader it needs (unless FWU_REQUIRE_WINE_LOADERS requires
+it: wineloader.loader_required).
 """
 import argparse
 import datetime
@@ -518,10 +519,11 @@ def main():
         print(f"SKIP {why}")
         if why.startswith("emulated"):
             return 77
-        required = "FWU_REQUIRE_WINDOWS_BUILDS" if why.startswith("missing") else "FWU_REQUIRE_WINE_LOADERS"
-        if args.build == "native" and why.startswith("missing"):
+        if not why.startswith("missing"):
+            return winelab.skip_status(winelab.loader_for(args.exe))
+        if args.build == "native":
             return 1  # built with the tests: a missing one is a broken build
-        return 1 if os.environ.get(required) else 77
+        return 1 if os.environ.get("FWU_REQUIRE_WINDOWS_BUILDS") else 77
     workdir = os.path.join(args.work, args.build, args.case)
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)

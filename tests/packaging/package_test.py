@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The Debian package scripts/package.sh wrote (build/release/fwu_*.deb):
 its files (both programs, both man pages gzipped, bash completion for both,
-the udev rule, the docs with copyright and changelog) and its metadata
+the udev rule, the docs with copyright and changelog), its metadata
 (name, a version taken from the tool's, an architecture, Depends computed
-from the binaries: libc6 with a version).
+from the binaries: libc6 with a version) and its postinst (udev's rules
+reloaded only where udev runs, never failing).
 
   package_test.py --release-dir build/release
 Exit status 0 pass, 1 fail, 77 skipped (no package built, unless
@@ -14,9 +15,11 @@ import gzip
 import io
 import os
 import re
+import stat
 import subprocess
 import sys
 import tarfile
+import tempfile
 
 FILES = ["usr/bin/fwu", "usr/bin/fwu-devsim", "usr/share/man/man1/fwu.1.gz",
          "usr/share/man/man1/fwu-devsim.1.gz", "usr/share/bash-completion/completions/fwu",
@@ -60,6 +63,24 @@ def main():
     expect(man.startswith(".nh") or ".TH" in man, "fwu.1.gz is a gzipped man page")
     expect('ATTR{latency_timer}="1"' in rule and "dialout" in rule,
            "the udev rule sets FTDI's latency timer and tells of dialout")
+    # The postinst, with a udevadm that fails: it never fails the install, and
+    # calls udevadm (for configure only) where udev is running here.
+    with tempfile.TemporaryDirectory() as work:
+        subprocess.run(["dpkg-deb", "-e", deb, work], check=True)
+        log = os.path.join(work, "udevadm.log")
+        os.makedirs(os.path.join(work, "bin"))
+        with open(os.path.join(work, "bin", "udevadm"), "w") as f:
+            f.write(f'#!/bin/sh\necho "$*" >> {log}\nexit 1\n')
+        os.chmod(os.path.join(work, "bin", "udevadm"), 0o755)
+        env = dict(os.environ, PATH=os.path.join(work, "bin") + os.pathsep + os.environ["PATH"])
+        codes = [subprocess.run(["sh", os.path.join(work, "postinst"), action], env=env).returncode
+                 for action in ("configure", "abort-upgrade")]
+        calls = open(log).read().splitlines() if os.path.exists(log) else []
+        running = os.path.exists("/run/udev/control") and stat.S_ISSOCK(os.stat("/run/udev/control").st_mode)
+        want = ["control --reload-rules", "trigger --subsystem-match=usb-serial --action=add"] if running else []
+        expect(codes == [0, 0] and calls == want,
+               "postinst exits 0 and " + ("has udev reload its rules and replay the adapters' add"
+                                          if running else "calls no udevadm (no udev running here)"))
     return 1 if failed else 0
 
 

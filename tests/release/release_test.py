@@ -3,7 +3,8 @@
 limit (FWU_FLASH_END), and of the image reader against objcopy.
 
   release_test.py refusals      images the kit must refuse, no Wine needed
-  release_test.py guards        what the kit must never delete, no build needed
+  release_test.py guards        what the kit must never replace or delete, and
+                                how it writes; no build needed
   release_test.py build-limit   the build fails on an image past the flash end
   release_test.py end-to-end    a HEX and an ELF image released and proven,
                                 and a proof that must fail
@@ -105,7 +106,8 @@ def release(image, out, *options, build_dir=None, env=None):
 
 def earlier_release(out, extra=()):
     """What an earlier run of the kit left in out: its exes, release.json and
-    the SHA256SUMS naming them."""
+    the SHA256SUMS naming them (and the extra files); returns
+    {name: bytes} of everything in out."""
     os.makedirs(out, exist_ok=True)
     files = {"fwu.exe": b"MZ an earlier release", "fwu-cli.exe": b"MZ its console tool",
              "release.json": json.dumps({"image": "old.hex", "format": "ihex", "padded_size": 1024,
@@ -117,11 +119,17 @@ def earlier_release(out, extra=()):
         "".join(f"{hashlib.sha256(d).hexdigest()}  {n}\n" for n, d in files.items()))
     for name, data in extra:
         open(os.path.join(out, name), "wb").write(data)
+    return contents(out)
+
+
+def contents(out):
+    """{name: bytes} of every file in out."""
+    return {n: open(os.path.join(out, n), "rb").read() for n in sorted(os.listdir(out))}
 
 
 def case_refusals(work):
-    """Each refused image: exit 3, the reason, and no fwu.exe in DIR (a stale
-    one from an earlier release is gone too). One build directory for all."""
+    """Each refused image: exit 3, the reason, and the earlier release in DIR
+    left as it was. One build directory for all."""
     app = link_app(work, "app")
     empty_hex = os.path.join(work, "empty.hex")
     open(empty_hex, "w").write(":00000001FF\n")
@@ -148,15 +156,17 @@ def case_refusals(work):
     ]
     out = os.path.join(work, "out")
     builds = os.path.join(work, "builds")
+    earlier = earlier_release(out)
     for what, image, options, reason in cases:
-        earlier_release(out)
         done = release(image, out, *options, build_dir=builds)
         expect(done.returncode == 3 and all(part in done.stderr for part in reason.split("|")),
                f"{what}: refused with {reason!r} (exit {done.returncode}: {done.stderr.strip()})")
-        expect(not os.path.exists(os.path.join(out, "fwu.exe")), f"{what}: no fwu.exe left")
-    # Without the vector check the same image passes the checks and goes on
-    # to the build of fwu.exe, which fails here (a cmake that refuses the
-    # win32 preset): exit 1, no exe.
+        expect(contents(out) == earlier, f"{what}: the earlier release is left as it was")
+    # Without the vector check the same image passes the checks and goes on:
+    # where Wine's 32-bit loader runs, to the build of fwu.exe, which fails
+    # here (a cmake that refuses the win32 preset); without it, to nothing,
+    # the loader named. Exit 1 either way, the earlier release left.
+    loader, why = winelab.find_machine_loader(winelab.WINE32, os.path.join(work, "loader"))
     fake = os.path.join(work, "fake-bin")
     os.makedirs(fake)
     open(os.path.join(fake, "cmake"), "w").write(
@@ -164,34 +174,81 @@ def case_refusals(work):
     os.chmod(os.path.join(fake, "cmake"), 0o755)
     done = release(cases[1][1], out, "--no-vector-check", build_dir=builds,
                    env=dict(os.environ, PATH=fake + os.pathsep + os.environ["PATH"]))
-    expect(done.returncode == 1 and "building fwu.exe" in done.stdout and "lies below" not in done.stderr
-           and not os.path.exists(os.path.join(out, "fwu.exe")),
-           "--no-vector-check lets it past the vector check; a failed build leaves no fwu.exe")
+    said = ("building fwu.exe" in done.stdout if loader else
+            f"cannot prove fwu.exe here: {why}" in done.stderr and "building fwu.exe" not in done.stdout)
+    expect(done.returncode == 1 and said and "lies below" not in done.stderr and contents(out) == earlier,
+           "--no-vector-check lets it past the vector check; "
+           + ("a failed build" if loader else f"no 32-bit loader ({why})") + " leaves the earlier release")
 
 
 def case_guards(work):
-    """The kit removes only what an earlier release wrote: files of other
+    """The kit replaces only an earlier release, the files its SHA256SUMS
+    names with their hashes, and only with a proven one: files of other
     forms by its names refuse the run and stay, as does everything else in
-    DIR; --out and --build-dir reached through a link into the tree's build/
-    are refused before anything is touched."""
+    DIR, and a refused image leaves the earlier release; the new files are
+    written beside their names and renamed over them, leaving no temporary
+    file; --out and --build-dir reached through a link into the tree's
+    build/ are refused before anything is touched."""
     image = os.path.join(work, "not-a-file")  # refused before any build
     os.makedirs(image)
-    foreign = [("SHA256SUMS", b"0" * 64 + b"  my-notes.txt\n"),
-               ("release.json", b'{"mine": true}\n'),
-               ("fwu.exe", b"MZ someone's own build")]
-    for name, data in foreign:
-        out = os.path.join(work, "out-" + name)
-        os.makedirs(out)
-        open(os.path.join(out, name), "wb").write(data)
+    kit_keys = json.dumps({"image": "app.hex", "format": "ihex", "padded_size": 1024,
+                           "crc16_modbus": "0x1234", "fwu_exe_sha256": "0" * 64, "proof": {}})
+    # (what, DIR's files before the run, the file named in the refusal)
+    foreign = [
+        ("a SHA256SUMS of other files", {"SHA256SUMS": b"0" * 64 + b"  my-notes.txt\n"}, "SHA256SUMS"),
+        ("a hand-written release.json with the kit's keys", {"release.json": kit_keys.encode()},
+         "release.json"),
+        ("someone's own fwu.exe", {"fwu.exe": b"MZ someone's own build"}, "fwu.exe"),
+        ("an earlier release's release.json edited since", None, "release.json"),
+        ("an earlier release with its fwu-cli.exe gone", None, "SHA256SUMS"),
+    ]
+    for what, files, name in foreign:
+        out = os.path.join(work, "out-" + what.replace(" ", "-").replace("'", ""))
+        if files is None:
+            earlier_release(out)
+            if name == "release.json":
+                open(os.path.join(out, name), "ab").write(b" ")
+            else:
+                os.remove(os.path.join(out, "fwu-cli.exe"))
+        else:
+            os.makedirs(out)
+            for n, data in files.items():
+                open(os.path.join(out, n), "wb").write(data)
+        before = contents(out)
         done = release(image, out)
-        expect(done.returncode == 2 and f"{out}/{name} is not" in done.stderr
-               and open(os.path.join(out, name), "rb").read() == data,
-               f"a foreign {name} refuses the run (exit {done.returncode}) and is left as it was")
+        expect(done.returncode == 2 and f"{out}/{name} is not" in done.stderr and contents(out) == before,
+               f"{what} refuses the run (exit {done.returncode}) and DIR is left as it was")
     out = os.path.join(work, "out-earlier")
-    earlier_release(out, extra=[("notes.txt", b"mine")])
+    earlier = earlier_release(out, extra=[("notes.txt", b"mine")])
     done = release(image, out)
-    expect(done.returncode == 3 and sorted(os.listdir(out)) == ["notes.txt"],
-           f"a refused run removes the earlier release and nothing else ({sorted(os.listdir(out))})")
+    expect(done.returncode == 3 and contents(out) == earlier,
+           "a refused image leaves the earlier release and the rest of DIR as they were")
+
+    # The write itself (release_out.py, as the kit calls it after the proof).
+    new = os.path.join(work, "new")
+    os.makedirs(new)
+    for n in ("fwu.exe", "fwu-cli.exe", "release.json", "SHA256SUMS"):
+        open(os.path.join(new, n), "wb").write(b"new " + n.encode())
+    helper = [sys.executable, os.path.join(ROOT, "scripts", "release_out.py")]
+    state = os.path.join(work, "state.json")
+    # (what, an earlier release there?, the file someone writes between check and write)
+    for what, earlier_there, meddle in [("over an earlier release", True, None),
+                                        ("into an empty DIR", False, None),
+                                        ("a name taken during the run", False, "fwu-cli.exe"),
+                                        ("an earlier file changed during the run", True, "fwu.exe")]:
+        out = os.path.join(work, "write-" + what.replace(" ", "-"))
+        os.makedirs(out)
+        open(os.path.join(out, "notes.txt"), "wb").write(b"mine")
+        earlier = earlier_release(out) if earlier_there else contents(out)
+        must(helper + ["check", out, state])
+        if meddle:
+            open(os.path.join(out, meddle), "wb").write(b"meddled")
+            earlier[meddle] = b"meddled"
+        done = run(helper + ["write", out, state, new])
+        want = earlier if meddle else dict(earlier, **contents(new))
+        expect((done.returncode == 0) == (not meddle) and contents(out) == want,
+               f"{what}: " + ("nothing replaced" if meddle else "written, notes.txt left")
+               + ", no temporary file left")
 
     os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
     tree_build = tempfile.mkdtemp(prefix="release-guard.", dir=os.path.join(ROOT, "build"))
@@ -259,18 +316,23 @@ def check_release(out, done, image_path, fmt, image_bytes, builds):
 def case_end_to_end(work):
     """A HEX and an ELF image through the whole kit, sharing one build
     directory; then the prover must fail on a flash that is not the image."""
-    runs, why = winelab.loader_runs(winelab.WINE32)
-    if not runs and not shutil.which("qemu-i386"):  # a fact of this machine
-        print(f"SKIP {why}, and no qemu-i386 (package qemu-user) to run it")
-        return 1 if os.environ.get("FWU_REQUIRE_WINE_LOADERS") else 77
+    loader, why = winelab.find_machine_loader(winelab.WINE32, work)
+    if loader is None:  # a fact of this machine
+        print(f"SKIP {why}")
+        return winelab.skip_status(winelab.WINE32)
     elf = link_app(work, "app")
     hex_image = convert(elf, os.path.join(work, "app.hex"), "ihex")
     builds = os.path.join(work, "builds")
     for image, fmt in ((hex_image, "ihex"), (elf, "elf")):
         out = os.path.join(work, "out-" + fmt)
+        if fmt == "ihex":  # replaces an earlier release, and only that
+            earlier_release(out, extra=[("notes.txt", b"mine")])
         done = release(image, out, build_dir=builds)
         print(done.stdout, end="", flush=True)  # the kit's steps and the proof's checks
         check_release(out, done, image, fmt, EXPECTED, builds)
+    expect(sorted(os.listdir(os.path.join(work, "out-ihex"))) ==
+           ["SHA256SUMS", "fwu-cli.exe", "fwu.exe", "notes.txt", "release.json"],
+           "the release over an earlier one replaced it and left notes.txt, no temporary file")
 
     wrong = bytearray(padded(EXPECTED))
     wrong[0x700] ^= 0xFF  # a byte the exe's image has 0xFF in

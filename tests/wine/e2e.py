@@ -19,9 +19,10 @@ longer then, and nothing checked depends on the tool's speed.
 
 Exit status 0 pass, 1 fail, 77 skipped: the Windows build is missing and
 FWU_REQUIRE_WINDOWS_BUILDS is not set, or this machine cannot run the Wine
-loader the build needs (a kernel without 32-bit support refuses
-/usr/lib/wine/wine, and qemu-i386 is missing) and FWU_REQUIRE_WINE_LOADERS is
-not set.
+loader the build needs (not installed, or a kernel without 32-bit support
+refuses /usr/lib/wine/wine and qemu-i386 is missing) and
+FWU_REQUIRE_WINE_LOADERS does not require it (wine32, wine64, or both:
+wineloader.loader_required).
 """
 import argparse
 import collections
@@ -288,7 +289,7 @@ def main():
     loader, why = winelab.find_loader(args.exe, workdir)
     if loader is None:  # a fact of this machine, not of the build
         print(f"SKIP {why}")
-        return 1 if os.environ.get("FWU_REQUIRE_WINE_LOADERS") else 77
+        return winelab.skip_status(winelab.loader_for(args.exe))
     args.waits = EMULATED_WAITS if loader.emulated else WAITS
     print(f"{args.build}: {args.exe} under {loader.described}", flush=True)
     try:
