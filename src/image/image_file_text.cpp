@@ -3,22 +3,9 @@
 #include <string.h>
 
 #include "image/image_file_internal.h"
+#include "serial/text_chars.h"
 
 namespace image_file_internal {
-namespace {
-
-int hex_value(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 int is_blank(unsigned char c)
 {
@@ -51,7 +38,7 @@ int decode_hex(Parse *p, const Line *line, size_t first, unsigned char *bytes)
 {
     size_t digits = line->len - first;
     for (size_t i = first; i < line->len; i++)
-        if (hex_value(line->text[i]) < 0)
+        if (hex_digit(line->text[i]) < 0)
             return refuse(p, "line %u: '%c' at column %u is not a hexadecimal digit",
                           (unsigned)line->number,
                           line->text[i] >= 0x20 && line->text[i] < 0x7f ? line->text[i] : '?',
@@ -61,8 +48,8 @@ int decode_hex(Parse *p, const Line *line, size_t first, unsigned char *bytes)
     if (digits / 2 > RECORD_BYTES_MAX)
         return refuse(p, "line %u: longer than any record can be", (unsigned)line->number);
     for (size_t i = 0; i < digits / 2; i++)
-        bytes[i] = (unsigned char)(hex_value(line->text[first + 2 * i]) << 4 |
-                                   hex_value(line->text[first + 2 * i + 1]));
+        bytes[i] = (unsigned char)(hex_digit(line->text[first + 2 * i]) << 4 |
+                                   hex_digit(line->text[first + 2 * i + 1]));
     return (int)(digits / 2);
 }
 
