@@ -3,7 +3,8 @@
 // parts. Overlapping chunks must agree byte for byte.
 //
 // This file holds the chunks the parsers collect, the choice of format by
-// content, and reading a file. The formats are in image_file_hex.cpp,
+// content, and loading and reading a file (the platform's calls are in
+// image_file_posix.cpp and image_file_win32.cpp). The formats are in image_file_hex.cpp,
 // image_file_srec.cpp and image_file_elf.cpp (a raw binary is one chunk at
 // IMAGE_BASE, kept here); chunks become parts, and parts are checked and laid
 // out, in image_file_parts.cpp.
@@ -175,6 +176,53 @@ int image_file_parse_raw(const unsigned char *bytes, size_t len, const char *nam
                          ImageFile *image, char *why, size_t why_size)
 {
     return parse_as(IMAGE_FILE_RAW, bytes, len, name, image, why, why_size);
+}
+
+int image_file_load(const char *path, unsigned char **bytes, size_t *len, char *why,
+                    size_t why_size)
+{
+    intptr_t file = 0;
+    int64_t size = 0;
+    const char *kind = "";
+    char error[160] = "";
+    OpenOutcome opened = open_regular(path, &file, &size, &kind);
+    if (opened == NOT_REGULAR) {
+        snprintf(why, why_size, "%s: not a regular file (%s)", path, kind);
+        return -1;
+    }
+    if (opened == OPEN_FAILED) {
+        system_error(error, sizeof error);
+        snprintf(why, why_size, "%s: cannot be read: %s", path, error);
+        return -1;
+    }
+    if (size < 0 || size > IMAGE_FILE_MAX_BYTES) {
+        snprintf(why, why_size, "%s: %lld bytes, more than any image file (%d MiB)", path,
+                 (long long)size, IMAGE_FILE_MAX_BYTES / (1024 * 1024));
+        close_file(file);
+        return -1;
+    }
+    // One byte more than the size tells a file that grew while it was read.
+    size_t capacity = (size_t)size + 1, got = 0;
+    unsigned char *buffer = (unsigned char *)malloc(capacity);
+    int64_t n = 1;
+    while (buffer != NULL && got < capacity &&
+           (n = read_file(file, buffer + got, capacity - got)) > 0)
+        got += (size_t)n;
+    if (n < 0)
+        system_error(error, sizeof error);
+    close_file(file);
+    const char *reason = buffer == NULL    ? "not enough memory"
+                         : got == capacity ? "it changed while it was read"
+                         : n < 0           ? error
+                                           : NULL;
+    if (reason != NULL) {
+        snprintf(why, why_size, "%s: cannot be read: %s", path, reason);
+        free(buffer);
+        return -1;
+    }
+    *bytes = buffer;
+    *len = got;
+    return 0;
 }
 
 int image_file_read(const char *path, ImageFile *image, char *why, size_t why_size)

@@ -1,7 +1,8 @@
 // What the image reader's files share (image_file.cpp and the format parsers
 // image_file_hex.cpp, image_file_srec.cpp, image_file_elf.cpp, the text line
-// helpers in image_file_text.cpp, the parts in image_file_parts.cpp): the
-// chunks a parser collects and the parse in progress. Not part of the
+// helpers in image_file_text.cpp, the parts in image_file_parts.cpp, the
+// platform's file calls in image_file_posix.cpp and image_file_win32.cpp):
+// the chunks a parser collects and the parse in progress. Not part of the
 // reader's interface; nothing outside fwu_image_file includes it.
 #ifndef FWU_IMAGE_IMAGE_FILE_INTERNAL_H
 #define FWU_IMAGE_IMAGE_FILE_INTERNAL_H
@@ -83,6 +84,28 @@ int parse_elf(Parse *p);   // image_file_elf.cpp
 // Sorts the chunks and merges them into image's parts (image_file_parts.cpp).
 // Returns 0, or -1 when two chunks disagree where they overlap.
 int merge(Parse *p, ImageFile *image);
+
+// ---------------------------------------------------------------------------
+// The platform's file calls (image_file_posix.cpp, image_file_win32.cpp);
+// image_file_load (image_file.cpp) makes the checks and the refusals.
+
+enum OpenOutcome { OPENED, OPEN_FAILED, NOT_REGULAR };
+
+// Opens path for reading if it is a regular file, looking at it first so
+// that a FIFO is never waited on nor a device opened, and again once open.
+// OPENED with *file and its *size; NOT_REGULAR with what it is in *kind
+// ("a directory", "a FIFO", ...); OPEN_FAILED with the system's error left
+// for system_error.
+OpenOutcome open_regular(const char *path, intptr_t *file, int64_t *size, const char **kind);
+
+// Reads at most n bytes: their count, 0 at the end of the file, or -1 with
+// the system's error left for system_error.
+int64_t read_file(intptr_t file, unsigned char *buffer, size_t n);
+
+void close_file(intptr_t file);
+
+// The system's last error, in words.
+void system_error(char *text, size_t size);
 
 }  // namespace image_file_internal
 
