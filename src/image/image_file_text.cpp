@@ -1,7 +1,5 @@
 // The text formats' common ground (Intel HEX and S-records): lines of
 // hexadecimal digits, read one at a time, decoded into a record's bytes.
-#include <string.h>
-
 #include "image/image_file_internal.h"
 #include "serial/text_chars.h"
 
@@ -12,15 +10,20 @@ int is_blank(unsigned char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// The next line from *pos. Returns 0 at the end of the input.
+// The next line from *pos; a line ends at LF, CRLF or CR. Returns 0 at the
+// end of the input.
 int next_line(Parse *p, size_t *pos, uint32_t *number, Line *line)
 {
     if (*pos >= p->len)
         return 0;
     const unsigned char *start = p->bytes + *pos;
-    const unsigned char *nl = (const unsigned char *)memchr(start, '\n', p->len - *pos);
-    size_t len = nl != NULL ? (size_t)(nl - start) : p->len - *pos;
-    *pos += len + (nl != NULL ? 1 : 0);
+    size_t left = p->len - *pos, len = 0;
+    while (len < left && start[len] != '\n' && start[len] != '\r')
+        len++;
+    size_t end = len < left ? 1 : 0;
+    if (end == 1 && start[len] == '\r' && len + 1 < left && start[len + 1] == '\n')
+        end = 2;
+    *pos += len + end;
     while (len > 0 && is_blank(start[len - 1]))
         len--;
     size_t lead = 0;
