@@ -3,15 +3,18 @@
 // Input layout:
 //
 //   byte 0     bit 0: parse as raw (the embedded image's way) instead of by
-//              content; bit 1: the vector check on
+//              content; bit 1: the vector check on; bits 2-4: the format
+//              choice (0 auto, 1 bin, 2 hex, 3 srec, 4 elf; more is auto)
 //   the rest   the file
 //
 // Properties: no crash; what the reader holds stays within the input's
 // worth (run with -malloc_limit_mb to catch any larger single allocation);
 // every accepted parse has sorted, disjoint, non-empty parts inside 32-bit
-// space that account for every loaded byte; text that starts like HEX or
-// S-records is never taken as raw; and a checked image lays out within the
-// flash window, its parts in place, gaps 0xFF, padding zeros.
+// space that account for every loaded byte; a file whose first 4 KiB is all
+// printable ASCII and blanks is never taken as raw unless forced; a refusal
+// in a format says how it was told; NOLOAD notes lie within the loaded
+// bytes and are bounded; and a checked image lays out within the flash
+// window, its parts in place, gaps 0xFF, padding zeros.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,6 +48,24 @@ void check_parts(const ImageFile *image, size_t len)
         FUZZ_REQUIRE(image->low == image->parts[0].address);
         FUZZ_REQUIRE(image->high == previous_end);
     }
+    FUZZ_REQUIRE(image->noload_count >= 0 && image->noload_count <= IMAGE_FILE_NOLOAD_NOTES);
+    FUZZ_REQUIRE(image->noload_more == 0 || image->noload_count == IMAGE_FILE_NOLOAD_NOTES);
+    for (int32_t i = 0; i < image->noload_count; i++) {
+        const ImageNoload *note = &image->noload[i];
+        FUZZ_REQUIRE(image->format == IMAGE_FILE_ELF && note->size > 0);
+        FUZZ_REQUIRE(note->address >= image->low &&
+                     (uint64_t)note->address + note->size <= image->high);
+        FUZZ_REQUIRE(memchr(note->section, '\0', sizeof note->section) != NULL);
+    }
+}
+
+// Whether the first 4 KiB of the file are printable ASCII and blanks only.
+int ascii_text(const unsigned char *file, size_t len)
+{
+    for (size_t at = 0; at < len && at < 4096; at++)
+        if (!(file[at] >= 0x20 && file[at] < 0x7f) && !(file[at] >= '\t' && file[at] <= '\r'))
+            return 0;
+    return 1;
 }
 
 void check_layout(const ImageFile *image)
@@ -80,6 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     int raw = data[0] & 1;
     ImageRules rules = {FLASH_END, (data[0] >> 1) & 1};
+    int chosen = (data[0] >> 2) & 7;
+    ImageFormatChoice choice = chosen <= IMAGE_FORMAT_ELF ? (ImageFormatChoice)chosen
+                                                          : IMAGE_FORMAT_AUTO;
     const unsigned char *file = data + 1;
     size_t len = size - 1;
 
@@ -87,21 +111,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char why[IMAGE_FILE_WHY_CAPACITY];
     why[0] = '\0';
     int parsed = raw ? image_file_parse_raw(file, len, "fuzz", &image, why, sizeof why)
-                     : image_file_parse(file, len, "fuzz", &image, why, sizeof why);
+                     : image_file_parse(file, len, "fuzz", &image, why, sizeof why, choice);
     if (parsed != 0) {
         FUZZ_REQUIRE(parsed == -1 && why[0] != '\0');
         FUZZ_REQUIRE(image.parts == NULL && image.data == NULL && image.part_count == 0);
+        if (!raw && choice != IMAGE_FORMAT_AUTO)
+            FUZZ_REQUIRE(strstr(why, "(the format was forced)") != NULL);
         return 0;
     }
     check_parts(&image, len);
-    if (!raw) {
-        size_t at = 0;
-        while (at < len && (file[at] == ' ' || file[at] == '\t' || file[at] == '\r' ||
-                            file[at] == '\n' || file[at] == '\v' || file[at] == '\f'))
-            at++;
-        if (at < len && file[at] == ':')
-            FUZZ_REQUIRE(image.format == IMAGE_FILE_IHEX);
-    }
+    if (!raw && choice == IMAGE_FORMAT_AUTO && len > 0 && ascii_text(file, len))
+        FUZZ_REQUIRE(image.format == IMAGE_FILE_IHEX || image.format == IMAGE_FILE_SREC);
     if (image_file_check(&image, &rules, why, sizeof why) == 0)
         check_layout(&image);
     image_file_free(&image);

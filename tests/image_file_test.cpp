@@ -87,6 +87,7 @@ std::string elf(const std::vector<std::pair<uint32_t, std::string>> &segments,
         size_t ph = 52 + 32 * i;
         put(ph, 1, 4);
         put(ph + 4, (uint32_t)out.size(), 4);
+        put(ph + 8, segments[i].first, 4);
         put(ph + 12, segments[i].first, 4);
         put(ph + 16, (uint32_t)segments[i].second.size(), 4);
         put(ph + 20, (uint32_t)segments[i].second.size(), 4);
@@ -95,15 +96,46 @@ std::string elf(const std::vector<std::pair<uint32_t, std::string>> &segments,
     return out;
 }
 
+// The ELF file with section headers added: a name table and, for each
+// (address, size), an allocated NOBITS section ".noinit".
+std::string with_nobits(std::string file, const std::vector<std::pair<uint32_t, uint32_t>> &nobits)
+{
+    auto put = [&file](size_t at, uint32_t v, int n) {
+        for (int i = 0; i < n; i++)
+            file[at + i] = (char)(v >> (8 * i));
+    };
+    const std::string names("\0.shstrtab\0.noinit\0", 20);
+    size_t strtab = file.size(), shoff = strtab + names.size();
+    file += names + std::string(40 * (2 + nobits.size()), '\0');
+    put(32, (uint32_t)shoff, 4);
+    put(46, 40, 2);
+    put(48, (uint32_t)(2 + nobits.size()), 2);
+    put(50, 1, 2);
+    put(shoff + 40, 1, 4);  // [1] .shstrtab: STRTAB
+    put(shoff + 44, 3, 4);
+    put(shoff + 56, (uint32_t)strtab, 4);
+    put(shoff + 60, (uint32_t)names.size(), 4);
+    for (size_t i = 0; i < nobits.size(); i++) {
+        size_t sh = shoff + 40 * (2 + i);
+        put(sh, 11, 4);  // ".noinit": NOBITS, allocated and writable
+        put(sh + 4, 8, 4);
+        put(sh + 8, 3, 4);
+        put(sh + 12, nobits[i].first, 4);
+        put(sh + 20, nobits[i].second, 4);
+    }
+    return file;
+}
+
 struct Read {
     int parsed, checked;
     ImageFile image;
     char why[IMAGE_FILE_WHY_CAPACITY];
-    explicit Read(const std::string &text, uint32_t flash_end = 0x08100000, int vectors = 1)
+    explicit Read(const std::string &text, uint32_t flash_end = 0x08100000, int vectors = 1,
+                  ImageFormatChoice choice = IMAGE_FORMAT_AUTO)
     {
         why[0] = '\0';
         parsed = image_file_parse((const unsigned char *)text.data(), text.size(), "app", &image,
-                                  why, sizeof why);
+                                  why, sizeof why, choice);
         ImageRules rules = {flash_end, vectors};
         checked = parsed == 0 ? image_file_check(&image, &rules, why, sizeof why) : -1;
     }
@@ -152,7 +184,7 @@ TEST(ImageFile, RefusesNamingTheRecordAndTheReason)
         const char *reason;
         uint32_t flash_end;
     } cases[] = {
-        {"bad checksum", bad_sum, "app: line 2: bad checksum", 0},
+        {"bad checksum", bad_sum, "app: read as Intel HEX (the first line is text starting ':'): line 2: bad checksum", 0},
         {"not hex", good + ":0G\n" + EOF_RECORD, "line 3: 'G' at column 3 is not a hexadecimal", 0},
         {"no end-of-file record", good, "no end-of-file record", 0},
         {"after the end", good + EOF_RECORD + "\n" + good, "line 5: more after the end-of-file record (line 3)", 0},
@@ -164,8 +196,8 @@ TEST(ImageFile, RefusesNamingTheRecordAndTheReason)
         {"full-chip dump", ELA_0800 + ihex(0, 0, VECTORS) + EOF_RECORD,
          "line 2: data at 0x08000000, below 0x08004000: looks like a full-chip dump including the boot loader", 0},
         {"past the flash end", v + big, "image runs past the flash end: its data ends at 0x08005390", 0x08005000},
-        {"empty", ELA_0800 + EOF_RECORD, "app: empty image", 0},
-        {"empty raw", "", "app: empty image", 0},
+        {"empty", ELA_0800 + EOF_RECORD, "): empty image", 0},
+        {"empty raw", "", "app: read as raw binary (an empty file): empty image", 0},
         {"no termination", srec(1, 2, 0x4000, {1}), "no termination record", 0},
         {"after termination", srec(9, 2, 0, {}) + "S9junk\n", "line 2: more after the termination record", 0},
         {"wrong S5 count", srec(3, 4, 0x08004000, VECTORS) + srec(5, 2, 2, {}) + srec(7, 4, 0, {}),
@@ -176,7 +208,7 @@ TEST(ImageFile, RefusesNamingTheRecordAndTheReason)
         {"ELF not ARM", elf({{0x08004000, v}}, 3), "machine 3, not ARM", 0},
         {"RAM address", elf({{0x08004000, v}, {0x20000000, "ab"}}),
          "program header 1 (the last data): image runs past the flash end", 0},
-        {"text", "hello\n", "a text file, but neither Intel HEX", 0},
+        {"text", "hello\n", "app: text, but neither Intel HEX nor S-records: its first line starts \"hello\"", 0},
         {"no vector table", big, "initial stack pointer 0x01010101 lies outside SRAM", 0},
         {"linked for 0x08000000", v.substr(0, 4) + std::string("\x09\x00\x00\x08", 4) + big,
          "reset vector 0x08000009 lies below 0x08004000: linked for 0x08000000? the application must be linked for 0x08004000", 0},
@@ -190,6 +222,94 @@ TEST(ImageFile, RefusesNamingTheRecordAndTheReason)
     }
     // The vector check alone is skipped on request.
     EXPECT_EQ(Read(big, 0x08100000, 0).checked, 0);
+}
+
+// What the reader makes of a file, by its content or as forced: the bytes
+// it loads from 0x08004000, or a fragment of the refusal.
+TEST(ImageFile, TellsTextFromRawAndReadsEveryLineEnd)
+{
+    const std::string v = bytes_of(VECTORS), hex = ELA_0800 + ihex(0, 0x4000, VECTORS) + EOF_RECORD;
+    const std::string s19 = srec(3, 4, 0x08004000, VECTORS) + srec(7, 4, 0, {});
+    std::vector<unsigned> full(VECTORS);
+    full.resize(255, 0x5A);
+    auto ends = [](std::string text, const std::string &end) {
+        for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += end.size())
+            text.replace(at, 1, end);
+        return text;
+    };
+    std::string utf16;
+    for (char c : hex)
+        utf16 += std::string(1, c) + '\0';
+    const std::string colon = std::string(":\x10\x00\x20", 4) + v.substr(4);  // SP 0x2000103A
+    const std::string s1 = std::string("S1\x00\x20", 4) + v.substr(4);
+    const char *guessed = "app: read as Intel HEX (the first line is text starting ':'): ";
+    struct Case {
+        const char *what;
+        std::string file;
+        ImageFormatChoice choice;
+        std::string loaded;  // "" for a refusal
+        std::string reason;
+    } cases[] = {
+        {"UTF-8 byte-order mark", "\xEF\xBB\xBF" + hex, IMAGE_FORMAT_AUTO, v, ""},
+        {"CR HEX", ends(hex, "\r"), IMAGE_FORMAT_AUTO, v, ""},
+        {"CR S-records", ends(s19, "\r"), IMAGE_FORMAT_AUTO, v, ""},
+        {"255-byte record", ELA_0800 + ihex(0, 0x4000, full) + EOF_RECORD, IMAGE_FORMAT_AUTO,
+         bytes_of(full), ""},
+        {"':' first raw", colon, IMAGE_FORMAT_AUTO, colon, ""},
+        {"'S1' first raw", s1, IMAGE_FORMAT_AUTO, s1, ""},
+        {"bin forced on HEX", hex, IMAGE_FORMAT_BIN, hex, ""},
+        {"UTF-8 line", ELA_0800 + "; built by Jos\xC3\xA9\n" + hex, IMAGE_FORMAT_AUTO, "",
+         std::string(guessed) + "line 2: not an Intel HEX record"},
+        {"Latin-1 first line", "; Jos\xE9\n" + hex, IMAGE_FORMAT_AUTO, "",
+         "text, but neither Intel HEX nor S-records: its first line starts \"; Jos?\""},
+        {"Latin-1 in a record", ":\xE9" + hex, IMAGE_FORMAT_AUTO, "",
+         "read as Intel HEX (most of the first 4 KiB is text starting ':'): line 1: '?' at column 2"},
+        {"BOM and S-records", "\xEF\xBB\xBF" "S1\x01\n", IMAGE_FORMAT_AUTO, "",
+         "read as Motorola S-records (text with a UTF-8 byte-order mark starting 'S1'): line 1"},
+        {"UTF-16 marked", "\xFF\xFE" + utf16, IMAGE_FORMAT_AUTO, "",
+         "app: UTF-16 (little-endian) text, by its byte-order mark"},
+        {"UTF-16 unmarked", utf16.substr(1) + '\0', IMAGE_FORMAT_AUTO, "",
+         "app: UTF-16 (big-endian) text, by its zero bytes"},
+        {"hex forced on binary", v, IMAGE_FORMAT_HEX, "",
+         "app: read as Intel HEX (the format was forced): line 1: not an Intel HEX record"},
+        {"elf forced on HEX", hex, IMAGE_FORMAT_ELF, "", "(the format was forced): not an ELF file"},
+    };
+    for (const Case &c : cases) {
+        Read r(c.file, 0x08100000, 0, c.choice);
+        if (c.loaded.empty()) {
+            EXPECT_NE(r.parsed, 0) << c.what;
+            EXPECT_NE(strstr(r.why, c.reason.c_str()), nullptr) << c.what << ": " << r.why;
+            continue;
+        }
+        ASSERT_EQ(r.parsed, 0) << c.what << ": " << r.why;
+        EXPECT_EQ(r.image.low, 0x08004000u) << c.what;
+        EXPECT_EQ(std::string((char *)r.image.data, (size_t)r.image.loaded), c.loaded) << c.what;
+    }
+    ImageFormatChoice choice = IMAGE_FORMAT_AUTO;
+    const char *words[] = {"auto", "bin", "hex", "srec", "elf"};
+    for (int i = 0; i < 5; i++)
+        EXPECT_TRUE(image_format_choice(words[i], &choice) == 0 && choice == i) << words[i];
+    EXPECT_EQ(image_format_choice("HEX", &choice) + image_format_choice("ihex", &choice), -2);
+}
+
+// A NOLOAD section inside a segment's file bytes is written as those bytes
+// and noted (the first IMAGE_FILE_NOLOAD_NOTES, then counted); one past the
+// file bytes (.bss) is not.
+TEST(ImageFile, NotesNoloadSectionsInsideSegments)
+{
+    const std::string seg = bytes_of(VECTORS) + std::string(8, '\0') + "\xAA";
+    std::vector<std::pair<uint32_t, uint32_t>> nobits(10, {0x08004008, 8});
+    nobits[1] = {0x08004004, 2};   // over the vector table: its bytes, not one value
+    nobits[2] = {0x08004011, 64};  // after the file bytes: .bss
+    Read r(with_nobits(elf({{0x08004000, seg}}), nobits));
+    ASSERT_EQ(r.checked, 0) << r.why;
+    ASSERT_EQ(r.image.noload_count, 8);
+    EXPECT_EQ(r.image.noload_more, 1);
+    const ImageNoload &n = r.image.noload[0], &mixed = r.image.noload[1];
+    EXPECT_TRUE(n.address == 0x08004008 && n.size == 8 && n.fill == 0 && n.record == 0);
+    EXPECT_STREQ(n.section, ".noinit");
+    EXPECT_TRUE(mixed.address == 0x08004004 && mixed.size == 2 && mixed.fill == -1);
+    EXPECT_EQ(r.image.loaded, (int64_t)seg.size());
 }
 
 TEST(ImageFile, ReadsOnlyRegularFiles)

@@ -2,8 +2,10 @@
 // record they came from), which are then sorted and merged into disjoint
 // parts. Overlapping chunks must agree byte for byte.
 //
-// This file holds the chunks the parsers collect, the choice of format by
-// content, and reading a file. The formats are in image_file_hex.cpp,
+// This file holds the refusals, the chunks the parsers collect, the choice
+// of format, and loading and reading a file (the platform's calls are in
+// image_file_posix.cpp and image_file_win32.cpp). The format is told by
+// content in image_file_guess.cpp; the formats are in image_file_hex.cpp,
 // image_file_srec.cpp and image_file_elf.cpp (a raw binary is one chunk at
 // IMAGE_BASE, kept here); chunks become parts, and parts are checked and laid
 // out, in image_file_parts.cpp.
@@ -25,16 +27,39 @@ const uint64_t ADDRESS_SPACE = 0x100000000ull;
 
 namespace image_file_internal {
 
-// Writes "NAME: reason" into why. Returns -1.
+namespace {
+
+int vrefuse(char *why, size_t why_size, const char *name, ImageFileFormat format,
+            const char *format_why, const char *reason, va_list args)
+{
+    int n = format_why[0] != '\0'
+                ? snprintf(why, why_size, "%s: read as %s (%s): ", name,
+                           image_file_format_title(format), format_why)
+                : snprintf(why, why_size, "%s: ", name);
+    if (n >= 0 && (size_t)n < why_size)
+        vsnprintf(why + n, why_size - (size_t)n, reason, args);
+    return -1;
+}
+
+}  // namespace
+
+// Writes "NAME: read as FORMAT (FORMAT_WHY): reason" into why, or "NAME:
+// reason" when format_why is "". Returns -1.
 int refuse(Parse *p, const char *format, ...)
 {
-    int n = snprintf(p->why, p->why_size, "%s: ", p->name);
-    if (n >= 0 && (size_t)n < p->why_size) {
-        va_list args;
-        va_start(args, format);
-        vsnprintf(p->why + n, p->why_size - (size_t)n, format, args);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, format);
+    vrefuse(p->why, p->why_size, p->name, p->format, p->format_why, format, args);
+    va_end(args);
+    return -1;
+}
+
+int refuse_image(const ImageFile *image, char *why, size_t why_size, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vrefuse(why, why_size, image->name, image->format, image->format_why, format, args);
+    va_end(args);
     return -1;
 }
 
@@ -80,21 +105,29 @@ using namespace image_file_internal;
 
 namespace {
 
-// Parses as format, then merges. Returns 0 or -1 (image emptied).
-int parse_as(ImageFileFormat format, const unsigned char *bytes, size_t len, const char *name,
-             ImageFile *image, char *why, size_t why_size)
+// Parses as format (read so for format_why), then merges. Returns 0 or -1
+// (image emptied).
+int parse_as(ImageFileFormat format, const char *format_why, const unsigned char *bytes,
+             size_t len, const char *name, ImageFile *image, char *why, size_t why_size)
 {
     memset(image, 0, sizeof *image);
     image->name = name;
     image->format = format;
+    snprintf(image->format_why, sizeof image->format_why, "%s", format_why);
+    // A text format's UTF-8 byte-order mark is no part of its first line.
+    if ((format == IMAGE_FILE_IHEX || format == IMAGE_FILE_SREC) && len >= 3 &&
+        memcmp(bytes, "\xEF\xBB\xBF", 3) == 0)
+        bytes += 3, len -= 3;
     Parse p;
     memset(&p, 0, sizeof p);
     p.bytes = bytes;
     p.len = len;
     p.name = name;
     p.format = format;
+    p.format_why = image->format_why;
     p.why = why;
     p.why_size = why_size;
+    p.image = image;
     if (why_size > 0)
         why[0] = '\0';
     // Decoded bytes never outnumber the input's.
@@ -142,42 +175,90 @@ int parse_as(ImageFileFormat format, const unsigned char *bytes, size_t len, con
 
 // ---------------------------------------------------------------------------
 
-int image_file_parse(const unsigned char *bytes, size_t len, const char *name, ImageFile *image,
-                     char *why, size_t why_size)
+int image_format_choice(const char *text, ImageFormatChoice *choice)
 {
-    if (len >= 4 && memcmp(bytes, "\x7f" "ELF", 4) == 0)
-        return parse_as(IMAGE_FILE_ELF, bytes, len, name, image, why, why_size);
-    size_t at = 0;
-    while (at < len && is_blank(bytes[at]))
-        at++;
-    if (at < len && bytes[at] == ':')
-        return parse_as(IMAGE_FILE_IHEX, bytes, len, name, image, why, why_size);
-    if (at + 1 < len && bytes[at] == 'S' && bytes[at + 1] >= '0' && bytes[at + 1] <= '9')
-        return parse_as(IMAGE_FILE_SREC, bytes, len, name, image, why, why_size);
-    // Firmware always holds bytes outside printable text (its vector table
-    // does); a text file that is neither format is a mistake, not an image.
-    size_t printable = 0;
-    while (printable < len && (is_blank(bytes[printable]) ||
-                               (bytes[printable] >= 0x20 && bytes[printable] < 0x7f)))
-        printable++;
-    if (len > 0 && printable == len) {
+    static const char *const WORDS[] = {"auto", "bin", "hex", "srec", "elf"};
+    for (int i = 0; i < (int)(sizeof WORDS / sizeof WORDS[0]); i++)
+        if (text != NULL && strcmp(text, WORDS[i]) == 0) {
+            *choice = (ImageFormatChoice)i;
+            return 0;
+        }
+    return -1;
+}
+
+int image_file_parse(const unsigned char *bytes, size_t len, const char *name, ImageFile *image,
+                     char *why, size_t why_size, ImageFormatChoice choice)
+{
+    static const ImageFileFormat FORCED[] = {IMAGE_FILE_NONE, IMAGE_FILE_RAW, IMAGE_FILE_IHEX,
+                                             IMAGE_FILE_SREC, IMAGE_FILE_ELF};
+    char format_why[IMAGE_FILE_FORMAT_WHY_CAPACITY] = "the format was forced";
+    ImageFileFormat format = choice > IMAGE_FORMAT_AUTO && choice <= IMAGE_FORMAT_ELF
+                                 ? FORCED[choice]
+                                 : guess_format(bytes, len, name, format_why, sizeof format_why,
+                                                why, why_size);
+    if (format == IMAGE_FILE_NONE) {
         memset(image, 0, sizeof *image);
-        snprintf(why, why_size,
-                 "%s: a text file, but neither Intel HEX (lines starting with ':') nor "
-                 "S-records (lines starting with S0 to S9)",
-                 name);
+        image->name = name;
         return -1;
     }
-    return parse_as(IMAGE_FILE_RAW, bytes, len, name, image, why, why_size);
+    return parse_as(format, format_why, bytes, len, name, image, why, why_size);
 }
 
 int image_file_parse_raw(const unsigned char *bytes, size_t len, const char *name,
                          ImageFile *image, char *why, size_t why_size)
 {
-    return parse_as(IMAGE_FILE_RAW, bytes, len, name, image, why, why_size);
+    return parse_as(IMAGE_FILE_RAW, "", bytes, len, name, image, why, why_size);
 }
 
-int image_file_read(const char *path, ImageFile *image, char *why, size_t why_size)
+int image_file_load(const char *path, unsigned char **bytes, size_t *len, char *why,
+                    size_t why_size)
+{
+    intptr_t file = 0;
+    int64_t size = 0;
+    const char *kind = "";
+    char error[160] = "";
+    OpenOutcome opened = open_regular(path, &file, &size, &kind);
+    if (opened == NOT_REGULAR) {
+        snprintf(why, why_size, "%s: not a regular file (%s)", path, kind);
+        return -1;
+    }
+    if (opened == OPEN_FAILED) {
+        system_error(error, sizeof error);
+        snprintf(why, why_size, "%s: cannot be read: %s", path, error);
+        return -1;
+    }
+    if (size < 0 || size > IMAGE_FILE_MAX_BYTES) {
+        snprintf(why, why_size, "%s: %lld bytes, more than any image file (%d MiB)", path,
+                 (long long)size, IMAGE_FILE_MAX_BYTES / (1024 * 1024));
+        close_file(file);
+        return -1;
+    }
+    // One byte more than the size tells a file that grew while it was read.
+    size_t capacity = (size_t)size + 1, got = 0;
+    unsigned char *buffer = (unsigned char *)malloc(capacity);
+    int64_t n = 1;
+    while (buffer != NULL && got < capacity &&
+           (n = read_file(file, buffer + got, capacity - got)) > 0)
+        got += (size_t)n;
+    if (n < 0)
+        system_error(error, sizeof error);
+    close_file(file);
+    const char *reason = buffer == NULL    ? "not enough memory"
+                         : got == capacity ? "it changed while it was read"
+                         : n < 0           ? error
+                                           : NULL;
+    if (reason != NULL) {
+        snprintf(why, why_size, "%s: cannot be read: %s", path, reason);
+        free(buffer);
+        return -1;
+    }
+    *bytes = buffer;
+    *len = got;
+    return 0;
+}
+
+int image_file_read(const char *path, ImageFile *image, char *why, size_t why_size,
+                    ImageFormatChoice choice)
 {
     memset(image, 0, sizeof *image);
     unsigned char *bytes = NULL;
@@ -186,7 +267,7 @@ int image_file_read(const char *path, ImageFile *image, char *why, size_t why_si
         return -1;
     char sha[SHA256_HEX_CAPACITY];
     sha256_hex(bytes, len, sha);
-    int result = image_file_parse(bytes, len, path, image, why, why_size);
+    int result = image_file_parse(bytes, len, path, image, why, why_size, choice);
     free(bytes);
     if (result != 0)
         return -1;

@@ -1,6 +1,15 @@
 // Firmware images read from files, checked as strictly as a linker would
 // check its input: raw binary, Intel HEX, Motorola S-records and ELF32
-// little-endian ARM, told apart by their content, never by their name.
+// little-endian ARM, told apart by their content (or as the caller forces),
+// never by their name.
+//
+// How the content is told (image_file_guess.cpp): an ELF header makes ELF.
+// UTF-16 and UTF-32 text (a byte-order mark, or every other or every fourth
+// byte zero around ASCII) is refused. A UTF-8 byte-order mark is skipped and
+// makes the file text; so does a first non-blank line that is all text
+// (printable ASCII, blanks, well-formed UTF-8), or 9 in 10 of the first
+// 4 KiB being text. Text is Intel HEX (':' first), S-records (S0-S9 first)
+// or refused; never raw. Anything else is raw, whatever its first byte.
 //
 // Reading keeps the loaded parts as extents (address, size, bytes); nothing
 // is allocated for the flash window. Laying the image out for the device
@@ -22,8 +31,20 @@ enum ImageFileFormat {
     IMAGE_FILE_ELF    // its PT_LOAD segments, p_filesz bytes at p_paddr
 };
 
+// What the caller asks the file to be read as: told by its content, or forced.
+enum ImageFormatChoice {
+    IMAGE_FORMAT_AUTO = 0,
+    IMAGE_FORMAT_BIN,
+    IMAGE_FORMAT_HEX,
+    IMAGE_FORMAT_SREC,
+    IMAGE_FORMAT_ELF
+};
+
 enum {
     IMAGE_FILE_MAX_BYTES = 256 * 1024 * 1024,  // larger files are refused unread
+    IMAGE_FILE_FORMAT_WHY_CAPACITY = 80,       // ImageFile.format_why
+    IMAGE_FILE_NOLOAD_NOTES = 8,               // ImageFile.noload
+    IMAGE_FILE_SECTION_NAME_CAPACITY = 24,     // ImageNoload.section
     IMAGE_FILE_WHY_CAPACITY = 2048,            // a path and any reason below
     IMAGE_FILE_SRAM_LOW = 0x20000000,          // where a Cortex-M's initial SP may point
     IMAGE_FILE_SRAM_HIGH = 0x3FFFFFFF
@@ -39,9 +60,24 @@ struct ImagePart {
     uint32_t last_record;   //   of its first and last byte
 };
 
+// ELF: a NOLOAD (SHT_NOBITS) section that lies inside a segment's bytes in
+// the file. The segment's bytes are written there (the linker's filler,
+// usually 0x00), where objcopy -O binary leaves a gap.
+struct ImageNoload {
+    uint32_t address;  // where in flash (the load address)
+    uint32_t size;     // > 0
+    uint32_t record;   // the program header
+    int fill;          // the value of every byte written there, or -1 when they differ
+    char section[IMAGE_FILE_SECTION_NAME_CAPACITY];  // printable ASCII, cut short; "" unnamed
+};
+
 struct ImageFile {
     const char *name;  // for messages; the caller's text, kept while this is used
     ImageFileFormat format;
+    // Why the file was read as format: "the first line is text starting ':'",
+    // "the format was forced", ...; "" for bytes given as raw. Refusals
+    // name it: "NAME: read as Intel HEX (the first line is ...): reason".
+    char format_why[IMAGE_FILE_FORMAT_WHY_CAPACITY];
     ImagePart *parts;
     int32_t part_count;
     unsigned char *data;
@@ -56,6 +92,13 @@ struct ImageFile {
     uint32_t initial_sp;   // the first two words at IMAGE_BASE, little-endian
     uint32_t reset_vector;
 
+    // ELF only: the NOLOAD sections written as their segment's bytes, the
+    // first IMAGE_FILE_NOLOAD_NOTES of them in the order of the section
+    // headers, and how many more there are.
+    ImageNoload noload[IMAGE_FILE_NOLOAD_NOTES];
+    int32_t noload_count;
+    int32_t noload_more;
+
     char sha256[SHA256_HEX_CAPACITY];  // of the file's bytes ("" when not from a file)
     int64_t file_size;
     size_t held;  // bytes this record holds allocated
@@ -66,17 +109,23 @@ struct ImageRules {
     int vector_check;    // 1: a Cortex-M vector table must lie at IMAGE_BASE
 };
 
-// Reads the regular file at path (at most IMAGE_FILE_MAX_BYTES) and parses
-// it; image->name is path. Returns 0, or -1 with the reason in why, naming
-// the file and where applicable the line or record. A FIFO, a device or a
-// directory is refused without being read (nor, on POSIX, opened).
-int image_file_read(const char *path, ImageFile *image, char *why, size_t why_size);
+// "auto", "bin", "hex", "srec" or "elf" (exactly, lower case) into *choice.
+// Returns 0, or -1 for any other text (*choice left alone).
+int image_format_choice(const char *text, ImageFormatChoice *choice);
 
-// Parses len bytes in the format their content tells. Text that is neither
-// Intel HEX nor S-records is refused, never taken as raw. Returns 0, or -1
-// with the reason in why (image then holds nothing).
+// Reads the regular file at path (at most IMAGE_FILE_MAX_BYTES) and parses
+// it as image_file_parse does; image->name is path. Returns 0, or -1 with
+// the reason in why, naming the file and where applicable the line or
+// record. A FIFO, a device or a directory is refused without being read
+// (nor, on POSIX, opened).
+int image_file_read(const char *path, ImageFile *image, char *why, size_t why_size,
+                    ImageFormatChoice choice = IMAGE_FORMAT_AUTO);
+
+// Parses len bytes in the format their content tells (IMAGE_FORMAT_AUTO),
+// or in the one chosen. Returns 0, or -1 with the reason in why (image then
+// holds nothing); a refusal in a format names it and why it was read so.
 int image_file_parse(const unsigned char *bytes, size_t len, const char *name, ImageFile *image,
-                     char *why, size_t why_size);
+                     char *why, size_t why_size, ImageFormatChoice choice = IMAGE_FORMAT_AUTO);
 
 // The same for bytes known to be raw whatever they hold (an embedded image).
 int image_file_parse_raw(const unsigned char *bytes, size_t len, const char *name,
@@ -85,7 +134,8 @@ int image_file_parse_raw(const unsigned char *bytes, size_t len, const char *nam
 // Whether the parsed image may be written into a device: not empty, nothing
 // below IMAGE_BASE (the boot loader), padded within rules->flash_end, and
 // unless rules->vector_check is 0, a Cortex-M vector table at IMAGE_BASE.
-// Returns 0, or -1 with the reason in why.
+// Returns 0, or -1 with the reason in why (naming the format and why, as a
+// parse refusal does).
 int image_file_check(const ImageFile *image, const ImageRules *rules, char *why,
                      size_t why_size);
 

@@ -123,32 +123,29 @@ int merge(Parse *p, ImageFile *image)
 
 }  // namespace image_file_internal
 
+using namespace image_file_internal;
+
 int image_file_check(const ImageFile *image, const ImageRules *rules, char *why, size_t why_size)
 {
     char where[48];
-    const char *name = image->name;
-    if (image->part_count == 0) {
-        snprintf(why, why_size, "%s: empty image: nothing to write", name);
-        return -1;
-    }
+    if (image->part_count == 0)
+        return refuse_image(image, why, why_size, "empty image: nothing to write");
     if (image->low < (uint32_t)IMAGE_BASE) {
         image_file_record_name(image->format, image->parts[0].first_record, where, sizeof where);
-        snprintf(why, why_size,
-                 "%s: %s%sdata at 0x%08x, below 0x%08x: looks like a full-chip dump including "
-                 "the boot loader (or an application linked for 0x08000000); the image must "
-                 "hold only the application, linked for 0x%08x",
-                 name, where, where[0] != '\0' ? ": " : "", (unsigned)image->low,
-                 (unsigned)IMAGE_BASE, (unsigned)IMAGE_BASE);
-        return -1;
+        return refuse_image(image, why, why_size,
+                            "%s%sdata at 0x%08x, below 0x%08x: looks like a full-chip dump "
+                            "including the boot loader (or an application linked for "
+                            "0x08000000); the image must hold only the application, linked "
+                            "for 0x%08x",
+                            where, where[0] != '\0' ? ": " : "", (unsigned)image->low,
+                            (unsigned)IMAGE_BASE, (unsigned)IMAGE_BASE);
     }
-    if (image->padded_size < 0) {
-        snprintf(why, why_size,
-                 "%s: the image spans %lld bytes from 0x%08x to 0x%08llx, more than the tool "
-                 "can hold (2 GiB)",
-                 name, (long long)image->size, (unsigned)IMAGE_BASE,
-                 (unsigned long long)image->high);
-        return -1;
-    }
+    if (image->padded_size < 0)
+        return refuse_image(image, why, why_size,
+                            "the image spans %lld bytes from 0x%08x to 0x%08llx, more than the "
+                            "tool can hold (2 GiB)",
+                            (long long)image->size, (unsigned)IMAGE_BASE,
+                            (unsigned long long)image->high);
     uint64_t padded_end = (uint64_t)IMAGE_BASE + (uint64_t)image->padded_size;
     if (padded_end > rules->flash_end) {
         const ImagePart *last = &image->parts[image->part_count - 1];
@@ -159,48 +156,40 @@ int image_file_check(const ImageFile *image, const ImageRules *rules, char *why,
                      "; the part from 0x%08x is loaded at a RAM address: give it a load address "
                      "in flash (e.g. AT> FLASH in the linker script)",
                      (unsigned)last->address);
-        snprintf(why, why_size,
-                 "%s: %s%simage runs past the flash end: its data ends at 0x%08llx, padded to "
-                 "whole %d-byte blocks at 0x%08llx, and the flash ends at 0x%08x (%lu bytes "
-                 "above the boot loader)%s",
-                 name, where, where[0] != '\0' ? " (the last data): " : "",
-                 (unsigned long long)image->high, (int)BLOCK_SIZE, (unsigned long long)padded_end,
-                 (unsigned)rules->flash_end,
-                 (unsigned long)(rules->flash_end - (uint32_t)IMAGE_BASE), hint);
-        return -1;
+        return refuse_image(image, why, why_size,
+                            "%s%simage runs past the flash end: its data ends at 0x%08llx, "
+                            "padded to whole %d-byte blocks at 0x%08llx, and the flash ends at "
+                            "0x%08x (%lu bytes above the boot loader)%s",
+                            where, where[0] != '\0' ? " (the last data): " : "",
+                            (unsigned long long)image->high, (int)BLOCK_SIZE,
+                            (unsigned long long)padded_end, (unsigned)rules->flash_end,
+                            (unsigned long)(rules->flash_end - (uint32_t)IMAGE_BASE), hint);
     }
     if (!rules->vector_check)
         return 0;
     const char *skip = " (--no-vector-check to skip this check)";
     uint32_t sp = image->initial_sp, reset = image->reset_vector;
     uint32_t target = reset & ~1u;
-    if (sp < (uint32_t)IMAGE_FILE_SRAM_LOW || sp > (uint32_t)IMAGE_FILE_SRAM_HIGH) {
-        snprintf(why, why_size,
-                 "%s: initial stack pointer 0x%08x lies outside SRAM (0x%08x-0x%08x): no "
-                 "Cortex-M vector table at 0x%08x%s",
-                 name, (unsigned)sp, (unsigned)IMAGE_FILE_SRAM_LOW, (unsigned)IMAGE_FILE_SRAM_HIGH,
-                 (unsigned)IMAGE_BASE, skip);
-        return -1;
-    }
-    if (target < (uint32_t)IMAGE_BASE) {
-        snprintf(why, why_size,
-                 "%s: reset vector 0x%08x lies below 0x%08x: linked for 0x08000000? the "
-                 "application must be linked for 0x%08x",
-                 name, (unsigned)reset, (unsigned)IMAGE_BASE, (unsigned)IMAGE_BASE);
-        return -1;
-    }
-    if ((reset & 1) == 0) {
-        snprintf(why, why_size,
-                 "%s: reset vector 0x%08x is even: a Cortex-M runs Thumb code, bit 0 must be "
-                 "set%s",
-                 name, (unsigned)reset, skip);
-        return -1;
-    }
-    if (target >= image->high) {
-        snprintf(why, why_size, "%s: reset vector 0x%08x points past the image's end 0x%08llx%s",
-                 name, (unsigned)reset, (unsigned long long)image->high, skip);
-        return -1;
-    }
+    if (sp < (uint32_t)IMAGE_FILE_SRAM_LOW || sp > (uint32_t)IMAGE_FILE_SRAM_HIGH)
+        return refuse_image(image, why, why_size,
+                            "initial stack pointer 0x%08x lies outside SRAM (0x%08x-0x%08x): "
+                            "no Cortex-M vector table at 0x%08x%s",
+                            (unsigned)sp, (unsigned)IMAGE_FILE_SRAM_LOW,
+                            (unsigned)IMAGE_FILE_SRAM_HIGH, (unsigned)IMAGE_BASE, skip);
+    if (target < (uint32_t)IMAGE_BASE)
+        return refuse_image(image, why, why_size,
+                            "reset vector 0x%08x lies below 0x%08x: linked for 0x08000000? the "
+                            "application must be linked for 0x%08x",
+                            (unsigned)reset, (unsigned)IMAGE_BASE, (unsigned)IMAGE_BASE);
+    if ((reset & 1) == 0)
+        return refuse_image(image, why, why_size,
+                            "reset vector 0x%08x is even: a Cortex-M runs Thumb code, bit 0 "
+                            "must be set%s",
+                            (unsigned)reset, skip);
+    if (target >= image->high)
+        return refuse_image(image, why, why_size,
+                            "reset vector 0x%08x points past the image's end 0x%08llx%s",
+                            (unsigned)reset, (unsigned long long)image->high, skip);
     return 0;
 }
 

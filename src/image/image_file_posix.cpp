@@ -1,16 +1,17 @@
-// Reading an image file on POSIX systems: the path is looked at before it is
-// opened, so a FIFO is never waited on and a device never opened; what is
-// opened is looked at again, so a file swapped in meanwhile is refused too.
-#include "image/image_file.h"
-
+// Opening and reading an image file on POSIX systems: the path is looked at
+// before it is opened, so a FIFO is never waited on and a device never
+// opened; what is opened is looked at again, so a file swapped in meanwhile
+// is refused too. The checks and refusals are image_file_load's.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "image/image_file_internal.h"
+
+namespace image_file_internal {
 namespace {
 
 const char *kind_of(mode_t mode)
@@ -28,63 +29,51 @@ const char *kind_of(mode_t mode)
 
 }  // namespace
 
-int image_file_load(const char *path, unsigned char **bytes, size_t *len, char *why,
-                    size_t why_size)
+OpenOutcome open_regular(const char *path, intptr_t *file, int64_t *size, const char **kind)
 {
     struct stat before;
-    if (stat(path, &before) != 0) {
-        snprintf(why, why_size, "%s: cannot be read: %s", path, strerror(errno));
-        return -1;
-    }
+    if (stat(path, &before) != 0)
+        return OPEN_FAILED;
     if (!S_ISREG(before.st_mode)) {
-        snprintf(why, why_size, "%s: not a regular file (%s)", path, kind_of(before.st_mode));
-        return -1;
+        *kind = kind_of(before.st_mode);
+        return NOT_REGULAR;
     }
     int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     struct stat opened;
     if (fd < 0 || fstat(fd, &opened) != 0) {
-        snprintf(why, why_size, "%s: cannot be read: %s", path, strerror(errno));
+        int error = errno;
         if (fd >= 0)
             close(fd);
-        return -1;
+        errno = error;
+        return OPEN_FAILED;
     }
     if (!S_ISREG(opened.st_mode)) {
-        snprintf(why, why_size, "%s: not a regular file (%s)", path, kind_of(opened.st_mode));
         close(fd);
-        return -1;
+        *kind = kind_of(opened.st_mode);
+        return NOT_REGULAR;
     }
-    if (opened.st_size > IMAGE_FILE_MAX_BYTES) {
-        snprintf(why, why_size, "%s: %lld bytes, more than any image file (%d MiB)", path,
-                 (long long)opened.st_size, IMAGE_FILE_MAX_BYTES / (1024 * 1024));
-        close(fd);
-        return -1;
-    }
-    // One byte more than the size tells a file that grew while it was read.
-    size_t capacity = (size_t)opened.st_size + 1;
-    unsigned char *buffer = (unsigned char *)malloc(capacity);
-    size_t got = 0;
-    int failed = buffer == NULL;
-    while (!failed && got < capacity) {
-        ssize_t n = read(fd, buffer + got, capacity - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            failed = 1;
-        if (n <= 0)
-            break;
-        got += (size_t)n;
-    }
-    int error = errno;
-    close(fd);
-    if (failed || got == capacity) {
-        snprintf(why, why_size, "%s: cannot be read: %s", path,
-                 buffer == NULL ? "not enough memory"
-                 : got == capacity ? "it changed while it was read"
-                                   : strerror(error));
-        free(buffer);
-        return -1;
-    }
-    *bytes = buffer;
-    *len = got;
-    return 0;
+    *file = fd;
+    *size = (int64_t)opened.st_size;
+    return OPENED;
 }
+
+int64_t read_file(intptr_t file, unsigned char *buffer, size_t n)
+{
+    for (;;) {
+        ssize_t got = read((int)file, buffer, n);
+        if (got >= 0 || errno != EINTR)
+            return (int64_t)got;
+    }
+}
+
+void close_file(intptr_t file)
+{
+    close((int)file);
+}
+
+void system_error(char *text, size_t size)
+{
+    snprintf(text, size, "%s", strerror(errno));
+}
+
+}  // namespace image_file_internal

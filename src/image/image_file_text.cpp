@@ -1,39 +1,29 @@
 // The text formats' common ground (Intel HEX and S-records): lines of
 // hexadecimal digits, read one at a time, decoded into a record's bytes.
-#include <string.h>
-
 #include "image/image_file_internal.h"
+#include "serial/text_chars.h"
 
 namespace image_file_internal {
-namespace {
-
-int hex_value(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 int is_blank(unsigned char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// The next line from *pos. Returns 0 at the end of the input.
+// The next line from *pos; a line ends at LF, CRLF or CR. Returns 0 at the
+// end of the input.
 int next_line(Parse *p, size_t *pos, uint32_t *number, Line *line)
 {
     if (*pos >= p->len)
         return 0;
     const unsigned char *start = p->bytes + *pos;
-    const unsigned char *nl = (const unsigned char *)memchr(start, '\n', p->len - *pos);
-    size_t len = nl != NULL ? (size_t)(nl - start) : p->len - *pos;
-    *pos += len + (nl != NULL ? 1 : 0);
+    size_t left = p->len - *pos, len = 0;
+    while (len < left && start[len] != '\n' && start[len] != '\r')
+        len++;
+    size_t end = len < left ? 1 : 0;
+    if (end == 1 && start[len] == '\r' && len + 1 < left && start[len + 1] == '\n')
+        end = 2;
+    *pos += len + end;
     while (len > 0 && is_blank(start[len - 1]))
         len--;
     size_t lead = 0;
@@ -51,7 +41,7 @@ int decode_hex(Parse *p, const Line *line, size_t first, unsigned char *bytes)
 {
     size_t digits = line->len - first;
     for (size_t i = first; i < line->len; i++)
-        if (hex_value(line->text[i]) < 0)
+        if (hex_digit(line->text[i]) < 0)
             return refuse(p, "line %u: '%c' at column %u is not a hexadecimal digit",
                           (unsigned)line->number,
                           line->text[i] >= 0x20 && line->text[i] < 0x7f ? line->text[i] : '?',
@@ -61,8 +51,8 @@ int decode_hex(Parse *p, const Line *line, size_t first, unsigned char *bytes)
     if (digits / 2 > RECORD_BYTES_MAX)
         return refuse(p, "line %u: longer than any record can be", (unsigned)line->number);
     for (size_t i = 0; i < digits / 2; i++)
-        bytes[i] = (unsigned char)(hex_value(line->text[first + 2 * i]) << 4 |
-                                   hex_value(line->text[first + 2 * i + 1]));
+        bytes[i] = (unsigned char)(hex_digit(line->text[first + 2 * i]) << 4 |
+                                   hex_digit(line->text[first + 2 * i + 1]));
     return (int)(digits / 2);
 }
 

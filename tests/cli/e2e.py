@@ -276,10 +276,12 @@ def case_bad_input(rig):
     write_image(rig, "cut.hex", ihex([(0x08004000, app_pattern(64, 1))]).rsplit(":", 1)[0].encode())
     sample = os.path.samefile(rig.args.image, os.path.join(ROOT, "res", "firmware.bin"))
     runs = [("missing image", ["--image", "missing.bin", sim.port], "missing.bin: cannot be read"),
-            ("empty image", ["--image", "empty.bin", sim.port], "empty.bin: empty image"),
+            ("empty image", ["--image", "empty.bin", sim.port],
+             "empty.bin: read as raw binary (an empty file): empty image"),
             ("image past --flash-end", ["--image", "big.bin", "--flash-end", "0x08005000", sim.port],
              "image runs past the flash end"),
-            ("a HEX file cut short", ["--image", "cut.hex", sim.port], "cut.hex: no end-of-file record"),
+            ("a HEX file cut short", ["--image", "cut.hex", sim.port],
+             "cut.hex: read as Intel HEX (the first line is text starting ':'): no end-of-file record"),
             ("an empty --image", ["--image", "", sim.port], "--image: an empty value"),
             ("unknown option", ["--bogus", sim.port], f"(see `{rig.program} update --help`)"),
             ("--wait nan", ["--wait", "nan", sim.port],

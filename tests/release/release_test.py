@@ -10,8 +10,10 @@ limit (FWU_FLASH_END), and of the image reader against objcopy.
                                 and a proof that must fail
   release_test.py reader-vs-objcopy FWU
                                 `FWU image --raw-out` lays out linked ELF
-                                files and their HEX and S-records exactly as
-                                objcopy -O binary --gap-fill 0xff does
+                                files and their HEX and S-records (CR line
+                                ends, 255-byte records too) exactly as
+                                objcopy -O binary --gap-fill 0xff does, but
+                                for a NOLOAD section inside a segment
 
 The images are made here: small applications assembled and linked with the
 ARM binutils (vector table, code, initialised data loaded from flash at a
@@ -51,12 +53,14 @@ reset_handler:
     .space 16
 """
 # FLASH origin, and where .data is loaded: in flash after a gap (AT(...)),
-# or, by a linker script's mistake, at its RAM address.
+# or, by a linker script's mistake, at its RAM address; and what follows
+# the vector table (a NOLOAD section, say).
 LINK = """
 MEMORY {{ FLASH (rx) : ORIGIN = {origin}, LENGTH = 1008K
          RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 64K }}
 SECTIONS {{
   .isr_vector : {{ KEEP(*(.isr_vector)) }} > FLASH
+  {after_vectors}
   .text : {{ *(.text*) }} > FLASH
   .data : {data_at} {{ *(.data*) }} > RAM
   .bss : {{ *(.bss*) }} > RAM
@@ -79,14 +83,16 @@ def must(args, **kw):
     return done
 
 
-def link_app(work, name, origin="0x08004000", data_at="AT(0x08004800)", words=400):
+def link_app(work, name, origin="0x08004000", data_at="AT(0x08004800)", words=400,
+             after_vectors=""):
     """Assembles and links APP (words words of code); returns the ELF's path."""
     src, obj = os.path.join(work, f"app{words}.s"), os.path.join(work, f"app{words}.o")
     if not os.path.exists(obj):
         open(src, "w").write(APP.format(words=words))
         must(["arm-none-eabi-as", "-mcpu=cortex-m4", src, "-o", obj])
     script = os.path.join(work, name + ".ld")
-    open(script, "w").write(LINK.format(origin=origin, data_at=data_at))
+    open(script, "w").write(LINK.format(origin=origin, data_at=data_at,
+                                        after_vectors=after_vectors))
     elf = os.path.join(work, name + ".elf")
     must(["arm-none-eabi-ld", "-T", script, obj, "-o", elf])
     return elf
@@ -150,7 +156,8 @@ def case_refusals(work):
         ("data loaded at its RAM address", link_app(work, "ram", data_at=""), [],
          "program header 1 (the last data): image runs past the flash end: its data ends at "
          "0x20000008|the part from 0x20000000 is loaded at a RAM address"),
-        ("HEX cut short", cut_hex, [], "cut.hex: no end-of-file record"),
+        ("HEX cut short", cut_hex, [],
+         "cut.hex: read as Intel HEX (the first line is text starting ':'): no end-of-file record"),
         ("empty HEX", empty_hex, [], "empty image"),
         ("empty binary", empty_bin, [], "empty image"),
     ]
@@ -349,13 +356,35 @@ def case_end_to_end(work):
     expect(True, "the proof fails when the device's flash differs from the image")
 
 
+def ihex_255(elf, out):
+    """Writes the image objcopy lays out from elf (under 48 KiB) as Intel HEX
+    in data records of 255 bytes."""
+    flat = out + ".bin"
+    must(["objcopy", "-I", "elf32-little", "-O", "binary", "--gap-fill", "0xff", elf, flat])
+    data = open(flat, "rb").read()
+
+    def record(kind, offset, body):
+        b = bytes([len(body), offset >> 8, offset & 0xFF, kind]) + body
+        return ":" + (b + bytes([-sum(b) & 0xFF])).hex().upper() + "\n"
+
+    open(out, "w").write(record(4, 0, b"\x08\x00") + "".join(
+        record(0, 0x4000 + i, data[i:i + 255]) for i in range(0, len(data), 255))
+        + record(1, 0, b""))
+    return out
+
+
 def case_reader_vs_objcopy(work, fwu):
-    """Two linked applications (one small, one whose code crosses 64 KiB
-    boundaries, each with .data loaded after a gap), as ELF, Intel HEX,
-    S-records and S3-only S-records: the tool's layout of each is byte for
-    byte objcopy's."""
+    """Three linked applications (one small, one whose code crosses 64 KiB
+    boundaries, each with .data loaded after a gap, and one with a NOLOAD
+    section after its vector table), as ELF, Intel HEX, S-records and S3-only
+    S-records, the small one also with CR line ends and 255-byte HEX
+    records: the tool's layout of each is byte for byte objcopy's, but for
+    the NOLOAD section inside the ELF's segment, which the tool writes as the
+    segment's bytes (the linker's 0x00) and objcopy leaves a gap (0xFF)."""
+    noload = ".reserved (NOLOAD) : { . = . + 256; } > FLASH"
     apps = [link_app(work, "small"),
-            link_app(work, "large", data_at="AT(0x08030000)", words=40000)]
+            link_app(work, "large", data_at="AT(0x08030000)", words=40000),
+            link_app(work, "noload", after_vectors=noload)]
     for elf in apps:
         stem = elf[:-4]
         inputs = [(elf, "elf32-little"), (convert(elf, stem + ".hex", "ihex"), "ihex"),
@@ -363,13 +392,28 @@ def case_reader_vs_objcopy(work, fwu):
         s3 = stem + ".s37"
         must(["objcopy", "-I", "elf32-little", "-O", "srec", "--srec-forceS3", elf, s3])
         inputs.append((s3, "srec"))
+        if elf == apps[0]:
+            for path, bfd in inputs[1:3]:
+                cr = stem + ".cr" + os.path.splitext(path)[1]
+                open(cr, "wb").write(open(path, "rb").read().replace(b"\r\n", b"\n")
+                                     .replace(b"\n", b"\r"))
+                inputs.append((cr, bfd))
+            inputs.append((ihex_255(elf, stem + ".255.hex"), "ihex"))
         for path, bfd in inputs:
             theirs, ours = path + ".objcopy.bin", path + ".fwu.bin"
             must(["objcopy", "-I", bfd, "-O", "binary", "--gap-fill", "0xff", path, theirs])
             must([fwu, "image", "--raw-out", ours, path])
             a, b = open(theirs, "rb").read(), open(ours, "rb").read()
+            name = os.path.basename(path)
+            if path.endswith("noload.elf"):
+                differ = [i for i in range(min(len(a), len(b))) if a[i] != b[i]]
+                expect(len(a) == len(b) and differ == list(range(8, 8 + 256))
+                       and set(b[8:264]) == {0} and set(a[8:264]) == {0xFF},
+                       f"{name}: objcopy's {len(a)} bytes but the NOLOAD section's 256 at "
+                       f"0x08004008: 0x00 (the segment's) where objcopy has 0xFF")
+                continue
             expect(a == b and len(a) > 0,
-                   f"{os.path.basename(path)}: the same {len(b)} bytes as objcopy ({len(a)})")
+                   f"{name}: the same {len(b)} bytes as objcopy ({len(a)})")
 
 
 CASES = {"refusals": case_refusals, "guards": case_guards, "build-limit": case_build_limit,
