@@ -198,7 +198,8 @@ void add_list_and_image(CLI::App *app, CliParsed *p)
         ->type_name("FILE");
     p->image->footer("\nExit status: 0 accepted, 2 refused or bad usage (a --raw-out that is a\n"
                      "directory, a FIFO, a device, a link or FILE itself too), 1 --raw-out\n"
-                     "could not be written, 5 accepted but standard output could not be written.\n");
+                     "could not be written, 5 accepted but standard output could not take\n"
+                     "the verdict.\n");
 }
 
 // The parsed command's values into options. Returns 0, or -1 with the

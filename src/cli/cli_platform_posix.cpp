@@ -318,4 +318,3 @@ int cli_replace_file(const char *temp, const char *path, char *why, size_t why_s
     snprintf(why, why_size, "%s", strerror(errno));
     return -1;
 }
-
