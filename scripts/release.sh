@@ -5,8 +5,8 @@ set -euo pipefail
 
 usage() {
   cat <<'EOF'
-usage: scripts/release.sh [--out DIR] [--flash-end ADDR] [--no-vector-check]
-                          [--build-dir DIR] IMAGE
+usage: scripts/release.sh [--out DIR] [--format FORMAT] [--flash-end ADDR]
+                          [--no-vector-check] [--build-dir DIR] IMAGE
 
 Builds the fwu.exe that carries IMAGE, proves it against the boot loader
 simulator under Wine, and only then writes DIR/fwu.exe, DIR/fwu-cli.exe (the
@@ -14,7 +14,7 @@ console command line, same image), DIR/SHA256SUMS (check with
 `sha256sum -c SHA256SUMS` inside DIR) and DIR/release.json.
 
 IMAGE is read by the tool's own reader (`fwu image`, built here first), which
-tells the format by the content, never by the name:
+tells the format by the content, never by the name (unless --format says):
   raw binary                              lies in flash from 0x08004000
   Intel HEX                               record types 00-05
   Motorola S-records                      S0-S9 (S4 is reserved)
@@ -42,6 +42,9 @@ Options:
                      one of the release's names refuses the run (exit 2)
                      before anything is built; nothing else in DIR is
                      touched
+  --format FORMAT    how IMAGE is read: auto (told by its content, the
+                     default), bin, hex, srec or elf; a refusal of a forced
+                     format says "(the format was forced)"
   --flash-end ADDR   end of the device's flash (default 0x08100000, 1 MiB)
   --no-vector-check  skip the vector table check (the fwu-cli.exe released
                      then does not check its embedded image's either)
@@ -79,6 +82,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 BASE=$((0x08004000))
 
 out=release
+format=auto
 flash_end_text=0x08100000
 vector_check=1
 build_dir=
@@ -93,6 +97,7 @@ hex() { printf '0x%08x' "$1"; }
 while [ $# -gt 0 ]; do
   case $1 in
     --out) [ $# -ge 2 ] || usage_error "--out needs a directory"; out=$2; shift 2 ;;
+    --format) [ $# -ge 2 ] || usage_error "--format needs a format"; format=$2; shift 2 ;;
     --flash-end) [ $# -ge 2 ] || usage_error "--flash-end needs an address"; flash_end_text=$2; shift 2 ;;
     --no-vector-check) vector_check=0; shift ;;
     --build-dir) [ $# -ge 2 ] || usage_error "--build-dir needs a directory"; build_dir=$2; shift 2 ;;
@@ -105,6 +110,7 @@ done
 [ -n "$image" ] || usage_error "no IMAGE given"
 [ -n "$out" ] || usage_error "--out: an empty value"
 [ -e "$image" ] || usage_error "no such file: $image"
+case $format in auto|bin|hex|srec|elf) ;; *) usage_error "--format: auto, bin, hex, srec or elf, not '$format'" ;; esac
 [[ $flash_end_text =~ ^(0[xX][0-9a-fA-F]{1,8}|[1-9][0-9]{0,9})$ ]] ||
   usage_error "--flash-end: '$flash_end_text' is not an address (e.g. 0x08100000)"
 flash_end=$((flash_end_text))
@@ -165,8 +171,8 @@ step "  compiling" cmake --build "$builds/native" --target fwu -j2
 name=$(basename -- "$image")
 raw=$work/image.bin
 # The reader's options, passed on as they are.
-reader_options=()
-[ "$vector_check" = 1 ] || reader_options=(--no-vector-check)
+reader_options=(--format "$format")
+[ "$vector_check" = 1 ] || reader_options+=(--no-vector-check)
 status=0
 "$builds/native/fwu" image --json --flash-end "$(hex "$flash_end")" "${reader_options[@]}" \
   --raw-out "$raw" -- "$image" >"$work/image.json" 2>"$work/image.err" || status=$?

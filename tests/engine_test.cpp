@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -746,6 +748,63 @@ TEST(EngineVerifyOnly, MatchesOrNamesTheDifferingBlocksAndNeverWrites)
     EXPECT_EQ(CAUSE_NOT_RESET, o.cause);
     EXPECT_EQ(2u, sent_with_op(OP_PROGRAM_BLOCK).size());
     EXPECT_EQ(0u, sent_with_op(OP_RESET).size());
+}
+
+// The region length of a region-CRC request.
+uint32_t region_length(const Bytes &req)
+{
+    return (uint32_t)req[7] << 24 | (uint32_t)req[8] << 16 | (uint32_t)req[9] << 8 | req[10];
+}
+
+// With the image's own size given, verifying compares the image's own bytes
+// (each block's, the last up to the image's end, and the whole), not its zero
+// padding: a device whose flash after the image is erased matches; a byte
+// changed in the image does not, wherever it is. An update still verifies
+// the padded image it wrote.
+TEST(EngineVerifyOnly, ComparesTheImagesOwnBytesNotItsPadding)
+{
+    const int32_t own = 4 * 1024 + 100;
+    struct Row {
+        const char *what;
+        UpdateMode mode;
+        int32_t changed;  // the flash byte changed, -1 none
+        uint32_t end;     // the state it ends in
+        uint32_t whole;   // the length of the whole-image CRC request
+    } rows[] = {
+        {"the image, then erased flash", MODE_VERIFY, -1, Done, (uint32_t)own},
+        {"a byte of the last block's own part changed", MODE_VERIFY, own - 1, Failed,
+         (uint32_t)own},
+        {"a byte of the first block changed", MODE_VERIFY, 5, Failed, (uint32_t)own},
+        {"an update", MODE_UPDATE, -1, Done, 5 * 1024},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        begin(5 * 1024);
+        std::fill(image.begin() + own, image.end(), 0);  // padded with zeros
+        flash_copy.assign(image.begin(), image.begin() + own);
+        flash_copy.resize(6 * 1024, 0xFF);
+        if (r.changed >= 0)
+            flash_copy[(size_t)r.changed] ^= 0x10;
+        if (r.mode == MODE_VERIFY)
+            fake.device = flash_device;
+        link.settings.reply_complete = 1;
+        link.settings.mode = r.mode;
+        link.settings.image_own_size = own;
+        run_at_once(r.end);
+        EXPECT_EQ(r.end, (uint32_t)link.state);
+        std::vector<uint32_t> lengths;
+        for (const SentFrame &f : sent_with_op(OP_REGION_CRC))
+            if (!is_probe(f.bytes))
+                lengths.push_back(region_length(f.bytes));
+        std::vector<uint32_t> want(r.mode == MODE_VERIFY ? 4 : 0, 1024);
+        if (r.mode == MODE_VERIFY)
+            want.push_back(100);  // the last block: the image's own part only
+        want.push_back(r.whole);
+        EXPECT_EQ(want, lengths);
+        UpdateOutcome o;
+        update_outcome(&link, &o);
+        EXPECT_EQ(r.changed >= 0 ? 1u : 0u, o.differing.blocks);
+    }
 }
 
 // The slots' look for a device between updates: one probe, one read; a

@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "image/image_file.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
 
@@ -55,6 +56,7 @@ struct CliOptions {
     int port_count;
     char ports[CLI_MAX_PORTS][PORT_NAME_CAPACITY];  // as given
     char image_path[CLI_PATH_CAPACITY];             // "": the embedded image
+    ImageFormatChoice format;                       // --format: how image_path is read
     int vector_check;                               // 0 after --no-vector-check
     int allow_sample;                               // --allow-sample
     char raw_out[CLI_PATH_CAPACITY];                // image --raw-out: "" none

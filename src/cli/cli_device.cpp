@@ -234,9 +234,7 @@ void cli_setup_link(CliDevice *d)
     d->report.trace = device_trace;
     d->report.progress = device_progress;
     d->report.context = d;
-    d->link.image = run->image.padded;
-    d->link.image_size = run->image.file.padded_size;
-    d->link.base = IMAGE_BASE;
+    put_chosen_image(&d->link, &run->image);
     // Everything on the wire stays as the dialog has it but the reads,
     // which end as soon as a whole reply is in, and the replies, matched to
     // the request they answer.

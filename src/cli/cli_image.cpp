@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/cli_output.h"
 #include "image/image.h"
 #include "image/image_file.h"
 #include "protocol/frame.h"
@@ -36,93 +37,16 @@ std::string records(const ImageFile *image, const ImagePart *part)
            (number != NULL ? number + 1 : last);
 }
 
-int write_raw(const char *path, const unsigned char *bytes, int64_t size, const char *program)
-{
-    FILE *f = fopen(path, "wb");
-    int failed = f == NULL || fwrite(bytes, 1, (size_t)size, f) != (size_t)size;
-    if (f != NULL && fclose(f) != 0)
-        failed = 1;
-    if (failed) {
-        fprintf(stderr, "%s: --raw-out %s: cannot be written\n", program, path);
-        remove(path);
-    }
-    return failed ? -1 : 0;
-}
-
-// The embedded image parsed as raw bytes into *image, with their SHA-256
-// (a file's is the reader's). Returns 0, or -1 with the reason in why.
-int parse_embedded(ImageFile *image, char *why, size_t why_size)
-{
-    const unsigned char *bytes = NULL;
-    int64_t len = 0;
-    if (find_embedded_image(&bytes, &len, why, why_size) != 0)
-        return -1;
-    if (image_file_parse_raw(bytes, (size_t)len, "the embedded image", image, why, why_size) != 0)
-        return -1;
-    sha256_hex(bytes, (size_t)len, image->sha256);
-    return 0;
-}
-
 }  // namespace
 
-int cli_embeds_sample(void)
+void cli_image_choice(const CliOptions *o, ImageChoice *choice)
 {
-    return FWU_EMBEDS_SAMPLE;
-}
-
-int cli_load_image(const CliOptions *o, CliImage *out)
-{
-    memset(out, 0, sizeof *out);
-    char why[IMAGE_FILE_WHY_CAPACITY];
-    int from_file = o->image_path[0] != '\0';
-    int read;
-    if (from_file) {
-        out->name = o->image_path;
-        read = image_file_read(o->image_path, &out->file, why, sizeof why);
-    } else {
-        if (cli_embeds_sample() && !o->allow_sample) {
-            fprintf(stderr,
-                    "%s: this build carries the bundled sample image (res/firmware.bin), not "
-                    "device firmware: give the application with --image FILE (binary, Intel "
-                    "HEX, S-records or ELF), or --allow-sample to write the sample anyway\n",
-                    o->program);
-            return -1;
-        }
-        out->name = "embedded";
-        read = parse_embedded(&out->file, why, sizeof why);
-    }
-    // An embedded image released without the vector check is not held to it.
-    int embedded_check = from_file || FWU_EMBEDDED_VECTOR_CHECK;
-    ImageRules rules = {o->flash_end, o->vector_check && embedded_check};
-    if (read != 0 || image_file_check(&out->file, &rules, why, sizeof why) != 0) {
-        fprintf(stderr, "%s: %s%s\n", o->program, from_file ? "--image " : "", why);
-        if (read == 0)
-            image_file_free(&out->file);
-        return -1;
-    }
-    if (image_file_layout(&out->file, &out->padded) < 0) {
-        fprintf(stderr, "%s: not enough memory for the image\n", o->program);
-        image_file_free(&out->file);
-        return -1;
-    }
-    out->crc = crc16(out->padded, out->file.padded_size);
-    return 0;
-}
-
-void cli_free_image(CliImage *image)
-{
-    free(image->padded);
-    image->padded = NULL;
-    image_file_free(&image->file);
-}
-
-void cli_image_line(const CliImage *image, char *text, size_t size)
-{
-    snprintf(text, size,
-             "image %s: %s, %lld bytes from 0x%08x, padded to %ld, CRC-16 %#06x, SHA-256 %s",
-             image->name, image_file_format_title(image->file.format),
-             (long long)image->file.size, (unsigned)IMAGE_BASE, (long)image->file.padded_size,
-             (unsigned)image->crc, image->file.sha256);
+    image_choice_defaults(choice);
+    choice->path = o->image_path;
+    choice->format = o->format;
+    choice->vector_check = o->vector_check;
+    choice->allow_sample = o->allow_sample;
+    choice->flash_end = o->flash_end;
 }
 
 namespace {
@@ -143,7 +67,7 @@ struct CliImageFindings {
 void inspect(const CliOptions *o, CliImageFindings *f)
 {
     f->why[0] = '\0';
-    f->read = image_file_read(o->image_path, &f->image, f->why, sizeof f->why);
+    f->read = image_file_read(o->image_path, &f->image, f->why, sizeof f->why, o->format);
     ImageRules rules = {o->flash_end, o->vector_check};
     ImageRules ranges = {o->flash_end, 0};
     // Laid out (for its CRC) only once its extent is known to fit the flash.
@@ -160,49 +84,88 @@ void inspect(const CliOptions *o, CliImageFindings *f)
     f->sized = f->read == 0 && f->image.part_count > 0 && f->image.low >= (uint32_t)IMAGE_BASE;
 }
 
+// A NOLOAD section for people: "section .noinit", or "an unnamed section".
+std::string section_words(const ImageNoload *note)
+{
+    return note->section[0] != '\0' ? std::string("section ") + note->section
+                                    : std::string("an unnamed section");
+}
+
+// What is written over a NOLOAD section: "0x00", or the segment's bytes when
+// they differ.
+std::string fill_words(const ImageNoload *note)
+{
+    char text[8];
+    snprintf(text, sizeof text, "0x%02x", (unsigned)(note->fill & 0xFF));
+    return note->fill >= 0 ? std::string(text) : std::string("the segment's bytes");
+}
+
+// The parts and the NOLOAD notes of a file that was read, into j.
+void json_parts(const ImageFile &image, nlohmann::ordered_json &j)
+{
+    nlohmann::ordered_json parts = nlohmann::ordered_json::array();
+    for (int32_t i = 0; i < image.part_count; i++) {
+        const ImagePart *part = &image.parts[i];
+        parts.push_back({{"address", hex32(part->address)},
+                         {"size", part->size},
+                         {"records", records(&image, part)}});
+    }
+    j["parts"] = parts;
+    nlohmann::ordered_json noload = nlohmann::ordered_json::array();
+    for (int32_t i = 0; i < image.noload_count; i++) {
+        const ImageNoload *note = &image.noload[i];
+        noload.push_back({{"address", hex32(note->address)},
+                          {"size", note->size},
+                          {"section", note->section},
+                          {"program_header", note->record},
+                          {"fill", note->fill >= 0 ? nlohmann::ordered_json(fill_words(note))
+                                                   : nlohmann::ordered_json(nullptr)}});
+    }
+    j["noload"] = noload;
+    j["noload_more"] = image.noload_more;
+}
+
 // The findings as one JSON object on standard output. Returns 0, or -1 when
-// it could not be written.
+// it could not be made.
 int print_json(const CliOptions *o, const CliImageFindings *f)
 {
     const ImageFile &image = f->image;
     int read = f->read == 0;
     try {
         nlohmann::ordered_json j;
+        nlohmann::ordered_json none(nullptr);
         j["file"] = o->image_path;
-        j["format"] = read ? nlohmann::ordered_json(image_file_format_name(image.format))
-                           : nlohmann::ordered_json(nullptr);
-        j["file_size"] = read ? nlohmann::ordered_json(image.file_size) : nullptr;
-        j["sha256"] = read ? nlohmann::ordered_json(image.sha256) : nullptr;
-        nlohmann::ordered_json parts = nlohmann::ordered_json::array();
-        for (int32_t i = 0; read && i < image.part_count; i++) {
-            const ImagePart *part = &image.parts[i];
-            parts.push_back({{"address", hex32(part->address)},
-                             {"size", part->size},
-                             {"records", records(&image, part)}});
+        j["format"] = read ? nlohmann::ordered_json(image_file_format_name(image.format)) : none;
+        j["format_why"] = read ? nlohmann::ordered_json(image.format_why) : none;
+        j["file_size"] = read ? nlohmann::ordered_json(image.file_size) : none;
+        j["sha256"] = read ? nlohmann::ordered_json(image.sha256) : none;
+        if (read) {
+            json_parts(image, j);
+        } else {
+            j["parts"] = nlohmann::ordered_json::array();
+            j["noload"] = nlohmann::ordered_json::array();
+            j["noload_more"] = 0;
         }
-        j["parts"] = parts;
         j["base"] = hex32(IMAGE_BASE);
         j["flash_end"] = hex32(o->flash_end);
         if (f->sized) {
             j["gap_fill"] = {{"byte", "0xff"}, {"bytes", image.gap_bytes}};
             j["image_size"] = image.size;
-            j["padded_size"] = image.padded_size >= 0 ? nlohmann::ordered_json(image.padded_size)
-                                                      : nlohmann::ordered_json(nullptr);
+            j["padded_size"] =
+                image.padded_size >= 0 ? nlohmann::ordered_json(image.padded_size) : none;
             j["initial_sp"] = hex32(image.initial_sp);
             j["reset_vector"] = hex32(image.reset_vector);
         } else {
             for (const char *key : {"gap_fill", "image_size", "padded_size", "initial_sp",
                                     "reset_vector"})
-                j[key] = nullptr;
+                j[key] = none;
         }
         char crc_text[8];
         snprintf(crc_text, sizeof crc_text, "0x%04x", (unsigned)f->crc);
-        j["image_crc"] = f->padded_size >= 0 ? nlohmann::ordered_json(crc_text)
-                                             : nlohmann::ordered_json(nullptr);
+        j["image_crc"] = f->padded_size >= 0 ? nlohmann::ordered_json(crc_text) : none;
         j["vector_check"] = o->vector_check != 0;
         j["verdict"] = f->accepted ? "accepted" : "refused";
-        j["reason"] =
-            f->accepted ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(f->why);
+        j["reason"] = f->accepted ? none : nlohmann::ordered_json(f->why);
         printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
         return 0;
     } catch (...) {
@@ -211,12 +174,30 @@ int print_json(const CliOptions *o, const CliImageFindings *f)
     }
 }
 
+// The NOLOAD sections a file's segments write over, in words.
+void print_noload_words(const ImageFile &image)
+{
+    for (int32_t i = 0; i < image.noload_count; i++) {
+        const ImageNoload *note = &image.noload[i];
+        char where[48];
+        image_file_record_name(image.format, note->record, where, sizeof where);
+        printf("  NOLOAD %s from 0x%08x to 0x%08llx: %u bytes inside %s, written as %s "
+               "(objcopy -O binary leaves a gap there)\n",
+               section_words(note).c_str(), (unsigned)note->address,
+               (unsigned long long)note->address + note->size, (unsigned)note->size, where,
+               fill_words(note).c_str());
+    }
+    if (image.noload_more > 0)
+        printf("  and %ld more NOLOAD sections inside segments\n", (long)image.noload_more);
+}
+
 // The findings in words on standard output, for a file that was read.
 void print_words(const CliOptions *o, const CliImageFindings *f)
 {
     const ImageFile &image = f->image;
     printf("%s: %s, %lld bytes, SHA-256 %s\n", o->image_path,
            image_file_format_title(image.format), (long long)image.file_size, image.sha256);
+    printf("  read as %s (%s)\n", image_file_format_title(image.format), image.format_why);
     for (int32_t i = 0; i < image.part_count; i++) {
         const ImagePart *part = &image.parts[i];
         std::string where = records(&image, part);
@@ -224,6 +205,7 @@ void print_words(const CliOptions *o, const CliImageFindings *f)
                (unsigned long long)part->address + part->size, (unsigned)part->size,
                where.empty() ? "" : " (", where.c_str(), where.empty() ? "" : ")");
     }
+    print_noload_words(image);
     if (f->sized) {
         printf("  gap fill: %lld bytes of 0xFF (erased flash)\n", (long long)image.gap_bytes);
         printf("  image: %lld bytes from 0x%08x", (long long)image.size, (unsigned)IMAGE_BASE);
@@ -241,27 +223,43 @@ void print_words(const CliOptions *o, const CliImageFindings *f)
                (long)f->padded_size, (unsigned)IMAGE_BASE, (unsigned)o->flash_end);
 }
 
+// The findings and the verdict on standard output, and the accepted image
+// as --raw-out. Returns the exit status.
+int report(const CliOptions *o, const CliImageFindings *f)
+{
+    int status = f->accepted ? 0 : CLI_EXIT_USAGE;
+    if (f->accepted && o->raw_out[0] != '\0') {
+        int written = cli_write_whole(o->program, "--raw-out", o->raw_out, f->padded,
+                                      (size_t)f->image.size, o->image_path);
+        if (written != 0)
+            status = written == -1 ? CLI_EXIT_USAGE : 1;
+    }
+    if (o->json) {
+        if (print_json(o, f) != 0)
+            status = CLI_EXIT_USAGE;
+    } else if (f->read == 0) {
+        print_words(o, f);
+    }
+    if (!f->accepted) {
+        if (!o->json)
+            printf("refused\n");
+        fprintf(stderr, "%s: REFUSED %s\n", o->program, f->why);
+    }
+    return status;
+}
+
 }  // namespace
 
 int cli_run_image(const CliOptions *o)
 {
+    // The outputs are looked at before anything is read or written.
+    if (cli_check_output(o->program, NULL, "-", CLI_OUTPUT_RECORD, o->image_path) != 0 ||
+        (o->raw_out[0] != '\0' && cli_check_output(o->program, "--raw-out", o->raw_out,
+                                                   CLI_OUTPUT_WHOLE, o->image_path) != 0))
+        return CLI_EXIT_USAGE;
     CliImageFindings f;
     inspect(o, &f);
-    int status = f.accepted ? 0 : CLI_EXIT_USAGE;
-    if (f.accepted && o->raw_out[0] != '\0' &&
-        write_raw(o->raw_out, f.padded, f.image.size, o->program) != 0)
-        status = 1;
-    if (o->json) {
-        if (print_json(o, &f) != 0)
-            status = CLI_EXIT_USAGE;
-    } else if (f.read == 0) {
-        print_words(o, &f);
-    }
-    if (!f.accepted) {
-        if (!o->json)
-            printf("refused\n");
-        fprintf(stderr, "%s: REFUSED %s\n", o->program, f.why);
-    }
+    int status = report(o, &f);
     free(f.padded);
     if (f.read == 0)
         image_file_free(&f.image);

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "cli/cli_output.h"
 #include "cli/cli_platform.h"
 #include "fwu_version.h"
 #include "image/image.h"
@@ -30,7 +31,7 @@ void cli_print_version(const char *program)
            "written from %#010x\n",
            (long long)len, (long)padded, (long)(padded / BLOCK_SIZE), (int)BLOCK_SIZE,
            (unsigned)crc16(copy, padded), (unsigned)IMAGE_BASE);
-    if (cli_embeds_sample())
+    if (image_embeds_sample())
         printf("embedded image: the bundled sample, not device firmware (update refuses it "
                "without --allow-sample)\n");
     printf("flash end (build default): %#010x\n", (unsigned)FWU_FLASH_END);
@@ -43,17 +44,19 @@ int cli_main(int argc, char **argv, const char *program)
     CliOptions options;
     if (cli_parse_options(argc, argv, program, &options) != 0)
         return CLI_EXIT_USAGE;
+    // The verdicts of list, --version and image are standard output's alone:
+    // one that could not be written is said in the status.
     switch (options.command) {
     case CLI_LIST:
-        return cli_run_list(&options);
+        return cli_close_stdout(program, cli_run_list(&options));
     case CLI_UPDATE:
     case CLI_VERIFY:
         return cli_run_update(&options);
     case CLI_VERSION:
         cli_print_version(program);
-        break;
+        return cli_close_stdout(program, CLI_EXIT_ALL_VERIFIED);
     case CLI_IMAGE:
-        return cli_run_image(&options);
+        return cli_close_stdout(program, cli_run_image(&options));
     case CLI_RUN_NOTHING:
         break;
     }

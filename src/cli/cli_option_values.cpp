@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "cli/cli_platform.h"
+#include "image/image_choice.h"
 #include "protocol/engine.h"
 
 namespace {
@@ -25,20 +26,6 @@ int copy_field(char *field, size_t size, const std::string &text)
     if (text.size() >= size || text.find('\0') != std::string::npos)
         return -1;
     memcpy(field, text.c_str(), text.size() + 1);
-    return 0;
-}
-
-// An address such as 0x08100000 or 135266304.
-int parse_address(const std::string &text, uint32_t *value)
-{
-    if (text.empty() || text[0] == '-' || text[0] == '+')
-        return -1;
-    char *end = NULL;
-    errno = 0;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == NULL || *end != '\0' || v > 0xFFFFFFFFull)
-        return -1;
-    *value = (uint32_t)v;
     return 0;
 }
 
@@ -72,16 +59,21 @@ int parse_count(const std::string &text, long *value)
     return 0;
 }
 
-// --flash-end's value, when given, into *flash_end. Returns 0, or -1 with
-// the reason printed.
-int take_flash_end(const std::string &text, const char *program, const char *command,
-                   uint32_t *flash_end)
+// --flash-end's and --format's values, when given, into o. Returns 0, or -1
+// with the reason printed.
+int take_image_values(const std::string &flash_end, const std::string &format,
+                      const char *program, const char *command, CliOptions *o)
 {
-    if (text.empty())
-        return 0;
-    if (parse_address(text, flash_end) != 0 || *flash_end <= (uint32_t)IMAGE_BASE) {
+    if (!flash_end.empty() &&
+        (flash_end.find('\0') != std::string::npos ||
+         image_parse_flash_end(flash_end.c_str(), &o->flash_end) != 0)) {
         cli_usage_error(program, command, "--flash-end: an address above 0x%08x, not \"%s\"",
-                        (unsigned)IMAGE_BASE, cli_shown(text).c_str());
+                        (unsigned)IMAGE_BASE, cli_shown(flash_end).c_str());
+        return -1;
+    }
+    if (!format.empty() && image_format_choice(format.c_str(), &o->format) != 0) {
+        cli_usage_error(program, command, "--format: auto, bin, hex, srec or elf, not \"%s\"",
+                        cli_shown(format).c_str());
         return -1;
     }
     return 0;
@@ -193,7 +185,7 @@ int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, con
         return -1;
     o->allow_sample = a->allow_sample;
     o->vector_check = a->no_vector_check ? 0 : 1;
-    if (take_flash_end(a->flash_end, program, command, &o->flash_end) != 0)
+    if (take_image_values(a->flash_end, a->format, program, command, o) != 0)
         return -1;
     if (copy_field(o->image_path, sizeof o->image_path, a->image) != 0 ||
         copy_field(o->json_path, sizeof o->json_path, a->json_path) != 0 ||
@@ -226,5 +218,5 @@ int cli_take_image_args(const CliImageArgs *a, const char *program, CliOptions *
                         (int)CLI_PATH_CAPACITY - 1);
         return -1;
     }
-    return take_flash_end(a->flash_end, program, "image", &o->flash_end);
+    return take_image_values(a->flash_end, a->format, program, "image", o);
 }

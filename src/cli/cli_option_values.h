@@ -13,14 +13,14 @@
 // What update and verify both take, as given.
 struct CliDeviceRunArgs {
     std::vector<std::string> ports;
-    std::string image, flash_end, json_path, log_path, wait, timeout, count;
+    std::string image, format, flash_end, json_path, log_path, wait, timeout, count;
     bool quiet = false, verbose = false, no_vector_check = false, allow_sample = false;
     bool no_reset = false, continuous = false;
 };
 
 // What `image FILE` takes, as given.
 struct CliImageArgs {
-    std::string file, raw_out, flash_end;
+    std::string file, format, raw_out, flash_end;
     bool json = false, no_vector_check = false;
 };
 

@@ -78,6 +78,9 @@ const CliRunOption RUN_OPTIONS[] = {
      "The image instead of the embedded one: raw binary (lying from\n"
      "0x08004000), Intel HEX, S-records or ELF, told by its content\n"
      "(`image FILE` shows what would be written)"},
+    {"--format", "FORMAT", &CliDeviceRunArgs::format, nullptr,
+     "How --image is read: auto (told by its content, the default), bin,\n"
+     "hex, srec or elf"},
     {"--no-vector-check", NULL, nullptr, &CliDeviceRunArgs::no_vector_check,
      "Take an image without a Cortex-M vector table at 0x08004000"},
     {"--allow-sample", NULL, nullptr, &CliDeviceRunArgs::allow_sample,
@@ -179,6 +182,11 @@ void add_list_and_image(CLI::App *app, CliParsed *p)
     p->image->add_option("FILE", a->file, "An image file, as update --image takes it")
         ->required();
     p->image
+        ->add_option("--format", a->format,
+                     "How FILE is read: auto (told by its content, the default),\n"
+                     "bin, hex, srec or elf")
+        ->type_name("FORMAT");
+    p->image
         ->add_option("--flash-end", a->flash_end, "End of the device's flash (default 0x08100000)")
         ->type_name("ADDR");
     p->image->add_flag("--no-vector-check", a->no_vector_check,
@@ -188,7 +196,10 @@ void add_list_and_image(CLI::App *app, CliParsed *p)
                          "Also write the image as it lies in flash from 0x08004000\n"
                          "(gaps 0xFF, not padded), when it is accepted")
         ->type_name("FILE");
-    p->image->footer("\nExit status: 0 accepted, 2 refused or bad usage, 1 --raw-out failed.\n");
+    p->image->footer("\nExit status: 0 accepted, 2 refused or bad usage (a --raw-out that is a\n"
+                     "directory, a FIFO, a device, a link or FILE itself too), 1 --raw-out\n"
+                     "could not be written, 5 accepted but standard output could not take\n"
+                     "the verdict.\n");
 }
 
 // The parsed command's values into options. Returns 0, or -1 with the

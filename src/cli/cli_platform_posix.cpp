@@ -211,8 +211,49 @@ void cli_run_id(char *text, size_t size)
         snprintf(text + 2 * i, 3, "%02x", bytes[i]);
 }
 
-FILE *cli_open_record_file(const char *path, char *why, size_t why_size)
+// ---------------------------------------------------------------------------
+// Output files
+
+static void facts_of(const struct stat *st, CliFileFacts *facts)
 {
+    mode_t mode = st->st_mode;
+    facts->kind = S_ISREG(mode)                    ? CLI_FILE_REGULAR
+                  : S_ISDIR(mode)                  ? CLI_FILE_DIRECTORY
+                  : S_ISFIFO(mode)                 ? CLI_FILE_FIFO
+                  : S_ISCHR(mode) || S_ISBLK(mode) ? CLI_FILE_DEVICE
+                                                   : CLI_FILE_OTHER;
+    facts->identified = 1;
+    facts->volume = (uint64_t)st->st_dev;
+    facts->index = (uint64_t)st->st_ino;
+}
+
+void cli_path_facts(const char *path, CliFileFacts *facts)
+{
+    memset(facts, 0, sizeof *facts);
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        facts->kind = errno == ENOENT ? CLI_FILE_ABSENT : CLI_FILE_UNKNOWN;
+        return;
+    }
+    facts->link = S_ISLNK(st.st_mode);
+    if (facts->link && stat(path, &st) != 0) {
+        facts->kind = errno == ENOENT ? CLI_FILE_ABSENT : CLI_FILE_UNKNOWN;  // a link to nothing
+        return;
+    }
+    facts_of(&st, facts);
+}
+
+void cli_stdout_facts(CliFileFacts *facts)
+{
+    memset(facts, 0, sizeof *facts);
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) == 0)
+        facts_of(&st, facts);
+}
+
+FILE *cli_open_record_file(const char *path, CliFileFacts *opened, char *why, size_t why_size)
+{
+    memset(opened, 0, sizeof *opened);
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         if (errno == ENXIO)
@@ -222,11 +263,8 @@ FILE *cli_open_record_file(const char *path, char *why, size_t why_size)
         return NULL;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        snprintf(why, why_size, "a directory");
-        close(fd);
-        return NULL;
-    }
+    if (fstat(fd, &st) == 0)
+        facts_of(&st, opened);
     // Writes may wait again (a slow reader, a full disk reports itself).
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
@@ -239,3 +277,44 @@ FILE *cli_open_record_file(const char *path, char *why, size_t why_size)
     return f;
 }
 
+FILE *cli_create_beside(const char *path, char *temp, size_t temp_size, char *why,
+                        size_t why_size)
+{
+    const char *slash = strrchr(path, '/');
+    int dir_len = slash != NULL ? (int)(slash - path) + 1 : 0;
+    int n = snprintf(temp, temp_size, "%.*s.%s.XXXXXX", dir_len, path,
+                     slash != NULL ? slash + 1 : path);
+    if (n < 0 || (size_t)n >= temp_size) {
+        snprintf(why, why_size, "its name is too long");
+        return NULL;
+    }
+    // The file keeps the permissions it had; a new one gets what the umask gives.
+    struct stat st;
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = stat(path, &st) == 0 ? st.st_mode & 07777 : 0666 & ~mask;
+    int fd = mkostemp(temp, O_CLOEXEC);
+    FILE *f = fd >= 0 && fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : NULL;
+    if (f == NULL) {
+        snprintf(why, why_size, "%s", strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+            unlink(temp);
+        }
+    }
+    return f;
+}
+
+int cli_close_synced(FILE *f)
+{
+    int failed = fflush(f) != 0 || ferror(f) || fsync(fileno(f)) != 0;
+    return fclose(f) != 0 || failed ? -1 : 0;
+}
+
+int cli_replace_file(const char *temp, const char *path, char *why, size_t why_size)
+{
+    if (rename(temp, path) == 0)
+        return 0;
+    snprintf(why, why_size, "%s", strerror(errno));
+    return -1;
+}

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <errno.h>
+#include <io.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -195,16 +196,127 @@ void cli_run_id(char *text, size_t size)
     }
 }
 
-FILE *cli_open_record_file(const char *path, char *why, size_t why_size)
+// ---------------------------------------------------------------------------
+// Output files
+
+// What an open handle is: a disk file's volume serial and index tell it.
+static void facts_of_handle(HANDLE handle, CliFileFacts *facts)
 {
+    DWORD type = GetFileType(handle);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (type == FILE_TYPE_PIPE) {
+        facts->kind = CLI_FILE_FIFO;
+    } else if (type == FILE_TYPE_CHAR) {
+        facts->kind = CLI_FILE_DEVICE;
+    } else if (type == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info)) {
+        facts->kind = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? CLI_FILE_DIRECTORY
+                                                                       : CLI_FILE_REGULAR;
+        facts->identified = 1;
+        facts->volume = info.dwVolumeSerialNumber;
+        facts->index = (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+    }
+}
+
+void cli_path_facts(const char *path, CliFileFacts *facts)
+{
+    memset(facts, 0, sizeof *facts);
+    // A reserved name (COM1, NUL, CON) is a device wherever it is given: its
+    // full path is in the device namespace, \\.\COM1. It is never opened.
+    char full[MAX_PATH];
+    DWORD full_len = GetFullPathNameA(path, sizeof full, full, NULL);
+    if (full_len > 0 && full_len < sizeof full && strncmp(full, "\\\\.\\", 4) == 0) {
+        facts->kind = CLI_FILE_DEVICE;
+        return;
+    }
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        snprintf(why, why_size, "a directory");
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        facts->kind = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                          ? CLI_FILE_ABSENT
+                          : CLI_FILE_UNKNOWN;
+        return;
+    }
+    facts->link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) {
+        facts->kind = CLI_FILE_DEVICE;
+        return;
+    }
+    // Opened for its attributes only (a directory too), links followed.
+    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        facts->kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? CLI_FILE_DIRECTORY : CLI_FILE_UNKNOWN;
+        return;
+    }
+    facts_of_handle(handle, facts);
+    CloseHandle(handle);
+}
+
+void cli_stdout_facts(CliFileFacts *facts)
+{
+    memset(facts, 0, sizeof *facts);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != NULL && out != INVALID_HANDLE_VALUE)
+        facts_of_handle(out, facts);
+}
+
+FILE *cli_open_record_file(const char *path, CliFileFacts *opened, char *why, size_t why_size)
+{
+    memset(opened, 0, sizeof *opened);
+    FILE *f = fopen(path, "a");
+    if (f == NULL) {
+        snprintf(why, why_size, "%s", strerror(errno));
         return NULL;
     }
-    FILE *f = fopen(path, "a");
-    if (f == NULL)
-        snprintf(why, why_size, "%s", strerror(errno));
+    facts_of_handle((HANDLE)_get_osfhandle(_fileno(f)), opened);
     return f;
+}
+
+FILE *cli_create_beside(const char *path, char *temp, size_t temp_size, char *why,
+                        size_t why_size)
+{
+    // The directory part, "." when there is none.
+    const char *cut = strrchr(path, '\\');
+    const char *slash = strrchr(path, '/');
+    if (slash != NULL && (cut == NULL || slash > cut))
+        cut = slash;
+    if (cut == NULL && path[0] != '\0' && path[1] == ':')
+        cut = path + 1;  // "C:name"
+    char dir[MAX_PATH];
+    int n = cut != NULL ? snprintf(dir, sizeof dir, "%.*s", (int)(cut - path) + 1, path)
+                        : snprintf(dir, sizeof dir, ".");
+    char name[MAX_PATH];
+    if (n < 0 || (size_t)n >= sizeof dir - 14 || temp_size < MAX_PATH) {
+        snprintf(why, why_size, "its name is too long");
+        return NULL;
+    }
+    // A new empty file of a unique name, created here (CREATE_NEW).
+    if (GetTempFileNameA(dir, "fwu", 0, name) == 0) {
+        snprintf(why, why_size, "no file can be made beside it (error %lu)",
+                 (unsigned long)GetLastError());
+        return NULL;
+    }
+    snprintf(temp, temp_size, "%s", name);
+    FILE *f = fopen(temp, "wb");
+    if (f == NULL) {
+        snprintf(why, why_size, "%s", strerror(errno));
+        DeleteFileA(temp);
+    }
+    return f;
+}
+
+int cli_close_synced(FILE *f)
+{
+    int failed = fflush(f) != 0 || ferror(f) || _commit(_fileno(f)) != 0;
+    return fclose(f) != 0 || failed ? -1 : 0;
+}
+
+int cli_replace_file(const char *temp, const char *path, char *why, size_t why_size)
+{
+    if (MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    snprintf(why, why_size, "it cannot be replaced (error %lu)", (unsigned long)GetLastError());
+    return -1;
 }
 

@@ -1,6 +1,9 @@
 // Before `update PORT...` opens any port: the image to write, read and
-// checked (cli_image.cpp), and the ports the arguments name.
+// checked (image/image_choice.h), the ports the arguments name, and the
+// record files, opened as cli_output.h allows.
 #include "cli/cli_run.h"
+
+#include "cli/cli_output.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,10 +14,20 @@
 // ---------------------------------------------------------------------------
 // Before any port is opened
 
-// The image to write, padded, in run. Returns 0, or -1 with the reason printed.
+// The image to write, padded, in run; standard output may not be the image
+// file. Returns 0, or -1 with the reason printed.
 int cli_prepare_image(CliRun *run)
 {
-    return cli_load_image(run->options, &run->image);
+    if (cli_check_output(run->program, NULL, "-", CLI_OUTPUT_RECORD, run->options->image_path) != 0)
+        return -1;
+    ImageChoice choice;
+    cli_image_choice(run->options, &choice);
+    char why[IMAGE_CHOICE_WHY_CAPACITY];
+    if (load_chosen_image(&choice, &run->image, why, sizeof why) != 0) {
+        fprintf(stderr, "%s: %s\n", run->program, why);
+        return -1;
+    }
+    return 0;
 }
 
 // What each PORT names. Returns 0, or -1 with the reason printed (a name
@@ -71,10 +84,5 @@ int cli_prepare_devices(CliRun *run)
 
 FILE *cli_open_append(const CliRun *run, const char *path, const char *what)
 {
-    char why[160];
-    FILE *f = cli_open_record_file(path, why, sizeof why);
-    if (f == NULL)
-        fprintf(stderr, "%s: %s %.*s: cannot be opened for appending: %s\n", run->program, what,
-                CLI_ECHO_MAX, path, why);
-    return f;
+    return cli_open_record(run->program, what, path, run->options->image_path);
 }

@@ -57,7 +57,7 @@ int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
 void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
 {
     const CliRun *run = d->run;
-    const CliImage *image = &run->image;
+    const ChosenImage *image = &run->image;
     const UpdateOutcome *outcome = &d->outcome;
     int verifying = d->link.settings.mode == MODE_VERIFY;
     memset(s, 0, sizeof *s);
@@ -267,10 +267,12 @@ void cli_print_results(CliRun *run, int stopped)
         if (d->result == CLI_RESULT_MATCH) {
             if (!run->options->quiet) {
                 snprintf(line, sizeof line,
-                         "%s: match in %.1f s: every one of %ld blocks and the whole region "
-                         "report the image's CRC (%#06x); nothing written%s\n",
+                         "%s: match in %.1f s: every one of %ld blocks and the whole image "
+                         "report the image's CRC (%#06x over its own %lld bytes); nothing "
+                         "written%s\n",
                          d->given, seconds, (long)(run->image.file.padded_size / BLOCK_SIZE),
-                         (unsigned)run->image.crc, resends);
+                         (unsigned)d->outcome.tally.local_crc, (long long)run->image.file.size,
+                         resends);
                 cli_write_record(run, run->results, "standard output", line);
             }
         } else if (d->result == CLI_RESULT_MISMATCH) {

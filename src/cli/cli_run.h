@@ -7,7 +7,9 @@
 //                            parse, then run (cli_main_win32.cpp: fwu-cli.exe)
 //   cli_options.cpp          CLI11's table of commands and options, help texts
 //   cli_option_values.cpp    each option's value checked into CliOptions
-//   cli_image.cpp            the image a run writes, and `image FILE`
+//   cli_image.cpp            the image options, and `image FILE`
+//   cli_output.cpp           every output written one way: records appended,
+//                            whole files renamed over, refusals
 //   cli_prepare.cpp          before any port opens: the image, the ports named
 //   cli_update.cpp           the run: its records, a thread per port, the end
 //   cli_device.cpp           one device: its report's sinks, port, link, drive
@@ -94,7 +96,7 @@ struct CliDevice {
 
 struct CliRun {
     const CliOptions *options;
-    CliImage image;  // what is written, and what names it
+    ChosenImage image;  // what is written, and what names it
     FILE *json;
     FILE *log;
     FILE *results;  // where result lines and the summary go

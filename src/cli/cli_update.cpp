@@ -116,7 +116,7 @@ static int open_records(CliRun *run)
     find_adapters(run);
     // Every run names its image first, and so does its log.
     char image_line[CLI_PATH_CAPACITY + 256];
-    cli_image_line(&run->image, image_line, sizeof image_line);
+    chosen_image_line(&run->image, image_line, sizeof image_line);
     char named[sizeof image_line + 64];
     snprintf(named, sizeof named, "%s: %s\n", run->program, image_line);
     cli_write_record(run, run->results, "standard output", named);
@@ -253,7 +253,7 @@ int cli_run_update(const CliOptions *options)
     // A thread stuck in a write after a stop still uses the run and its
     // image; they go with the process.
     if (!run->stuck) {
-        cli_free_image(&run->image);
+        free_chosen_image(&run->image);
         free(run);
     }
     return status;

@@ -175,15 +175,27 @@ int parse_as(ImageFileFormat format, const char *format_why, const unsigned char
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// The words of ImageFormatChoice, in its order.
+const char *const FORMAT_WORDS[] = {"auto", "bin", "hex", "srec", "elf"};
+
+}  // namespace
+
 int image_format_choice(const char *text, ImageFormatChoice *choice)
 {
-    static const char *const WORDS[] = {"auto", "bin", "hex", "srec", "elf"};
-    for (int i = 0; i < (int)(sizeof WORDS / sizeof WORDS[0]); i++)
-        if (text != NULL && strcmp(text, WORDS[i]) == 0) {
+    for (int i = 0; i < (int)(sizeof FORMAT_WORDS / sizeof FORMAT_WORDS[0]); i++)
+        if (text != NULL && strcmp(text, FORMAT_WORDS[i]) == 0) {
             *choice = (ImageFormatChoice)i;
             return 0;
         }
     return -1;
+}
+
+const char *image_format_choice_name(ImageFormatChoice choice)
+{
+    return choice >= IMAGE_FORMAT_AUTO && choice <= IMAGE_FORMAT_ELF ? FORMAT_WORDS[choice]
+                                                                     : "auto";
 }
 
 int image_file_parse(const unsigned char *bytes, size_t len, const char *name, ImageFile *image,

@@ -113,6 +113,9 @@ struct ImageRules {
 // Returns 0, or -1 for any other text (*choice left alone).
 int image_format_choice(const char *text, ImageFormatChoice *choice);
 
+// The word for choice, as image_format_choice takes it ("hex").
+const char *image_format_choice_name(ImageFormatChoice choice);
+
 // Reads the regular file at path (at most IMAGE_FILE_MAX_BYTES) and parses
 // it as image_file_parse does; image->name is path. Returns 0, or -1 with
 // the reason in why, naming the file and where applicable the line or

@@ -31,20 +31,31 @@ static void send_probe(DeviceLink *link)
         link->clock.pause_ms(link->clock.context, PROBE_PAUSE_MS);
 }
 
-// The block at offset, never reaching beyond the image whatever its size:
-// its address.
-static uint32_t block_address(DeviceLink *link)
+// The block at offset, never reaching beyond end (the image's size, or what
+// a verify compares) whatever its size: its address.
+static uint32_t block_address(DeviceLink *link, int32_t end)
 {
-    if (link->image_size - link->offset < link->block_len)
-        link->block_len = link->image_size - link->offset;
+    if (end - link->offset < link->block_len)
+        link->block_len = end - link->offset;
     return link->base + (uint32_t)link->offset;
+}
+
+// The bytes from image[0] that a verify compares: the image's own (without
+// its padding, which nothing else writes) when the front end gave them, else
+// the padded image. An update verifies what it wrote, the padded image.
+static int32_t compared_size(const DeviceLink *link)
+{
+    int32_t own = link->settings.image_own_size;
+    if (link->settings.mode != MODE_VERIFY || own <= 0 || own > link->image_size)
+        return link->image_size;
+    return own;
 }
 
 static void send_block(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
     link->send_time = now_ms(link);
-    uint32_t address = block_address(link);
+    uint32_t address = block_address(link, link->image_size);
     report_trace(report, "PROG ADDR %#x, LEN %#x, FROM %#x...", address,
                  (unsigned)link->block_len, (unsigned)link->offset);
     report_flush(report);
@@ -60,7 +71,7 @@ static void send_block_crc(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
     link->send_time = now_ms(link);
-    uint32_t address = block_address(link);
+    uint32_t address = block_address(link, compared_size(link));
     report_trace(report, "Checking address %#x, %#x bytes\n", address,
                  (unsigned)link->block_len);
     report_status(report, "checking %#x", address);
@@ -73,11 +84,11 @@ static void send_verify(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
     link->send_time = now_ms(link);
+    int32_t size = compared_size(link);
     report_trace(report, "Verifying address %#x, image size %#x bytes\n", link->base,
-                 (unsigned)link->image_size);
+                 (unsigned)size);
     report_status(report, "Verifying...");
-    build_region_crc_request(&link->frame, link->unit_address, link->base,
-                             (uint32_t)link->image_size);
+    build_region_crc_request(&link->frame, link->unit_address, link->base, (uint32_t)size);
     write_frame(link);
     report_trace(report, "frame length %4d bytes sent\n", (int)link->frame.frame_len);
 }
@@ -208,8 +219,9 @@ static void await_block_crc(DeviceLink *link)
         note_differing(&link->engine.differing, link->offset, link->block_len);
     }
     link->offset += link->block_len;
-    report_progress(link->settings.report, link->offset, link->image_size);
-    enter_state(link, link->offset < link->image_size ? AwaitBlockCrc : AwaitVerify);
+    int32_t end = compared_size(link);
+    report_progress(link->settings.report, link->offset, end);
+    enter_state(link, link->offset < end ? AwaitBlockCrc : AwaitVerify);
 }
 
 static void await_block_ack(DeviceLink *link)
@@ -246,7 +258,7 @@ static void await_verify(DeviceLink *link)
     if (link->frame.frame_len < REGION_CRC_REPLY_MIN)
         return;
     uint16_t remote = reply_region_crc(&link->frame);
-    uint16_t local = crc16(link->image, link->image_size);
+    uint16_t local = crc16(link->image, compared_size(link));
     link->engine.tally.remote_crc = remote;
     link->engine.tally.local_crc = local;
     report_trace(report, "Remote CRC %#x\n", (unsigned)remote);

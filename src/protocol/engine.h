@@ -74,7 +74,8 @@ struct UpdateTally {
     uint32_t stale_replies; // replies to an earlier request, dropped (matched replies only)
     uint32_t blocks_acked;  // block requests acknowledged
     int32_t remote_crc;     // the device's CRC of the image region; -1: none yet
-    uint16_t local_crc;     // the tool's CRC of the padded image (once verified)
+    uint16_t local_crc;     // the tool's CRC of what was verified (once it was): the padded
+                            // image, or what MODE_VERIFY compares (image_own_size)
 };
 
 // How an update ended. Running until it has.
@@ -154,6 +155,12 @@ struct UpdateSettings {
     int32_t match_replies;
     UpdateMode mode;            // MODE_UPDATE unless the front end sets another
     int32_t no_reset;           // 1: a verified image is not followed by a reset
+    // The image's own bytes from image[0], before its zero padding: what
+    // MODE_VERIFY compares, block by block and as a whole (an image whose
+    // flash after its end was left erased by another programmer matches).
+    // 0: image_size, the padded image. MODE_UPDATE always verifies the
+    // padded image it wrote.
+    int32_t image_own_size;
 };
 
 // The engine's own record of the update in progress, written by the engine

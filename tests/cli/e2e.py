@@ -24,6 +24,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import sys
 import time
 import traceback
@@ -82,13 +83,17 @@ class Rig:
         self.devsims.append(sim)
         return sim
 
-    def start(self, *args, name="tool"):
+    def start(self, *args, name="tool", stdout=None, file_kib=None):
         """Starts the tool with args; its standard output and error go to
-        files (a Wine process may leave services holding a pipe)."""
+        files (a Wine process may leave services holding a pipe), standard
+        output to the file stdout instead when given (it then reads as "").
+        With file_kib (native), no file it writes may grow past that size."""
         command = list(self.loader.command) if self.wine else []
+        if file_kib:  # a write past the limit fails (EFBIG) rather than killing it
+            command += ["bash", "-c", f"trap '' XFSZ; ulimit -f {file_kib}; exec \"$@\"", "-"]
         command += [self.args.exe, *args]
         self.out_name, self.err_name = f"{name}-out.txt", f"{name}-err.txt"
-        with open(os.path.join(self.dir, self.out_name), "wb") as out, \
+        with open(stdout or os.path.join(self.dir, self.out_name), "ab" if stdout else "wb") as out, \
              open(os.path.join(self.dir, self.err_name), "wb") as err:
             self.tool = process.start(command, cwd=self.dir, stdout=out, stderr=err,
                                       env=self.env if self.wine else None)
@@ -102,11 +107,13 @@ class Rig:
             raise Failed(f"the tool did not end within {timeout} s")
         return self.tool.returncode, self.read(self.out_name), self.read(self.err_name)
 
-    def run(self, *args, name="tool"):
-        self.start(*args, name=name)
-        return self.wait()
+    def run(self, *args, name="tool", timeout=None, **start_args):
+        self.start(*args, name=name, **start_args)
+        return self.wait(timeout)
 
     def read(self, name):
+        if not os.path.exists(os.path.join(self.dir, name)):
+            return ""
         with open(os.path.join(self.dir, name), errors="replace") as f:
             return f.read()  # universal newlines: Windows' \r\n reads as \n
 
@@ -151,6 +158,11 @@ def check_written(result, sim, image):
     sim.stop()
     with open(sim.dump, "rb") as f:
         expect(f.read() == full, f"{sim.port}: the device's flash holds the padded image")
+
+
+def flipped(data, at):
+    """data with the byte at `at` inverted."""
+    return data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
 
 
 def write_image(rig, name, data):
@@ -274,6 +286,9 @@ def case_bad_input(rig):
     write_image(rig, "empty.bin", b"")
     write_image(rig, "big.bin", app_pattern(4097, 1))  # 2 blocks past a 1-block flash
     write_image(rig, "cut.hex", ihex([(0x08004000, app_pattern(64, 1))]).rsplit(":", 1)[0].encode())
+    good = ihex([(0x08004000, app_pattern(256, 1))]).encode()
+    write_image(rig, "good.hex", good)
+    os.link(os.path.join(rig.dir, "good.hex"), os.path.join(rig.dir, "hard.hex"))
     sample = os.path.samefile(rig.args.image, os.path.join(ROOT, "res", "firmware.bin"))
     runs = [("missing image", ["--image", "missing.bin", sim.port], "missing.bin: cannot be read"),
             ("empty image", ["--image", "empty.bin", sim.port],
@@ -290,11 +305,28 @@ def case_bad_input(rig):
             ("--timeout inf", ["--timeout", "inf", sim.port], "--timeout: a number of seconds"),
             ("usb: without a serial", ["usb:"], "usb: needs the adapter's serial number"),
             ("a 5000-character port", ["x" * 5000], "(5000 characters)"),
-            ("no PORT", ["--image", "big.bin"], "")]
+            ("no PORT", ["--image", "big.bin"], ""),
+            ("HEX forced raw", ["--image", "good.hex", "--format", "bin", sim.port],
+             "good.hex: read as raw binary (the format was forced): "),
+            ("--format without --image", ["--allow-sample", "--format", "hex", sim.port],
+             "--format hex is for --image FILE: the embedded image is raw binary"),
+            ("--format intel", ["--image", "good.hex", "--format", "intel", sim.port],
+             '--format: auto, bin, hex, srec or elf, not "intel"'),
+            ("--json onto the image", ["--image", "good.hex", "--json", "good.hex", sim.port],
+             "--json good.hex: refused: the same file as the image file (good.hex)"),
+            ("--log onto a hard link of the image", ["--image", "good.hex", "--log", "hard.hex", sim.port],
+             "--log hard.hex: refused: the same file as the image file (good.hex)"),
+            ("--log a directory", ["--image", "good.hex", "--log", ".", sim.port],
+             "--log .: refused: a directory")]
     if not rig.wine:
         os.mkfifo(os.path.join(rig.dir, "fifo"))
         os.symlink(sim.port, os.path.join(rig.dir, "same"))
-        runs += [("--json FIFO", ["--allow-sample", "--json", "fifo", sim.port], "a FIFO that nothing reads"),
+        os.symlink("good.hex", os.path.join(rig.dir, "link.hex"))
+        runs += [("--json FIFO", ["--allow-sample", "--json", "fifo", sim.port], "--json fifo: refused: a FIFO"),
+                 ("--log a device", ["--allow-sample", "--log", "/dev/null", sim.port],
+                  "--log /dev/null: refused: a device"),
+                 ("--json onto a link to the image", ["--image", "good.hex", "--json", "link.hex", sim.port],
+                  "--json link.hex: refused: the same file as the image file"),
                  ("--image FIFO", ["--image", "fifo", sim.port], "fifo"),
                  ("one port twice", ["--allow-sample", sim.port, "./same"], "are the same port")]
     if sample:
@@ -306,6 +338,7 @@ def case_bad_input(rig):
                f"{what}: exit 2 with {reason or 'a reason'} (got {code}: {err.strip()[:120]!r})")
     sim.stop()
     expect(sim.summary()["rx_bytes"] == 0 and sim.requests() == 0, "not a byte reached the device")
+    expect(open(os.path.join(rig.dir, "good.hex"), "rb").read() == good, "the image is as it was")
 
     code, out, err = rig.run("--version", name="version")
     size = os.path.getsize(rig.args.image)
@@ -348,6 +381,15 @@ def case_hex(rig):
            f"the log starts with the run and the image ({head[:80]!r})")
     check_written(r, sim, layout)
 
+    # Forced raw (and so no vector table), the same file is its text.
+    sim = rig.devsim()
+    code, out, err = rig.run("update", "--image", "image.hex", "--format", "bin",
+                             "--no-vector-check", "--json", "forced.jsonl", sim.port, name="forced")
+    r = results(rig, "forced.jsonl", [sim.port])[sim.port]
+    expect(code == 0 and r["image_format"] == "binary" and r["image_size"] == len(text),
+           f"--format bin: the HEX file's text written as raw binary (exit {code})")
+    check_written(r, sim, text)
+
 
 def case_trust(rig):
     """Results a script can trust: a late answer is never taken for the
@@ -376,11 +418,13 @@ def case_trust(rig):
     check_written(r, sim, image)
 
     if not rig.wine:
+        # JSON Lines into a full standard output, a log past the file size limit.
         sim = rig.devsim()
-        code, out, err = rig.run("update", "--image", "image.bin", "--json", "/dev/full",
-                                 "--log", "/dev/full", sim.port, name="full")
-        expect(code == 5 and "--json /dev/full: cannot be written" in err
-               and "--log /dev/full: cannot be written" in err,
+        code, out, err = rig.run("update", "--image", "image.bin", "--json", "-",
+                                 "--log", "update.log", sim.port, name="full",
+                                 stdout="/dev/full", file_kib=1)
+        expect(code == 5 and "--json - (standard output): cannot be written" in err
+               and "--log update.log: cannot be written" in err,
                f"records that cannot be written are said, exit 5 (got {code}: {err[-160:]!r})")
         expect(sim.wait(60) == 0, "the update itself completed")
         with open(sim.dump, "rb") as f:
@@ -411,21 +455,90 @@ def case_verify(rig):
     with open(sim.dump, "rb") as f:
         expect(f.read() == padded(image), "the flash holds the image")
 
-    changed = bytearray(padded(image))
-    changed[2 * 1024 + 5] ^= 0xFF
-    write_image(rig, "changed.bin", bytes(changed))
-    other = rig.devsim("--flash-from", os.path.join(rig.dir, "changed.bin"))
-    code, out, err = rig.run("verify", "--image", "image.bin", "--json", "r3.jsonl", other.port,
-                             name="mismatch")
-    r = results(rig, "r3.jsonl", [other.port])[other.port]
-    expect(code == 1 and r["result"] == "mismatch" and r["differing_blocks"] == 1
-           and r["differing_ranges"] == ["0x08004800-0x08004bff"]
-           and "differing: 0x08004800-0x08004bff" in err,
-           f"verify: the one differing block named (exit {code}, {r.get('differing_ranges')})")
-    other.stop()
-    summary = other.summary()
-    expect(summary["blocks_programmed"] == 0 and summary["requests"]["reset"] == 0,
-           "verify wrote nothing and sent no reset")
+    # Devices whose flash was programmed otherwise: (what, the bytes from
+    # 0x08004000 on, the rest erased; the differing ranges).
+    flashes = [("the padded image", padded(image), []),
+               ("the image's own bytes, the rest erased", image, []),
+               ("a byte changed in block 2", flipped(image, 2 * 1024 + 5), ["0x08004800-0x08004bff"]),
+               ("a byte changed in the last block's image part", flipped(image, len(image) - 1),
+                ["0x08005000-0x08005063"])]
+    if rig.wine:  # COM2 and COM3 are left: the image's own bytes, and the last block
+        flashes = flashes[1::2]
+    sims = []
+    for i, (what, data, ranges) in enumerate(flashes):
+        write_image(rig, f"flash{i}.bin", data)
+        sims.append(rig.devsim("--flash-from", os.path.join(rig.dir, f"flash{i}.bin")))
+    ports = [s.port for s in sims]
+    code, out, err = rig.run("verify", "--image", "image.bin", "--json", "r3.jsonl", *ports,
+                             name="preloaded")
+    got = results(rig, "r3.jsonl", ports)
+    expect(code == 1 and "differing: 0x08005000-0x08005063" in err,
+           f"a device that differs exits 1, its blocks named (got {code})")
+    for sim, (what, data, ranges) in zip(sims, flashes):
+        r = got[sim.port]
+        expect(r["result"] == ("mismatch" if ranges else "match")
+               and r["differing_ranges"] == ranges and r["differing_blocks"] == len(ranges),
+               f"{what}: {r['result']}, differing {r.get('differing_ranges')}")
+        sim.stop()
+        summary = sim.summary()
+        expect(summary["blocks_programmed"] == 0 and summary["requests"]["reset"] == 0,
+               f"{what}: verify wrote nothing and sent no reset")
+
+
+def listing(top):
+    """{name: (kind, bytes of a plain file)} of what is in top, links not followed."""
+    return {n: (stat.S_IFMT(os.lstat(os.path.join(top, n)).st_mode),
+                open(os.path.join(top, n), "rb").read()
+                if stat.S_ISREG(os.lstat(os.path.join(top, n)).st_mode) else None)
+            for n in sorted(os.listdir(top))}
+
+
+def case_outputs(rig):
+    """`image --raw-out` writes a whole file beside its name and renames it
+    over it, refusing (exit 2, nothing written, nothing removed) a directory,
+    a FIFO, a device, a link, standard output and the image itself; a
+    verdict that standard output could not take exits 5."""
+    raw = app_pattern(2000, 3)
+    write_image(rig, "app.hex", ihex([(0x08004000, raw)]).encode())
+    os.mkdir(os.path.join(rig.dir, "empty-dir"))
+    os.link(os.path.join(rig.dir, "app.hex"), os.path.join(rig.dir, "hard.hex"))
+    rows = [("an empty directory", "empty-dir", "a directory"),
+            ("the image itself", "app.hex", "the same file as the image file (app.hex)"),
+            ("a hard link to the image", "hard.hex", "the same file as the image file (app.hex)"),
+            ("standard output", "-", "standard output carries the words or the JSON")]
+    if not rig.wine:
+        os.mkfifo(os.path.join(rig.dir, "fifo"))
+        os.symlink("app.hex", os.path.join(rig.dir, "link.hex"))
+        rows += [("a FIFO", "fifo", "a FIFO"), ("a link to the image", "link.hex", "a symbolic link")]
+        if os.geteuid() == 0:  # a device node of our own, as /dev/null is
+            os.mknod(os.path.join(rig.dir, "node"), stat.S_IFCHR | 0o600, os.makedev(1, 3))
+            rows.append(("a device node", "node", "a device"))
+    code, out, err = rig.run("image", "app.hex", name="words")
+    expect(code == 0 and "  read as Intel HEX (the first line is text starting ':')\n" in out,
+           f"`image` says how the file was read (exit {code})")
+    code, out, err = rig.run("image", "--json", "--format", "bin", "app.hex", name="forced")
+    facts = json.loads(out)
+    expect(code == 2 and facts["format"] == "binary" and facts["format_why"] == "the format was forced"
+           and "read as raw binary (the format was forced): " in facts["reason"],
+           f"--format bin: read as forced, refused as such (exit {code}, {facts['reason'][:80]!r})")
+    before = listing(rig.dir)
+    for i, (what, target, reason) in enumerate(rows):
+        code, out, err = rig.run("image", "--raw-out", target, "app.hex", name=f"out{i}", timeout=120)
+        expect(code == 2 and f"--raw-out {target}: refused: {reason}" in err,
+               f"--raw-out onto {what}: refused, exit 2 (got {code}: {err.strip()[-160:]!r})")
+        expect({n: v for n, v in listing(rig.dir).items() if not n.startswith("out")} == before,
+               f"--raw-out onto {what}: nothing in the directory written or removed")
+    write_image(rig, "raw.bin", b"an earlier file")
+    code, out, err = rig.run("image", "--raw-out", "raw.bin", "app.hex", name="replace")
+    left = [n for n in os.listdir(rig.dir) if n not in before and not n.startswith(("out", "replace"))]
+    expect(code == 0 and open(os.path.join(rig.dir, "raw.bin"), "rb").read() == raw
+           and left == ["raw.bin"],
+           f"--raw-out over a file replaces it whole, no other file left (exit {code}, {left})")
+    if not rig.wine:
+        for i, args in enumerate([("image", "--json", "app.hex"), ("list", "--json"), ("--version",)]):
+            code, out, err = rig.run(*args, name=f"full{i}", stdout="/dev/full")
+            expect(code == 5 and "standard output: cannot be written" in err,
+                   f"{' '.join(args)} into a full standard output: exit 5 (got {code}: {err.strip()!r})")
 
 
 def case_bench(rig):
@@ -468,6 +581,7 @@ CASES = {
     "trust": case_trust,
     "verify": case_verify,
     "bench": case_bench,
+    "outputs": case_outputs,
 }
 
 
@@ -481,6 +595,7 @@ EMULATED_SKIPS = {
     "hex": "the x86-64 build runs it; through qemu-i386 it would add minutes",
     "trust": "the x86-64 build runs it; through qemu-i386 it would add minutes",
     "verify": "the x86-64 build runs it; through qemu-i386 it would add minutes",
+    "outputs": "the x86-64 build runs it; through qemu-i386 it would add minutes",
     "bench": "qemu-i386 ends a 32-bit Wine process that runs several threads (the x86-64 build "
              "runs this case)",
 }

@@ -160,6 +160,8 @@ def case_refusals(work):
          "cut.hex: read as Intel HEX (the first line is text starting ':'): no end-of-file record"),
         ("empty HEX", empty_hex, [], "empty image"),
         ("empty binary", empty_bin, [], "empty image"),
+        ("HEX forced as S-records", os.path.join(work, "app.hex"), ["--format", "srec"],
+         "app.hex: read as Motorola S-records (the format was forced): line 1"),
     ]
     out = os.path.join(work, "out")
     builds = os.path.join(work, "builds")
@@ -411,6 +413,14 @@ def case_reader_vs_objcopy(work, fwu):
                        and set(b[8:264]) == {0} and set(a[8:264]) == {0xFF},
                        f"{name}: objcopy's {len(a)} bytes but the NOLOAD section's 256 at "
                        f"0x08004008: 0x00 (the segment's) where objcopy has 0xFF")
+                facts = json.loads(must([fwu, "image", "--json", path]).stdout)
+                words = must([fwu, "image", path]).stdout
+                expect(facts["noload"] == [{"address": "0x08004008", "size": 256,
+                                            "section": ".reserved", "program_header": 0,
+                                            "fill": "0x00"}] and facts["noload_more"] == 0
+                       and "NOLOAD section .reserved from 0x08004008 to 0x08004108: 256 bytes "
+                           "inside program header 0, written as 0x00" in words,
+                       f"{name}: `image` names the NOLOAD range ({facts['noload']})")
                 continue
             expect(a == b and len(a) > 0,
                    f"{name}: the same {len(b)} bytes as objcopy ({len(a)})")
