@@ -562,6 +562,7 @@ EMULATED_SKIPS = {
     "verify": "the x86-64 build runs it; through qemu-i386 it would add minutes",
     "bench": "qemu-i386 ends a 32-bit Wine process that runs several threads (the x86-64 build "
              "runs this case)",
+    "help": "it starts the tool thirteen times; the x86-64 build runs it",
 }
 
 
