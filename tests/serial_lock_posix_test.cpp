@@ -211,15 +211,17 @@ TEST(PortLock, UnwritableDirectoryOpensWithANote)
     close_port(port);
 }
 
-TEST(PortChecks, TheProgramsOwnTerminalsAreRefused)
+TEST(PortChecks, TheProgramsOwnTerminalsAndConsolesAreRefused)
 {
     // A child in a session of its own, with one pseudo-terminal as its
     // controlling terminal and another on standard input: neither, nor
-    // /dev/tty, may be opened as a port. Each failed check sets a bit of the
-    // exit status.
-    Pty controlling, input;
+    // /dev/tty, /dev/console or /dev/null, may be opened as a port, and the
+    // look without an open says why; a free pseudo-terminal and a missing
+    // path pass the look. Each failed row sets a bit of the exit status.
+    Pty controlling, input, other;
     ASSERT_FALSE(controlling.slave.empty());
     ASSERT_FALSE(input.slave.empty());
+    ASSERT_FALSE(other.slave.empty());
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -230,25 +232,39 @@ TEST(PortChecks, TheProgramsOwnTerminalsAreRefused)
         int in = open(input.slave.c_str(), O_RDWR | O_NOCTTY);
         if (ctty < 0 || in < 0 || dup2(in, 0) < 0)
             _exit(65);
-        const char *names[] = {controlling.slave.c_str(), input.slave.c_str(), "/dev/tty"};
-        for (int i = 0; i < 3; ++i) {
+        struct Row {
+            const char *name;
+            PortRefusal look;
+            int open_errno;  // 0: not opened here
+        };
+        const Row rows[] = {
+            {controlling.slave.c_str(), PORT_OWN_TERMINAL, EPERM},
+            {input.slave.c_str(), PORT_OWN_TERMINAL, EPERM},
+            {"/dev/tty", PORT_OWN_TERMINAL, EPERM},
+            {"/dev/console", PORT_SYSTEM_CONSOLE, EPERM},
+            {"/dev/null", PORT_NOT_A_PORT, ENOTTY},
+            {other.slave.c_str(), PORT_ALLOWED, 0},
+            {"/dev/fwu-no-such-port", PORT_ALLOWED, 0},
+        };
+        for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); ++i) {
             errno = 0;
-            if (open_port(names[i]) != NO_PORT || errno != EPERM)
+            if (port_refusal(rows[i].name) != rows[i].look ||
+                (rows[i].open_errno != 0 &&
+                 (open_port(rows[i].name) != NO_PORT || errno != rows[i].open_errno)))
                 failed |= 1 << i;
         }
         PortHandle port = NO_PORT;
         PortOpenFailure failure;
-        if (open_port_why("/dev/tty", &port, &failure) == 0 || !failure.refused ||
-            strcmp(failure.text, "/dev/tty: not a serial adapter but the terminal fwu runs in, "
-                                 "or a console") != 0)
-            failed |= 8;
+        if (open_port_why("/dev/tty", &port, &failure) == 0 ||
+            failure.refusal != PORT_OWN_TERMINAL ||
+            strcmp(failure.text, "/dev/tty: not a serial adapter but the terminal fwu runs in") != 0)
+            failed |= 1 << 7;
         _exit(failed);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0)
-        << "bits: 1 controlling terminal, 2 standard input, 4 /dev/tty, 8 the sentence";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: the rows in their order, 128 the sentence";
     // No lock was taken for them.
     EXPECT_EQ(access(controlling.lock.c_str(), F_OK), -1);
     EXPECT_EQ(access(input.lock.c_str(), F_OK), -1);

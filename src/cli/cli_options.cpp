@@ -1,8 +1,10 @@
 // The command line's options, parsed with CLI11. CLI11 reports errors by
 // exceptions; they are all caught here, and the rest of the tool sees only
 // the CliOptions record and a status. Every message starts with the
-// program's name, says what was wrong, and names the help to read.
+// program's name, says what was wrong, and names the help to read. Help
+// is printed in the layout of cli_help.h.
 #include "cli/cli.h"
+#include "cli/cli_help.h"
 #include "cli/cli_option_values.h"
 
 #include <stdio.h>
@@ -15,21 +17,29 @@
 
 namespace {
 
-const char DOCS[] =
-    "The JSON objects' fields, the exit statuses and the slot states are written\n"
-    "down in docs/cli.md (installed as /usr/share/doc/fwu/cli.md).\n";
+// Where what a command's help names is written down at length: docs/cli.md,
+// and where the install put it (nothing for a build that installs no docs).
+std::string docs_sentence(const char *what)
+{
+    std::string where = "docs/cli.md";
+    if (cli_doc_dir()[0] != '\0')
+        where += std::string(" (installed as ") + cli_doc_dir() + "/cli.md; man fwu)";
+    return "\n" + std::string(what) + " are written down in " + where + ".\n";
+}
 
 const char UPDATE_FOOTER[] =
     "\n"
-    "Every PORT is updated at the same time. Exit status: 0 every device verified;\n"
+    "Every PORT is updated at the same time. When standard input is not a terminal\n"
+    "the default --wait is 60 s.\n"
+    "\n"
+    "Exit status: 0 every device verified;\n"
     "1 a device reported a wrong CRC of the written image; 2 usage or bad input\n"
     "(nothing was opened); 3 a port could not be opened or was lost; 4 a --wait or\n"
     "--timeout deadline passed; 5 every device verified but a record (--json, --log,\n"
     "standard output) could not be written; 130 interrupted. With several devices,\n"
     "the largest of theirs. With --continuous the run ends on Ctrl-C or after\n"
     "--count devices per slot, and its status is the worst of the devices recorded\n"
-    "(130 when the interrupt cut a device short).\n"
-    "When standard input is not a terminal the default --wait is 60 s.\n";
+    "(130 when the interrupt cut a device short).\n";
 
 const char VERIFY_FOOTER[] =
     "\n"
@@ -40,15 +50,25 @@ const char VERIFY_FOOTER[] =
     "fewer changed bits and every odd number of flipped bits; other differences\n"
     "inside one block go unseen with a chance of about 1 in 65,536, and a device\n"
     "whose flash differs in several blocks must escape in each of them.\n"
+    "\n"
     "Exit status: 0 every device matches; 1 a device's flash differs (its blocks\n"
     "are named); 2, 3, 4, 5 as for update.\n";
 
 // An option given an empty value (`--image ""`: a variable that was not
-// set) is refused, never taken as not given. Returns 0, or -1 with it printed.
+// set) is refused, never taken as not given; so is a flag given more than
+// once (`-vv`): each says one thing, and there is no more of it. Returns 0,
+// or -1 with it printed.
 int refuse_empty_values(const CLI::App *app, const char *program)
 {
     for (const CLI::Option *option : app->get_options()) {
-        if (option->get_type_size() == 0 || option->count() == 0)
+        int flag = option->get_items_expected_max() == 0;
+        if (flag && option->count() > 1) {
+            cli_usage_error(program, app->get_name().c_str(),
+                            "%s: given %u times, but it is on or off: give it once",
+                            option->get_name().c_str(), (unsigned)option->count());
+            return -1;
+        }
+        if (flag || option->count() == 0)
             continue;
         for (const std::string &value : option->results()) {
             if (value.empty()) {
@@ -153,9 +173,11 @@ void parse_error(const CLI::App &app, const char *program, const CLI::ParseError
 struct CliParsed {
     bool version = false;
     bool list_json = false;
+    std::string help_topic;
     CliDeviceRunArgs update_args, verify_args;
     CliImageArgs image_args;
     CLI::App *update = nullptr, *verify = nullptr, *list = nullptr, *image = nullptr;
+    CLI::App *help = nullptr;
 };
 
 void add_update_and_verify(CLI::App *app, CliParsed *p)
@@ -163,12 +185,13 @@ void add_update_and_verify(CLI::App *app, CliParsed *p)
     p->update = app->add_subcommand("update", "Write the image into the devices on PORT...");
     add_device_run_options(p->update, &p->update_args);
     add_run_options(p->update, UPDATE_OPTIONS, &p->update_args);
-    p->update->footer(std::string(UPDATE_FOOTER) + DOCS);
+    p->update->footer(UPDATE_FOOTER +
+                      docs_sentence("The JSON objects' fields, the exit statuses and the slot states"));
 
     p->verify = app->add_subcommand(
         "verify", "Tell whether the devices on PORT... carry the image, writing nothing");
     add_device_run_options(p->verify, &p->verify_args);
-    p->verify->footer(std::string(VERIFY_FOOTER) + DOCS);
+    p->verify->footer(VERIFY_FOOTER + docs_sentence("The JSON objects' fields and the exit statuses"));
 }
 
 void add_list_and_image(CLI::App *app, CliParsed *p)
@@ -200,6 +223,29 @@ void add_list_and_image(CLI::App *app, CliParsed *p)
                      "directory, a FIFO, a device, a link or FILE itself too), 1 --raw-out\n"
                      "could not be written, 5 accepted but standard output could not take\n"
                      "the verdict.\n");
+
+    p->help = app->add_subcommand("help", "This text, or COMMAND's help (as COMMAND --help)");
+    p->help->add_option("COMMAND", p->help_topic, "A command: update, verify, list, image");
+}
+
+// `help [COMMAND]`: the page --help prints. Returns 0, or -1 with the
+// reason printed.
+int print_help(const CLI::App &app, const CliParsed *p, const char *program)
+{
+    const CLI::App *page = &app;
+    if (!p->help_topic.empty()) {
+        page = nullptr;
+        for (const CLI::App *command : app.get_subcommands([](const CLI::App *) { return true; }))
+            if (command->get_name() == p->help_topic)
+                page = command;
+    }
+    if (page == nullptr) {
+        cli_usage_error(program, "", "help: no command %s (update, verify, list, image)",
+                        cli_shown(p->help_topic).c_str());
+        return -1;
+    }
+    fputs(cli_command_help(page).c_str(), stdout);
+    return 0;
 }
 
 // The parsed command's values into options. Returns 0, or -1 with the
@@ -215,6 +261,8 @@ int take_parsed(const CLI::App &app, const CliParsed *p, const char *program, Cl
             return -1;
         return cli_take_image_args(&p->image_args, program, options);
     }
+    if (p->help->parsed())
+        return print_help(app, p, program);
     if (p->list->parsed()) {
         options->command = CLI_LIST;
         options->json = p->list_json;
@@ -250,13 +298,15 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     CLI::App app{"Device Firmware Update Tool: writes a firmware image into devices' boot\n"
                  "loaders over serial lines (115200 8E1), verifies it by CRC and resets them.",
                  program};
+    cli_use_help_layout(&app);  // before the commands, which take it from app
     CliParsed parsed;
     app.add_flag("-V,--version", parsed.version,
                  "The version, and the embedded image's size and CRC");
     app.require_subcommand(0, 1);
     add_update_and_verify(&app, &parsed);
     add_list_and_image(&app, &parsed);
-    app.footer("\nRun `" + std::string(program) + " COMMAND --help` for a command's options.");
+    app.footer("\nRun `" + std::string(program) + " COMMAND --help` (or `" + program +
+               " help COMMAND`) for a command's options.");
 
     try {
         app.parse(argc, argv);

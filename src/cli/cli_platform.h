@@ -42,6 +42,10 @@ int cli_stderr_is_live_terminal(void);
 // Its width in columns (80 when it does not say).
 int cli_stderr_columns(void);
 
+// The width in columns of the terminal on standard output; 0 when standard
+// output is no terminal (or it does not say).
+int cli_stdout_columns(void);
+
 // The operating system and processor, for --version: "linux x86_64".
 const char *cli_platform_name(void);
 

@@ -153,6 +153,14 @@ int cli_stderr_columns(void)
     return 80;
 }
 
+int cli_stdout_columns(void)
+{
+    struct winsize size;
+    if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
+        return size.ws_col;
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Errors in words
 

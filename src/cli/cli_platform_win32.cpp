@@ -150,6 +150,14 @@ int cli_stderr_columns(void)
     return 80;
 }
 
+int cli_stdout_columns(void)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Errors in words
 

@@ -6,6 +6,7 @@
 //   cli.h, cli_main.cpp      the options record, the results, the commands;
 //                            parse, then run (cli_main_win32.cpp: fwu-cli.exe)
 //   cli_options.cpp          CLI11's table of commands and options, help texts
+//   cli_help.cpp             the layout of every help text (also `fwu --help`)
 //   cli_option_values.cpp    each option's value checked into CliOptions
 //   cli_image.cpp            the image options, and `image FILE`
 //   cli_output.cpp           every output written one way: records appended,

@@ -1,12 +1,17 @@
 // The Linux tool's screen: the port list, the image, then the loop that
 // reads the operator's keys and steps the engine every TICK_MS while an
 // update runs (session/session.h holds what a press and a tick do).
+//
+// Leaving during an update is a decision: q or Ctrl-C first asks, and only
+// a second q or Ctrl-C abandons the update, with exit status 1 (q) or by
+// SIGINT (Ctrl-C) and a trace line that says how far the device got.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include "image/image.h"
@@ -61,11 +66,39 @@ static int until_next_tick(void)
 // ---------------------------------------------------------------------------
 // Ending
 
-// Quits between ticks: no frame goes out after this. The port is closed,
-// the trace flushed and the terminal given back; with a signal, the process
-// then ends by that signal as it would have without us.
+enum {
+    EXIT_QUIT = 0,       // q outside an update
+    EXIT_ABANDONED = 1   // q asked and q again during an update: the device left part-written
+};
+
+// 1 while an update runs: its port held and the engine at no end yet
+// (after "FAILED" the port is held, but the update has ended).
+static int updating(void)
+{
+    return device_link.port != NO_PORT && update_outcome(&device_link, NULL) == UPDATE_RUNNING;
+}
+
+static void trace_abandoned(void)
+{
+    UpdateOutcome outcome;
+    update_outcome(&device_link, &outcome);
+    if (!outcome.linked) {
+        trace("\n . Update abandoned before the device answered: nothing was written to it\n");
+        return;
+    }
+    trace("\n . Update abandoned: the device was left part-written, %lu of %ld blocks, "
+          "not verified and not reset\n",
+          (unsigned long)outcome.tally.blocks_acked, (long)(outcome.image_size / BLOCK_SIZE));
+}
+
+// Quits between ticks: no frame goes out after this. An update cut short
+// says so in the trace. The port is closed, the trace flushed and the
+// terminal given back; with a signal, the process then ends by that signal
+// as it would have without us.
 [[noreturn]] static void end_process(int exit_code, int sig)
 {
+    if (updating())
+        trace_abandoned();
     release_port(&device_link, &tick_hooks);
     flush_trace();
     terminal_restore();
@@ -79,18 +112,24 @@ static int until_next_tick(void)
 // ---------------------------------------------------------------------------
 // Ports that do not open, or go away
 
+// A device that cannot be the adapter is refused with a status and a trace
+// line that say why, and the operator picks again; nothing is written to it.
+static void tell_refused(const char *port_name, PortRefusal refusal)
+{
+    trace(" . Refused: %s is %s, not a serial adapter: nothing is sent to it\n", port_name,
+          port_refusal_words(refusal));
+    set_status("Refused, %s: %s", port_refusal_words(refusal), port_name);
+}
+
 // A device that cannot be the adapter (this terminal, a console, something
-// that is no serial port) is refused with a status, and the operator picks
-// again; nothing was written to it. A port that is busy or forbidden is the
-// dialog's fatal error, with a report that says who holds it or which group
-// may use it. Anything else: the dialog's own fatal report.
+// that is no serial port) is refused as above. A port that is busy or
+// forbidden is the dialog's fatal error, with a report that says who holds
+// it or which group may use it. Anything else: the dialog's own fatal report.
 static int port_open_failed(const char *port_name, const PortOpenFailure *failure)
 {
     int code = (int)failure->code;
-    if (failure->refused) {
-        // The status line holds 63 characters: the whole sentence goes to the trace.
-        trace(" . Refused: %s\n", failure->text);
-        set_status("Refused, not a serial adapter: %s", port_name);
+    if (failure->refusal != PORT_ALLOWED) {
+        tell_refused(port_name, failure->refusal);
         return 1;
     }
     if (code == EACCES || code == EBUSY) {
@@ -117,70 +156,22 @@ static void on_port_lost(void)
 // ---------------------------------------------------------------------------
 // The operator's keys
 
+// "Update Device". A chosen row that would be refused is told at once: an
+// update in progress goes on.
 static void press_update(void)
 {
+    if (view.selected >= 0 && view.selected < port_table.count) {
+        const char *name = port_table.names[view.selected];
+        PortRefusal refusal = port_refusal(name);
+        if (refusal != PORT_ALLOWED) {
+            tell_refused(name, refusal);
+            return;
+        }
+    }
     // open_port leaves errno for the fatal report; nothing older may stand in.
     errno = 0;
     on_update_pressed(&device_link, &port_table, view.selected, &tick_hooks);
     // Port configuration complaints may have reached the terminal on stderr.
-    screen_draw();
-}
-
-// The typed path becomes the chosen row: the row that already has it, or a
-// new one at the end of the list (in place of the last when the list is full).
-static void accept_path(void)
-{
-    view.editing = 0;
-    if (view.path_len == 0)
-        return;
-    for (int i = 0; i < port_table.count; ++i) {
-        if (strcmp(port_table.names[i], view.path) == 0) {
-            view.selected = i;
-            return;
-        }
-    }
-    int row = port_table.count < PORT_TABLE_CAPACITY ? port_table.count++ : port_table.count - 1;
-    memcpy(port_table.names[row], view.path, (size_t)view.path_len + 1);
-    view.selected = row;
-}
-
-static void start_editing(const char *first)
-{
-    view.editing = 1;
-    view.path_len = 0;
-    view.path[0] = '\0';
-    if (first != NULL) {
-        view.path_len = (int)strlen(first);
-        memcpy(view.path, first, (size_t)view.path_len + 1);
-    }
-}
-
-static void edit_key(const Key *key)
-{
-    switch (key->kind) {
-    case KEY_CHAR:
-        if (view.path_len < PORT_NAME_CAPACITY - 1) {
-            view.path[view.path_len++] = key->ch;
-            view.path[view.path_len] = '\0';
-        }
-        break;
-    case KEY_BACKSPACE:
-        if (view.path_len > 0)
-            view.path[--view.path_len] = '\0';
-        break;
-    case KEY_CLEAR_LINE:
-        view.path_len = 0;
-        view.path[0] = '\0';
-        break;
-    case KEY_ENTER:
-        accept_path();
-        break;
-    case KEY_ESCAPE:
-        view.editing = 0;
-        break;
-    default:
-        break;
-    }
     screen_draw();
 }
 
@@ -192,41 +183,62 @@ static void choose_row(int row)
     screen_draw();
 }
 
-// Looks for ports again; the chosen row stays chosen while its port is
-// there. Not while a port is held: the update names its port by its row.
+// Looks for ports again. Not while a port is held: the update names its
+// port by its row.
 static void refresh_ports(void)
 {
     if (device_link.port != NO_PORT) {
         terminal_bell();
         return;
     }
-    char chosen[PORT_NAME_CAPACITY] = "";
-    if (view.selected >= 0 && view.selected < port_table.count)
-        memcpy(chosen, port_table.names[view.selected], sizeof chosen);
-    discover_ports(&port_table);
-    view.selected = port_table.count > 0 ? 0 : -1;
-    if (chosen[0] != '\0') {
-        int found = -1;
-        for (int i = 0; i < port_table.count && found < 0; ++i)
-            if (strcmp(port_table.names[i], chosen) == 0)
-                found = i;
-        // A typed path is no discovered port; it stays while it exists.
-        if (found < 0 && access(chosen, F_OK) == 0 && port_table.count < PORT_TABLE_CAPACITY) {
-            found = port_table.count++;
-            memcpy(port_table.names[found], chosen, sizeof chosen);
-        }
-        if (found >= 0)
-            view.selected = found;
-    }
+    refresh_port_list();
     screen_draw();
 }
 
-// Returns 1 when the operator quits.
-static int handle_key(const Key *key)
+// ---------------------------------------------------------------------------
+// The question before an update is abandoned
+
+static void ask_to_abandon(void)
 {
+    view.asking = 1;
+    screen_show_status(current_status());
+}
+
+// Withdrawn by any other key, and by the update's end.
+static void withdraw_question(void)
+{
+    if (!view.asking)
+        return;
+    view.asking = 0;
+    screen_show_status(current_status());
+}
+
+enum KeyOutcome { KEY_HANDLED, KEY_QUITS, KEY_ABANDONS };
+
+static int quit_key(const Key *key)
+{
+    return key->kind == KEY_CHAR && (key->ch == 'q' || key->ch == 'Q');
+}
+
+// What the key does: with the question asked, q abandons the update and
+// any other key only withdraws the question.
+static KeyOutcome handle_key(const Key *key)
+{
+    if (view.asking) {
+        if (quit_key(key))
+            return KEY_ABANDONS;
+        withdraw_question();
+        return KEY_HANDLED;
+    }
     if (view.editing) {
-        edit_key(key);
-        return 0;
+        typing_key(key);
+        return KEY_HANDLED;
+    }
+    if (quit_key(key)) {
+        if (!updating())
+            return KEY_QUITS;
+        ask_to_abandon();
+        return KEY_HANDLED;
     }
     switch (key->kind) {
     case KEY_UP:
@@ -241,15 +253,13 @@ static int handle_key(const Key *key)
     case KEY_CHAR:
         if (key->ch == 'u' || key->ch == 'U') {
             press_update();
-        } else if (key->ch == 'q' || key->ch == 'Q') {
-            return 1;
         } else if (key->ch == 'r' || key->ch == 'R') {
             refresh_ports();
         } else if (key->ch == 'p' || key->ch == 'P') {
-            start_editing(NULL);
+            start_typing_path(NULL);
             screen_draw();
         } else if (key->ch == '/') {
-            start_editing("/");
+            start_typing_path("/");
             screen_draw();
         } else if (key->ch >= '1' && key->ch <= '9') {
             choose_row(key->ch - '1');
@@ -258,7 +268,7 @@ static int handle_key(const Key *key)
     default:
         break;
     }
-    return 0;
+    return KEY_HANDLED;
 }
 
 // ---------------------------------------------------------------------------
@@ -279,43 +289,72 @@ static void keep_trace_off_screen(void)
     }
 }
 
-static void fill_port_list(void)
+// A SIGINT during an update asks first, as q does; asked already, it ends
+// the process by the signal. SIGTERM and SIGHUP end it at once.
+static void act_on_signal(void)
 {
-    discover_ports(&port_table);
-    view.selected = port_table.count > 0 ? 0 : -1;
+    int sig = terminal_pending_signal();
+    if (sig == 0)
+        return;
+    if (sig == SIGINT && updating() && !view.asking) {
+        terminal_take_signal();
+        ask_to_abandon();
+        return;
+    }
+    end_process(1, sig);
+}
+
+static void read_keys(void)
+{
+    Key keys[KEY_BATCH];
+    int count = terminal_read_keys(keys);
+    if (count < 0)
+        end_process(1, SIGHUP);
+    for (int i = 0; i < count; ++i) {
+        KeyOutcome outcome = handle_key(&keys[i]);
+        if (outcome == KEY_QUITS)
+            end_process(EXIT_QUIT, 0);
+        if (outcome == KEY_ABANDONS)
+            end_process(EXIT_ABANDONED, 0);
+    }
 }
 
 [[noreturn]] static void screen_loop(void)
 {
     for (;;) {
-        int sig = terminal_pending_signal();
-        if (sig != 0)
-            end_process(1, sig);
+        act_on_signal();
         if (terminal_take_resize())
             screen_draw();
 
         TerminalWait ready = terminal_wait(until_next_tick());
         if (ready == WAIT_GONE)
             end_process(1, SIGHUP);  // the terminal went away
-        if (ready == WAIT_KEYS) {
-            Key keys[KEY_BATCH];
-            int count = terminal_read_keys(keys);
-            if (count < 0)
-                end_process(1, SIGHUP);
-            for (int i = 0; i < count; ++i)
-                if (handle_key(&keys[i]))
-                    end_process(0, 0);
-        }
+        if (ready == WAIT_KEYS)
+            read_keys();
 
         if (terminal_pending_signal() == 0 && until_next_tick() == 0) {
             UpdateOutcome outcome;
             on_tick(&device_link, &tick_hooks, &outcome);
+            if (!updating())
+                withdraw_question();
             // A port that vanished, also one that vanished on the reset
             // request, is a lost port on the screen.
             if (outcome.port_lost)
                 on_port_lost();
         }
     }
+}
+
+// The system the trace comes from, as uname names it: "Running on Linux
+// 6.1.0-13-amd64 x86_64".
+static void trace_system(void)
+{
+    struct utsname system;
+    if (uname(&system) != 0) {
+        trace("Running on an unnamed system\n");
+        return;
+    }
+    trace("Running on %s %s %s\n", system.sysname, system.release, system.machine);
 }
 
 int screen_main(void)
@@ -329,7 +368,7 @@ int screen_main(void)
     set_status_sink(screen_show_status);
     screen_draw();
 
-    trace("Running on windows version: %x\n", (unsigned)REPORTED_WINDOWS_VERSION);
+    trace_system();
     fill_port_list();
     set_status(" - Idle - ");
     screen_draw();

@@ -36,7 +36,8 @@ static const char NO_PORTS[] = "(no serial ports found: press p to type a device
 static const char PATH_PROMPT[] = "Device path: ";
 static const char KEYS_HELP[] =
     "Keys: Up/Down or 1-9 choose a port, p or / type a device path, "
-    "Enter or u Update Device, r look for ports again, q quit";
+    "Enter or u Update Device, r look for ports again, q quit (during an update it asks first)";
+static const char QUIT_QUESTION[] = "update in progress: q again to abandon it";
 static const char EDIT_HELP[] =
     "Typing a device path: Enter accepts, Esc cancels, Backspace deletes";
 
@@ -108,6 +109,18 @@ static void put_plain(const char *text, int width)
         safe[n] = (c < 0x20 || c >= 0x7f) ? '?' : (char)c;
     }
     put(safe, (size_t)n);
+}
+
+// The status text, or the question in bold while it is asked.
+static void put_status(const char *text, int width)
+{
+    if (!view.asking) {
+        put_plain(text, width);
+        return;
+    }
+    put_text("\033[1m");
+    put_plain(QUIT_QUESTION, width);
+    put_text("\033[0m");
 }
 
 // Begins the next row; returns 0 when it lies below the screen.
@@ -192,6 +205,15 @@ static void port_row(int index, int number_width)
     put_plain(port_table.names[index], room > 0 ? room : 0);
     if (selected && !view.editing)
         put_text("\033[0m");
+    PortRefusal refusal = view.refusals[index];
+    room -= (int)strlen(port_table.names[index]);
+    if (refusal != PORT_ALLOWED && room > 0) {
+        char mark[64];
+        snprintf(mark, sizeof mark, "  (refused: %s)", port_refusal_words(refusal));
+        put_text("\033[2m");
+        put_plain(mark, room);
+        put_text("\033[0m");
+    }
     end_row();
 }
 
@@ -269,7 +291,7 @@ static void lay_out(Layout *layout, int list_rows)
         put_plain(BUTTON, usable_width());
         layout->status_row = out.row;
         layout->status_col = (int)sizeof BUTTON;
-        put_plain(current_status(), usable_width() - layout->status_col + 1);
+        put_status(current_status(), usable_width() - layout->status_col + 1);
         end_row();
     }
     gap(GAP_BLOCK);
@@ -357,7 +379,7 @@ void screen_show_status(const char *text)
     out.len = 0;
     put_text("\033[?25l");
     move_to(shown.status_row, shown.status_col);
-    put_plain(text, shown.cols - 1 - shown.status_col + 1);
+    put_status(text, shown.cols - 1 - shown.status_col + 1);
     put_text("\033[K");
     place_cursor();
     flush_out();

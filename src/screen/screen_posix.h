@@ -1,7 +1,9 @@
 // The Linux tool: the dialog's screen drawn on the terminal the tool runs
 // in, its keys read there between ticks. What its files share.
 //
-//   screen_main_posix.cpp  screen_main: the operator's keys, the tick loop
+//   screen_main_posix.cpp  screen_main: the operator's keys, the tick loop,
+//                          leaving (the question during an update)
+//   ports_posix.cpp        the port list: discovery, typed paths, refused rows
 //   terminal_posix.cpp     the terminal: raw mode and its restoration,
 //                          signals, output and the bell
 //   keys_posix.cpp         key decoding
@@ -24,10 +26,12 @@
 // Process-wide records, created at start-up and kept until the process ends.
 
 struct OperatorView {
-    int selected;                    // row of port_table, -1 when the list is empty
+    int selected;                    // row of port_table, -1 when none is chosen
     int editing;                     // a device path is being typed
     char path[PORT_NAME_CAPACITY];   // ... this one, printable ASCII only
     int path_len;
+    int asking;                      // "q again to abandon it" is on the status line
+    PortRefusal refusals[PORT_TABLE_CAPACITY];  // what would refuse each row's port
 };
 
 extern DeviceLink device_link;
@@ -103,8 +107,32 @@ int terminal_read_keys(Key *keys);
 // and ends the process at once, for a step that never returns.
 int terminal_pending_signal(void);
 
+// Forgets the signal terminal_pending_signal reports: the screen asks
+// before it acts on a SIGINT during an update. The next one is pending anew.
+void terminal_take_signal(void);
+
 // 1 once after each SIGWINCH.
 int terminal_take_resize(void);
+
+// ---------------------------------------------------------------------------
+// The port list (ports_posix.cpp)
+
+// Fills port_table from discovery, each row looked at for what would refuse
+// its port, and chooses the first row that may be the adapter (-1: none).
+void fill_port_list(void);
+
+// Looks for ports again; the chosen row stays chosen while its port is
+// there, else the first row that may be the adapter is chosen.
+void refresh_port_list(void);
+
+// Starts typing a device path, with first (NULL: nothing) typed already.
+void start_typing_path(const char *first);
+
+// A key while a path is typed: Enter accepts it, Esc cancels, Backspace
+// deletes, Ctrl-U clears; the screen is redrawn. The path accepted becomes
+// the chosen row: the row that already has it, or a new one at the end of
+// the list (in place of the last when the list is full).
+void typing_key(const Key *key);
 
 // ---------------------------------------------------------------------------
 // The screen (screen_posix.cpp)
@@ -112,7 +140,8 @@ int terminal_take_resize(void);
 // Draws the whole screen from view, port_table and the current status.
 void screen_draw(void);
 
-// The status sink: rewrites the status line in place.
+// The status sink: rewrites the status line in place. While view.asking the
+// line holds the question instead (the text is drawn once it is withdrawn).
 void screen_show_status(const char *text);
 
 #endif

@@ -174,6 +174,11 @@ int terminal_pending_signal(void)
     return pending_signal;
 }
 
+void terminal_take_signal(void)
+{
+    pending_signal = 0;
+}
+
 int terminal_take_resize(void)
 {
     if (!resized)

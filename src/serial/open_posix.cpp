@@ -27,7 +27,7 @@
 // open_port_why.
 struct BusyDetail {
     char device[PORT_NAME_CAPACITY];
-    int not_a_port;    // refused as no serial adapter (ENOTTY, EPERM) by our own checks
+    PortRefusal refusal;  // refused as no serial adapter (ENOTTY, EPERM) by our own checks
     long holder;
     char lock_path[LOCK_PATH_CAPACITY];
     char command[32];  // the holder's name, when it holds the device without a lock file
@@ -115,27 +115,31 @@ static int active_console(dev_t rdev)
     return 0;
 }
 
-// 1 when the terminal numbered rdev cannot be the adapter: /dev/tty,
-// /dev/console, /dev/ptmx, a virtual console, the system's active console,
-// the controlling terminal, or the terminal on standard input, output or
-// error (the one the screen is drawn on).
-static int refused_terminal(dev_t rdev)
+// Why the terminal numbered rdev cannot be the adapter: it is /dev/tty, the
+// controlling terminal or the terminal on standard input, output or error
+// (the one the screen is drawn on); /dev/console, a virtual console or the
+// system's active console; /dev/ptmx. PORT_ALLOWED for any other.
+static PortRefusal terminal_refusal(dev_t rdev)
 {
     unsigned major_number = major(rdev), minor_number = minor(rdev);
-    if (major_number == 5 && minor_number <= 2)
-        return 1;
-    if (major_number == 4 && minor_number <= 63)
-        return 1;
-    if (active_console(rdev))
-        return 1;
+    if (major_number == 5 && minor_number == 0)
+        return PORT_OWN_TERMINAL;
     if (rdev == controlling_terminal())
-        return 1;
+        return PORT_OWN_TERMINAL;
     for (int fd = 0; fd <= 2; ++fd) {
         struct stat st;
         if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
-            return 1;
+            return PORT_OWN_TERMINAL;
     }
-    return 0;
+    if (major_number == 5 && minor_number == 1)
+        return PORT_SYSTEM_CONSOLE;
+    if (major_number == 4 && minor_number <= 63)
+        return PORT_SYSTEM_CONSOLE;
+    if (active_console(rdev))
+        return PORT_SYSTEM_CONSOLE;
+    if (major_number == 5 && minor_number == 2)
+        return PORT_NOT_A_PORT;
+    return PORT_ALLOWED;
 }
 
 // Closes fd (when open) and refuses the open with error.
@@ -147,23 +151,30 @@ static PortHandle refuse(int fd, int error)
     return NO_PORT;
 }
 
-// Refuses name as no serial adapter: error is ENOTTY (not a terminal) or
-// EPERM (a terminal that is not the adapter: this program's, a console).
-static PortHandle refuse_not_a_port(int fd, const char *name, int error, BusyDetail *detail)
+// Refuses name as no serial adapter, with ENOTTY (not a terminal) or EPERM
+// (a terminal that is not the adapter: this program's, a console).
+static PortHandle refuse_not_a_port(int fd, const char *name, PortRefusal refusal,
+                                    BusyDetail *detail)
 {
     snprintf(detail->device, sizeof detail->device, "%s", name);
-    detail->not_a_port = 1;
-    return refuse(fd, error);
+    detail->refusal = refusal;
+    return refuse(fd, refusal == PORT_NOT_A_PORT ? ENOTTY : EPERM);
 }
 
-// 0 when st is a device that may be the adapter; else the error to refuse it with.
-static int port_kind_error(const struct stat *st)
+// Whether st is a device that may be the adapter.
+static PortRefusal device_refusal(const struct stat *st)
 {
     if (!S_ISCHR(st->st_mode) || !tty_device_number(st->st_rdev))
-        return ENOTTY;
-    if (refused_terminal(st->st_rdev))
-        return EPERM;
-    return 0;
+        return PORT_NOT_A_PORT;
+    return terminal_refusal(st->st_rdev);
+}
+
+PortRefusal port_refusal(const char *name)
+{
+    struct stat st;
+    if (!port_name_ok(name) || stat(name, &st) != 0)
+        return PORT_ALLOWED;
+    return device_refusal(&st);
 }
 
 // ---------------------------------------------------------------------------
@@ -187,9 +198,9 @@ static PortHandle open_checked(const char *name, BusyDetail *detail)
     struct stat named;
     if (stat(name, &named) != 0)
         return NO_PORT;
-    int kind_error = port_kind_error(&named);
-    if (kind_error != 0)
-        return refuse_not_a_port(-1, name, kind_error, detail);
+    PortRefusal refusal = device_refusal(&named);
+    if (refusal != PORT_ALLOWED)
+        return refuse_not_a_port(-1, name, refusal, detail);
 
     // Non-blocking so that the open does not wait for a carrier, and kept so:
     // reads and writes wait in ppoll. Never made the controlling terminal.
@@ -201,7 +212,7 @@ static PortHandle open_checked(const char *name, BusyDetail *detail)
         return refuse(fd, errno);
     // The same device as looked at (its kind already judged), and a terminal.
     if (!S_ISCHR(st.st_mode) || st.st_rdev != named.st_rdev || !isatty(fd))
-        return refuse_not_a_port(fd, name, ENOTTY, detail);
+        return refuse_not_a_port(fd, name, PORT_NOT_A_PORT, detail);
 
     PortHandle port = new_port(fd);
     if (port == NO_PORT)
@@ -258,13 +269,14 @@ PortHandle open_port(const char *name)
 // ---------------------------------------------------------------------------
 // Why a port did not open
 
-// 1 when the open of path was refused, with code, as a device that cannot
-// be the adapter by our own checks; not for the same error numbers coming
-// from the system.
-static int refused_by_us(const char *path, uint32_t code, const BusyDetail *detail)
+// Why the open of path was refused, with code, as a device that cannot be
+// the adapter by our own checks; PORT_ALLOWED for the same error numbers
+// coming from the system.
+static PortRefusal refused_by_us(const char *path, uint32_t code, const BusyDetail *detail)
 {
-    return path != NULL && (code == ENOTTY || code == EPERM) && detail->not_a_port &&
-           strcmp(detail->device, path) == 0;
+    if (path == NULL || (code != ENOTTY && code != EPERM) || strcmp(detail->device, path) != 0)
+        return PORT_ALLOWED;
+    return detail->refusal;
 }
 
 static void describe_with(const char *path, uint32_t code, const BusyDetail *detail, char *text,
@@ -292,10 +304,9 @@ static void describe_with(const char *path, uint32_t code, const BusyDetail *det
                  path, reason, group, group);
         return;
     }
-    if (code == EPERM && refused_by_us(path, code, detail)) {
-        snprintf(text, size,
-                 "%s: not a serial adapter but the terminal fwu runs in, or a console",
-                 path);
+    PortRefusal refusal = refused_by_us(path, code, detail);
+    if (refusal == PORT_OWN_TERMINAL || refusal == PORT_SYSTEM_CONSOLE) {
+        snprintf(text, size, "%s: not a serial adapter but %s", path, port_refusal_words(refusal));
         return;
     }
     if (code == EBUSY) {
@@ -340,7 +351,7 @@ int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure)
         return 0;
     int code = errno;
     failure->code = (uint32_t)code;
-    failure->refused = refused_by_us(name, (uint32_t)code, &detail);
+    failure->refusal = refused_by_us(name, (uint32_t)code, &detail);
     describe_with(name, (uint32_t)code, &detail, failure->text, sizeof failure->text);
     errno = code;
     return -1;

@@ -54,14 +54,33 @@ int port_name_ok(const char *name);
 // the record), with the system's error code (errno, GetLastError) saying why.
 PortHandle open_port(const char *name);
 
+// What the checks before an open say of a port, looked at without opening
+// it (nothing is written, no modem line moves): a front end marks a port
+// list with it. open_port refuses, with EPERM or ENOTTY, every port that is
+// not PORT_ALLOWED; a port that cannot be looked at (absent) is allowed
+// here and fails at the open.
+enum PortRefusal {
+    PORT_ALLOWED = 0,
+    PORT_NOT_A_PORT,       // no terminal device (a file, /dev/null, /dev/ptmx)
+    PORT_OWN_TERMINAL,     // the terminal this program runs in (/dev/tty, its standard
+                           // descriptors, its controlling terminal)
+    PORT_SYSTEM_CONSOLE    // the system's console (/dev/console, a virtual console, the
+                           // active serial console)
+};
+
+PortRefusal port_refusal(const char *name);
+
+// The refusal in a few words: "the system's console"; "" for PORT_ALLOWED.
+const char *port_refusal_words(PortRefusal refusal);
+
 enum { OPEN_FAILURE_TEXT_CAPACITY = 640 };
 
 // Why a port did not open.
 struct PortOpenFailure {
     uint32_t code;     // the system's error code (errno, GetLastError)
-    int32_t refused;   // 1: refused as a device that cannot be the adapter (no
-                       // serial port; on POSIX the program's own terminal or a
-                       // console): nothing was written to it
+    PortRefusal refusal;  // not PORT_ALLOWED: refused as a device that cannot be
+                          // the adapter by the checks port_refusal makes, before
+                          // anything was written to it
     char text[OPEN_FAILURE_TEXT_CAPACITY];  // the sentence for the operator: the
                        // system's reason, who holds the port, or the group
                        // whose members may use it

@@ -22,6 +22,21 @@ int port_name_ok(const char *name)
     return 0;
 }
 
+const char *port_refusal_words(PortRefusal refusal)
+{
+    switch (refusal) {
+    case PORT_NOT_A_PORT:
+        return "not a serial port";
+    case PORT_OWN_TERMINAL:
+        return "the terminal fwu runs in";
+    case PORT_SYSTEM_CONSOLE:
+        return "the system's console";
+    case PORT_ALLOWED:
+        break;
+    }
+    return "";
+}
+
 // ---------------------------------------------------------------------------
 // The line tables
 

@@ -362,6 +362,12 @@ void describe_open_failure(const char *path, uint32_t code, char *text, size_t s
     snprintf(text, size, "%s: %s (error %lu)", path, description, (unsigned long)code);
 }
 
+// COM names lead to COM ports only: nothing is refused before the open.
+PortRefusal port_refusal(const char *)
+{
+    return PORT_ALLOWED;
+}
+
 int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure)
 {
     *port = open_port(name);
@@ -369,7 +375,7 @@ int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure)
         return 0;
     DWORD code = GetLastError();
     failure->code = code;
-    failure->refused = 0;  // every port name that opens is a COM port
+    failure->refusal = PORT_ALLOWED;  // every port name that opens is a COM port
     describe_open_failure(name, code, failure->text, sizeof failure->text);
     SetLastError(code);
     return -1;

@@ -16,8 +16,8 @@
 enum {
     TICK_MS = 10,       // period of the ticks while an update runs
     GUARD_MS = 10000,   // the Windows timer's period while a step runs
-    // Reported in the trace at start-up; fixed when the tool is built, not
-    // asked of the system.
+    // Reported in the Windows tool's trace at start-up; fixed when the tool
+    // is built, not asked of the system.
     REPORTED_WINDOWS_VERSION = 0xA00
 };
 

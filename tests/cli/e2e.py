@@ -18,14 +18,18 @@ it: wineloader.loader_required).
 """
 import argparse
 import datetime
+import fcntl
 import hashlib
 import json
 import os
+import pty
 import re
 import shutil
 import signal
 import stat
+import struct
 import sys
+import termios
 import time
 import traceback
 
@@ -354,6 +358,80 @@ def case_bad_input(rig):
         expect("\\\\.\\COM1" in [p["path"] for p in ports], "it lists the mapped COM1")
 
 
+TYPE_WORDS = re.compile(r"\b(TEXT|INT|UINT|FLOAT|BOOLEAN|REQUIRED|Positionals)\b")
+
+
+def help_faults(text, width):
+    """What is wrong with a help page at width: lines too long, the parser's
+    type words, a table whose second column is not one column."""
+    faults = [f"{len(l)} columns: {l!r}" for l in text.splitlines() if len(l) > width]
+    faults += [f"type word {m.group(1)}" for m in TYPE_WORDS.finditer(text)]
+    for block in text.split("\n\n"):
+        starts = set()
+        for line in block.splitlines():
+            m = re.match(r"^(  \S.*?  +)\S", line) or re.match(r"^( {3,})\S", line)
+            if m:
+                starts.add(len(m.group(1)))
+        if len(starts) > 1:
+            faults.append(f"{block.splitlines()[0]!r}: the second column starts at {sorted(starts)}")
+    return faults
+
+
+def help_at_width(rig, args, columns):
+    """The tool's standard output when it is a terminal of that many columns."""
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    tool = process.start([rig.args.exe, *args], stdout=slave, stderr=slave, cwd=rig.dir)
+    os.close(slave)
+    out = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # EIO: the tool has ended and closed its side
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(master)
+    process.reap(tool, rig.run_s)
+    return out.decode(errors="replace").replace("\r\n", "\n")
+
+
+def case_help(rig):
+    """Every help page in one layout: at most 80 columns when standard output
+    is not a terminal (the terminal's width when it is), no parser type
+    words, a table's second column one column; `help X` prints `X --help`;
+    a flag given twice is refused."""
+    pages = [([], ["help"]), (["update"], ["help", "update"]), (["verify"], ["help", "verify"]),
+             (["list"], ["help", "list"]), (["image"], ["help", "image"]), (["help"], ["help", "help"])]
+    docs = os.path.join(os.path.dirname(rig.args.exe), "generated", "fwu_install_dirs.h")
+    doc_dir = (re.search(r'FWU_DOC_DIR "(.*)"', open(docs).read()).group(1)
+               if not rig.wine and os.path.exists(docs) else "")
+    for i, (command, asked) in enumerate(pages):
+        code, text, err = rig.run(*command, "--help", name=f"help{i}")
+        code2, text2, _ = rig.run(*asked, name=f"asked{i}")
+        what = " ".join(command) or "the program"
+        expect(code == 0 and code2 == 0 and err == "" and text.strip() and text == text2,
+               f"{what}: `{' '.join(asked)}` prints what --help prints ({code}, {code2})")
+        faults = help_faults(text, 80)
+        expect(not faults, f"{what}: fits 80 columns in one layout {faults[:3]}")
+        if command in (["update"], ["verify"]):
+            expect(("slot states" in text) == (command == ["update"])
+                   and (f"installed as {doc_dir}/cli.md" in text) == bool(doc_dir)
+                   and "/usr/share/doc/fwu" not in text.replace(doc_dir, ""),
+                   f"{what}: names docs/cli.md and the doc dir installed to ({doc_dir or 'none'})")
+    if not rig.wine:
+        for columns, width in ((50, 50), (132, 100)):
+            for command in ([], ["update"], ["verify"]):
+                text = help_at_width(rig, [*command, "--help"], columns)
+                faults = help_faults(text, width) + [f"ends {text[-30:]!r}"] * (text.count("\n") < 10)
+                expect(not faults, f"{' '.join(command) or 'fwu'} --help on {columns} columns fits "
+                                   f"{width} {faults[:3]}")
+    for flags in (["-vv"], ["-q", "--quiet"]):
+        code, out, err = rig.run("update", *flags, "--allow-sample", "COM9", name="twice")
+        expect(code == 2 and "given 2 times" in err, f"{' '.join(flags)}: refused ({err.strip()!r})")
+
+
 def case_hex(rig):
     """An Intel HEX image with a gap between its parts: the device's flash is
     the image laid out (the gap 0xFF); the run names the image first, in its
@@ -582,6 +660,7 @@ CASES = {
     "verify": case_verify,
     "bench": case_bench,
     "outputs": case_outputs,
+    "help": case_help,
 }
 
 
@@ -598,6 +677,7 @@ EMULATED_SKIPS = {
     "outputs": "the x86-64 build runs it; through qemu-i386 it would add minutes",
     "bench": "qemu-i386 ends a 32-bit Wine process that runs several threads (the x86-64 build "
              "runs this case)",
+    "help": "it starts the tool thirteen times; the x86-64 build runs it",
 }
 
 

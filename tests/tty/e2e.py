@@ -43,7 +43,8 @@ STEPS = [
 LED_NOTE = ("There should now be a flashing red LED on the Velkor provided the correct COM "
             "port was chosen.")
 BUTTON = "[ Update Device ]  "
-PORT_ROW = re.compile(r"^  ([> ]) +(\d+)  (\S.*)$")
+PORT_ROW = re.compile(r"^  ([> ]) +(\d+)  (\S.*?)(?:  \(refused: ([^)]*)\))?$")
+QUESTION = "update in progress: q again to abandon it"
 
 
 # -- the simulator ------------------------------------------------------------
@@ -72,7 +73,9 @@ class Terminal:
                     f"set-hook -g alert-bell 'run-shell \"echo bell >> {self.bells}\"'\n")
         q = {k: shlex.quote(os.path.join(self.dir, k))
              for k in ("trace", "stderr", "rc", "pid", "before", "after")}
-        script = (f"stty -g > {q['before']}; "
+        # The pane's shell outlives a Ctrl-C (it runs the trap; the tool gets
+        # the default disposition) to record the tool's exit status.
+        script = (f"trap : INT; stty -g > {q['before']}; "
                   f"sh -c 'echo $$ > \"$1\"; exec \"$2\"' - {q['pid']} {shlex.quote(fwu)}"
                   f" {stdout or '> ' + q['trace']} 2> {q['stderr']}; "
                   f"echo $? > {q['rc']}.tmp; stty -g > {q['after']}; mv {q['rc']}.tmp {q['rc']}; "
@@ -145,6 +148,11 @@ class Terminal:
                 if m.group(1) == ">":
                     selected = int(m.group(2))
         return selected, names
+
+    def refused(self, lines=None):
+        """{name: why} for the rows marked refused."""
+        return {m.group(3): m.group(4) for m in map(PORT_ROW.match, lines or self.screen())
+                if m and m.group(4)}
 
     def type_path(self, path):
         self.keys("p")
@@ -234,8 +242,10 @@ def case_update(args, workdir):
         first = [lines.index(s) for s in STEPS[:4]]
         expect(first == list(range(first[0], first[0] + 7, 2)), "steps 1-4 are paragraphs apart")
         selected, names = term.ports(lines)
-        expect((selected == 1) if names else any("no serial ports found" in l for l in lines),
-               f"discovery's ports are listed with the first selected ({names})")
+        allowed = [n for n in names if n not in term.refused(lines)]
+        expect(selected == (names.index(allowed[0]) + 1 if allowed else None)
+               if names else any("no serial ports found" in l for l in lines),
+               f"discovery's ports are listed with the first not refused selected ({names})")
 
         # The standard 80 x 24: everything still on screen, redrawn on SIGWINCH.
         term.tmux("resize-window", "-t", "fwu", "-x", "80", "-y", "24")
@@ -260,9 +270,11 @@ def case_update(args, workdir):
         term.check_restored()
         expect(term.bell_count() == 1, "completion rang the bell once")
         trace = term.read("trace")
-        expect(trace.startswith("Running on windows version: a00\n\nFlash Image Base 0x8004000\n"
+        system = os.uname()
+        expect(trace.startswith(f"Running on {system.sysname} {system.release} {system.machine}\n"
+                                "\nFlash Image Base 0x8004000\n"
                                 f"Flash Image Size {len(image):#x} bytes\n"),
-               "the trace starts with the version line, the image base and padded size")
+               "the trace starts with the system's name, the image base and padded size")
         expect(f" . Opening serial port {sim.path} at 115200 baud\n" in trace, "it names the typed port")
         check_clean_trace(trace, image, 1)
         expect("\x1b" not in trace and "\a" not in trace, "no screen escapes or bells in the trace")
@@ -329,36 +341,49 @@ def case_failed_retry(args, workdir):
 
 
 def case_quit_mid_update(args, workdir):
-    """q during an update (paced line): exit 0 between ticks, the port let
-    go, and the device gets no frame after it."""
-    sim = start_devsim(args, workdir, paced=True)
-    term = None
-    try:
-        term = Terminal(workdir, "term", args.fwu)
-        term.wait_status([" - Idle - "])
-        term.type_path(sim.path)
-        term.keys("u")
-        wait_for(lambda: (term.status() or "").startswith("programming 0x80"), WAIT_S,
-                 "blocks to go out")
-        term.keys("q")
-        expect(term.wait_exit() == 0, "q mid-update exits with code 0")
-        term.check_restored()
-        # Every frame the flushed trace says went out reaches the device (the
-        # paced line may still be carrying the last), and then nothing more.
-        trace = term.read("trace")
-        sent = trace.count("CONTACTING...\n") + trace.count("PROG ADDR")
-        wait_for(lambda: sim.requests() >= sent, WAIT_S, f"the device to take the {sent} frames sent")
-        time.sleep(1.5)
-        expect(sim.requests() == sent and sim.running(),
-               f"the device got the {sent} frames traced and none after the quit")
-        sim.stop()
-        summary = sim.summary()
-        expect(summary["requests"]["verify"] == 0 and summary["requests"]["reset"] == 0,
-               f"the update was cut short ({summary['requests']['block']} blocks)")
-    finally:
-        if term is not None:
-            term.close()
-        sim.stop()
+    """q or Ctrl-C during an update (paced line) asks first; another key
+    withdraws the question; asked again, a second q (exit 1) or Ctrl-C (by
+    SIGINT) abandons it between ticks: the port let go, the trace says how
+    far the device got, and the device gets no frame after it."""
+    rows = [("q", ["q"], 1), ("C-c", ["C-c"], 128 + signal.SIGINT), ("C-c", ["q"], 1)]
+    for i, (ask, leave, status) in enumerate(rows):
+        # Blocks take 100 ms each: the update outlasts the keys on a loaded machine.
+        sim = start_devsim(args, os.path.join(workdir, f"sim{i}"), "--flash-ms", "100", paced=True)
+        term = None
+        try:
+            term = Terminal(workdir, f"term{i}", args.fwu)
+            term.start_update(sim.path)
+            term.keys(ask)
+            term.wait_status([QUESTION])
+            term.keys("Down")  # any other key withdraws the question, and does nothing else
+            wait_for(lambda: (term.status() or "").startswith("programming 0x80"), WAIT_S,
+                     "the question withdrawn, the update going on")
+            term.keys(ask)
+            term.wait_status([QUESTION])
+            term.keys(*leave)
+            expect(term.wait_exit() == status, f"{ask} then {leave[0]} exits with {status}")
+            term.check_restored()
+            # Every frame the flushed trace says went out reaches the device (the
+            # paced line may still be carrying the last), and then nothing more.
+            trace = term.read("trace")
+            sent = trace.count("CONTACTING...\n") + trace.count("PROG ADDR")
+            m = re.search(r" \. Update abandoned: the device was left part-written, (\d+) of (\d+) "
+                          r"blocks, not verified and not reset\n$", trace)
+            expect(m and int(m.group(2)) == len(padded(args.image_bytes)) // 1024
+                   and 0 < int(m.group(1)) <= trace.count("PROG ADDR"),
+                   f"the trace's last line says the device was left part-written ({trace[-120:]!r})")
+            wait_for(lambda: sim.requests() >= sent, WAIT_S, f"the device to take the {sent} frames sent")
+            time.sleep(1.5)
+            expect(sim.requests() == sent and sim.running(),
+                   f"the device got the {sent} frames traced and none after the quit")
+            sim.stop()
+            summary = sim.summary()
+            expect(summary["requests"]["verify"] == 0 and summary["requests"]["reset"] == 0,
+                   f"the update was cut short ({summary['requests']['block']} blocks)")
+        finally:
+            if term is not None:
+                term.close()
+            sim.stop()
 
 
 def case_fatal_and_signal(args, workdir):
@@ -424,27 +449,45 @@ def case_port_lost(args, workdir):
         sim.stop()
 
 
-def check_refused_trace(term):
+def check_refused_trace(term, paths):
     trace = term.read("trace")
-    expect(trace.count(" . Refused: ") == 2 and "CONTACTING" not in trace,
-           "both refusals traced, no frame sent to a terminal")
+    expect(trace.count(" . Refused: ") == len(paths) and "CONTACTING" not in trace
+           and not any(f" . Opening serial port {p} " in trace for p in paths),
+           "every refusal traced, none opened, no frame sent to a terminal")
+
+
+def active_consoles():
+    try:
+        with open("/sys/class/tty/console/active") as f:
+            return ["/dev/" + n for n in f.read().split()]
+    except OSError:
+        return []
 
 
 def case_refusals(args, workdir):
-    """/dev/tty and the tool's own terminal are refused with a status and
-    nothing written; a port whose lock file names a live process is refused
-    naming it; a stale lock is taken over and removed at the end."""
+    """/dev/tty, the tool's own terminal and the console are marked refused
+    on the port list (a console discovery lists is never the default row);
+    chosen, Enter says why and nothing is opened or written. A port whose
+    lock file names a live process is refused naming it; a stale lock is
+    taken over and removed at the end."""
     sim = start_devsim(args, workdir)
     lock = lock_file_for(sim.path)
     term = None
     try:
         term = Terminal(workdir, "term", args.fwu)
         term.wait_status([" - Idle - "])
-        for path in ("/dev/tty", term.pane_tty()):
+        selected, names = term.ports()
+        consoles = [n for n in names if n in active_consoles()]
+        expect(all(term.refused().get(n) == "the system's console" for n in consoles)
+               and (selected is None or names[selected - 1] not in consoles),
+               f"discovery's consoles {consoles} are marked refused and not chosen ({names})")
+        rows = [("/dev/tty", "the terminal fwu runs in"), (term.pane_tty(), "the terminal fwu runs in"),
+                ("/dev/console", "the system's console")]
+        for path, why in rows:
             term.type_path(path)
-            term.keys("u")
-            wait_for(lambda: "not a serial" in (term.status() or ""), WAIT_S,
-                     f"{path} refused with a status")
+            expect(term.refused().get(path) == why, f"{path} is marked refused: {why}")
+            term.keys("Enter")
+            term.wait_status([f"Refused, {why}: {path}"])
             term.keys("Up")  # the keys still work
             wait_for(lambda: term.ports()[0] == len(term.ports()[1]) - 1, WAIT_S, "Up after the refusal")
             term.keys("Down")
@@ -453,7 +496,7 @@ def case_refusals(args, workdir):
             print("note: the lock directory is not writable here; lock cases skipped")
             term.keys("q")
             expect(term.wait_exit() == 0, "q exits with code 0")
-            check_refused_trace(term)
+            check_refused_trace(term, [r[0] for r in rows])
             return
 
         # A live process's lock (ours): refused, the report names the process.
@@ -465,7 +508,7 @@ def case_refusals(args, workdir):
         term.check_restored()
         expect(str(os.getpid()) in term.read("stderr") and sim.requests() == 0,
                f"the report names the holder, nothing sent ({term.read('stderr')!r})")
-        check_refused_trace(term)
+        check_refused_trace(term, [r[0] for r in rows])
         term.close()
 
         # A stale lock (a process that has ended): taken over, gone at the end.
