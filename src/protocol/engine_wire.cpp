@@ -221,6 +221,13 @@ static int match_reply(DeviceLink *link)
     }
     for (int i = 0; i < frames; ++i) {
         if (echoes_request(link, frame->bytes + starts[i], lengths[i])) {
+            // What came with the answer in the same read is no part of it:
+            // counted as bytes that were on the line out of turn.
+            if (lengths[i] < n) {
+                link->engine.tally.stale_bytes += (uint32_t)(n - lengths[i]);
+                report_trace(link->settings.report, "(%ld bytes read with the answer, dropped)\n",
+                             (long)(n - lengths[i]));
+            }
             memmove(frame->bytes, frame->bytes + starts[i], (size_t)lengths[i]);
             frame->frame_len = lengths[i];
             return 1;
