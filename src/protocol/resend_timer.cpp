@@ -47,8 +47,6 @@ uint32_t resend_timer_timeout(const ResendTimer *timer, uint32_t wire_ms, uint32
         spread_us = RESEND_SLACK_MS * 1000ull;
     uint64_t ms = wire_ms + (timer->srtt_us + spread_us + 999) / 1000;
     ms <<= timer->backoff;
-    if (ms < RESEND_FLOOR_MS)
-        ms = RESEND_FLOOR_MS;
     return ms < ceiling_ms ? (uint32_t)ms : ceiling_ms;
 }
 

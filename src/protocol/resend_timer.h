@@ -10,14 +10,15 @@
 //   first sample R     SRTT = R, RTTVAR = R / 2
 //   each later R       RTTVAR = 3/4 RTTVAR + 1/4 |SRTT - R|, SRTT = 7/8 SRTT + 1/8 R
 //   timeout            wire time + SRTT + max(G, 4 RTTVAR), doubled after each
-//                      timeout until the next sample, within
-//                      [RESEND_FLOOR_MS, ceiling]
+//                      timeout until the next sample, at most the ceiling
 //
 // RFC 6298's G is the clock's granularity; here it is RESEND_SLACK_MS, how
 // long a loaded machine may keep either end from running, so that such a
-// pause alone never makes a resend. Until RESEND_SAMPLES_MIN samples are in,
-// the timeout is the ceiling (the dialog's timeout). Which requests give a
-// sample (Karn's rule: none that was resent) is the engine's to decide.
+// pause alone never makes a resend; it also keeps every timeout above
+// 100 ms (RFC 6298's 1 s floor is for networks, not a serial line). Until
+// RESEND_SAMPLES_MIN samples are in, the timeout is the ceiling (the
+// dialog's timeout). Which requests give a sample (Karn's rule: none that
+// was resent) is the engine's to decide.
 //
 // Arithmetic only: no clock, no line.
 #ifndef FWU_PROTOCOL_RESEND_TIMER_H
@@ -26,7 +27,6 @@
 #include <stdint.h>
 
 enum {
-    RESEND_FLOOR_MS = 100,      // never resent sooner
     RESEND_SLACK_MS = 100,      // G: what jitter may add to an answer's time
     RESEND_SAMPLES_MIN = 3,     // answers measured before the timer is trusted
     RESEND_SAMPLE_MAX_MS = 60000,  // a longer turnaround counts as this long
@@ -52,8 +52,7 @@ void resend_timer_backoff(ResendTimer *timer);
 
 // How old a request whose bytes and reply take wire_ms on the line may get
 // before it is resent: never more than ceiling_ms, which also stands until
-// RESEND_SAMPLES_MIN samples are in; never less than RESEND_FLOOR_MS (unless
-// the ceiling is less).
+// RESEND_SAMPLES_MIN samples are in.
 uint32_t resend_timer_timeout(const ResendTimer *timer, uint32_t wire_ms, uint32_t ceiling_ms);
 
 // The time count bytes take on the line (115200 baud, 11 bits a byte:
