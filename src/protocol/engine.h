@@ -141,8 +141,6 @@ struct UpdateOutcome {
     DifferingBlocks differing;  // MODE_VERIFY
     int32_t port_lost;        // the line vanished: the end is UPDATE_PORT_LOST, or done with
                               // the device gone on its reset (CAUSE_LOST_ON_RESET)
-    uint32_t reply_wait_ms;   // how long the outstanding request has waited for its reply
-    uint32_t resend_in_ms;    // ... and how long until it is sent again
     uint32_t unanswered_ms;   // linked: how long since the device's last accepted reply
     // The request outstanding in words: "block 0x08004800", "the verify
     // request", "the reset", "the CRC request for block 0x08004800", "the

@@ -147,13 +147,9 @@ UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
     outcome->image_size = link->image_size;
     outcome->tally = e->tally;
     outcome->differing = e->differing;
-    uint32_t now = clock_now(&link->clock);
-    uint32_t waited = now - link->send_time;
-    uint32_t resend_at = resend_limit(link);
     int waiting = e->end == UPDATE_RUNNING && link->state != Start && link->state != Contact;
-    outcome->reply_wait_ms = waiting ? waited : 0;
-    outcome->resend_in_ms = waiting && waited < resend_at ? resend_at - waited : 0;
-    outcome->unanswered_ms = waiting && e->linked ? now - e->answered_ms : 0;
+    outcome->unanswered_ms =
+        waiting && e->linked ? clock_now(&link->clock) - e->answered_ms : 0;
     outcome->outstanding[0] = '\0';
     if (waiting)
         outstanding_words(link, outcome->outstanding, sizeof outcome->outstanding);
