@@ -98,8 +98,8 @@ const CliRunOption RUN_OPTIONS[] = {
      "it counts as stopped answering: seconds, or forever (default:\n"
      "forever on a terminal; 30 s when standard input is not a terminal)"},
     {"--resend-after", "MS", &CliDeviceRunArgs::resend_after, nullptr,
-     "Resend an unanswered block or CRC request after MS milliseconds\n"
-     "(default: a timer that follows the device's answer times)"},
+     "Resend an unanswered block (verify: a block's CRC request) after MS\n"
+     "milliseconds (default: a timer that follows the device's answer times)"},
     {"--json", "FILE", &CliDeviceRunArgs::json_path, nullptr,
      "Append one JSON object per device as it ends (JSON Lines);\n"
      "- for standard output (the words then go to standard error)"},

@@ -184,12 +184,13 @@ struct UpdateSettings {
     // is taken for its answer; before the first reset request the line must
     // also have been quiet for RESET_QUIET_MS.
     int32_t clear_stale;
-    // When a block, a block's CRC request or the verify request is resent,
-    // once linked to a device that echoes (match_replies): after the dialog's
-    // timeout (RESEND_AS_DIALOG), after the resend timer's timeout
+    // When a block or a block's CRC request is resent, once linked to a
+    // device that echoes (match_replies): after the dialog's timeout
+    // (RESEND_AS_DIALOG), after the resend timer's timeout
     // (RESEND_FOLLOW_DEVICE, resend_timer.h), or after resend_after_ms
-    // (RESEND_FIXED). Probes and the reset keep the dialog's 100 ms, and a
-    // device that does not echo the dialog's timeouts.
+    // (RESEND_FIXED). Probes and the reset keep the dialog's 100 ms, the
+    // verify request its 5 s, and a device that does not echo the dialog's
+    // timeouts.
     UpdateResend resend;
     uint32_t resend_after_ms;
 };

@@ -31,8 +31,8 @@ void write_frame(DeviceLink *link);
 uint32_t resend_limit(const DeviceLink *link);
 
 // An accepted answer to the outstanding request: its time noted for the
-// stall limit, and, for a block, a block's CRC or the verify request sent
-// only once, a sample of the device's turnaround for the resend timer.
+// stall limit, and, for a block or a block's CRC request sent only once, a
+// sample of the device's turnaround for the resend timer.
 void note_answer(DeviceLink *link);
 
 // 1 when the len bytes of a reply begin with the outstanding request's

@@ -80,8 +80,9 @@ uint32_t resend_limit(const DeviceLink *link)
     if (link->state == AwaitResetAck)
         return RESET_RETRY_MS;
     // Only replies matched to requests make an early resend harmless: its
-    // late first answer is known for what it is.
-    if (!e->linked || !s->match_replies || !e->device_echoes)
+    // late first answer is known for what it is. The verify request, sent
+    // once, asks for a CRC of the whole image, whose time no block tells.
+    if (!e->linked || !s->match_replies || !e->device_echoes || link->state == AwaitVerify)
         return link->timeout_ms;
     if (s->resend == RESEND_FIXED && s->resend_after_ms > 0)
         return s->resend_after_ms;
@@ -97,8 +98,7 @@ void note_answer(DeviceLink *link)
     uint32_t now = clock_now(&link->clock);
     // Karn's rule: the echo of a resent request is the echo of its first
     // send too, so its answer's time says nothing sure.
-    int timed = link->state == AwaitBlockAck || link->state == AwaitBlockCrc ||
-                link->state == AwaitVerify;
+    int timed = link->state == AwaitBlockAck || link->state == AwaitBlockCrc;
     if (e->linked && timed && !e->request_resent) {
         uint32_t took = now - link->send_time;
         uint32_t wire = line_time_ms(e->request_len + link->frame.frame_len);

@@ -354,8 +354,8 @@ def case_trust(rig):
     object can be traced back."""
     image = app_pattern(3 * 1024, 11)
     write_image(rig, "image.bin", image)
-    # The verify answer comes 5.1 s late: the request is resent meanwhile and
-    # answered again behind it; no reset is ever acknowledged.
+    # The verify request is resent at 5 s and answered twice; no reset is
+    # ever acknowledged.
     sim = rig.devsim("--late", "verify:1", "--late-ms", "5100", "--drop", "reset:all")
     code, out, err = rig.run("update", "--image", "image.bin", "-v", "--json", "-", sim.port)
     lines = [l for l in out.splitlines() if l.strip()]
