@@ -14,6 +14,14 @@ log: when it heard each request and whether it answered):
               single `fwu update` run's; and each device's whole update.
   slots       N slots at once (N simulators with --devices each): every
               device's update time against one slot alone.
+  lost-ack    `fwu update` of a device whose fifth block ack is lost
+              (--drop block:5) beside a clean one: first answered probe to
+              the reset heard, and what the lost ack cost.
+  slow-flash  `fwu update` of a device that takes 25 ms a block: the
+              requests resent (its JSON line's resends).
+  swap        the bench on one slot whose next device comes 0.3 s after the
+              last left (--swap-ms 300): each device's first answered probe
+              to its first block heard.
 
 Prints Markdown tables. A measurement, not a test: nothing passes or fails
 on time, only on a device that was not updated or verified right.
@@ -107,11 +115,13 @@ def row_verify(args, work, image_path, image):
             "blocks": len(padded(image)) // 1024}
 
 
-def bench_run(args, work, name, slots, devices, image_path, image):
+def bench_run(args, work, name, slots, devices, image_path, image, swap_ms=None):
     """`fwu update --continuous --count devices` on `slots` simulators of
-    `devices` devices each. Returns every device's (link ms, update ms)."""
+    `devices` devices each, swapped after swap_ms (--swap-ms by default).
+    Returns every device's (link ms, update ms)."""
+    swap_ms = args.swap_ms if swap_ms is None else swap_ms
     sims = [simulator(args, work, f"{name}{s}", "--devices", str(devices), "--swap-ms",
-                      str(args.swap_ms)) for s in range(slots)]
+                      str(swap_ms)) for s in range(slots)]
     try:
         out = os.path.join(work, f"{name}.jsonl")
         code = run_tool(args, ["update", "--continuous", "--count", str(devices), "--quiet",
@@ -138,18 +148,47 @@ def bench_run(args, work, name, slots, devices, image_path, image):
             sim.stop()
 
 
-def single_update(args, work, name, image_path):
-    """A single `fwu update` run: first answered probe to first block heard,
-    and the whole update."""
-    sim = simulator(args, work, name)
+def single_update(args, work, name, image_path, *options):
+    """A single `fwu update` run of a device with options: first answered
+    probe to first block heard, and the whole update."""
+    return single_record(args, work, name, image_path, *options)[:2]
+
+
+def single_record(args, work, name, image_path, *options):
+    """single_update, and the run's JSON record."""
+    sim = simulator(args, work, name, *options)
+    out = os.path.join(work, f"{name}.jsonl")
     code = run_tool(args, ["update", "--quiet", "--image", image_path, "--no-vector-check",
-                           sim.path], work, name)
+                           "--json", out, sim.path], work, name)
     sim.wait(20)
     sim.stop()
-    if code != 0:
-        raise BenchError(f"{name} update: exit {code}")
+    got = records(out)
+    if code != 0 or not got or got[0]["result"] != "done":
+        raise BenchError(f"{name} update: exit {code}, {got[:1]}")
     e = per_device(heard(sim.log()))[1]
-    return e["block"] - e["probe"], e["reset"] - e["probe"]
+    return e["block"] - e["probe"], e["reset"] - e["probe"], got[0]
+
+
+def rows_resend_and_swap(args, work, image_path, image, rows):
+    """The lost ack, the slow device and the quick swap, side by side."""
+    if "lost-ack" in rows:
+        _, clean_ms, _ = single_record(args, work, "clean", image_path)
+        _, lost_ms, r = single_record(args, work, "lost", image_path, "--drop", "block:5")
+        print("| device | first answer to the reset | resends | cost of the lost ack "
+              "| target |")
+        print("|---|--:|--:|--:|---|")
+        print(f"| clean | {clean_ms / 1000:.3f} s | 0 | | |")
+        print(f"| fifth block ack lost | {lost_ms / 1000:.3f} s | {r['resends']} "
+              f"| {(lost_ms - clean_ms) / 1000:+.3f} s | at most 0.3 s |\n")
+    if "slow-flash" in rows:
+        _, slow_ms, r = single_record(args, work, "slow", image_path, "--flash-ms", "25")
+        print(f"25 ms/block device: first answer to the reset {slow_ms / 1000:.3f} s, "
+              f"resends {r['resends']} (target 0)\n")
+    if "swap" in rows:
+        found = bench_run(args, work, "swap", 1, args.devices, image_path, image, swap_ms=300)
+        links = [l for l, _ in found]
+        print(f"bench, next device 0.3 s after the last left: first answer to first block "
+              f"{', '.join(f'{l:.1f}' for l in links)} ms (target at most 200 ms)\n")
 
 
 # -- main -----------------------------------------------------------------------------
@@ -160,7 +199,7 @@ def main():
     ap.add_argument("--devices", type=int, default=3, help="devices per slot (default 3)")
     ap.add_argument("--slots", type=int, default=8, help="slots at once (default 8)")
     ap.add_argument("--swap-ms", type=int, default=1500, help="the operator's swap (default 1500)")
-    ap.add_argument("--rows", default="verify,continuous,slots")
+    ap.add_argument("--rows", default="verify,continuous,slots,lost-ack,slow-flash,swap")
     ap.add_argument("--limit-s", type=int, default=600)
     ap.add_argument("--fwu", default=os.path.join(NATIVE, "fwu"))
     ap.add_argument("--devsim", default=os.path.join(NATIVE, "tools", "devsim", "fwu-devsim"))
@@ -207,6 +246,7 @@ def main():
                 print("|--:|--:|--:|--:|--:|--:|")
                 print(f"| {args.slots} | {len(many)} | {base / 1000:.3f} s | {worst / 1000:.3f} s "
                       f"| {worst / base:.3f} | {statistics.mean(u for _, u in many) / base:.3f} |\n")
+        rows_resend_and_swap(args, args.work, image_path, image, rows)
     except BenchError as e:
         print(f"fwu-bench: failed: {e}", file=sys.stderr)
         return 1

@@ -265,7 +265,7 @@ int32_t fuzz_read(void *context, unsigned char *buffer, uint32_t capacity)
 // The command line's reads and writes: the same device, read in the same
 // pieces, which never vanishes. (The engine is fuzzed with the dialog's reads.)
 int32_t fuzz_read_until(void *context, unsigned char *buffer, uint32_t capacity, ReplyCheck,
-                        void *)
+                        void *, uint32_t)
 {
     return fuzz_read(context, buffer, capacity);
 }
@@ -337,14 +337,23 @@ void fuzz_purge(void *context)
     fz.tick.purges++;
 }
 
+// What is still on the line, dropped and counted.
+int32_t fuzz_discard_input(void *context)
+{
+    FUZZ_REQUIRE(context == &fz);
+    int32_t n = fz.pending_len;
+    fz.pending_len = 0;
+    return n;
+}
+
 void fuzz_flush(void *context)
 {
     FUZZ_REQUIRE(context == &fz);
     fz.tick.flushes++;
 }
 
-const TransportOps FUZZ_OPS = {fuzz_read, fuzz_read_until, fuzz_write,
-                               fuzz_purge, fuzz_flush, fuzz_lost};
+const TransportOps FUZZ_OPS = {fuzz_read,          fuzz_read_until, fuzz_write, fuzz_purge,
+                               fuzz_discard_input, fuzz_flush,      fuzz_lost};
 
 }  // namespace
 

@@ -475,6 +475,37 @@ TEST(DevsimFaults, NoiseSilenceAndResets)
     EXPECT_EQ(-1, devsim_noise(again.dev.get(), DEVSIM_MAX_NOISE + 1, &burst));
 }
 
+// The devices the command line's waits are tried against: an erase before
+// one block, a device that falls mute, a reset acknowledged before it was
+// asked for.
+TEST(DevsimFaults, EraseMuteAndAnEarlyResetAck)
+{
+    unsigned char data[1024];
+    memset(data, 0x11, sizeof data);
+    Sim s = make_sim(config_from({"--flash-ms", "25", "--erase-ms", "1500", "--erase-block", "2",
+                                  "--mute-after", "3"}));
+    std::vector<uint32_t> delays;
+    for (int i = 0; i < 3; i++)
+        delays.push_back(feed(s, block(DEVSIM_APP_BASE, data, 1024))[0].chunks[0].delay_ms);
+    EXPECT_EQ((std::vector<uint32_t>{25, 1525, 25}), delays) << "the erase once, resends counted";
+    EXPECT_TRUE(feed(s, probe()).empty()) << "mute after its third block request";
+    EXPECT_EQ(13u, s.dev->counters.ignored_bytes);
+
+    Sim e = make_sim(config_from({"--early-reset-ack", "1", "--early-ack-ms", "4"}));
+    EXPECT_EQ(1, feed(e, probe())[0].chunk_count) << "a probe is no verify";
+    DevsimReply verify = feed(e, region(DEVSIM_APP_BASE, 1024))[0];
+    ASSERT_EQ(2, verify.chunk_count);
+    EXPECT_EQ(15, verify.chunks[0].len);
+    EXPECT_EQ(4u, verify.chunks[1].delay_ms);
+    EXPECT_EQ((Bytes{0x04, 0x2B, 0xF7, 0x6F, 0x77}),
+              Bytes(verify.bytes + verify.chunks[1].off, verify.bytes + verify.len));
+    DevsimReply reset = feed(e, reset_request())[0];
+    EXPECT_EQ(0, reset.chunk_count) << "the real reset goes unanswered";
+    EXPECT_EQ(0, reset.reset);
+    EXPECT_EQ(0u, e.dev->counters.resets);
+    EXPECT_EQ(1u, feed(e, probe()).size()) << "still in its boot loader";
+}
+
 TEST(DevsimOptions, SelectorsAndNumbers)
 {
     DevsimFaultRule rule;
@@ -558,6 +589,10 @@ TEST(DevsimOptions, EachOptionFillsItsOwnFieldUpToItsLimit)
         {"--summary-json", "J", "", 0, FIELD_OF(summary_json)},
         {"--gap-ms", "600000", "600001", 600000000, FIELD_OF(config.gap_us)},
         {"--flash-ms", "600000", "600001", 600000, FIELD_OF(config.flash_ms)},
+        {"--erase-ms", "600000", "600001", 600000, FIELD_OF(config.erase_ms)},
+        {"--erase-block", "1008", "1009", 1008, FIELD_OF(config.erase_block)},
+        {"--mute-after", "4294967295", "4294967296", 4294967295u, FIELD_OF(config.mute_after)},
+        {"--early-ack-ms", "600000", "600001", 600000, FIELD_OF(config.early_ack_ms)},
         {"--silent-ms", "3600000", "3600001", 3600000000, FIELD_OF(config.silent_us)},
         {"--devices", "1000", "1001", 1000, FIELD_OF(config.devices)},
         {"--swap-ms", "3600000", "3600001", 3600000000, FIELD_OF(config.swap_us)},

@@ -827,4 +827,216 @@ TEST(EngineProbe, AnsweredOnlyByADeviceThatIsThere)
     EXPECT_EQ(PROBE_LINE_LOST, probe_device(&link));
 }
 
+// The slots' question between updates: the CRC of the image's region, taken
+// from the reply that echoes it even behind a stale one; none from a device
+// that does not answer; a vanished line told.
+TEST(EngineProbe, TheRegionCrcQuestion)
+{
+    uint16_t crc = 0;
+    begin(3 * 1024);
+    flash_copy = image;
+    flash_copy[5] ^= 1;
+    fake.device = flash_device;
+    fake_reply(sealed({0x04, 0x2B, 0xF5, 0x08, 0x00, 0x40, 0x00, 0x04, 0x00}), 3);
+    EXPECT_EQ(REGION_CRC_ANSWERED, ask_region_crc(&link, 1000, &crc));
+    EXPECT_EQ(crc16(flash_copy.data(), 3 * 1024), crc);
+    ASSERT_EQ(1u, fake.sent.size());
+    EXPECT_EQ((Bytes{0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x0C, 0x00}),
+              Bytes(fake.sent[0].bytes.begin(), fake.sent[0].bytes.begin() + 11));
+    EXPECT_EQ((uint32_t)Start, link.state) << "the update is left alone";
+
+    Script s;
+    s.ignore_verifies = 1;
+    begin(1024, 1000, s);
+    uint32_t asked_at = fake.now;
+    EXPECT_EQ(REGION_CRC_SILENT, ask_region_crc(&link, 1000, &crc));
+    EXPECT_EQ(asked_at + 1000, fake.now) << "the whole wait, and no longer";
+
+    begin(1024);
+    fake.gone = 1;
+    EXPECT_EQ(REGION_CRC_LINE_LOST, ask_region_crc(&link, 1000, &crc));
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The command line's link: answers only after their question, a resend timer
+// that follows the device, a stall limit
+
+// A boot loader that carries out its requests in order, each answered
+// block_ms (a region CRC or a reset 5 ms) after it is in or after the answer
+// before it, echoing the request's header; what it leaves out or adds is
+// the row's. Block requests count from 1, resends included.
+struct EchoScript {
+    bool echoes = true;       // false: 4-byte replies that carry no header
+    uint32_t block_ms = 5;
+    int drop_block = 0;       // this block request is carried out, unanswered
+    bool drop_verify = false; // so is the first verify request
+    int erase_block = 0;      // this one takes erase_ms more
+    uint32_t erase_ms = 0;
+    int mute_after = 0;       // nothing is answered after this many block requests
+    int early_ack_ms = -1;    // this long after the verify answer, a reset ack nobody
+                              // asked for; no reset request is answered then
+};
+
+EchoScript echo;
+int echo_blocks;
+uint32_t echo_busy_until;
+bool echo_resets_ignored;
+
+void echo_reply(const Bytes &req, size_t head, uint32_t ms)
+{
+    uint32_t start = (int32_t)(echo_busy_until - fake.now) > 0 ? echo_busy_until : fake.now;
+    echo_busy_until = start + ms;
+    Bytes reply = sealed(echo.echoes ? Bytes(req.begin(), req.begin() + (long)head)
+                                     : Bytes{0x04, 0x2B});
+    if (req[2] == OP_REGION_CRC) {
+        uint16_t crc = req[10] == 4 && req[9] == 0 ? 0xFFFF : image_crc();
+        Bytes body(req.begin(), req.begin() + 11);
+        body.push_back((unsigned char)(crc >> 8));
+        body.push_back((unsigned char)(crc & 0xFF));
+        reply = echo.echoes ? sealed(body) : region_crc_reply(crc);
+    }
+    fake_reply(reply, echo_busy_until - fake.now);
+}
+
+void echo_device(const Bytes &req)
+{
+    if (req.size() < 5 || (echo.mute_after > 0 && echo_blocks >= echo.mute_after))
+        return;
+    switch (req[2]) {
+    case OP_PROGRAM_BLOCK:
+        ++echo_blocks;
+        if (echo_blocks != echo.drop_block)
+            echo_reply(req, 9, echo.block_ms + (echo_blocks == echo.erase_block ? echo.erase_ms : 0));
+        break;
+    case OP_REGION_CRC:
+        if (echo.drop_verify && req[10] != 4) {
+            echo.drop_verify = false;
+            break;
+        }
+        echo_reply(req, 11, 5);
+        if (req[10] != 4 && echo.early_ack_ms >= 0) {
+            fake_reply(sealed({0x04, 0x2B, 0xF7}), echo_busy_until - fake.now +
+                                                       (uint32_t)echo.early_ack_ms);
+            echo_resets_ignored = true;
+        }
+        break;
+    case OP_RESET:
+        if (!echo_resets_ignored)
+            echo_reply(req, 3, 5);
+        break;
+    }
+}
+
+// The command line's settings, its reset limit among them.
+void begin_command_line(const EchoScript &script, size_t image_size = 8 * 1024)
+{
+    begin(image_size);
+    echo = script;
+    echo_blocks = 0;
+    echo_busy_until = fake.now;
+    echo_resets_ignored = false;
+    fake.device = echo_device;
+    link.settings.reply_complete = 1;
+    link.settings.match_replies = 1;
+    link.settings.clear_stale = 1;
+    link.settings.resend = RESEND_FOLLOW_DEVICE;
+    link.settings.limits.reset_for_ms = 2000;
+}
+
+// How long after its first send the first request resent went out again.
+uint32_t first_resend_ms()
+{
+    for (size_t i = 0; i < fake.sent.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (fake.sent[j].bytes == fake.sent[i].bytes && !is_probe(fake.sent[i].bytes))
+                return fake.sent[i].at - fake.sent[j].at;
+    return 0;
+}
+
+TEST(EngineCommandLine, ResendsFollowTheDeviceAndNothingAnswersBeforeItsQuestion)
+{
+    struct Row {
+        const char *what;
+        EchoScript script;
+        UpdateResend resend;
+        uint32_t stall_ms;
+        UpdateEnd end;
+        UpdateEndCause cause;
+        uint32_t resends_min, resends_max;
+        uint32_t first_resend_ms;  // the first resend after its first send; 0: not checked
+        uint32_t stale_bytes, stale_replies;
+        const char *why;           // in the outcome's words; "" for none
+    } rows[] = {
+        {"a lost ack: resent after the timer's 201 ms, not 5 s",
+         [] { EchoScript s; s.drop_block = 5; return s; }(), RESEND_FOLLOW_DEVICE, 0,
+         UPDATE_DONE, CAUSE_NONE, 1, 1, 202, 0, 0, ""},
+        {"25 ms a block: nothing resent", [] { EchoScript s; s.block_ms = 25; return s; }(),
+         RESEND_FOLLOW_DEVICE, 0, UPDATE_DONE, CAUSE_NONE, 0, 0, 0, 0, 0, ""},
+        {"a 1.5 s erase: three resends, backed off, and their answers dropped",
+         [] { EchoScript s; s.erase_block = 5; s.erase_ms = 1500; return s; }(),
+         RESEND_FOLLOW_DEVICE, 0, UPDATE_DONE, CAUSE_NONE, 3, 3, 202, 0, 3, ""},
+        {"a device that does not echo keeps the dialog's 5 s",
+         [] { EchoScript s; s.echoes = false; s.drop_block = 5; return s; }(),
+         RESEND_FOLLOW_DEVICE, 0, UPDATE_DONE, CAUSE_RESET_UNCERTAIN, 1, 1, 5001, 0, 0,
+         "may be a late answer"},
+        {"a fixed timeout", [] { EchoScript s; s.drop_block = 5; return s; }(), RESEND_FIXED, 0,
+         UPDATE_DONE, CAUSE_NONE, 1, 1, 301, 0, 0, ""},
+        {"the verify request keeps the dialog's 5 s",
+         [] { EchoScript s; s.drop_verify = true; return s; }(), RESEND_FOLLOW_DEVICE, 0,
+         UPDATE_DONE, CAUSE_NONE, 1, 1, 5001, 0, 0, ""},
+        {"a reset acknowledged before it was asked: cleared, and not confirmed",
+         [] { EchoScript s; s.early_ack_ms = 3; return s; }(), RESEND_FOLLOW_DEVICE, 0,
+         UPDATE_DONE, CAUSE_RESET_UNANSWERED, 1, 30, 0, 5, 0, "did not acknowledge the reset"},
+        {"mute after block 2: the dialog's 5 s (two answers only), then stopped answering",
+         [] { EchoScript s; s.mute_after = 2; return s; }(), RESEND_FOLLOW_DEVICE, 12000,
+         UPDATE_DEADLINE, CAUSE_STALLED, 2, 2, 5001, 0, 0,
+         "stopped answering: no answer from the device for --stall 12 s, at 2048 of 8192 "
+         "bytes (block 0x08004800 unanswered)"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        begin_command_line(row.script);
+        link.settings.resend = row.resend;
+        link.settings.resend_after_ms = 300;
+        link.settings.limits.stall_ms = row.stall_ms;
+        link.settings.limits.stall_name = "--stall";
+        uint32_t unanswered = 0;
+        std::string outstanding;
+        UpdateOutcome o;
+        testing::internal::CaptureStdout();
+        for (int i = 0; i < 5000 && update_outcome(&link, &o) == UPDATE_RUNNING; ++i) {
+            step_update(&link);
+            update_outcome(&link, &o);
+            if (o.unanswered_ms > unanswered) {
+                unanswered = o.unanswered_ms;
+                outstanding = o.outstanding;
+            }
+        }
+        std::string trace = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(row.stale_bytes > 0,
+                  trace.find(" bytes waiting on the line before the request, cleared)") !=
+                      std::string::npos);
+        EXPECT_EQ(row.end, o.end);
+        EXPECT_EQ(row.cause, o.cause);
+        EXPECT_GE(o.tally.resends, row.resends_min);
+        EXPECT_LE(o.tally.resends, row.resends_max);
+        EXPECT_EQ(row.stale_bytes, o.tally.stale_bytes);
+        EXPECT_EQ(row.stale_replies, o.tally.stale_replies);
+        EXPECT_TRUE(strstr(o.why, row.why) != NULL) << o.why;
+        if (row.first_resend_ms > 0) {
+            EXPECT_EQ(row.first_resend_ms, first_resend_ms());
+        }
+        if (row.end == UPDATE_DONE) {
+            EXPECT_EQ(8u, o.tally.blocks_acked);
+        } else {
+            EXPECT_GT(unanswered, 10000u) << "long enough for a line on standard error";
+            EXPECT_EQ("block 0x08004800", outstanding);
+        }
+    }
+}
+
 }  // namespace

@@ -109,19 +109,21 @@ int32_t fake_read(void *context, unsigned char *buffer, uint32_t capacity)
     return (int32_t)n;
 }
 
-// As read_port, and also ends once is_whole accepts the bytes so far; it is
-// asked after each group of bytes that arrive at the same moment.
+// As read_port, within total_ms, and also ends once is_whole accepts the
+// bytes so far; it is asked after each group of bytes that arrive at the
+// same moment.
 int32_t fake_read_until(void *line_context, unsigned char *buffer, uint32_t capacity,
-                        ReplyCheck is_whole, void *context)
+                        ReplyCheck is_whole, void *context, uint32_t total_ms)
 {
     FakeLine &fake = *(FakeLine *)line_context;
     std::vector<FakeArrival> &line = fake.line;
     uint32_t start = fake.now;
+    uint32_t total = total_ms < READ_TOTAL_MS ? total_ms : (uint32_t)READ_TOTAL_MS;
     uint32_t last = start;
     uint32_t n = 0;
     while (n < capacity && !line.empty()) {
         uint32_t at = since(line.front().at, start) > 0 ? line.front().at : start;
-        if (since(at, start + READ_TOTAL_MS) > 0 || (n > 0 && since(at, last + READ_INTERVAL_MS) > 0))
+        if (since(at, start + total) > 0 || (n > 0 && since(at, last + READ_INTERVAL_MS) > 0))
             break;
         while (n < capacity && !line.empty() && since(line.front().at, at) <= 0) {
             buffer[n++] = line.front().byte;
@@ -133,9 +135,9 @@ int32_t fake_read_until(void *line_context, unsigned char *buffer, uint32_t capa
             return (int32_t)n;
         }
     }
-    uint32_t end = n == 0 ? start + READ_TOTAL_MS : n == capacity ? last : last + READ_INTERVAL_MS;
-    if (since(end, start + READ_TOTAL_MS) > 0)
-        end = start + READ_TOTAL_MS;
+    uint32_t end = n == 0 ? start + total : n == capacity ? last : last + READ_INTERVAL_MS;
+    if (since(end, start + total) > 0)
+        end = start + total;
     fake.now = end;
     return (int32_t)n;
 }
@@ -165,13 +167,25 @@ void fake_purge(void *context)
     fake.purges++;
 }
 
+// The bytes that have arrived by now, dropped and counted.
+int32_t fake_discard_input(void *context)
+{
+    FakeLine &fake = *(FakeLine *)context;
+    uint32_t now = fake.now;
+    size_t before = fake.line.size();
+    fake.line.erase(std::remove_if(fake.line.begin(), fake.line.end(),
+                                   [now](const FakeArrival &a) { return since(a.at, now) <= 0; }),
+                    fake.line.end());
+    return (int32_t)(before - fake.line.size());
+}
+
 void fake_flush(void *context)
 {
     ((FakeLine *)context)->flushes++;
 }
 
-const TransportOps FAKE_OPS = {fake_read, fake_read_until, fake_write,
-                               fake_purge, fake_flush, fake_lost};
+const TransportOps FAKE_OPS = {fake_read,          fake_read_until, fake_write, fake_purge,
+                               fake_discard_input, fake_flush,      fake_lost};
 
 }  // namespace
 

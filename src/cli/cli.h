@@ -42,7 +42,7 @@ enum CliExit {
     CLI_EXIT_CRC_MISMATCH = 1,  // a device reported a wrong region CRC ("FAILED")
     CLI_EXIT_USAGE = 2,         // usage or bad input, decided before any port is opened
     CLI_EXIT_PORT = 3,          // a port could not be opened or was lost
-    CLI_EXIT_DEADLINE = 4,      // a --wait or --timeout deadline passed
+    CLI_EXIT_DEADLINE = 4,      // a --wait, --timeout or --stall deadline passed
     CLI_EXIT_RECORDS = 5,       // every device verified, but a record (the JSON, the log,
                                 // standard output) could not be written
     CLI_EXIT_INTERRUPTED = 130  // Ctrl-C cut a device short
@@ -63,6 +63,8 @@ struct CliOptions {
     uint32_t flash_end;                             // end of the device's flash
     double wait_s;                                  // < 0: wait until interrupted
     double timeout_s;                               // < 0: no overall deadline
+    double stall_s;                                 // < 0: wait for each answer for ever
+    uint32_t resend_after_ms;                       // 0: the resend timer follows the device
     char json_path[CLI_PATH_CAPACITY];              // "": none; "-": standard output
     char log_path[CLI_PATH_CAPACITY];               // "": none
     int quiet;
@@ -84,6 +86,8 @@ enum CliResult {
     CLI_RESULT_STOPPED,   // Ctrl-C or a signal
     CLI_RESULT_MATCH,     // verify: the device carries the image
     CLI_RESULT_MISMATCH,  // verify: its flash differs
+    CLI_RESULT_STALLED,   // linked, then no answer for --stall
+    CLI_RESULT_CURRENT,   // --continuous: it already held the image; not written
     CLI_RESULT_KINDS
 };
 
@@ -127,6 +131,7 @@ struct CliDeviceSummary {
     const char *adapter_serial;  // "" when none
     const char *adapter_by_id;   // Linux: the /dev/serial/by-id link, "" when none
     uint32_t stale_replies; // late answers to earlier requests, dropped
+    uint32_t stale_bytes;   // bytes waiting on the line before a request, cleared
     const DifferingBlocks *differing;  // verify: the blocks that differ (NULL: none asked)
     uint32_t base;          // the image's flash address, for differing's offsets
     int slot;               // --continuous: the port's number (1 up), else 0

@@ -107,9 +107,9 @@ int cli_open_device(CliDevice *d)
     return 0;
 }
 
-CliResult cli_result_of(UpdateEnd end, UpdateMode mode)
+CliResult cli_result_of(const UpdateOutcome *outcome, UpdateMode mode)
 {
-    switch (end) {
+    switch (outcome->end) {
     case UPDATE_DONE:
         return mode == MODE_VERIFY ? CLI_RESULT_MATCH : CLI_RESULT_DONE;
     case UPDATE_FAILED:
@@ -117,7 +117,7 @@ CliResult cli_result_of(UpdateEnd end, UpdateMode mode)
     case UPDATE_PORT_LOST:
         return CLI_RESULT_PORT_LOST;
     case UPDATE_DEADLINE:
-        return CLI_RESULT_TIMEOUT;
+        return outcome->cause == CAUSE_STALLED ? CLI_RESULT_STALLED : CLI_RESULT_TIMEOUT;
     case UPDATE_STOPPED:
         return CLI_RESULT_STOPPED;
     case UPDATE_RUNNING:
@@ -149,6 +149,32 @@ static void say_waiting(CliDevice *d, double now)
     fflush(stderr);
     cli_unlock();
     d->next_waiting_line = now + CLI_WAITING_LINE_S;
+}
+
+// "no answer from the device for 20 s; resending block 0x08004800" on
+// standard error every CLI_SILENCE_LINE_S a linked device leaves unanswered,
+// when standard error is a file (a terminal's row says it all the time).
+static void say_unanswered(CliDevice *d, const UpdateOutcome *outcome)
+{
+    const CliRun *run = d->run;
+    uint32_t lines = outcome->unanswered_ms / (CLI_SILENCE_LINE_S * 1000);
+    if (lines <= d->silence_lines) {
+        d->silence_lines = lines;  // 0 again once the device answers
+        return;
+    }
+    d->silence_lines = lines;
+    if (run->live || run->options->quiet)
+        return;
+    char who[PORT_NAME_CAPACITY + 32];
+    if (run->options->continuous)
+        snprintf(who, sizeof who, "%s #%ld", d->given, d->sequence + 1);
+    else
+        snprintf(who, sizeof who, "%s", d->given);
+    cli_lock();
+    fprintf(stderr, "%s: no answer from the device for %u s; resending %s\n", who,
+            (unsigned)(lines * CLI_SILENCE_LINE_S), outcome->outstanding);
+    fflush(stderr);
+    cli_unlock();
 }
 
 // The engine's read-out for the display and the records.
@@ -185,6 +211,7 @@ UpdateEnd cli_drive(CliDevice *d)
     d->linked = 0;
     d->offset = 0;
     d->last_decile = 0;
+    d->silence_lines = 0;
     cli_unlock();
     start_update(link);
     update_outcome(link, &outcome);
@@ -202,6 +229,8 @@ UpdateEnd cli_drive(CliDevice *d)
             say_waiting(d, monotonic_seconds());
         if (!d->linked && outcome.linked)
             note_linked(d);
+        if (outcome.linked)
+            say_unanswered(d, &outcome);
     }
 }
 
@@ -220,9 +249,12 @@ static void set_limits(UpdateLimits *limits, const CliOptions *o)
         limits->first_answer_ms = limit_ms(o->wait_s);
     if (o->timeout_s > 0)
         limits->finish_ms = limit_ms(o->timeout_s);
+    if (o->stall_s > 0)
+        limits->stall_ms = limit_ms(o->stall_s);
     limits->reset_for_ms = CLI_RESET_LIMIT_MS;
     limits->first_answer_name = "--wait";
     limits->finish_name = "--timeout";
+    limits->stall_name = "--stall";
 }
 
 void cli_setup_link(CliDevice *d)
@@ -236,12 +268,16 @@ void cli_setup_link(CliDevice *d)
     d->report.context = d;
     put_chosen_image(&d->link, &run->image);
     // Everything on the wire stays as the dialog has it but the reads,
-    // which end as soon as a whole reply is in, and the replies, matched to
-    // the request they answer.
+    // which end as soon as a whole reply is in; the replies, matched to the
+    // request they answer and never taken from before it; and, for a device
+    // that echoes, the resend timeouts, which follow its answer times.
     UpdateSettings *settings = &d->link.settings;
     settings->report = &d->report;
     settings->reply_complete = 1;
     settings->match_replies = 1;
+    settings->clear_stale = 1;
+    settings->resend = o->resend_after_ms > 0 ? RESEND_FIXED : RESEND_FOLLOW_DEVICE;
+    settings->resend_after_ms = o->resend_after_ms;
     set_limits(&settings->limits, o);
     settings->mode = o->command == CLI_VERIFY ? MODE_VERIFY : MODE_UPDATE;
     settings->no_reset = o->no_reset;

@@ -14,15 +14,21 @@
 
 namespace {
 
-const char *const CLI_RESULT_NAMES[CLI_RESULT_KINDS] = {"running", "done",    "failed",
-                                                "port-lost", "open-failed", "timeout",
-                                                "stopped", "match",  "mismatch"};
+const char *const CLI_RESULT_NAMES[CLI_RESULT_KINDS] = {
+    "running", "done",  "failed",   "port-lost", "open-failed", "timeout",
+    "stopped", "match", "mismatch", "stalled",   "current"};
 
 std::string hex16(uint16_t value)
 {
     char text[8];
     snprintf(text, sizeof text, "0x%04x", (unsigned)value);
     return text;
+}
+
+// 1 for a result whose words are a note, not an error.
+int good_result(CliResult result)
+{
+    return result == CLI_RESULT_DONE || result == CLI_RESULT_MATCH || result == CLI_RESULT_CURRENT;
 }
 
 // Copies the dumped document into text. Returns its length, or -1.
@@ -76,7 +82,7 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
         // A done device may carry a note (its reset not acknowledged); any
         // other result says why.
         int has_text = s->why != NULL && s->why[0] != '\0';
-        int done = s->result == CLI_RESULT_DONE || s->result == CLI_RESULT_MATCH;
+        int done = good_result(s->result);
         if (has_text && !done)
             o["error"] = s->why;
         else
@@ -86,6 +92,7 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
         else
             o["note"] = nullptr;
         o["stale_replies"] = s->stale_replies;
+        o["stale_bytes"] = s->stale_bytes;
         if (s->differing != NULL) {
             nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
             for (int i = 0; i < s->differing->range_count && i < DIFFER_RANGES_MAX; ++i) {

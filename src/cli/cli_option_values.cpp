@@ -17,8 +17,13 @@
 namespace {
 
 // When standard input is no terminal (a script, a scheduled job), nobody will
-// plug the device in later: the first answer is waited for this long.
+// plug the device in later: the first answer is waited for this long, and
+// once linked each answer this long.
 const double SCRIPT_WAIT_S = 60;
+const double SCRIPT_STALL_S = 30;
+
+// --resend-after: at most an hour.
+const long RESEND_AFTER_MAX_MS = 3600000;
 
 // Copies text into a fixed field; 0, or -1 when it does not fit.
 int copy_field(char *field, size_t size, const std::string &text)
@@ -176,6 +181,32 @@ int take_counts_and_waits(const CliDeviceRunArgs *a, const char *program, const 
     return 0;
 }
 
+// --stall and --resend-after into o (a default --stall when standard input
+// is no terminal). Returns 0, or -1 with the reason printed.
+int take_resending(const CliDeviceRunArgs *a, const char *program, const char *command,
+                   CliOptions *o)
+{
+    if (a->stall.empty()) {
+        if (!cli_stdin_is_terminal())
+            o->stall_s = SCRIPT_STALL_S;
+    } else if (a->stall != "forever" && parse_seconds(a->stall, 1, &o->stall_s) != 0) {
+        cli_usage_error(program, command,
+                        "--stall: a number of seconds, more than 0, or forever, not \"%s\"",
+                        cli_shown(a->stall).c_str());
+        return -1;
+    }
+    long ms = 0;
+    if (!a->resend_after.empty() &&
+        (parse_count(a->resend_after, &ms) != 0 || ms > RESEND_AFTER_MAX_MS)) {
+        cli_usage_error(program, command,
+                        "--resend-after: a number of milliseconds from 1 to %ld, not \"%s\"",
+                        RESEND_AFTER_MAX_MS, cli_shown(a->resend_after).c_str());
+        return -1;
+    }
+    o->resend_after_ms = (uint32_t)ms;
+    return 0;
+}
+
 }  // namespace
 
 int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, const char *command,
@@ -196,7 +227,8 @@ int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, con
     }
     o->continuous = a->continuous;
     o->no_reset = a->no_reset;
-    if (take_counts_and_waits(a, program, command, o) != 0)
+    if (take_counts_and_waits(a, program, command, o) != 0 ||
+        take_resending(a, program, command, o) != 0)
         return -1;
     o->quiet = a->quiet;
     o->verbose = a->verbose;

@@ -13,7 +13,8 @@
 // What update and verify both take, as given.
 struct CliDeviceRunArgs {
     std::vector<std::string> ports;
-    std::string image, format, flash_end, json_path, log_path, wait, timeout, count;
+    std::string image, format, flash_end, json_path, log_path, wait, timeout, count, stall,
+        resend_after;
     bool quiet = false, verbose = false, no_vector_check = false, allow_sample = false;
     bool no_reset = false, continuous = false;
 };

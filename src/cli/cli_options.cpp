@@ -34,12 +34,15 @@ const char UPDATE_FOOTER[] =
     "\n"
     "Exit status: 0 every device verified;\n"
     "1 a device reported a wrong CRC of the written image; 2 usage or bad input\n"
-    "(nothing was opened); 3 a port could not be opened or was lost; 4 a --wait or\n"
-    "--timeout deadline passed; 5 every device verified but a record (--json, --log,\n"
-    "standard output) could not be written; 130 interrupted. With several devices,\n"
-    "the largest of theirs. With --continuous the run ends on Ctrl-C or after\n"
-    "--count devices per slot, and its status is the worst of the devices recorded\n"
-    "(130 when the interrupt cut a device short).\n";
+    "(nothing was opened); 3 a port could not be opened or was lost; 4 a --wait,\n"
+    "--timeout or --stall deadline passed; 5 every device verified but a record\n"
+    "(--json, --log, standard output) could not be written; 130 interrupted. With\n"
+    "several devices, the largest of theirs. With --continuous the run ends on\n"
+    "Ctrl-C or after --count devices per slot, and its status is the worst of the\n"
+    "devices recorded (130 when the interrupt cut a device short; 0 for a device\n"
+    "that already held the image).\n"
+    "When standard input is not a terminal the default --wait is 60 s and the\n"
+    "default --stall 30 s.\n";
 
 const char VERIFY_FOOTER[] =
     "\n"
@@ -114,6 +117,13 @@ const CliRunOption RUN_OPTIONS[] = {
      "plugged in late; 60 s when standard input is not a terminal)"},
     {"--timeout", "SECONDS", &CliDeviceRunArgs::timeout, nullptr,
      "An overall deadline per device (default: none)"},
+    {"--stall", "SECONDS", &CliDeviceRunArgs::stall, nullptr,
+     "Once a device has answered, how long it may give no answer before\n"
+     "it counts as stopped answering: seconds, or forever (default:\n"
+     "forever on a terminal; 30 s when standard input is not a terminal)"},
+    {"--resend-after", "MS", &CliDeviceRunArgs::resend_after, nullptr,
+     "Resend an unanswered block (verify: a block's CRC request) after MS\n"
+     "milliseconds (default: a timer that follows the device's answer times)"},
     {"--json", "FILE", &CliDeviceRunArgs::json_path, nullptr,
      "Append one JSON object per device as it ends (JSON Lines);\n"
      "- for standard output (the words then go to standard error)"},
@@ -293,6 +303,7 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     options->flash_end = FWU_FLASH_END;
     options->wait_s = -1;
     options->timeout_s = -1;
+    options->stall_s = -1;
     options->vector_check = 1;
 
     CLI::App app{"Device Firmware Update Tool: writes a firmware image into devices' boot\n"

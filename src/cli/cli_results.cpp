@@ -24,8 +24,10 @@ int cli_result_exit_status(CliResult result)
     case CLI_RESULT_OPEN_FAILED:
         return CLI_EXIT_PORT;
     case CLI_RESULT_TIMEOUT:
+    case CLI_RESULT_STALLED:
         return CLI_EXIT_DEADLINE;
     case CLI_RESULT_MATCH:
+    case CLI_RESULT_CURRENT:
         return CLI_EXIT_ALL_VERIFIED;
     case CLI_RESULT_MISMATCH:
         return CLI_EXIT_CRC_MISMATCH;
@@ -76,6 +78,7 @@ void cli_summarise(const CliDevice *d, CliDeviceSummary *s)
     s->blocks = outcome->tally.blocks_acked;
     s->resends = outcome->tally.resends;
     s->stale_replies = outcome->tally.stale_replies;
+    s->stale_bytes = outcome->tally.stale_bytes;
     s->differing = verifying ? &outcome->differing : NULL;
     s->base = IMAGE_BASE;
     if (run->options->continuous) {
@@ -124,7 +127,10 @@ void cli_finish_device(CliDevice *d, CliResult result, const char *why)
                  d->ended_at, d->given, cli_result_name(result),
                  s.reset_confirmed ? "true" : "false", (long)s.bytes, (unsigned)s.blocks,
                  (unsigned)s.resends, s.seconds,
-                 why[0] == '\0' ? "" : result == CLI_RESULT_DONE ? " note=" : " why=", why);
+                 why[0] == '\0'                                            ? ""
+                 : result == CLI_RESULT_DONE || result == CLI_RESULT_CURRENT ? " note="
+                                                                             : " why=",
+                 why);
         cli_write_record(run, run->log, run->log_label, line);
     }
     cli_unlock();
@@ -173,9 +179,9 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
         snprintf(middle, sizeof middle, "%s", cli_result_name(d->result));
     } else if (!d->linked) {
         snprintf(middle, sizeof middle, "waiting for the device (%.0f s)", now - d->started);
-    } else if (d->outcome.reply_wait_ms > CLI_LATE_REPLY_MS && d->outcome.resend_in_ms > 0) {
-        snprintf(middle, sizeof middle, "no answer, resending in %u s",
-                 (unsigned)(d->outcome.resend_in_ms + 999) / 1000);
+    } else if (d->outcome.unanswered_ms > CLI_LATE_REPLY_MS) {
+        snprintf(middle, sizeof middle, "no answer for %u s, resending",
+                 (unsigned)(d->outcome.unanswered_ms / 1000));
     } else {
         double seconds = now - d->linked_at;
         double rate = seconds > 0.2 ? d->offset / seconds : 0;
@@ -301,8 +307,9 @@ void cli_print_results(CliRun *run, int stopped)
                        run->device_count, run->device_count == 1 ? "" : "s",
                        counts[verifying ? CLI_RESULT_MATCH : CLI_RESULT_DONE],
                        verifying ? "match" : "done");
-    const CliResult order[] = {CLI_RESULT_MISMATCH, CLI_RESULT_FAILED, CLI_RESULT_PORT_LOST,
-                               CLI_RESULT_OPEN_FAILED, CLI_RESULT_TIMEOUT, CLI_RESULT_STOPPED};
+    const CliResult order[] = {CLI_RESULT_MISMATCH,    CLI_RESULT_FAILED,  CLI_RESULT_PORT_LOST,
+                               CLI_RESULT_OPEN_FAILED, CLI_RESULT_TIMEOUT, CLI_RESULT_STALLED,
+                               CLI_RESULT_STOPPED};
     for (CliResult r : order)
         if (counts[r] > 0 && len >= 0 && (size_t)len < sizeof line)
             len += snprintf(line + len, sizeof line - (size_t)len, ", %d %s", counts[r],

@@ -40,7 +40,9 @@ enum {
     CLI_LATE_REPLY_MS = 1000,        // a reply this late shows as "no answer" on its row
     CLI_NAME_COLUMN_MIN = 8,         // a row's name: at least this wide ...
     CLI_NAME_COLUMN_MAX = 24,        // ... and at most
-    CLI_WAITING_LINE_S = 10          // a file-bound stderr hears a device is awaited this often
+    CLI_WAITING_LINE_S = 10,         // a file-bound stderr hears a device is awaited this often,
+    CLI_SILENCE_LINE_S = 10,         // ... that a device gives no answer this often,
+    CLI_REMOVAL_LINE_S = 30          // ... and that a slot waits for a device's removal this often
 };
 
 struct CliRun;
@@ -76,6 +78,7 @@ struct CliDevice {
     char started_at[40], ended_at[40];  // the same two on the wall clock (UTC)
     double next_waiting_line;           // when a file-bound stderr next hears it waits
     int last_decile;  // progress lines written when standard error is a file
+    uint32_t silence_lines;  // ... and lines on the device's silence, since its last answer
 
     // The adapter behind the port, when the system tells it (found before
     // the threads start).
@@ -85,7 +88,7 @@ struct CliDevice {
     // --continuous: the slot this port is (written by its thread under the lock).
     CliSlotState slot_state;
     long sequence;                     // devices ended on this slot so far
-    long slot_done, slot_failed, slot_other;
+    long slot_done, slot_failed, slot_current, slot_other;
     int worst_status;                  // the worst exit status of its devices
     char serial_wanted[PORT_NAME_CAPACITY];  // usb:SERIAL: looked for again when it is back
     char linked_at_text[40];           // when the current device first answered (UTC)
@@ -135,7 +138,7 @@ void cli_setup_link(CliDevice *d);
 UpdateEnd cli_drive(CliDevice *d);
 
 // The engine's end as the device's result.
-CliResult cli_result_of(UpdateEnd end, UpdateMode mode);
+CliResult cli_result_of(const UpdateOutcome *outcome, UpdateMode mode);
 
 // Writes out a trace line the device's engine left unfinished.
 void cli_flush_trace_line(CliDevice *d);

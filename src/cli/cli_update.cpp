@@ -24,7 +24,8 @@ static void device_main(void *argument)
         result = CLI_RESULT_OPEN_FAILED;
         why = d->why;
     } else {
-        result = cli_result_of(cli_drive(d), d->link.settings.mode);
+        cli_drive(d);
+        result = cli_result_of(&d->outcome, d->link.settings.mode);
         why = d->outcome.why;
         cli_close_device(d);
     }

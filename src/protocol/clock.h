@@ -24,4 +24,10 @@ struct EngineClock {
 // tick_count and sleep_ms as an EngineClock.
 EngineClock system_clock(void);
 
+// The time by clock.
+static inline uint32_t clock_now(const EngineClock *clock)
+{
+    return clock->now_ms(clock->context);
+}
+
 #endif

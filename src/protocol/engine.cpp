@@ -20,7 +20,7 @@ static void reset_counters(DeviceLink *link)
 
 static void send_probe(DeviceLink *link)
 {
-    link->send_time = now_ms(link);
+    begin_request(link, 0);
     report_trace(link->settings.report, "CONTACTING...\n");
     build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
     write_frame(link);
@@ -54,7 +54,7 @@ static int32_t compared_size(const DeviceLink *link)
 static void send_block(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
-    link->send_time = now_ms(link);
+    begin_request(link, 0);
     uint32_t address = block_address(link, link->image_size);
     report_trace(report, "PROG ADDR %#x, LEN %#x, FROM %#x...", address,
                  (unsigned)link->block_len, (unsigned)link->offset);
@@ -70,7 +70,7 @@ static void send_block(DeviceLink *link)
 static void send_block_crc(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
-    link->send_time = now_ms(link);
+    begin_request(link, 0);
     uint32_t address = block_address(link, compared_size(link));
     report_trace(report, "Checking address %#x, %#x bytes\n", address,
                  (unsigned)link->block_len);
@@ -83,7 +83,7 @@ static void send_block_crc(DeviceLink *link)
 static void send_verify(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
-    link->send_time = now_ms(link);
+    begin_request(link, 0);
     int32_t size = compared_size(link);
     report_trace(report, "Verifying address %#x, image size %#x bytes\n", link->base,
                  (unsigned)size);
@@ -97,7 +97,9 @@ static void send_reset(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
     EngineBookkeeping *e = &link->engine;
-    link->send_time = now_ms(link);
+    // Nothing may answer the first reset but the device, after it: what
+    // arrives between the verify answer and the request is cleared.
+    begin_request(link, !e->resetting);
     if (!e->resetting) {
         e->resetting = 1;
         e->resetting_since_ms = link->send_time;
@@ -140,9 +142,9 @@ void enter_state(DeviceLink *link, UpdateState s)
     link->state = s;
 }
 
-static int overdue(const DeviceLink *link, uint32_t limit_ms)
+static int overdue(const DeviceLink *link)
 {
-    return (uint32_t)(now_ms(link) - link->send_time) > limit_ms;
+    return (uint32_t)(clock_now(&link->clock) - link->send_time) > resend_limit(link);
 }
 
 // The request goes out again because its reply is overdue. Probes resent
@@ -150,9 +152,13 @@ static int overdue(const DeviceLink *link, uint32_t limit_ms)
 // plugged in late has nothing resent.
 static void resend(DeviceLink *link, UpdateState s)
 {
-    if (link->engine.linked)
-        link->engine.tally.resends++;
+    EngineBookkeeping *e = &link->engine;
+    if (e->linked) {
+        e->tally.resends++;
+        resend_timer_backoff(&e->timer);
+    }
     enter_state(link, s);
+    e->request_resent = 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -161,7 +167,7 @@ static void resend(DeviceLink *link, UpdateState s)
 static void await_link(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
-    if (overdue(link, link->timeout_ms))
+    if (overdue(link))
         resend(link, AwaitLink);
     int32_t n = read_frame(link);
     if (n > 0) {
@@ -174,6 +180,7 @@ static void await_link(DeviceLink *link)
     if (!accept_reply(&link->frame))
         return;
     report_trace(report, "REMOTE DEVICE LINK ESTABLISHED\n");
+    note_answer(link);
     link->engine.linked = 1;
     // A device that answers the probe with the probe's own header echoes
     // every request; its replies can then be matched to them.
@@ -203,12 +210,13 @@ static void note_differing(DifferingBlocks *d, int32_t offset, int32_t len)
 
 static void await_block_crc(DeviceLink *link)
 {
-    if (overdue(link, link->timeout_ms)) {
+    if (overdue(link)) {
         report_trace(link->settings.report, "TIMEOUT\n");
         resend(link, AwaitBlockCrc);
     }
     if (!read_reply(link) || link->frame.frame_len < REGION_CRC_REPLY_MIN)
         return;
+    note_answer(link);
     uint16_t remote = reply_region_crc(&link->frame);
     uint16_t local = crc16(link->image + link->offset, link->block_len);
     if (remote != local) {
@@ -227,12 +235,13 @@ static void await_block_crc(DeviceLink *link)
 static void await_block_ack(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
-    if (overdue(link, link->timeout_ms)) {
+    if (overdue(link)) {
         report_trace(report, "TIMEOUT\n");
         resend(link, AwaitBlockAck);
     }
     if (!read_reply(link))
         return;
+    note_answer(link);
     report_trace(report, "- OK\n");
     report_flush(report);
     link->offset += link->block_len;
@@ -248,7 +257,7 @@ static void await_block_ack(DeviceLink *link)
 static void await_verify(DeviceLink *link)
 {
     const UpdateReport *report = link->settings.report;
-    if (overdue(link, link->timeout_ms))
+    if (overdue(link))
         resend(link, AwaitVerify);
     if (!read_reply(link))
         return;
@@ -257,6 +266,7 @@ static void await_verify(DeviceLink *link)
     // and the resend on timeout takes over.
     if (link->frame.frame_len < REGION_CRC_REPLY_MIN)
         return;
+    note_answer(link);
     uint16_t remote = reply_region_crc(&link->frame);
     uint16_t local = crc16(link->image, compared_size(link));
     link->engine.tally.remote_crc = remote;
@@ -281,10 +291,11 @@ static void await_verify(DeviceLink *link)
 
 static void await_reset_ack(DeviceLink *link)
 {
-    if (overdue(link, RESET_RETRY_MS))
+    if (overdue(link))
         resend(link, AwaitResetAck);
     if (!read_reply(link))
         return;
+    note_answer(link);
     report_trace(link->settings.report, "frame length %4d bytes received & OK\n",
                  (int)link->frame.frame_len);
     enter_state(link, Done);
@@ -295,7 +306,7 @@ static void settle_end(DeviceLink *link)
 {
     const UpdateLimits *limits = &link->settings.limits;
     EngineBookkeeping *e = &link->engine;
-    uint32_t now = now_ms(link);
+    uint32_t now = clock_now(&link->clock);
     if (link->state == Done) {
         e->end = UPDATE_DONE;
         // Without an echo, an acknowledgement after a resend may be the late
@@ -318,6 +329,11 @@ static void settle_end(DeviceLink *link)
                now - e->started_ms > limits->first_answer_ms) {
         e->end = UPDATE_DEADLINE;
         e->cause = CAUSE_NO_ANSWER;
+    } else if (limits->stall_ms > 0 && e->linked && link->state != AwaitResetAck &&
+               now - e->answered_ms > limits->stall_ms) {
+        // The reset has its own limit; every other request an answer.
+        e->end = UPDATE_DEADLINE;
+        e->cause = CAUSE_STALLED;
     } else if (limits->finish_ms > 0 && now - e->started_ms > limits->finish_ms) {
         e->end = UPDATE_DEADLINE;
         e->cause = CAUSE_NOT_FINISHED;
@@ -334,7 +350,7 @@ void step_update(DeviceLink *link)
     // Start begins the update's bookkeeping afresh, however Start was set.
     if (link->state == Start) {
         fresh_bookkeeping(&link->engine);
-        link->engine.started_ms = now_ms(link);
+        link->engine.started_ms = clock_now(&link->clock);
     } else if (link->engine.end != UPDATE_RUNNING) {
         return;
     }

@@ -20,6 +20,7 @@
 #include "protocol/clock.h"
 #include "protocol/frame.h"
 #include "protocol/report.h"
+#include "protocol/resend_timer.h"
 #include "serial/serial.h"
 #include "serial/transport.h"
 
@@ -64,7 +65,13 @@ enum {
     LINK_TIMEOUT_MS = 100,
     TRANSFER_TIMEOUT_MS = 5000,
     RESET_RETRY_MS = 100,
-    PROBE_PAUSE_MS = 100
+    PROBE_PAUSE_MS = 100,
+    // With clear_stale: before the first reset request the line must have
+    // been quiet this long (what arrives meanwhile is cleared), polled this
+    // often, for at most RESET_QUIET_MAX_MS.
+    RESET_QUIET_MS = 50,
+    RESET_QUIET_POLL_MS = 2,
+    RESET_QUIET_MAX_MS = 500
 };
 
 // What happened during one update, for its report.
@@ -72,6 +79,8 @@ struct UpdateTally {
     uint32_t resends;       // frames written again because the reply was overdue (once
                             // linked: the probes of the wait for a device do not count)
     uint32_t stale_replies; // replies to an earlier request, dropped (matched replies only)
+    uint32_t stale_bytes;   // bytes waiting on the line before a request, cleared
+                            // (clear_stale only)
     uint32_t blocks_acked;  // block requests acknowledged
     int32_t remote_crc;     // the device's CRC of the image region; -1: none yet
     uint16_t local_crc;     // the tool's CRC of what was verified (once it was): the padded
@@ -93,6 +102,7 @@ enum UpdateEndCause {
     CAUSE_NONE = 0,
     CAUSE_NO_ANSWER,        // deadline: no first answer within first_answer_ms
     CAUSE_NOT_FINISHED,     // deadline: not ended within finish_ms
+    CAUSE_STALLED,          // deadline: once linked, no accepted reply for stall_ms
     CAUSE_RESET_UNANSWERED, // done: the reset was resent for reset_for_ms, unacknowledged
     CAUSE_LOST_ON_RESET,    // done: the line vanished while the reset was outstanding
     CAUSE_RESET_UNCERTAIN,  // done: the reset's acknowledgement could be a late answer to
@@ -109,11 +119,16 @@ struct UpdateLimits {
     uint32_t first_answer_ms;       // 0: wait for the device's first answer for ever
     uint32_t finish_ms;             // 0: no overall deadline
     uint32_t reset_for_ms;          // 0: resend the reset until it is acknowledged
+    // 0: once linked, wait for each answer for ever; else a device that gives
+    // no accepted reply for this long has stopped answering (the reset, which
+    // reset_for_ms bounds, aside)
+    uint32_t stall_ms;
     const char *first_answer_name;  // how the front end names these limits in the
     const char *finish_name;        // outcome's words ("--wait"), or NULL
+    const char *stall_name;
 };
 
-enum { OUTCOME_WHY_CAPACITY = 640 };
+enum { OUTCOME_WHY_CAPACITY = 640, OUTSTANDING_CAPACITY = 48 };
 
 // What the front ends report of an update, running or ended.
 struct UpdateOutcome {
@@ -127,9 +142,19 @@ struct UpdateOutcome {
     DifferingBlocks differing;  // MODE_VERIFY
     int32_t port_lost;        // the line vanished: the end is UPDATE_PORT_LOST, or done with
                               // the device gone on its reset (CAUSE_LOST_ON_RESET)
-    uint32_t reply_wait_ms;   // how long the outstanding request has waited for its reply
-    uint32_t resend_in_ms;    // ... and how long until it is sent again
+    uint32_t unanswered_ms;   // linked: how long since the device's last accepted reply
+    // The request outstanding in words: "block 0x08004800", "the verify
+    // request", "the reset", "the CRC request for block 0x08004800", "the
+    // probe"; "" when none is.
+    char outstanding[OUTSTANDING_CAPACITY];
     char why[OUTCOME_WHY_CAPACITY];  // the end in words; "" while running or when done cleanly
+};
+
+// How the timeout after which a request is resent is chosen.
+enum UpdateResend {
+    RESEND_AS_DIALOG = 0,   // LINK_TIMEOUT_MS, then TRANSFER_TIMEOUT_MS
+    RESEND_FOLLOW_DEVICE,   // the resend timer, following the device's answer times
+    RESEND_FIXED            // resend_after_ms
 };
 
 // What a front end chooses for its updates: filled before start_update and
@@ -161,6 +186,20 @@ struct UpdateSettings {
     // 0: image_size, the padded image. MODE_UPDATE always verifies the
     // padded image it wrote.
     int32_t image_own_size;
+    // 1: before each request, what already waits on the line is cleared and
+    // counted (tally.stale_bytes), so that nothing sent before the request
+    // is taken for its answer; before the first reset request the line must
+    // also have been quiet for RESET_QUIET_MS.
+    int32_t clear_stale;
+    // When a block or a block's CRC request is resent, once linked to a
+    // device that echoes (match_replies): after the dialog's timeout
+    // (RESEND_AS_DIALOG), after the resend timer's timeout
+    // (RESEND_FOLLOW_DEVICE, resend_timer.h), or after resend_after_ms
+    // (RESEND_FIXED). Probes and the reset keep the dialog's 100 ms, the
+    // verify request its 5 s, and a device that does not echo the dialog's
+    // timeouts.
+    UpdateResend resend;
+    uint32_t resend_after_ms;
 };
 
 // The engine's own record of the update in progress, written by the engine
@@ -178,6 +217,10 @@ struct EngineBookkeeping {
     int32_t resetting;          // the reset request has gone out ...
     uint32_t resetting_since_ms;    // ... first at this time,
     uint32_t resends_before_reset;  // ... when tally.resends was this
+    uint32_t answered_ms;       // the device's last accepted reply (from the link on)
+    int32_t request_len;        // bytes of the outstanding request
+    int32_t request_resent;     // ... which has been sent more than once
+    ResendTimer timer;          // the device's answer times (RESEND_FOLLOW_DEVICE)
     UpdateTally tally;
     DifferingBlocks differing;  // MODE_VERIFY
 };
@@ -238,6 +281,20 @@ enum ProbeAnswer {
 // once and reads for its answer (one read, as long as a read lasts).
 // Nothing is traced; the update's state and bookkeeping are left alone.
 ProbeAnswer probe_device(DeviceLink *link);
+
+// What the question between updates found.
+enum RegionCrcAnswer {
+    REGION_CRC_SILENT = 0,  // no reply carrying a region CRC came within the wait
+    REGION_CRC_ANSWERED,    // one did: the CRC is in *crc
+    REGION_CRC_LINE_LOST    // the line vanished
+};
+
+// Between updates (the production line's slots): clears what waits on the
+// line, asks the device for the CRC-16 of the image's region (base, the
+// padded image_size) once, and reads for its answer for up to wait_ms. A
+// reply that echoes the question's header is taken before any other.
+// Nothing is traced; the update's state and bookkeeping are left alone.
+RegionCrcAnswer ask_region_crc(DeviceLink *link, uint32_t wait_ms, uint16_t *crc);
 
 // Whether the update has ended and how, with the counts the front ends
 // report, into *outcome (when not NULL). Returns outcome's end.

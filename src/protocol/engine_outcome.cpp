@@ -39,12 +39,65 @@ static void done_words(const DeviceLink *link, char *why, size_t size)
     }
 }
 
+// The request of the current state in words, into text ("" for none).
+static void outstanding_words(const DeviceLink *link, char *text, size_t size)
+{
+    unsigned address = (unsigned)(link->base + (uint32_t)link->offset);
+    text[0] = '\0';
+    switch (link->state) {
+    case AwaitLink:
+        snprintf(text, size, "the probe");
+        break;
+    case AwaitBlockAck:
+        snprintf(text, size, "block %#010x", address);
+        break;
+    case AwaitBlockCrc:
+        snprintf(text, size, "the CRC request for block %#010x", address);
+        break;
+    case AwaitVerify:
+        snprintf(text, size, "the verify request");
+        break;
+    case AwaitResetAck:
+        snprintf(text, size, "the reset");
+        break;
+    default:
+        break;
+    }
+}
+
+// A deadline's end in words.
+static void deadline_words(const DeviceLink *link, char *why, size_t size)
+{
+    const UpdateLimits *limits = &link->settings.limits;
+    char limit[64];
+    switch (link->engine.cause) {
+    case CAUSE_NO_ANSWER:
+        limit_words(limit, sizeof limit, limits->first_answer_name, limits->first_answer_ms);
+        snprintf(why, size, "no answer from the device within %s (plugged in and powered?)",
+                 limit);
+        break;
+    case CAUSE_STALLED: {
+        char request[OUTSTANDING_CAPACITY];
+        outstanding_words(link, request, sizeof request);
+        limit_words(limit, sizeof limit, limits->stall_name, limits->stall_ms);
+        snprintf(why, size,
+                 "stopped answering: no answer from the device for %s, at %ld of %ld bytes "
+                 "(%s unanswered)",
+                 limit, (long)link->offset, (long)link->image_size, request);
+        break;
+    }
+    default:
+        limit_words(limit, sizeof limit, limits->finish_name, limits->finish_ms);
+        snprintf(why, size, "not finished within %s (%ld of %ld bytes)", limit,
+                 (long)link->offset, (long)link->image_size);
+        break;
+    }
+}
+
 // The end in words, into why ("" while running or when done cleanly).
 static void end_words(const DeviceLink *link, char *why, size_t size)
 {
     const EngineBookkeeping *e = &link->engine;
-    const UpdateLimits *limits = &link->settings.limits;
-    char limit[64];
     why[0] = '\0';
     switch (e->end) {
     case UPDATE_DONE:
@@ -69,15 +122,7 @@ static void end_words(const DeviceLink *link, char *why, size_t size)
                  (long)link->offset, (long)link->image_size);
         break;
     case UPDATE_DEADLINE:
-        if (e->cause == CAUSE_NO_ANSWER) {
-            limit_words(limit, sizeof limit, limits->first_answer_name, limits->first_answer_ms);
-            snprintf(why, size, "no answer from the device within %s (plugged in and powered?)",
-                     limit);
-        } else {
-            limit_words(limit, sizeof limit, limits->finish_name, limits->finish_ms);
-            snprintf(why, size, "not finished within %s (%ld of %ld bytes)", limit,
-                     (long)link->offset, (long)link->image_size);
-        }
+        deadline_words(link, why, size);
         break;
     case UPDATE_STOPPED:
         snprintf(why, size, "stopped by an interrupt");
@@ -102,11 +147,12 @@ UpdateEnd update_outcome(const DeviceLink *link, UpdateOutcome *outcome)
     outcome->image_size = link->image_size;
     outcome->tally = e->tally;
     outcome->differing = e->differing;
-    uint32_t waited = now_ms(link) - link->send_time;
-    uint32_t resend_at = link->state == AwaitResetAck ? (uint32_t)RESET_RETRY_MS : link->timeout_ms;
     int waiting = e->end == UPDATE_RUNNING && link->state != Start && link->state != Contact;
-    outcome->reply_wait_ms = waiting ? waited : 0;
-    outcome->resend_in_ms = waiting && waited < resend_at ? resend_at - waited : 0;
+    outcome->unanswered_ms =
+        waiting && e->linked ? clock_now(&link->clock) - e->answered_ms : 0;
+    outcome->outstanding[0] = '\0';
+    if (waiting)
+        outstanding_words(link, outcome->outstanding, sizeof outcome->outstanding);
     end_words(link, outcome->why, sizeof outcome->why);
     return e->end;
 }

@@ -23,6 +23,7 @@ void fresh_bookkeeping(EngineBookkeeping *engine)
     engine->end = UPDATE_RUNNING;
     engine->cause = CAUSE_NONE;
     engine->tally.remote_crc = -1;
+    resend_timer_start(&engine->timer);
 }
 
 void init_link(DeviceLink *link)

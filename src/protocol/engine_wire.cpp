@@ -1,5 +1,6 @@
-// The engine's side of the line: writing a request, and reading, splitting
-// and matching the replies to it; and the probe between updates.
+// The engine's side of the line: clearing it and writing a request, when it
+// is resent, and reading, splitting and matching the replies to it, with
+// their times; and the probe and the question between updates.
 #include "protocol/engine.h"
 
 #include <string.h>
@@ -21,6 +22,42 @@ static int32_t echoed_head_length(unsigned char operation)
     }
 }
 
+// Clears what waits on the line and counts it; with quiet, goes on until
+// the line has been quiet for RESET_QUIET_MS (RESET_QUIET_MAX_MS at most).
+static void clear_line(DeviceLink *link, int quiet)
+{
+    const Transport *line = &link->line;
+    uint32_t start = clock_now(&link->clock);
+    uint32_t quiet_since = start;
+    uint32_t cleared = 0;
+    for (;;) {
+        int32_t n = line->ops->discard_input(line->context);
+        uint32_t now = clock_now(&link->clock);
+        if (n > 0) {
+            cleared += (uint32_t)n;
+            quiet_since = now;
+        }
+        if (!quiet || now - quiet_since >= RESET_QUIET_MS || now - start >= RESET_QUIET_MAX_MS ||
+            line->ops->lost(line->context))
+            break;
+        link->clock.pause_ms(link->clock.context, RESET_QUIET_POLL_MS);
+    }
+    if (cleared > 0) {
+        link->engine.tally.stale_bytes += cleared;
+        report_trace(link->settings.report,
+                     "(%lu bytes waiting on the line before the request, cleared)\n",
+                     (unsigned long)cleared);
+    }
+}
+
+void begin_request(DeviceLink *link, int quiet_first)
+{
+    if (link->settings.clear_stale)
+        clear_line(link, quiet_first);
+    link->engine.request_resent = 0;
+    link->send_time = clock_now(&link->clock);
+}
+
 void write_frame(DeviceLink *link)
 {
     // The header is kept: the reply is read over the request.
@@ -28,8 +65,46 @@ void write_frame(DeviceLink *link)
     if (head > link->frame.frame_len - 2)
         head = link->frame.frame_len - 2;
     link->engine.request_head_len = head > 0 ? head : 0;
+    link->engine.request_len = link->frame.frame_len;
     memcpy(link->engine.request_head, link->frame.bytes, (size_t)link->engine.request_head_len);
     link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
+}
+
+// ---------------------------------------------------------------------------
+// When a request is resent, and the answers' times
+
+uint32_t resend_limit(const DeviceLink *link)
+{
+    const UpdateSettings *s = &link->settings;
+    const EngineBookkeeping *e = &link->engine;
+    if (link->state == AwaitResetAck)
+        return RESET_RETRY_MS;
+    // Only replies matched to requests make an early resend harmless: its
+    // late first answer is known for what it is. The verify request, sent
+    // once, asks for a CRC of the whole image, whose time no block tells.
+    if (!e->linked || !s->match_replies || !e->device_echoes || link->state == AwaitVerify)
+        return link->timeout_ms;
+    if (s->resend == RESEND_FIXED && s->resend_after_ms > 0)
+        return s->resend_after_ms;
+    if (s->resend == RESEND_FOLLOW_DEVICE)
+        return resend_timer_timeout(&e->timer, line_time_ms(e->request_len + REGION_CRC_REPLY_MIN),
+                                    link->timeout_ms);
+    return link->timeout_ms;
+}
+
+void note_answer(DeviceLink *link)
+{
+    EngineBookkeeping *e = &link->engine;
+    uint32_t now = clock_now(&link->clock);
+    // Karn's rule: the echo of a resent request is the echo of its first
+    // send too, so its answer's time says nothing sure.
+    int timed = link->state == AwaitBlockAck || link->state == AwaitBlockCrc;
+    if (e->linked && timed && !e->request_resent) {
+        uint32_t took = now - link->send_time;
+        uint32_t wire = line_time_ms(e->request_len + link->frame.frame_len);
+        resend_timer_sample(&e->timer, took > wire ? took - wire : 0);
+    }
+    e->answered_ms = now;
 }
 
 // ---------------------------------------------------------------------------
@@ -82,6 +157,16 @@ static int whole_reply(const unsigned char *bytes, int32_t count, void *context)
     return reply_start((const DeviceLink *)context, bytes, count) >= 0;
 }
 
+// How long a read that ends once a reply is in may wait: until the
+// outstanding request is due to be resent, READ_TOTAL_MS at most.
+static uint32_t read_time(const DeviceLink *link)
+{
+    uint32_t limit = resend_limit(link);
+    uint32_t waited = clock_now(&link->clock) - link->send_time;
+    uint32_t left = waited < limit ? limit - waited + 1 : 1;
+    return left < READ_TOTAL_MS ? left : (uint32_t)READ_TOTAL_MS;
+}
+
 // Reads whatever the device sent into the frame buffer, over the request.
 int32_t read_frame(DeviceLink *link)
 {
@@ -91,7 +176,8 @@ int32_t read_frame(DeviceLink *link)
     const Transport *line = &link->line;
     int32_t n;
     if (link->settings.reply_complete)
-        n = line->ops->read_until(line->context, link->frame.bytes, capacity, whole_reply, link);
+        n = line->ops->read_until(line->context, link->frame.bytes, capacity, whole_reply, link,
+                                  read_time(link));
     else
         n = line->ops->read(line->context, link->frame.bytes, capacity);
     if (n < 0 || (uint32_t)n > capacity)
@@ -135,6 +221,13 @@ static int match_reply(DeviceLink *link)
     }
     for (int i = 0; i < frames; ++i) {
         if (echoes_request(link, frame->bytes + starts[i], lengths[i])) {
+            // What came with the answer in the same read is no part of it:
+            // counted as bytes that were on the line out of turn.
+            if (lengths[i] < n) {
+                link->engine.tally.stale_bytes += (uint32_t)(n - lengths[i]);
+                report_trace(link->settings.report, "(%ld bytes read with the answer, dropped)\n",
+                             (long)(n - lengths[i]));
+            }
             memmove(frame->bytes, frame->bytes + starts[i], (size_t)lengths[i]);
             frame->frame_len = lengths[i];
             return 1;
@@ -160,10 +253,11 @@ int read_reply(DeviceLink *link)
 
 ProbeAnswer probe_device(DeviceLink *link)
 {
+    link->line.ops->discard_input(link->line.context);
     build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
     link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
     int32_t n = link->line.ops->read_until(link->line.context, link->frame.bytes, FRAME_CAPACITY,
-                                          whole_probe_reply, NULL);
+                                          whole_probe_reply, NULL, READ_TOTAL_MS);
     if (n < 0 || n > FRAME_CAPACITY)
         n = 0;
     link->frame.frame_len = n;
@@ -171,4 +265,66 @@ ProbeAnswer probe_device(DeviceLink *link)
     if (link->line.ops->lost(link->line.context))
         return PROBE_LINE_LOST;
     return answered ? PROBE_ANSWERED : PROBE_SILENT;
+}
+
+// The question between updates: its header, and the bytes read for its
+// answer so far (the frame buffer, before the current read).
+struct RegionQuestion {
+    unsigned char head[REQUEST_HEAD_MAX];
+    const unsigned char *bytes;
+    int32_t before;
+};
+
+// Where the answer to the question starts in count bytes: the frame that
+// echoes its header, else the bytes as they are when they pass as one reply
+// that reaches the CRC field; -1 when neither.
+static int32_t region_answer_start(const RegionQuestion *q, int32_t count)
+{
+    int32_t starts[FRAMES_IN_A_READ], lengths[FRAMES_IN_A_READ];
+    int frames = split_frames(q->bytes, count, starts, lengths, FRAMES_IN_A_READ);
+    for (int i = 0; i < frames; ++i)
+        if (lengths[i] >= REGION_CRC_REPLY_MIN &&
+            memcmp(q->bytes + starts[i], q->head, REQUEST_HEAD_MAX) == 0)
+            return starts[i];
+    return count >= REGION_CRC_REPLY_MIN && reply_bytes_ok(q->bytes, count) ? 0 : -1;
+}
+
+static int region_answer_in(const unsigned char *, int32_t count, void *context)
+{
+    const RegionQuestion *q = (const RegionQuestion *)context;
+    return region_answer_start(q, q->before + count) >= 0;
+}
+
+RegionCrcAnswer ask_region_crc(DeviceLink *link, uint32_t wait_ms, uint16_t *crc)
+{
+    const Transport *line = &link->line;
+    line->ops->discard_input(line->context);
+    build_region_crc_request(&link->frame, link->unit_address, link->base,
+                             (uint32_t)link->image_size);
+    RegionQuestion q;
+    memcpy(q.head, link->frame.bytes, REQUEST_HEAD_MAX);
+    q.bytes = link->frame.bytes;
+    q.before = 0;
+    line->ops->write(line->context, link->frame.bytes, link->frame.frame_len);
+    uint32_t start = clock_now(&link->clock);
+    int32_t at = -1;
+    while (at < 0 && q.before < FRAME_CAPACITY && !line->ops->lost(line->context)) {
+        uint32_t waited = clock_now(&link->clock) - start;
+        if (waited >= wait_ms)
+            break;
+        uint32_t left = wait_ms - waited;
+        int32_t n = line->ops->read_until(line->context, link->frame.bytes + q.before,
+                                          (uint32_t)(FRAME_CAPACITY - q.before), region_answer_in,
+                                          &q, left < READ_TOTAL_MS ? left : (uint32_t)READ_TOTAL_MS);
+        if (n > 0 && n <= FRAME_CAPACITY - q.before)
+            q.before += n;
+        at = region_answer_start(&q, q.before);
+    }
+    link->frame.frame_len = q.before;
+    if (line->ops->lost(line->context))
+        return REGION_CRC_LINE_LOST;
+    if (at < 0)
+        return REGION_CRC_SILENT;
+    *crc = (uint16_t)(link->frame.bytes[at + 11] << 8 | link->frame.bytes[at + 12]);
+    return REGION_CRC_ANSWERED;
 }

@@ -32,7 +32,8 @@ enum {
     PORT_NAME_CAPACITY = 256,  // names are at most 255 characters
     LINE_BAUD = 115200,
     READ_INTERVAL_MS = 20,     // a read ends after this much silence between bytes
-    READ_TOTAL_MS = 100        // ... or after this long in all
+    READ_TOTAL_MS = 100,       // ... or after this long in all
+    DISCARD_LIMIT = 65536      // bytes one discard_port_input takes at most
 };
 
 struct PortTable {
@@ -116,12 +117,18 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count);
 // ---------------------------------------------------------------------------
 // For a tool that need not wait out the read window (the command line).
 
-// read_port that also ends as soon as is_whole (when not NULL) says the bytes
-// read so far make a whole reply; it is asked after every piece that arrives.
-// A device that vanishes meanwhile ends it too (port_lost tells); the bytes
-// read before that are returned.
+// read_port that lasts at most total_ms in all (READ_TOTAL_MS at most), and
+// also ends as soon as is_whole (when not NULL) says the bytes read so far
+// make a whole reply; it is asked after every piece that arrives. A device
+// that vanishes meanwhile ends it too (port_lost tells); the bytes read
+// before that are returned.
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                        ReplyCheck is_whole, void *context);
+                        ReplyCheck is_whole, void *context, uint32_t total_ms);
+
+// Reads and throws away the bytes received that wait to be read, without
+// waiting for more (at most DISCARD_LIMIT of them); returns how many. A
+// device that vanished is noted (port_lost).
+int32_t discard_port_input(PortHandle port);
 
 // Asks the driver to pass received bytes on at once instead of holding them
 // for a latency timer (Linux: ASYNC_LOW_LATENCY). The previous setting comes

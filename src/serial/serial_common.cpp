@@ -46,9 +46,10 @@ static int32_t serial_read(void *context, unsigned char *buffer, uint32_t capaci
 }
 
 static int32_t serial_read_until(void *context, unsigned char *buffer, uint32_t capacity,
-                                 ReplyCheck is_whole, void *check_context)
+                                 ReplyCheck is_whole, void *check_context, uint32_t total_ms)
 {
-    return read_port_until((PortHandle)context, buffer, capacity, is_whole, check_context);
+    return read_port_until((PortHandle)context, buffer, capacity, is_whole, check_context,
+                           total_ms);
 }
 
 static int32_t serial_write(void *context, const unsigned char *bytes, int32_t count)
@@ -61,6 +62,11 @@ static void serial_purge(void *context)
     purge_port((PortHandle)context);
 }
 
+static int32_t serial_discard_input(void *context)
+{
+    return discard_port_input((PortHandle)context);
+}
+
 static void serial_flush(void *context)
 {
     flush_port((PortHandle)context);
@@ -71,8 +77,9 @@ static int serial_lost(void *context)
     return port_lost((PortHandle)context);
 }
 
-static const TransportOps SERIAL_OPS = {serial_read, serial_read_until, serial_write,
-                                        serial_purge, serial_flush, serial_lost};
+static const TransportOps SERIAL_OPS = {serial_read,  serial_read_until,    serial_write,
+                                        serial_purge, serial_discard_input, serial_flush,
+                                        serial_lost};
 
 Transport serial_transport(PortHandle port)
 {
@@ -85,7 +92,12 @@ static int32_t none_read(void *, unsigned char *, uint32_t)
     return 0;
 }
 
-static int32_t none_read_until(void *, unsigned char *, uint32_t, ReplyCheck, void *)
+static int32_t none_read_until(void *, unsigned char *, uint32_t, ReplyCheck, void *, uint32_t)
+{
+    return 0;
+}
+
+static int32_t none_discard(void *)
 {
     return 0;
 }
@@ -104,8 +116,8 @@ static int none_lost(void *)
     return 0;
 }
 
-static const TransportOps NO_OPS = {none_read, none_read_until, none_write,
-                                    none_action, none_action, none_lost};
+static const TransportOps NO_OPS = {none_read,   none_read_until, none_write, none_action,
+                                    none_discard, none_action,     none_lost};
 
 Transport no_transport(void)
 {

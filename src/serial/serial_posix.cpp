@@ -204,17 +204,17 @@ static int wait_for(int fd, short events, int64_t wait_ns, short *revents)
 }
 
 // Reads until capacity bytes are in, or the interval passes between two
-// bytes, or READ_TOTAL_MS pass in all, or is_whole says the bytes so far make
-// a reply, or the device goes away (noted on the port).
+// bytes, or total_ms pass in all, or is_whole says the bytes so far make a
+// reply, or the device goes away (noted on the port).
 static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                          ReplyCheck is_whole, void *context)
+                          ReplyCheck is_whole, void *context, uint32_t total_ms)
 {
     const int fd = port->fd;
     if (capacity > (uint32_t)INT32_MAX)
         capacity = (uint32_t)INT32_MAX;
 
     const int64_t interval_ns = (int64_t)port->interval_ms * 1000000;
-    const int64_t total_end = monotonic_ns() + (int64_t)READ_TOTAL_MS * 1000000;
+    const int64_t total_end = monotonic_ns() + (int64_t)total_ms * 1000000;
     int64_t last_byte = 0;
     uint32_t got = 0;
 
@@ -265,15 +265,40 @@ static int32_t read_until(PortHandle port, unsigned char *buffer, uint32_t capac
 
 int32_t read_port(PortHandle port, unsigned char *buffer, uint32_t capacity)
 {
-    return read_port_until(port, buffer, capacity, NULL, NULL);
+    return read_port_until(port, buffer, capacity, NULL, NULL, READ_TOTAL_MS);
 }
 
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                        ReplyCheck is_whole, void *context)
+                        ReplyCheck is_whole, void *context, uint32_t total_ms)
 {
     if (port == NO_PORT || port->fd < 0 || buffer == NULL || capacity == 0)
         return 0;
-    return read_until(port, buffer, capacity, is_whole, context);
+    if (total_ms > READ_TOTAL_MS)
+        total_ms = READ_TOTAL_MS;
+    return read_until(port, buffer, capacity, is_whole, context, total_ms);
+}
+
+int32_t discard_port_input(PortHandle port)
+{
+    int fd = port_fd(port);
+    int32_t discarded = 0;
+    unsigned char sink[512];
+    // With VMIN and VTIME 0 (and the descriptor non-blocking) a read returns
+    // what waits and never waits for more: 0 or EAGAIN once nothing is left.
+    // A hang-up is left for the next read, which tells it by poll.
+    while (fd >= 0 && discarded < DISCARD_LIMIT) {
+        ssize_t n = read(fd, sink, sizeof sink);
+        if (n > 0) {
+            discarded += (int32_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && device_vanished(errno))
+            port->lost = 1;
+        break;
+    }
+    return discarded;
 }
 
 // Writes until every byte is taken, or the bound passes, or the device goes

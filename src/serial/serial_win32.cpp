@@ -213,7 +213,7 @@ static double now_ms(void)
 }
 
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
-                        ReplyCheck is_whole, void *context)
+                        ReplyCheck is_whole, void *context, uint32_t total_ms)
 {
     int lost = 0;
     uint32_t got = 0;
@@ -233,12 +233,14 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
     if (capacity > 0x7fffffffu)
         capacity = 0x7fffffffu;
 
-    // The configured interval between bytes and READ_TOTAL_MS in all, as for
+    // The configured interval between bytes and total_ms in all, as for
     // read_port, but timed here: each ReadFile returns as soon as any byte
     // is there (interval and multiplier MAXDWORD), or after the constant
     // when none comes, so a whole reply is seen the moment it is in.
     const double interval = capacity > 0 ? (double)configured.ReadIntervalTimeout : 0;
-    const double total_end = now_ms() + READ_TOTAL_MS;
+    if (total_ms > READ_TOTAL_MS)
+        total_ms = READ_TOTAL_MS;
+    const double total_end = now_ms() + total_ms;
     double last_byte = 0;
     DWORD wait_set = 0;  // the constant set last; 0: none yet
     while (got < capacity) {
@@ -296,6 +298,36 @@ int set_low_latency(PortHandle)
     // (Device Manager, the port's advanced properties); the reads above
     // already return as soon as the driver passes bytes on.
     return -1;
+}
+
+int32_t discard_port_input(PortHandle port)
+{
+    int32_t discarded = 0;
+    unsigned char sink[512];
+    // What the driver holds, read with the configured timeouts: a read of no
+    // more than is there returns at once.
+    while (port != NO_PORT && discarded < DISCARD_LIMIT) {
+        DWORD errors = 0;
+        COMSTAT status;
+        if (!ClearCommError(port->handle, &errors, &status)) {
+            if (device_vanished(GetLastError()))
+                port->lost = 1;
+            break;
+        }
+        DWORD want = status.cbInQue < sizeof sink ? status.cbInQue : (DWORD)sizeof sink;
+        DWORD got = 0;
+        if (want == 0)
+            break;
+        if (!ReadFile(port->handle, sink, want, &got, NULL)) {
+            if (device_vanished(GetLastError()))
+                port->lost = 1;
+            break;
+        }
+        if (got == 0 || got > want)
+            break;
+        discarded += (int32_t)got;
+    }
+    return discarded;
 }
 
 void purge_port(PortHandle port)

@@ -20,14 +20,18 @@ struct TransportOps {
     // line was quiet for the read interval between two bytes, or the read's
     // whole time passed.
     int32_t (*read)(void *context, unsigned char *buffer, uint32_t capacity);
-    // As read, and also ends as soon as is_whole (when not NULL) says the
-    // bytes so far make a whole reply, or the device vanishes.
+    // As read, but its whole time is total_ms (READ_TOTAL_MS at most), and
+    // it also ends as soon as is_whole (when not NULL) says the bytes so far
+    // make a whole reply, or the device vanishes.
     int32_t (*read_until)(void *context, unsigned char *buffer, uint32_t capacity,
-                          ReplyCheck is_whole, void *check_context);
+                          ReplyCheck is_whole, void *check_context, uint32_t total_ms);
     // All count bytes, waiting until the line has taken them.
     int32_t (*write)(void *context, const unsigned char *bytes, int32_t count);
     // Discards what waits in both directions.
     void (*purge)(void *context);
+    // Discards the bytes received that wait to be read, without waiting for
+    // more; returns how many there were.
+    int32_t (*discard_input)(void *context);
     // Waits until written bytes have left.
     void (*flush)(void *context);
     // 1 once the device behind the line has vanished (unplugged, hung up).

@@ -619,15 +619,76 @@ def case_outputs(rig):
                    f"{' '.join(args)} into a full standard output: exit 5 (got {code}: {err.strip()!r})")
 
 
+def case_resend(rig):
+    """Resends that follow the device: a lost acknowledgement is resent well
+    within a second, a device that takes 25 ms a block has nothing resent,
+    and one that erases for 1.5 s before its fifth block costs a few resends
+    and ends right."""
+    image = app_pattern(12 * 1024, 19)
+    write_image(rig, "image.bin", image)
+    lost, slow = rig.devsim("--drop", "block:5"), rig.devsim("--flash-ms", "25")
+    erase = rig.devsim("--erase-ms", "1500", "--erase-block", "5")
+    ports = [lost.port, slow.port, erase.port]
+    code, out, err = rig.run("update", "--image", "image.bin", "--json", "results.jsonl", *ports)
+    expect(code == 0, f"every device done (exit {code}: {err.strip()[-200:]!r})")
+    got = results(rig, "results.jsonl", ports)
+    r = got[lost.port]
+    # The dialog's timeout alone is 5 s; the timer's about 0.2 s.
+    expect(r["resends"] >= 1 and r["seconds"] < 4,
+           f"{lost.port}: the lost ack's block resent ({r['resends']}) well within the "
+           f"dialog's 5 s ({r['seconds']} s for the whole update)")
+    expect(got[slow.port]["resends"] == 0,
+           f"{slow.port}: nothing resent to a 25 ms/block device ({got[slow.port]['resends']})")
+    expect(1 <= got[erase.port]["resends"] <= 4,
+           f"{erase.port}: a few resends during the erase ({got[erase.port]['resends']})")
+    for sim in (lost, slow, erase):
+        expect(got[sim.port]["result"] == "done" and got[sim.port]["reset_confirmed"] is True,
+               f"{sim.port}: done, reset confirmed")
+        expect(sim.wait(60) == 0, f"{sim.port}: the simulator ended by its reset")
+        check_written(got[sim.port], sim, image)
+
+
+def case_stall(rig):
+    """Answers only after their question, and a device that falls silent: a
+    reset acknowledged before it was sent is cleared, never confirmed; a
+    device mute after its second block is announced every 10 s and ends as
+    stalled after --stall, exit 4."""
+    image = app_pattern(6 * 1024, 29)
+    write_image(rig, "image.bin", image)
+    early = rig.devsim("--early-reset-ack", "verify:1", "--early-ack-ms", "2")
+    mute = rig.devsim("--mute-after", "2")
+    ports = [early.port, mute.port]
+    code, out, err = rig.run("update", "--image", "image.bin", "--stall", "11", "--json",
+                             "results.jsonl", *ports)
+    expect(code == 4, f"a device that stopped answering exits with 4 (got {code})")
+    got = results(rig, "results.jsonl", ports)
+    r = got[early.port]
+    expect(r["result"] == "done" and r["reset_confirmed"] is False and r["stale_bytes"] == 5,
+           f"{early.port}: done, reset_confirmed false, the early ack's 5 bytes cleared "
+           f"({r['reset_confirmed']}, {r['stale_bytes']})")
+    r = got[mute.port]
+    expect(r["result"] == "stalled" and r["blocks"] == 2
+           and "stopped answering: no answer from the device for --stall 11 s" in r["error"],
+           f"{mute.port}: stalled after 2 blocks ({r['result']}, {r['blocks']}, {r['error']!r})")
+    line = f"{mute.port}: no answer from the device for 10 s; resending block 0x08004800"
+    expect(err.count(line) == 1, f"standard error said so at 10 s ({line!r})")
+    expect(f"{rig.program}: {mute.port}: stalled: stopped answering" in err,
+           "and gives the reason at the end")
+
+
 def case_bench(rig):
-    """The production bench: two slots with three devices each, one of them a
-    unit that stays in its boot loader after its reset; every device is
-    recorded once and flashed once, and each slot ends after --count 3."""
+    """The production bench: two slots with three devices each. On one the
+    operator swaps slowly; on the other the next device comes 0.3 s after the
+    last left, and one is a unit that stays in its boot loader after its
+    reset: every device is recorded once and flashed once, and each slot
+    ends after --count 3. Then a device that arrives holding the image is
+    recorded as current and not written."""
     image = app_pattern(3 * 1024, 17)
     write_image(rig, "image.bin", image)
-    # The swap takes longer than the second a device must stay quiet to count as gone.
+    # Longer than the second a device must stay quiet to count as gone; and
+    # far shorter, so that only the question tells the next device.
     a = rig.devsim("--devices", "3", "--swap-ms", "2000", dump="a%d.bin")
-    b = rig.devsim("--devices", "3", "--swap-ms", "2000", "--stays", "2", "--stay-ms", "1500",
+    b = rig.devsim("--devices", "3", "--swap-ms", "300", "--stays", "2", "--stay-ms", "1500",
                    dump="b%d.bin")
     code, out, err = rig.run("update", "--continuous", "--count", "3", "--image", "image.bin",
                              "--json", "bench.jsonl", a.port, b.port)
@@ -647,6 +708,22 @@ def case_bench(rig):
         for n in (1, 2, 3):
             with open(os.path.join(rig.dir, f"{name}{n}.bin"), "rb") as f:
                 expect(f.read() == padded(image), f"{sim.port}: device {n}'s flash holds the image")
+    expect(f"{b.port}: waiting for device #2 to be removed" in err,
+           "standard error says which device the slot waits to see removed")
+
+    write_image(rig, "padded.bin", padded(image))
+    c = rig.devsim("--flash-from", os.path.join(rig.dir, "padded.bin"))
+    code, out, err = rig.run("update", "--continuous", "--count", "1", "--image", "image.bin",
+                             "--json", "current.jsonl", c.port, name="current")
+    r = [json.loads(l) for l in rig.read("current.jsonl").splitlines() if l.strip()]
+    expect(code == 0 and len(r) == 1 and r[0]["result"] == "current" and r[0]["bytes"] == 0
+           and r[0]["device_crc"] == r[0]["image_crc"] and "already holds this image" in r[0]["note"],
+           f"a device holding the image: current, nothing written, exit 0 ({code}, {r[:1]})")
+    expect(f"{c.port} #1: current: " in out and "1 current" in out,
+           "its line and the totals say current")
+    c.stop()
+    expect(c.summary()["blocks_programmed"] == 0 and c.summary()["requests"]["reset"] == 0,
+           "it was neither written nor reset")
 
 
 CASES = {
@@ -661,6 +738,8 @@ CASES = {
     "bench": case_bench,
     "outputs": case_outputs,
     "help": case_help,
+    "resend": case_resend,
+    "stall": case_stall,
 }
 
 
@@ -678,6 +757,10 @@ EMULATED_SKIPS = {
     "bench": "qemu-i386 ends a 32-bit Wine process that runs several threads (the x86-64 build "
              "runs this case)",
     "help": "it starts the tool thirteen times; the x86-64 build runs it",
+    "resend": "qemu-i386 ends a 32-bit Wine process that runs several threads (the x86-64 build "
+              "runs this case)",
+    "stall": "qemu-i386 ends a 32-bit Wine process that runs several threads (the x86-64 build "
+             "runs this case)",
 }
 
 

@@ -60,6 +60,8 @@ void devsim_default_config(DevsimConfig *config)
 {
     memset(config, 0, sizeof *config);
     config->late_ms = 5100;
+    config->erase_block = 1;
+    config->early_ack_ms = 3;
     config->split_gap_ms = 40;
     config->split_at = 0;
     config->noise_bytes = 8;
@@ -76,6 +78,7 @@ void devsim_init(Devsim *dev, const DevsimConfig *config)
         dev->config = *config;
     dev->faults_on = 1;
     dev->resetting = 0;
+    dev->resets_ignored = 0;
     dev->rng = dev->config.seed;
     dev->rx_len = 0;
     dev->last_rx_us = 0;
@@ -101,10 +104,10 @@ void devsim_init(Devsim *dev, const DevsimConfig *config)
 void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us)
 {
     devsim_advance(dev, t_us);
-    // Unpowered, resetting once its reset ack is on the way, running its
-    // firmware, or no device on the line at all: deaf.
+    // Unpowered, resetting once its reset ack is on the way, fallen mute,
+    // running its firmware, or no device on the line at all: deaf.
     if (t_us < dev->listen_us || dev->resetting || dev->ended || dev->phase == DevsimPhaseRunning ||
-        dev->phase == DevsimPhaseGone) {
+        dev->phase == DevsimPhaseGone || devsim_muted(dev)) {
         dev->counters.ignored_bytes++;
         return;
     }
@@ -155,8 +158,8 @@ const char *devsim_kind_name(int kind)
 
 const char *devsim_fault_name(int fault)
 {
-    static const char *const names[DEVSIM_FAULT_COUNT] = {"drop",      "corrupt", "split", "late",
-                                                   "wrong-crc", "short",   "noise"};
+    static const char *const names[DEVSIM_FAULT_COUNT] = {
+        "drop", "corrupt", "split", "late", "wrong-crc", "short", "noise", "early-reset-ack"};
     return fault >= 0 && fault < DEVSIM_FAULT_COUNT ? names[fault] : "?";
 }
 

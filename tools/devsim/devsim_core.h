@@ -60,7 +60,7 @@ enum {
     DEVSIM_MAX_ITEMS = 16,         // items in one selector list
     DEVSIM_MAX_NOISE = 256,        // noise bytes before one reply
     DEVSIM_REPLY_CAPACITY = DEVSIM_MAX_NOISE + 32,
-    DEVSIM_MAX_CHUNKS = 3,         // noise, first part, second part
+    DEVSIM_MAX_CHUNKS = 4,         // noise, first part, second part, an early reset ack
     DEVSIM_MAX_DEVICES = 1000,     // devices in one run
     DEVSIM_APP_SIZE = DEVSIM_FLASH_SIZE - (DEVSIM_APP_BASE - DEVSIM_FLASH_BASE)
 };
@@ -83,6 +83,9 @@ enum DevsimFault {
     DevsimFaultWrongCrc,  // region CRC reply carries a CRC that is off by one bit
     DevsimFaultShort,     // a 5-byte valid frame (header + CRC) instead of the reply
     DevsimFaultNoise,     // noise_bytes random bytes before the reply
+    // after a verify reply, early_ack_ms later, a reset ack for a reset not
+    // yet asked for; the device then answers no reset request and stays
+    DevsimFaultEarlyResetAck,
     DEVSIM_FAULT_COUNT
 };
 
@@ -113,6 +116,11 @@ struct DevsimFaultRule {
 
 struct DevsimConfig {
     uint32_t flash_ms;       // programming time of a block before its ack
+    uint32_t erase_ms;       // ... and the erase before the erase_block-th block request
+    uint32_t erase_block;    // of each device (from 1)
+    uint32_t mute_after;     // 0, or: each device answers nothing after its mute_after-th
+                             // block request (the line stays open)
+    uint32_t early_ack_ms;   // from a verify reply to a DevsimFaultEarlyResetAck's ack
     uint32_t late_ms;        // extra delay of a DevsimFaultLate reply
     uint32_t split_gap_ms;   // silence inside a DevsimFaultSplit reply
     int32_t split_at;        // bytes before that silence; <= 0: half the reply
@@ -200,6 +208,7 @@ struct Devsim {
     DevsimConfig config;
     int faults_on;                   // 0: every rule is ignored
     int resetting;                   // a reset is acknowledged: deaf until it is done
+    int resets_ignored;              // an early reset ack went out: no reset is answered
     uint64_t rng;
     unsigned char rx[DEVSIM_RX_CAPACITY];
     int32_t rx_len;
@@ -221,8 +230,9 @@ struct Devsim {
     unsigned char flash[DEVSIM_FLASH_SIZE];
 };
 
-// Defaults: no faults, flash_ms 0, late_ms 5100, split 40 ms at half, noise
-// 8 bytes with no gap, not silent, gap 5 ms, seed 1.
+// Defaults: no faults, flash_ms 0, no erase time (erase_block 1), never
+// mute, late_ms 5100, split 40 ms at half, noise 8 bytes with no gap, early
+// reset acks 3 ms after the verify reply, not silent, gap 5 ms, seed 1.
 void devsim_default_config(DevsimConfig *config);
 
 // Device 1 on the line: erased flash (the preload at DEVSIM_APP_BASE), empty
@@ -232,8 +242,9 @@ void devsim_init(Devsim *dev, const DevsimConfig *config);
 // One received byte that finished arriving at t_us (microseconds from the
 // start, never decreasing); the device sequence is advanced to t_us first.
 // Bytes before the device's power-up plus config.silent_us, from a clean
-// reset ack until devsim_reset_left (or devsim_reset_done), and while no
-// boot loader is on the line, are ignored.
+// reset ack until devsim_reset_left (or devsim_reset_done), once the device
+// has fallen mute (config.mute_after), and while no boot loader is on the
+// line, are ignored.
 void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us);
 
 // The reset acknowledged last has taken place: the boot loader listens

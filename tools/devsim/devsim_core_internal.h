@@ -28,4 +28,11 @@ void devsim_fill_noise(Devsim *dev, unsigned char *to, int32_t n);
 // DEVSIM_APP_BASE.
 void devsim_power_up_flash(Devsim *dev);
 
+// Requests of kind the device on the line has heard (good CRC), resends
+// included.
+uint32_t devsim_device_requests(const Devsim *dev, int kind);
+
+// 1 once the device on the line has fallen mute (config.mute_after).
+int devsim_muted(const Devsim *dev);
+
 #endif

@@ -64,6 +64,7 @@ void plug_next(Devsim *dev, uint64_t t_us)
     dev->listen_us = t_us + dev->config.silent_us;
     dev->plugged_counters = dev->counters;
     dev->resetting = 0;
+    dev->resets_ignored = 0;
     dev->rx_len = 0;
     dev->have_last_block = 0;
     dev->last_block_address = 0;
@@ -90,6 +91,17 @@ void devsim_power_up_flash(Devsim *dev)
         memcpy(dev->flash + (DEVSIM_APP_BASE - DEVSIM_FLASH_BASE), dev->config.preload, n);
     }
     dev->written_end = 0;
+}
+
+uint32_t devsim_device_requests(const Devsim *dev, int kind)
+{
+    return dev->counters.requests[kind] - dev->plugged_counters.requests[kind];
+}
+
+int devsim_muted(const Devsim *dev)
+{
+    return dev->config.mute_after > 0 &&
+           devsim_device_requests(dev, DevsimKindBlock) >= dev->config.mute_after;
 }
 
 void devsim_reset_done(Devsim *dev)

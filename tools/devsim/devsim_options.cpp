@@ -54,6 +54,9 @@ const OptionRow OPTIONS[] = {
     {"--gap-ms", NULL, TakeMsAsUs, FIELD(config.gap_us), MS_LIMIT, 1, 0, 0},
     // The device.
     {"--flash-ms", NULL, TakeU32, FIELD(config.flash_ms), MS_LIMIT, 0, 0, 0},
+    {"--erase-ms", NULL, TakeU32, FIELD(config.erase_ms), MS_LIMIT, 0, 0, 0},
+    {"--erase-block", NULL, TakeU32, FIELD(config.erase_block), DEVSIM_APP_SIZE / DEVSIM_MAX_BLOCK, 1, 0, 0},
+    {"--mute-after", NULL, TakeU32, FIELD(config.mute_after), UINT32_MAX, 1, 0, 0},
     {"--silent-ms", NULL, TakeMsAsUs, FIELD(config.silent_us), HOUR_MS, 0, 0, 0},
     {"--flash-from", NULL, TakeText, FIELD(flash_from), 0, 0, 0, 0},
     // Several devices.
@@ -80,6 +83,9 @@ const OptionRow OPTIONS[] = {
     {"--noise-bytes", NULL, TakeI32, FIELD(config.noise_bytes), DEVSIM_MAX_NOISE, 1, 0, 0},
     {"--noise-gap-ms", NULL, TakeU32, FIELD(config.noise_gap_ms), MS_LIMIT, 0, 0, 0},
     {"--noise-every-ms", NULL, TakeU32, FIELD(noise_every_ms), MS_LIMIT, 1, 0, 0},
+    {"--early-reset-ack", NULL, TakeFault, FIELD(config.rules), 0, 0, DevsimFaultEarlyResetAck,
+     DevsimKindVerify},
+    {"--early-ack-ms", NULL, TakeU32, FIELD(config.early_ack_ms), MS_LIMIT, 0, 0, 0},
     {"--seed", NULL, TakeU64, FIELD(config.seed), UINT64_MAX, 0, 0, 0},
 };
 

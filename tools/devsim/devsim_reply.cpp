@@ -105,6 +105,8 @@ uint32_t faults_for(Devsim *dev, int kind, uint32_t crc_at)
     uint32_t faults = devsim_pick_faults(dev, kind);
     if (crc_at == 0)
         faults &= ~(1u << DevsimFaultWrongCrc);
+    if (kind != DevsimKindVerify)
+        faults &= ~(1u << DevsimFaultEarlyResetAck);
     for (int f = 0; f < DEVSIM_FAULT_COUNT; f++)
         if (has_fault(faults, f))
             dev->counters.faults[f]++;
@@ -129,10 +131,36 @@ int32_t damage_frame(unsigned char *frame, int32_t n, uint32_t faults, uint32_t 
     return n;
 }
 
+// The time a block request takes the device before its ack: the
+// programming time, and the erase before the block of erase_block.
+uint32_t block_time_ms(const Devsim *dev)
+{
+    const DevsimConfig *cfg = &dev->config;
+    uint32_t ms = cfg->flash_ms;
+    if (cfg->erase_ms > 0 && devsim_device_requests(dev, DevsimKindBlock) == cfg->erase_block)
+        ms += cfg->erase_ms;
+    return ms;
+}
+
+// After the verify reply: a reset ack that nothing asked for, early_ack_ms
+// later.
+void add_early_reset_ack(Devsim *dev, DevsimReply *out)
+{
+    unsigned char *ack = out->bytes + out->len;
+    ack[0] = UNIT_ADDRESS;
+    ack[1] = FRAME_FUNCTION;
+    ack[2] = OP_RESET;
+    seal(ack, RESET_REQUEST_LEN);
+    add_chunk(out, dev->config.early_ack_ms, out->len, RESET_REQUEST_LEN);
+    out->len += RESET_REQUEST_LEN;
+    dev->resets_ignored = 1;
+}
+
 // The reply as it goes on the line: a fault's noise, then the frame's n
 // bytes, in chunks with the silence before each: the programming time of a
 // block and a late fault's delay before the first, the noise gap between
-// noise and frame, a split fault's pause inside the frame.
+// noise and frame, a split fault's pause inside the frame; then an early
+// reset ack's.
 void lay_out(Devsim *dev, int kind, uint32_t faults, const unsigned char *frame, int32_t n,
              DevsimReply *out)
 {
@@ -149,7 +177,7 @@ void lay_out(Devsim *dev, int kind, uint32_t faults, const unsigned char *frame,
     memcpy(out->bytes + noise, frame, (size_t)n);
     out->len = noise + n;
 
-    uint32_t delay = kind == DevsimKindBlock ? cfg->flash_ms : 0;
+    uint32_t delay = kind == DevsimKindBlock ? block_time_ms(dev) : 0;
     if (has_fault(faults, DevsimFaultLate))
         delay += cfg->late_ms;
     uint32_t frame_delay = delay;
@@ -166,6 +194,8 @@ void lay_out(Devsim *dev, int kind, uint32_t faults, const unsigned char *frame,
     } else {
         add_chunk(out, frame_delay, noise, n);
     }
+    if (has_fault(faults, DevsimFaultEarlyResetAck))
+        add_early_reset_ack(dev, out);
 }
 
 } // namespace
@@ -180,6 +210,10 @@ void devsim_answer(Devsim *dev, int32_t len, DevsimReply *out)
     c->requests[DevsimKindAny]++;
     int32_t n = carry_out(dev, len, &kind, frame, &crc_at);
     out->kind = (uint8_t)kind;
+    // After an early reset ack the device stays in its boot loader and
+    // answers no reset request.
+    if (kind == DevsimKindReset && dev->resets_ignored)
+        return;
     if (n == 0) {
         out->refused = 1;
         c->refused++;
