@@ -1,6 +1,7 @@
-// The serial link on POSIX systems (Linux first): termios for the line,
-// ppoll() on the monotonic clock for the timing of reads and writes.
-// (Opening a port and the checks before it: open_posix.cpp; lock files:
+// The serial link on POSIX systems (Linux first): reads and writes, timed by
+// ppoll() on the monotonic clock; purge, flush, and what the port noted.
+// (The port record, its line settings and its close: port_posix.cpp;
+// opening a port and the checks before it: open_posix.cpp; lock files:
 // lock_posix.cpp; discovery: discover_posix.cpp.)
 //
 // The handle is a record of our own: the descriptor and what the link keeps
@@ -11,7 +12,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,147 +20,6 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
-
-// Mark/space parity and hardware flow control are not in every termios;
-// where a system lacks them there is nothing to clear.
-#ifndef CMSPAR
-#define CMSPAR 0
-#endif
-#ifndef CRTSCTS
-#define CRTSCTS 0
-#endif
-
-// ---------------------------------------------------------------------------
-// The port record
-
-
-static int port_fd(PortHandle port)
-{
-    return port != NO_PORT ? port->fd : -1;
-}
-
-PortHandle new_port(int fd)
-{
-    PortHandle port = (PortHandle)calloc(1, sizeof(SerialPort));
-    if (port == NO_PORT)
-        return NO_PORT;
-    port->fd = fd;
-    port->interval_ms = READ_INTERVAL_MS;
-    port->baud = LINE_BAUD;
-    port->lock.slot = -1;
-    return port;
-}
-
-int port_descriptor(PortHandle port)
-{
-    return port_fd(port);
-}
-
-PortHandle port_from_descriptor(int fd)
-{
-    return fd >= 0 ? new_port(fd) : NO_PORT;
-}
-
-// ---------------------------------------------------------------------------
-// Configure, close
-
-// The termios speed for a line speed in baud, or 0 when there is none.
-static int speed_for(uint32_t baud, speed_t *speed)
-{
-    static const struct {
-        uint32_t baud;
-        speed_t speed;
-    } speeds[] = {
-        {1200, B1200},     {2400, B2400},     {4800, B4800},   {9600, B9600},
-        {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
-        {230400, B230400},
-    };
-    for (size_t i = 0; i < sizeof speeds / sizeof speeds[0]; ++i) {
-        if (speeds[i].baud == baud) {
-            *speed = speeds[i].speed;
-            return 1;
-        }
-    }
-    return 0;
-}
-
-void set_line_settings(struct termios *tio, speed_t speed)
-{
-    // Raw bytes in both directions: no echo, no line editing, no signals, no
-    // CR/NL translation, no stripping of the eighth bit. A break arrives as
-    // a 0 byte, like any other character the line delivers.
-    tio->c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
-    // Even parity is sent and received, but bytes with a parity error are
-    // passed on as they came, not flagged or dropped.
-    tio->c_iflag &= ~(tcflag_t)(INPCK | IGNPAR);
-    // No software flow control.
-    tio->c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
-    tio->c_oflag &= ~(tcflag_t)OPOST;
-    tio->c_lflag &= ~(tcflag_t)(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    // 8E1, no hardware flow control, modem lines ignored, receiver on.
-    tio->c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARODD | CMSPAR | CRTSCTS);
-    tio->c_cflag |= (tcflag_t)(CS8 | PARENB | CLOCAL | CREAD);
-    // read() returns at once with what is there; read_port does the timing.
-    tio->c_cc[VMIN] = 0;
-    tio->c_cc[VTIME] = 0;
-    cfsetispeed(tio, speed);
-    cfsetospeed(tio, speed);
-}
-
-int configure_port_why(PortHandle port, uint32_t baud, uint32_t read_interval_ms, char *why,
-                       size_t why_size)
-{
-    int fd = port_fd(port);
-    struct termios tio;
-    if (fd < 0 || tcgetattr(fd, &tio) != 0) {
-        snprintf(why, why_size, "Could not get Port State");
-        return -1;
-    }
-
-    // A speed the terminal interface cannot express is not set half-way.
-    speed_t speed;
-    if (!speed_for(baud, &speed)) {
-        snprintf(why, why_size, "no such line speed: %lu", (unsigned long)baud);
-        return -1;
-    }
-
-    port->interval_ms = read_interval_ms;
-    port->baud = baud;
-    set_line_settings(&tio, speed);
-
-    // As on Windows, the update goes ahead on whatever the driver accepted.
-    (void)tcsetattr(fd, TCSANOW, &tio);
-
-    // DTR and RTS inactive. Pseudo-terminals have no modem lines and say
-    // so (ENOTTY or EINVAL); that is fine.
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    (void)ioctl(fd, TIOCMBIC, &lines);
-
-    return 0;
-}
-
-void close_port(PortHandle port)
-{
-    if (port == NO_PORT)
-        return;
-    int fd = port->fd;
-    if (fd >= 0) {
-        if (port->latency_saved) {
-            struct serial_struct serial;
-            if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-                serial.flags = port->saved_flags;
-                (void)ioctl(fd, TIOCSSERIAL, &serial);
-            }
-        }
-        // Exclusive mode belongs to the terminal, not to this descriptor:
-        // give it back so that the next opener is not refused. The flock
-        // goes with the descriptor.
-        (void)ioctl(fd, TIOCNXCL);
-        close(fd);
-    }
-    release_port_lock(&port->lock);
-    free(port);
-}
 
 // ---------------------------------------------------------------------------
 // I/O
@@ -280,7 +139,7 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
 
 int32_t discard_port_input(PortHandle port)
 {
-    int fd = port_fd(port);
+    int fd = port_descriptor(port);
     int32_t discarded = 0;
     unsigned char sink[512];
     // With VMIN and VTIME 0 (and the descriptor non-blocking) a read returns
@@ -344,37 +203,16 @@ int32_t write_port(PortHandle port, const unsigned char *bytes, int32_t count)
     return write_all(port, bytes, count);
 }
 
-int set_low_latency(PortHandle port)
-{
-    int fd = port_fd(port);
-    struct serial_struct serial;
-    if (fd < 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0)
-        return -1;  // no serial driver behind it (a pseudo-terminal)
-    int before = serial.flags;
-    if (!(before & ASYNC_LOW_LATENCY)) {
-        serial.flags |= ASYNC_LOW_LATENCY;
-        if (ioctl(fd, TIOCSSERIAL, &serial) != 0)
-            return -1;
-    }
-    // Remember what to put back, once: a second call must not save the
-    // flags it set itself.
-    if (!port->latency_saved) {
-        port->latency_saved = 1;
-        port->saved_flags = before;
-    }
-    return 0;
-}
-
 void purge_port(PortHandle port)
 {
-    int fd = port_fd(port);
+    int fd = port_descriptor(port);
     if (fd >= 0)
         (void)tcflush(fd, TCIOFLUSH);
 }
 
 void flush_port(PortHandle port)
 {
-    int fd = port_fd(port);
+    int fd = port_descriptor(port);
     if (fd < 0)
         return;
     // The output queue is watched empty, a millisecond at a time, for at most

@@ -1,64 +1,15 @@
-// The serial link on Windows: the COM ports through the communications
-// functions of KERNEL32, all I/O synchronous (no overlapped handles).
+// The serial link on Windows: configuring a COM port through the
+// communications functions of KERNEL32, and its I/O, all synchronous (no
+// overlapped handles). Finding and opening the ports: open_win32.cpp.
 #include "serial/serial.h"
+#include "serial/monotonic.h"
+#include "serial/win32_internal.h"
 
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-// What the link keeps per open port: the handle, and whether a read or write
-// has seen the device vanish.
-struct SerialPort {
-    HANDLE handle;
-    int lost;
-    int configured;           // timeouts holds what configure_port set
-    COMMTIMEOUTS timeouts;
-};
-
-enum {
-    PORT_NUMBER_LIMIT = 999  // com1 ... com998
-};
-
-int discover_ports(PortTable *table)
-{
-    table->count = 0;
-    for (int n = 1; n < PORT_NUMBER_LIMIT && table->count < PORT_TABLE_CAPACITY; ++n) {
-        char name[PORT_NAME_CAPACITY];
-        int len = snprintf(name, sizeof name, "\\\\.\\com%d", n);
-        if (len < 0 || len >= (int)sizeof name)
-            continue;
-        // A port that exists and that nobody holds opens; anything else is
-        // not listed.
-        FILE *probe = fopen(name, "r");
-        if (probe == NULL)
-            continue;
-        fclose(probe);
-        memcpy(table->names[table->count], name, (size_t)len + 1);
-        ++table->count;
-    }
-    return table->count;
-}
-
-PortHandle open_port(const char *name)
-{
-    if (!port_name_ok(name))
-        return NO_PORT;
-    // A failed open returns at once, so GetLastError still says why.
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
-    if (handle == INVALID_HANDLE_VALUE)
-        return NO_PORT;
-    PortHandle port = (PortHandle)calloc(1, sizeof(SerialPort));
-    if (port == NO_PORT) {
-        (void)CloseHandle(handle);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NO_PORT;
-    }
-    port->handle = handle;
-    return port;
-}
 
 int configure_port_why(PortHandle port, uint32_t baud, uint32_t read_interval_ms, char *why,
                        size_t why_size)
@@ -202,16 +153,6 @@ static int port_gone_now(HANDLE handle)
 // arrival is seen within this.
 enum { READ_POLL_MS = 2 };
 
-static double now_ms(void)
-{
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
-
 int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacity,
                         ReplyCheck is_whole, void *context, uint32_t total_ms)
 {
@@ -240,14 +181,14 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
     const double interval = capacity > 0 ? (double)configured.ReadIntervalTimeout : 0;
     if (total_ms > READ_TOTAL_MS)
         total_ms = READ_TOTAL_MS;
-    const double total_end = now_ms() + total_ms;
+    const double total_end = monotonic_ms() + total_ms;
     double last_byte = 0;
     DWORD wait_set = 0;  // the constant set last; 0: none yet
     while (got < capacity) {
         double end = total_end;
         if (got > 0 && interval > 0 && last_byte + interval < end)
             end = last_byte + interval;
-        double now = now_ms();
+        double now = monotonic_ms();
         if (now >= end)
             break;
         DWORD wait = (DWORD)(end - now);
@@ -280,7 +221,7 @@ int32_t read_port_until(PortHandle port, unsigned char *buffer, uint32_t capacit
         }
         if (n > 0) {
             got += n;
-            last_byte = now_ms();
+            last_byte = monotonic_ms();
             if (is_whole != NULL && is_whole(buffer, (int32_t)got, context))
                 break;
         }
@@ -355,60 +296,7 @@ int port_lost(PortHandle port)
     return port != NO_PORT && port->lost;
 }
 
-void remove_port_locks(void)
-{
-    // Windows keeps no lock files: the port is opened with share mode 0.
-}
-
 const char *port_note(PortHandle)
 {
     return NULL;
-}
-
-void describe_open_failure(const char *path, uint32_t code, char *text, size_t size)
-{
-    if (text == NULL || size == 0)
-        return;
-    if (path == NULL)
-        path = "(no port)";
-    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-        snprintf(text, size, "%s: in use by another program (error %lu)", path,
-                 (unsigned long)code);
-        return;
-    }
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-        snprintf(text, size, "%s: no such port (not plugged in?) (error %lu)", path,
-                 (unsigned long)code);
-        return;
-    }
-    char description[256] = "";
-    if (code != 0) {
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 NULL, code, 0, description, sizeof description, NULL);
-        while (n > 0 && (description[n - 1] == '\n' || description[n - 1] == '\r' ||
-                         description[n - 1] == ' ' || description[n - 1] == '.'))
-            description[--n] = '\0';
-    }
-    if (description[0] == '\0')
-        snprintf(description, sizeof description, "it could not be opened");
-    snprintf(text, size, "%s: %s (error %lu)", path, description, (unsigned long)code);
-}
-
-// COM names lead to COM ports only: nothing is refused before the open.
-PortRefusal port_refusal(const char *)
-{
-    return PORT_ALLOWED;
-}
-
-int open_port_why(const char *name, PortHandle *port, PortOpenFailure *failure)
-{
-    *port = open_port(name);
-    if (*port != NO_PORT)
-        return 0;
-    DWORD code = GetLastError();
-    failure->code = code;
-    failure->refusal = PORT_ALLOWED;  // every port name that opens is a COM port
-    describe_open_failure(name, code, failure->text, sizeof failure->text);
-    SetLastError(code);
-    return -1;
 }
