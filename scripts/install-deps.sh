@@ -69,13 +69,17 @@ export DEBIAN_FRONTEND=noninteractive
 if [ $add_i386 -eq 1 ]; then
   "${sudo[@]}" dpkg --add-architecture i386
 fi
-# A mirror in the middle of a sync can fail one index file while every
-# package the job needs is still there: a failed update is only a warning,
-# and the install below decides.
-if ! "${sudo[@]}" apt-get update -q; then
-  echo "install-deps: warning: apt-get update failed for some index; trying the install anyway" >&2
+# apt's own words go to a log of this run, shown when the install fails: a
+# mirror in the middle of a sync can fail one index file while every package
+# the job needs is still there, so a failed update is only a warning (its
+# errors shown), and the install decides.
+log=$(mktemp "${TMPDIR:-/tmp}/fwu-install-deps.XXXXXX")
+trap 'rm -f "$log"' EXIT
+if ! "${sudo[@]}" apt-get update -q >>"$log" 2>&1; then
+  echo "install-deps: warning: apt-get update failed for some index; trying the install anyway:" >&2
+  grep '^E:' "$log" | sed 's/^/  /' >&2 || true
 fi
-install() { "${sudo[@]}" apt-get install -y -q --no-install-recommends "$@"; }
+install() { "${sudo[@]}" apt-get install -y -q --no-install-recommends "$@" >>"$log" 2>&1; }
 install "${missing[@]}" && exit 0
 
 # Something cannot be installed. Wine's 32-bit loader is the one package a
@@ -94,6 +98,7 @@ if [ ${#optional_absent[@]} -gt 0 ] && { [ ${#required[@]} -eq 0 ] || install "$
   echo "install-deps: warning: ${optional_absent[*]} cannot be installed here; the 32-bit Wine path (/usr/lib/wine/wine) will not run" >&2
   exit 0
 fi
+cat "$log" >&2
 # Name the packages that cannot be had, one by one, rather than the index
 # that failed.
 absent=()
