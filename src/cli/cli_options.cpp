@@ -314,6 +314,30 @@ void default_options(int argc, char **argv, const char *program, CliOptions *opt
     options->vector_check = 1;
 }
 
+// Parses argv into app. Returns 0, 1 when help was asked for (printed when
+// print_help), or -1 with the reason printed.
+int parse_into(CLI::App &app, int argc, char **argv, const char *program, bool print_help)
+{
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        if (print_help)
+            app.exit(e);
+        return 1;
+    } catch (const CLI::CallForAllHelp &e) {
+        if (print_help)
+            app.exit(e);
+        return 1;
+    } catch (const CLI::ParseError &e) {
+        parse_error(app, program, e);
+        return -1;
+    } catch (...) {
+        cli_usage_error(program, "", "the command line could not be read");
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int cli_parse_image_options(int argc, char **argv, const char *program, CliOptions *options)
@@ -323,17 +347,9 @@ int cli_parse_image_options(int argc, char **argv, const char *program, CliOptio
     app.allow_extras();
     CliDeviceRunArgs args;
     add_run_options(&app, IMAGE_OPTIONS, &args);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        return 1;
-    } catch (const CLI::ParseError &e) {
-        parse_error(app, program, e);
-        return -1;
-    } catch (...) {
-        cli_usage_error(program, "", "the command line could not be read");
-        return -1;
-    }
+    int parsed = parse_into(app, argc, argv, program, false);
+    if (parsed != 0)
+        return parsed;
     std::vector<std::string> extra = app.remaining();
     if (!extra.empty()) {
         fprintf(stderr, "%s: unknown command or option: %s (%s --help lists them)\n", program,
@@ -374,20 +390,8 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     app.footer("\nRun `" + std::string(program) + " COMMAND --help` (or `" + program +
                " help COMMAND`) for a command's options.");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        app.exit(e);
-        return 0;
-    } catch (const CLI::CallForAllHelp &e) {
-        app.exit(e);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        parse_error(app, program, e);
-        return -1;
-    } catch (...) {
-        cli_usage_error(program, "", "the command line could not be read");
-        return -1;
-    }
+    int status = parse_into(app, argc, argv, program, true);
+    if (status != 0)
+        return status > 0 ? 0 : -1;
     return take_parsed(app, &parsed, program, options);
 }

@@ -17,6 +17,7 @@
 // write, with the reason.
 static ChosenImage chosen;
 static int have_image;
+static int from_file;  // --image FILE, not the embedded image
 static char refusal[IMAGE_CHOICE_WHY_CAPACITY];
 
 static const char SAMPLE_STATUS[] = "Bundled sample not written: use fwu --image FILE";
@@ -24,6 +25,7 @@ static const char SAMPLE_ROW[] = "Image: none (the bundled sample needs --allow-
 
 int screen_read_image(const ImageChoice *choice, char *why, size_t why_size)
 {
+    from_file = choice->path != NULL && choice->path[0] != '\0';
     if (load_chosen_image(choice, &chosen, refusal, sizeof refusal) == 0) {
         have_image = 1;
         return 0;
@@ -45,8 +47,8 @@ void screen_give_image(DeviceLink *link)
     trace_image_layout(link);
     // An image from a file is named in the trace too; the embedded one's
     // trace stays the Windows tool's.
-    if (strcmp(chosen.name, "embedded") != 0) {
-        char line[IMAGE_CHOICE_WHY_CAPACITY];
+    if (from_file) {
+        char line[TRACE_CAPACITY];
         chosen_image_line(&chosen, line, sizeof line);
         trace(" . %s\n", line);
     }
