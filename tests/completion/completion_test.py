@@ -55,9 +55,7 @@ def main():
     ap = argparse.ArgumentParser()
     for name in ("fwu", "devsim", "packaging", "work"):
         ap.add_argument("--" + name, required=True)
-    args = ap.parse_args()
-    for name in ("fwu", "devsim", "packaging", "work"):
-        setattr(args, name, os.path.abspath(getattr(args, name)))
+    args = argparse.Namespace(**{k: os.path.abspath(v) for k, v in vars(ap.parse_args()).items()})
     shutil.rmtree(args.work, ignore_errors=True)
     bin_dir = os.path.join(args.work, "bin")
     os.makedirs(bin_dir)
@@ -125,8 +123,7 @@ def main():
     for script, words, wanted in rows:
         got = complete(env, script, *words)
         expect(got == sorted(wanted), f"{' '.join(words)!r}: {got} (wanted {sorted(wanted)})")
-    for f in failed:
-        print(f"FAIL {f}")
+    print(f"{len(failed)} failed" if failed else "all passed")
     return 1 if failed else 0
 
 
