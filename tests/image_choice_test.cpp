@@ -66,6 +66,8 @@ TEST(ImageChoice, ReadsChecksAndRefusesAsTheOptionsSay)
         ChosenImage image;
         char why[IMAGE_CHOICE_WHY_CAPACITY] = "";
         int loaded = load_chosen_image(&choice, &image, why, sizeof why);
+        EXPECT_EQ(image_choice_refuses_sample(&choice),
+                  r.refusal != NULL && strstr(r.refusal, "bundled sample") != NULL);
         if (r.refusal != NULL) {
             EXPECT_EQ(loaded, -1);
             EXPECT_NE(strstr(why, r.refusal), nullptr) << why;

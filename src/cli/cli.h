@@ -143,6 +143,14 @@ struct CliDeviceSummary {
 // or -1 with the reason printed: a usage error.
 int cli_parse_options(int argc, char **argv, const char *program, CliOptions *options);
 
+// `fwu` without a command (the operator's screen): the image options alone
+// (--image, --format, --no-vector-check, --allow-sample, --flash-end), as
+// update takes them and with its refusals, into options. Returns 0, 1 when
+// --help was asked for (nothing printed), or -1 with the reason printed: a
+// usage error, or an argument that is none of them ("unknown command or
+// option").
+int cli_parse_image_options(int argc, char **argv, const char *program, CliOptions *options);
+
 // The embedded image's size, padded size and CRC with the tool's version.
 void cli_print_version(const char *program);
 

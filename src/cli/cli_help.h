@@ -49,6 +49,10 @@ std::string cli_help_table(const std::vector<CliHelpRow> &rows, int column, int 
 // installs none (Windows).
 const char *cli_doc_dir(void);
 
+// The image options' rows, as update's help shows them ("--image FILE" and
+// its words), for the help of `fwu` without a command.
+std::vector<CliHelpRow> cli_image_option_rows(void);
+
 // Makes app and the commands added to it after this print their help in
 // this layout.
 void cli_use_help_layout(CLI::App *app);

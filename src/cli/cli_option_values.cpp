@@ -107,6 +107,17 @@ void cli_usage_error(const char *program, const char *command, const char *forma
 
 namespace {
 
+// A file name as given into a path field of CliOptions. Returns 0, or -1
+// with the reason printed.
+int take_path(char *field, const std::string &text, const char *program, const char *command)
+{
+    if (copy_field(field, CLI_PATH_CAPACITY, text) == 0)
+        return 0;
+    cli_usage_error(program, command, "a file name is longer than %d characters",
+                    (int)CLI_PATH_CAPACITY - 1);
+    return -1;
+}
+
 // The ports, as given, into o. Returns 0, or -1 with the reason printed.
 int take_ports(const std::vector<std::string> &ports, const char *program, const char *command,
                CliOptions *o)
@@ -209,22 +220,25 @@ int take_resending(const CliDeviceRunArgs *a, const char *program, const char *c
 
 }  // namespace
 
-int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, const char *command,
-                             CliOptions *o)
+int cli_take_image_choice_args(const CliDeviceRunArgs *a, const char *program,
+                               const char *command, CliOptions *o)
 {
-    if (take_ports(a->ports, program, command, o) != 0)
-        return -1;
     o->allow_sample = a->allow_sample;
     o->vector_check = a->no_vector_check ? 0 : 1;
     if (take_image_values(a->flash_end, a->format, program, command, o) != 0)
         return -1;
-    if (copy_field(o->image_path, sizeof o->image_path, a->image) != 0 ||
-        copy_field(o->json_path, sizeof o->json_path, a->json_path) != 0 ||
-        copy_field(o->log_path, sizeof o->log_path, a->log_path) != 0) {
-        cli_usage_error(program, command, "a file name is longer than %d characters",
-                        (int)CLI_PATH_CAPACITY - 1);
+    return take_path(o->image_path, a->image, program, command);
+}
+
+int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, const char *command,
+                             CliOptions *o)
+{
+    if (take_ports(a->ports, program, command, o) != 0 ||
+        cli_take_image_choice_args(a, program, command, o) != 0)
         return -1;
-    }
+    if (take_path(o->json_path, a->json_path, program, command) != 0 ||
+        take_path(o->log_path, a->log_path, program, command) != 0)
+        return -1;
     o->continuous = a->continuous;
     o->no_reset = a->no_reset;
     if (take_counts_and_waits(a, program, command, o) != 0 ||
@@ -244,11 +258,8 @@ int cli_take_image_args(const CliImageArgs *a, const char *program, CliOptions *
     o->command = CLI_IMAGE;
     o->json = a->json;
     o->vector_check = a->no_vector_check ? 0 : 1;
-    if (copy_field(o->image_path, sizeof o->image_path, a->file) != 0 ||
-        copy_field(o->raw_out, sizeof o->raw_out, a->raw_out) != 0) {
-        cli_usage_error(program, "image", "a file name is longer than %d characters",
-                        (int)CLI_PATH_CAPACITY - 1);
+    if (take_path(o->image_path, a->file, program, "image") != 0 ||
+        take_path(o->raw_out, a->raw_out, program, "image") != 0)
         return -1;
-    }
     return take_image_values(a->flash_end, a->format, program, "image", o);
 }

@@ -36,6 +36,12 @@ void cli_usage_error(const char *program, const char *command, const char *forma
 int cli_take_device_run_args(const CliDeviceRunArgs *a, const char *program, const char *command,
                              CliOptions *o);
 
+// The image options alone (--image, --format, --no-vector-check,
+// --allow-sample, --flash-end) of update, verify or the screen (command "")
+// into o. Returns 0, or -1 with the reason printed.
+int cli_take_image_choice_args(const CliDeviceRunArgs *a, const char *program,
+                               const char *command, CliOptions *o);
+
 // The values of `image` into o. Returns 0, or -1 with the reason printed.
 int cli_take_image_args(const CliImageArgs *a, const char *program, CliOptions *o);
 

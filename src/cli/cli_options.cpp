@@ -59,14 +59,15 @@ const char VERIFY_FOOTER[] =
 
 // An option given an empty value (`--image ""`: a variable that was not
 // set) is refused, never taken as not given; so is a flag given more than
-// once (`-vv`): each says one thing, and there is no more of it. Returns 0,
-// or -1 with it printed.
-int refuse_empty_values(const CLI::App *app, const char *program)
+// once (`-vv`): each says one thing, and there is no more of it. The
+// message names command's help ("": the program's). Returns 0, or -1 with
+// it printed.
+int refuse_empty_values(const CLI::App *app, const char *program, const char *command)
 {
     for (const CLI::Option *option : app->get_options()) {
         int flag = option->get_items_expected_max() == 0;
         if (flag && option->count() > 1) {
-            cli_usage_error(program, app->get_name().c_str(),
+            cli_usage_error(program, command,
                             "%s: given %u times, but it is on or off: give it once",
                             option->get_name().c_str(), (unsigned)option->count());
             return -1;
@@ -75,9 +76,9 @@ int refuse_empty_values(const CLI::App *app, const char *program)
             continue;
         for (const std::string &value : option->results()) {
             if (value.empty()) {
-                cli_usage_error(program, app->get_name().c_str(),
-                            "%s: an empty value (a variable that was not set?)",
-                            option->get_name().c_str());
+                cli_usage_error(program, command,
+                                "%s: an empty value (a variable that was not set?)",
+                                option->get_name().c_str());
                 return -1;
             }
         }
@@ -95,8 +96,9 @@ struct CliRunOption {
     const char *help;
 };
 
-// What update and verify both take, in the order their help shows it.
-const CliRunOption RUN_OPTIONS[] = {
+// The image options: update and verify take them first, and `fwu` without
+// a command (the operator's screen) takes them alone.
+const CliRunOption IMAGE_OPTIONS[] = {
     {"--image", "FILE", &CliDeviceRunArgs::image, nullptr,
      "The image instead of the embedded one: raw binary (lying from\n"
      "0x08004000), Intel HEX, S-records or ELF, told by its content\n"
@@ -111,6 +113,11 @@ const CliRunOption RUN_OPTIONS[] = {
     {"--flash-end", "ADDR", &CliDeviceRunArgs::flash_end, nullptr,
      "End of the device's flash (default 0x08100000); an image running\n"
      "past it is refused"},
+};
+
+// What update and verify both take after them, in the order their help
+// shows it.
+const CliRunOption RUN_OPTIONS[] = {
     {"--wait", "SECONDS", &CliDeviceRunArgs::wait, nullptr,
      "How long to wait for each device's first answer: seconds, or\n"
      "forever (default: forever on a terminal, where the device may be\n"
@@ -166,6 +173,7 @@ void add_device_run_options(CLI::App *command, CliDeviceRunArgs *a)
                      "Serial ports: a device path (/dev/ttyUSB0) or COM name (COM7), or\n"
                      "usb:SERIAL for the USB adapter with that serial number")
         ->required();
+    add_run_options(command, IMAGE_OPTIONS, a);
     add_run_options(command, RUN_OPTIONS, a);
 }
 
@@ -267,7 +275,7 @@ int take_parsed(const CLI::App &app, const CliParsed *p, const char *program, Cl
         return 0;
     }
     if (p->image->parsed()) {
-        if (refuse_empty_values(p->image, program) != 0)
+        if (refuse_empty_values(p->image, program, "image") != 0)
             return -1;
         return cli_take_image_args(&p->image_args, program, options);
     }
@@ -283,7 +291,7 @@ int take_parsed(const CLI::App &app, const CliParsed *p, const char *program, Cl
             continue;
         int verifying = command == p->verify;
         options->command = verifying ? CLI_VERIFY : CLI_UPDATE;
-        if (refuse_empty_values(command, program) != 0)
+        if (refuse_empty_values(command, program, command->get_name().c_str()) != 0)
             return -1;
         return cli_take_device_run_args(verifying ? &p->verify_args : &p->update_args, program,
                                         command->get_name().c_str(), options);
@@ -292,9 +300,8 @@ int take_parsed(const CLI::App &app, const CliParsed *p, const char *program, Cl
     return 0;
 }
 
-}  // namespace
-
-int cli_parse_options(int argc, char **argv, const char *program, CliOptions *options)
+// What no option changes.
+void default_options(int argc, char **argv, const char *program, CliOptions *options)
 {
     memset(options, 0, sizeof *options);
     options->program = program;
@@ -305,6 +312,70 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     options->timeout_s = -1;
     options->stall_s = -1;
     options->vector_check = 1;
+}
+
+// Parses argv into app. Returns 0, 1 when help was asked for (printed when
+// print_help), or -1 with the reason printed.
+int parse_into(CLI::App &app, int argc, char **argv, const char *program, bool print_help)
+{
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        if (print_help)
+            app.exit(e);
+        return 1;
+    } catch (const CLI::CallForAllHelp &e) {
+        if (print_help)
+            app.exit(e);
+        return 1;
+    } catch (const CLI::ParseError &e) {
+        parse_error(app, program, e);
+        return -1;
+    } catch (...) {
+        cli_usage_error(program, "", "the command line could not be read");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int cli_parse_image_options(int argc, char **argv, const char *program, CliOptions *options)
+{
+    default_options(argc, argv, program, options);
+    CLI::App app{"", ""};
+    app.allow_extras();
+    CliDeviceRunArgs args;
+    add_run_options(&app, IMAGE_OPTIONS, &args);
+    int parsed = parse_into(app, argc, argv, program, false);
+    if (parsed != 0)
+        return parsed;
+    std::vector<std::string> extra = app.remaining();
+    if (!extra.empty()) {
+        fprintf(stderr, "%s: unknown command or option: %s (%s --help lists them)\n", program,
+                cli_shown(extra[0]).c_str(), program);
+        return -1;
+    }
+    if (refuse_empty_values(&app, program, "") != 0)
+        return -1;
+    return cli_take_image_choice_args(&args, program, "", options);
+}
+
+std::vector<CliHelpRow> cli_image_option_rows(void)
+{
+    std::vector<CliHelpRow> rows;
+    for (const CliRunOption &row : IMAGE_OPTIONS) {
+        std::string left = row.names;
+        if (row.type != NULL)
+            left += std::string(" ") + row.type;
+        rows.push_back({left, row.help});
+    }
+    return rows;
+}
+
+int cli_parse_options(int argc, char **argv, const char *program, CliOptions *options)
+{
+    default_options(argc, argv, program, options);
 
     CLI::App app{"Device Firmware Update Tool: writes a firmware image into devices' boot\n"
                  "loaders over serial lines (115200 8E1), verifies it by CRC and resets them.",
@@ -319,20 +390,8 @@ int cli_parse_options(int argc, char **argv, const char *program, CliOptions *op
     app.footer("\nRun `" + std::string(program) + " COMMAND --help` (or `" + program +
                " help COMMAND`) for a command's options.");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        app.exit(e);
-        return 0;
-    } catch (const CLI::CallForAllHelp &e) {
-        app.exit(e);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        parse_error(app, program, e);
-        return -1;
-    } catch (...) {
-        cli_usage_error(program, "", "the command line could not be read");
-        return -1;
-    }
+    int status = parse_into(app, argc, argv, program, true);
+    if (status != 0)
+        return status > 0 ? 0 : -1;
     return take_parsed(app, &parsed, program, options);
 }

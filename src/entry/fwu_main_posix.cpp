@@ -12,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "cli/cli_help.h"
+#include "cli/cli_image.h"
 #include "screen/screen.h"
 
 struct UsageRow {
@@ -20,7 +21,7 @@ struct UsageRow {
 };
 
 static const UsageRow SYNOPSIS[] = {
-    {"fwu", "the operator's screen (below)"},
+    {"fwu [IMAGE OPTIONS]", "the operator's screen (below)"},
     {"fwu update [OPTIONS] PORT...", "write the image into devices from a script"},
     {"fwu verify [OPTIONS] PORT...", "tell whether devices carry the image, writing nothing"},
     {"fwu list [--json]", "the serial ports found"},
@@ -30,10 +31,12 @@ static const UsageRow SYNOPSIS[] = {
 };
 
 static const char ABOUT[] =
-    "Device Firmware Update Tool: writes the firmware image built into this program into a "
-    "device's boot loader over a serial line (115200 8E1). Run without arguments in a "
-    "terminal; the screen lists the serial ports found and shows the instructions and the "
-    "status. Keys:";
+    "Device Firmware Update Tool: writes a firmware image, the one built into this program or "
+    "--image FILE, into a device's boot loader over a serial line (115200 8E1). Run without "
+    "a command in a terminal; the screen lists the serial ports found and shows the "
+    "instructions, the image and the status. Its image options, as update takes them:";
+
+static const char KEYS_HEAD[] = "Keys:";
 
 static const UsageRow KEYS[] = {
     {"Up/Down, 1-9", "choose a port"},
@@ -47,6 +50,10 @@ static const UsageRow KEYS[] = {
 };
 
 static const char NOTES[] =
+    "A build that carries the bundled sample image writes it only with --allow-sample; "
+    "without, the screen says so and writes nothing. A refused image ends fwu with status 2 "
+    "before the screen opens.\n"
+    "\n"
     "Ports that cannot be the adapter (the system's console, this terminal) are marked "
     "refused on the list and never chosen for you.\n"
     "\n"
@@ -55,13 +62,18 @@ static const char NOTES[] =
     "`fwu COMMAND --help` (or `fwu help COMMAND`) tells the command line's options and exit "
     "statuses.";
 
+static std::string table(const std::vector<CliHelpRow> &cells, int width)
+{
+    return cli_help_table(cells, cli_help_column(cells, width), width);
+}
+
 template <size_t N>
 static std::string table(const UsageRow (&rows)[N], int width)
 {
     std::vector<CliHelpRow> cells;
     for (const UsageRow &row : rows)
         cells.push_back({row.left, row.right});
-    return cli_help_table(cells, cli_help_column(cells, width), width);
+    return table(cells, width);
 }
 
 // `fwu --help` and `fwu help`: the commands, the screen's keys, where to
@@ -70,8 +82,10 @@ static void print_usage(void)
 {
     int width = cli_help_width();
     std::string text = "Usage:\n" + table(SYNOPSIS, width) + "\n" +
-                       cli_help_paragraphs(ABOUT, width) + "\n" + table(KEYS, width) + "\n" +
-                       cli_help_paragraphs(NOTES, width);
+                       cli_help_paragraphs(ABOUT, width) + "\n" +
+                       table(cli_image_option_rows(), width) + "\n" +
+                       cli_help_paragraphs(KEYS_HEAD, width) + "\n" + table(KEYS, width) +
+                       "\n" + cli_help_paragraphs(NOTES, width);
     std::string docs = "The screen is written down in docs/operator.md, the command line in "
                        "docs/cli.md";
     if (cli_doc_dir()[0] != '\0')
@@ -94,9 +108,9 @@ static void open_standard_descriptors(void)
     }
 }
 
-// Anything on the command line: the command line's commands, or help.
-// Returns the exit status.
-static int run_arguments(int argc, char **argv)
+// A command or help first on the command line: the command line's.
+// Returns the exit status, or -1 when the first argument is neither.
+static int run_command(int argc, char **argv)
 {
     const char *first = argv[1];
     if (strcmp(first, "--help") == 0 || strcmp(first, "-h") == 0 ||
@@ -110,14 +124,31 @@ static int run_arguments(int argc, char **argv)
     for (const char *command : COMMANDS)
         if (strcmp(first, command) == 0)
             return cli_main(argc, argv, "fwu");
-    fprintf(stderr, "fwu: unknown command or option: %s (fwu --help lists them)\n", first);
-    return 2;
+    return -1;
+}
+
+// The screen, with the image its options choose (parsed and refused as the
+// command line's update does). Returns the exit status.
+static int run_screen(int argc, char **argv)
+{
+    static CliOptions options;  // the choice's path points into it
+    int parsed = cli_parse_image_options(argc, argv, "fwu", &options);
+    if (parsed > 0)
+        print_usage();
+    if (parsed != 0)
+        return parsed > 0 ? 0 : 2;
+    ImageChoice choice;
+    cli_image_choice(&options, &choice);
+    return screen_main(&choice);
 }
 
 int main(int argc, char **argv)
 {
     open_standard_descriptors();
-    if (argc > 1)
-        return run_arguments(argc, argv);
-    return screen_main();
+    if (argc > 1) {
+        int status = run_command(argc, argv);
+        if (status >= 0)
+            return status;
+    }
+    return run_screen(argc, argv);
 }

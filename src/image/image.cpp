@@ -40,7 +40,13 @@ int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len)
     link->image = copy;
     link->image_size = padded;
     link->base = IMAGE_BASE;
-    report_trace(link->settings.report, "\nFlash Image Base %#x\n", (unsigned)link->base);
-    report_trace(link->settings.report, "Flash Image Size %#x bytes\n", (unsigned)padded);
+    trace_image_layout(link);
     return 0;
+}
+
+void trace_image_layout(const DeviceLink *link)
+{
+    report_trace(link->settings.report, "\nFlash Image Base %#x\n", (unsigned)link->base);
+    report_trace(link->settings.report, "Flash Image Size %#x bytes\n",
+                 (unsigned)link->image_size);
 }

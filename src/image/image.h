@@ -27,6 +27,10 @@ int32_t pad_bytes(const unsigned char *bytes, int64_t len, unsigned char **copy)
 // Returns 0, or -1 when len is out of range or memory ran out (link unchanged).
 int pad_image(DeviceLink *link, const unsigned char *bytes, int64_t len);
 
+// Traces where link's image lies, as the tools do at start-up: "Flash
+// Image Base 0x8004000" and "Flash Image Size 0x19400 bytes" (padded).
+void trace_image_layout(const DeviceLink *link);
+
 // The embedded image as it is stored, before padding: its bytes (read-only,
 // kept until the process ends) and length. Returns 0, or -1 with a short
 // reason in why when it is missing or impossible.

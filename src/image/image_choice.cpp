@@ -29,16 +29,28 @@ int parse_embedded(ImageFile *image, char *why, size_t why_size)
     return 0;
 }
 
+// 1 when the choice names a file, 0 for the embedded image.
+int from_file(const ImageChoice *choice)
+{
+    return choice->path != NULL && choice->path[0] != '\0';
+}
+
+// 1 when --format can be the embedded image's: auto or bin.
+int raw_format(const ImageChoice *choice)
+{
+    return choice->format == IMAGE_FORMAT_AUTO || choice->format == IMAGE_FORMAT_BIN;
+}
+
 // The embedded image, unless the choice cannot take it. Returns 0, or -1
 // with the refusal in why.
 int read_embedded(const ImageChoice *choice, ImageFile *file, char *why, size_t why_size)
 {
-    if (choice->format != IMAGE_FORMAT_AUTO && choice->format != IMAGE_FORMAT_BIN) {
+    if (!raw_format(choice)) {
         snprintf(why, why_size, "--format %s is for --image FILE: the embedded image is raw binary",
                  image_format_choice_name(choice->format));
         return -1;
     }
-    if (image_embeds_sample() && !choice->allow_sample) {
+    if (image_choice_refuses_sample(choice)) {
         snprintf(why, why_size,
                  "this build carries the bundled sample image (res/firmware.bin), not device "
                  "firmware: give the application with --image FILE (binary, Intel HEX, "
@@ -64,6 +76,12 @@ int image_embeds_sample(void)
     return FWU_EMBEDS_SAMPLE;
 }
 
+int image_choice_refuses_sample(const ImageChoice *choice)
+{
+    return !from_file(choice) && raw_format(choice) && image_embeds_sample() &&
+           !choice->allow_sample;
+}
+
 int image_parse_flash_end(const char *text, uint32_t *flash_end)
 {
     if (text == NULL || text[0] == '\0' || text[0] == '-' || text[0] == '+')
@@ -81,9 +99,9 @@ int load_chosen_image(const ImageChoice *choice, ChosenImage *out, char *why, si
 {
     memset(out, 0, sizeof *out);
     char reason[IMAGE_FILE_WHY_CAPACITY];
-    int from_file = choice->path != NULL && choice->path[0] != '\0';
+    int file = from_file(choice);
     int read;
-    if (from_file) {
+    if (file) {
         out->name = choice->path;
         read = image_file_read(choice->path, &out->file, reason, sizeof reason, choice->format);
     } else {
@@ -91,10 +109,10 @@ int load_chosen_image(const ImageChoice *choice, ChosenImage *out, char *why, si
         read = read_embedded(choice, &out->file, reason, sizeof reason);
     }
     // An embedded image released without the vector check is not held to it.
-    int embedded_check = from_file || FWU_EMBEDDED_VECTOR_CHECK;
+    int embedded_check = file || FWU_EMBEDDED_VECTOR_CHECK;
     ImageRules rules = {choice->flash_end, choice->vector_check && embedded_check};
     if (read != 0 || image_file_check(&out->file, &rules, reason, sizeof reason) != 0) {
-        snprintf(why, why_size, "%s%s", from_file ? "--image " : "", reason);
+        snprintf(why, why_size, "%s%s", file ? "--image " : "", reason);
         if (read == 0)
             image_file_free(&out->file);
         return -1;

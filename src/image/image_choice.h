@@ -47,6 +47,11 @@ void image_choice_defaults(ImageChoice *choice);
 // 1 when this build embeds the bundled sample rather than device firmware.
 int image_embeds_sample(void);
 
+// 1 when load_chosen_image refuses choice for the bundled sample alone: the
+// embedded image (as raw binary), this build embeds the sample, and
+// --allow-sample was not given.
+int image_choice_refuses_sample(const ImageChoice *choice);
+
 // --flash-end's value: an address ("0x08100000", "135266304") above
 // IMAGE_BASE and within 32 bits, into *flash_end. Returns 0, or -1 (*flash_end
 // left alone).

@@ -1,4 +1,4 @@
-// The Linux tool's screen: the port list, the image, then the loop that
+// The Linux tool's screen: the image, the port list, then the loop that
 // reads the operator's keys and steps the engine every TICK_MS while an
 // update runs (session/session.h holds what a press and a tick do).
 //
@@ -14,7 +14,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "image/image.h"
 #include "protocol/clock.h"
 #include "session/fatal.h"
 #include "protocol/report.h"
@@ -156,10 +155,13 @@ static void on_port_lost(void)
 // ---------------------------------------------------------------------------
 // The operator's keys
 
-// "Update Device". A chosen row that would be refused is told at once: an
-// update in progress goes on.
+// "Update Device". With no image to write, or a chosen row that would be
+// refused, the operator is told at once and nothing is sent: an update in
+// progress goes on.
 static void press_update(void)
 {
+    if (!screen_has_image())
+        return;
     if (view.selected >= 0 && view.selected < port_table.count) {
         const char *name = port_table.names[view.selected];
         PortRefusal refusal = port_refusal(name);
@@ -357,10 +359,10 @@ static void trace_system(void)
     trace("Running on %s %s %s\n", system.sysname, system.release, system.machine);
 }
 
-int screen_main(void)
+int screen_main(const ImageChoice *choice)
 {
-    char why[160];
-    if (terminal_open(why, sizeof why) != 0) {
+    char why[IMAGE_CHOICE_WHY_CAPACITY];
+    if (screen_read_image(choice, why, sizeof why) != 0 || terminal_open(why, sizeof why) != 0) {
         fprintf(stderr, "fwu: %s\n", why);
         return 2;
     }
@@ -371,10 +373,8 @@ int screen_main(void)
     trace_system();
     fill_port_list();
     set_status(" - Idle - ");
-    screen_draw();
-
     init_link(&device_link);
-    if (load_image(&device_link, why, sizeof why) != 0)
-        fatal_error(why);
+    screen_give_image(&device_link);
+    screen_draw();
     screen_loop();
 }

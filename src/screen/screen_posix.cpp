@@ -1,9 +1,9 @@
 // The dialog on the terminal, top to bottom in the dialog's own order: the
 // caption, instructions 1 to 4, the port list with the "Update Device"
-// button and the status line beside it, the LED note, instructions 5 to 8,
-// and a line that names the keys. Paragraphs are word-wrapped to the width;
-// on a short terminal the empty lines go first, then rows of the port list
-// scroll.
+// button and the status line beside it (and under it the image it writes),
+// the LED note, instructions 5 to 8, and a line that names the keys.
+// Paragraphs are word-wrapped to the width; on a short terminal the empty
+// lines go first, then rows of the port list scroll.
 #include "screen/screen_posix.h"
 
 #include <stdio.h>
@@ -236,6 +236,22 @@ static void path_row(Layout *layout)
     layout->cursor_col = indent + (int)strlen(PATH_PROMPT) + (view.path_len - from) + 1;
 }
 
+// Under the status, from its column: what "Update Device" writes.
+static void image_row(int col)
+{
+    if (!next_row())
+        return;
+    int indent = col - 1 < usable_width() / 2 ? col - 1 : 0;
+    char text[MAX_COLS];
+    screen_image_text(text, sizeof text, usable_width() - indent);
+    for (int i = 0; i < indent; ++i)
+        put(" ", 1);
+    put_text("\033[2m");
+    put_plain(text, usable_width() - indent);
+    put_text("\033[0m");
+    end_row();
+}
+
 // Port rows shown at most, and which comes first, so that the selected row
 // is among them.
 static void list_window(Layout *layout, int list_rows)
@@ -294,6 +310,7 @@ static void lay_out(Layout *layout, int list_rows)
         put_status(current_status(), usable_width() - layout->status_col + 1);
         end_row();
     }
+    image_row(layout->status_col);
     gap(GAP_BLOCK);
     paragraph(LED_NOTE, 0);
     gap(GAP_BLOCK);

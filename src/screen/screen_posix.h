@@ -8,6 +8,8 @@
 //                          signals, output and the bell
 //   keys_posix.cpp         key decoding
 //   screen_posix.cpp       the screen: layout, drawing, the status line
+//   screen_image_posix.cpp the image the options chose: read, handed to the
+//                          engine, named; the bundled sample not written
 //   fatal_posix.cpp        the fatal error report on standard error
 //
 // Conventions: functions that can fail return 0 for success and -1 for
@@ -19,6 +21,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "image/image_choice.h"
 #include "protocol/engine.h"
 #include "serial/serial.h"
 
@@ -133,6 +136,28 @@ void start_typing_path(const char *first);
 // the chosen row: the row that already has it, or a new one at the end of
 // the list (in place of the last when the list is full).
 void typing_key(const Key *key);
+
+// ---------------------------------------------------------------------------
+// The image (screen_image_posix.cpp)
+
+// Reads, checks and lays out the image choice names, before the terminal
+// is taken. Returns 0 (with the image, or with nothing to write: the
+// bundled sample, refused without --allow-sample), or -1 with the refusal
+// in why, in the command line's words.
+int screen_read_image(const ImageChoice *choice, char *why, size_t why_size);
+
+// Gives link (after init_link) the image read and traces where it lies; with
+// nothing to write, says why on the status line and in the trace.
+void screen_give_image(DeviceLink *link);
+
+// 1 when there is an image to write; 0 after saying, on the status line and
+// in the trace, that "Update Device" sends nothing and why.
+int screen_has_image(void);
+
+// The line that names the image, at most width characters where it can:
+// "Image app.hex: Intel HEX, 2056 bytes, CRC-16 0x1234" (a long name cut
+// from the left), or why there is none.
+void screen_image_text(char *text, size_t size, int width);
 
 // ---------------------------------------------------------------------------
 // The screen (screen_posix.cpp)

@@ -13,6 +13,7 @@ stops only that server and the processes it started. Exit status
 """
 import argparse
 import os
+import pty
 import re
 import shlex
 import shutil
@@ -23,7 +24,8 @@ import tempfile
 import time
 import traceback
 
-from fwu_testkit.checks import Failed, check_update_trace, expect, padded, wait_for
+from fwu_testkit.checks import (Failed, app_pattern, check_update_trace, crc16, expect, ihex, padded,
+                                wait_for)
 from fwu_testkit.devsim import Devsim
 
 WAIT_S = 120       # anything the tool shows; the machine may be loaded and sanitized
@@ -45,6 +47,8 @@ LED_NOTE = ("There should now be a flashing red LED on the Velkor provided the c
 BUTTON = "[ Update Device ]  "
 PORT_ROW = re.compile(r"^  ([> ]) +(\d+)  (\S.*?)(?:  \(refused: ([^)]*)\))?$")
 QUESTION = "update in progress: q again to abandon it"
+SAMPLE_STATUS = "Bundled sample not written: use fwu --image FILE"
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 # -- the simulator ------------------------------------------------------------
@@ -62,7 +66,7 @@ class Terminal:
     """fwu in a pane of a private tmux server, with its trace, standard
     error, exit code and the terminal's modes before and after in files."""
 
-    def __init__(self, workdir, name, fwu, cols=120, rows=50, stdout=None):
+    def __init__(self, workdir, name, command, cols=120, rows=50, stdout=None):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir)
         self.bells = os.path.join(self.dir, "bells")
@@ -76,7 +80,8 @@ class Terminal:
         # The pane's shell outlives a Ctrl-C (it runs the trap; the tool gets
         # the default disposition) to record the tool's exit status.
         script = (f"trap : INT; stty -g > {q['before']}; "
-                  f"sh -c 'echo $$ > \"$1\"; exec \"$2\"' - {q['pid']} {shlex.quote(fwu)}"
+                  f"sh -c 'echo $$ > \"$1\"; shift; exec \"$@\"' - {q['pid']} "
+                  f"{' '.join(map(shlex.quote, command))}"
                   f" {stdout or '> ' + q['trace']} 2> {q['stderr']}; "
                   f"echo $? > {q['rc']}.tmp; stty -g > {q['after']}; mv {q['rc']}.tmp {q['rc']}; "
                   "exec sleep 3600")
@@ -233,7 +238,7 @@ def case_update(args, workdir):
     sim = start_devsim(args, workdir)
     term = None
     try:
-        term = Terminal(workdir, "term", args.fwu)
+        term = Terminal(workdir, "term", args.screen)
         term.wait_status([" - Idle - "])
         lines = term.screen()
         expect(lines[0] == CAPTION, "the caption heads the screen")
@@ -293,7 +298,7 @@ def case_failed_retry(args, workdir):
     sim = start_devsim(args, workdir, "--wrong-crc", "1")
     term = None
     try:
-        term = Terminal(workdir, "term", args.fwu)
+        term = Terminal(workdir, "term", args.screen)
         term.wait_status([" - Idle - "])
         term.keys("p")
         term.type("/dev/typed-then-cancelled")
@@ -351,7 +356,7 @@ def case_quit_mid_update(args, workdir):
         sim = start_devsim(args, os.path.join(workdir, f"sim{i}"), "--flash-ms", "100", paced=True)
         term = None
         try:
-            term = Terminal(workdir, f"term{i}", args.fwu)
+            term = Terminal(workdir, f"term{i}", args.screen)
             term.start_update(sim.path)
             term.keys(ask)
             term.wait_status([QUESTION])
@@ -392,7 +397,7 @@ def case_fatal_and_signal(args, workdir):
     the signal."""
     term = None
     try:
-        term = Terminal(workdir, "fatal", args.fwu)
+        term = Terminal(workdir, "fatal", args.screen)
         term.wait_status([" - Idle - "])
         term.type_path("/dev/fwu-test-no-such-port")
         term.keys("u")
@@ -413,7 +418,7 @@ def case_fatal_and_signal(args, workdir):
     sim = start_devsim(args, workdir, paced=True)
     term = None
     try:
-        term = Terminal(workdir, "sigterm", args.fwu)
+        term = Terminal(workdir, "sigterm", args.screen)
         term.start_update(sim.path)
         os.kill(term.fwu_pid, signal.SIGTERM)
         expect(term.wait_exit() == 128 + signal.SIGTERM, "SIGTERM ends it by that signal")
@@ -432,7 +437,7 @@ def case_port_lost(args, workdir):
     sim = start_devsim(args, workdir, paced=True)
     term = None
     try:
-        term = Terminal(workdir, "term", args.fwu)
+        term = Terminal(workdir, "term", args.screen)
         term.start_update(sim.path)
         expect(term.holds(sim.path), "the port is held during the update")
         os.kill(sim.pid, signal.SIGKILL)
@@ -474,7 +479,7 @@ def case_refusals(args, workdir):
     lock = lock_file_for(sim.path)
     term = None
     try:
-        term = Terminal(workdir, "term", args.fwu)
+        term = Terminal(workdir, "term", args.screen)
         term.wait_status([" - Idle - "])
         selected, names = term.ports()
         consoles = [n for n in names if n in active_consoles()]
@@ -516,7 +521,7 @@ def case_refusals(args, workdir):
         gone.wait()
         with open(lock, "w") as f:
             f.write("%10d\n" % gone.pid)
-        term = Terminal(workdir, "stale", args.fwu)
+        term = Terminal(workdir, "stale", args.screen)
         term.wait_status([" - Idle - "])
         term.type_path(sim.path)
         term.keys("u")
@@ -539,7 +544,7 @@ def case_stopped_and_closed(args, workdir):
     back; a SIGTSTP that stops nothing leaves the screen usable."""
     term = None
     try:
-        term = Terminal(workdir, "term", args.fwu, stdout=">&-")
+        term = Terminal(workdir, "term", args.screen, stdout=">&-")
         term.wait_status([" - Idle - "])
         raw = term.modes_now()
         expect(raw != term.read("before"), "raw modes while the screen is up")
@@ -567,7 +572,104 @@ def case_stopped_and_closed(args, workdir):
             term.close()
 
 
+def on_own_pty(command):
+    """command with a pseudo-terminal of ours as standard input: its run,
+    and what it drew there."""
+    master, slave = pty.openpty()
+    try:
+        run = subprocess.run(command, stdin=slave, capture_output=True, text=True, timeout=WAIT_S)
+        os.set_blocking(master, False)
+        try:
+            drawn = os.read(master, 4096)
+        except OSError:  # nothing waiting
+            drawn = b""
+    finally:
+        os.close(master)
+        os.close(slave)
+    return run, drawn
+
+
+def case_image_options(args, workdir):
+    """The screen takes update's image options: a refused image or an
+    unknown argument exits 2 in the command line's words before the screen
+    opens; --image writes that file (named on the screen and in the trace);
+    a build carrying the bundled sample opens the screen without
+    --allow-sample, says so, and sends nothing."""
+    app = app_pattern(3000, 5)
+    hex_path, cut = os.path.join(workdir, "app.hex"), os.path.join(workdir, "cut.hex")
+    with open(hex_path, "w") as f:
+        f.write(ihex([(0x08004000, app)]))
+    with open(cut, "w") as f:
+        f.write(ihex([(0x08004000, app)]).rsplit(":", 1)[0])
+    # (arguments, refused as update refuses them, or unknown)
+    refused = [(["--image", os.path.join(workdir, "missing.bin")], True),
+               (["--image", cut], True), (["--image", ""], True), (["--image"], True),
+               (["--format", "intel"], True), (["--format", "hex"], True),
+               (["--flash-end", "5"], True), (["--allow-sample", "--allow-sample"], True),
+               (["--bogus"], False), (["--image", hex_path, "update"], False)]
+    for options, as_update in refused:
+        run, drawn = on_own_pty([args.fwu, *options])
+        if as_update:
+            update = subprocess.run([args.fwu, "update", "/dev/fwu-test-no-such-port", *options],
+                                    capture_output=True, text=True, timeout=WAIT_S)
+            wanted = update.stderr.replace("(see `fwu update --help`)", "(see `fwu --help`)")
+        else:
+            wanted = f"fwu: unknown command or option: {options[-1]} (fwu --help lists them)\n"
+        expect(run.returncode == 2 and run.stderr == wanted and wanted.startswith("fwu: ")
+               and run.stdout == "" and drawn == b"",
+               f"fwu {shlex.join(options)}: exit 2 before the screen opens, as update says it "
+               f"({run.returncode}: {run.stderr.strip()!r}, {len(drawn)} bytes drawn)")
+
+    sim = start_devsim(args, workdir)
+    term = None
+    try:
+        term = Terminal(workdir, "image", [args.fwu, "--image", hex_path])
+        crc = crc16(padded(app))
+        wait_for(lambda: any(l.endswith(f"app.hex: Intel HEX, 3000 bytes, CRC-16 {crc:#06x}")
+                             for l in term.screen()), WAIT_S, "the image named under the status")
+        term.start_update(sim.path)
+        term.wait_status(["Programming Completed", "FAILED"], UPDATE_WAIT_S)
+        expect(sim.wait(WAIT_S) == 0 and open(sim.dump, "rb").read() == padded(app),
+               "--image's file is what the device's flash holds")
+        term.keys("q")
+        expect(term.wait_exit() == 0, "q exits with code 0")
+        trace = term.read("trace")
+        expect(f" . image {hex_path}: Intel HEX, 3000 bytes from 0x08004000" in trace,
+               "the trace names the image file")
+        check_clean_trace(trace, padded(app), 1)
+    finally:
+        if term is not None:
+            term.close()
+        sim.stop()
+
+    if not os.path.samefile(args.image, os.path.join(ROOT, "res", "firmware.bin")):
+        print("note: this build does not carry the bundled sample; its refusal is not tried")
+        return
+    sim = start_devsim(args, os.path.join(workdir, "sample-sim"))
+    term = None
+    try:
+        term = Terminal(workdir, "sample", [args.fwu])
+        term.wait_status([SAMPLE_STATUS])
+        expect(any("Image: none (the bundled sample needs --allow-sample)" in l for l in term.screen()),
+               "the screen opens, saying there is no image to write")
+        term.type_path(sim.path)
+        term.keys("Enter")
+        term.keys("q")
+        expect(term.wait_exit() == 0, "Enter, then q: exit 0")
+        sim.stop()
+        trace = term.read("trace")
+        expect(" . No image to write: this build carries the bundled sample image" in trace
+               and " . Update Device: nothing sent: no image to write" in trace
+               and " . Opening serial port" not in trace and sim.summary()["rx_bytes"] == 0,
+               "the trace says why at start-up and at Enter; no port opened, not a byte sent")
+    finally:
+        if term is not None:
+            term.close()
+        sim.stop()
+
+
 CASES = {
+    "image-options": case_image_options,
     "port-lost": case_port_lost,
     "refusals": case_refusals,
     "stopped-and-closed": case_stopped_and_closed,
@@ -595,6 +697,9 @@ def main():
         return 77
     with open(args.image, "rb") as f:
         args.image_bytes = f.read()
+    # The embedded image is the bundled sample in the default build: the
+    # screen writes it only when asked.
+    args.screen = [args.fwu, "--allow-sample"]
     workdir = os.path.join(args.work, args.case)
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)

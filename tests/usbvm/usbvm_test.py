@@ -269,7 +269,7 @@ def case_screen_lost(rig):
     status, _ = rig.sh("""
 stty -F /dev/ttyS2 rows 24 cols 80
 rm -f /tmp/screen.rc
-setsid sh -c 'fwu < /dev/ttyS2 > /tmp/screen.trace 2> /tmp/screen.err; echo $? > /tmp/screen.rc' \
+setsid sh -c 'fwu --allow-sample < /dev/ttyS2 > /tmp/screen.trace 2> /tmp/screen.err; echo $? > /tmp/screen.rc' \
     < /dev/null > /dev/null 2>&1 &
 """)
     screen = rig.vm.screen
