@@ -26,11 +26,11 @@ BASH = r'''
 source "$1"; shift
 COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
 COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
-spec=$(complete -p "$1") || exit 3
-function=${spec#*-F }; ${function%% *}
+compspec=$(complete -p "$1") || exit 3
+function=${compspec#*-F }; ${function%% *}
 printf '%s\n' "${COMPREPLY[@]}"
 '''
-SPEC = 'source "$1"; complete -p "$2"'
+COMPSPEC = 'source "$1"; complete -p "$2"'
 
 
 def complete(env, script, *words):
@@ -76,9 +76,9 @@ def main():
             failed.append(what)
 
     for script, name in ((fwu, "fwu"), (devsim, "fwu-devsim")):
-        spec = subprocess.run(["bash", "-c", SPEC, "-", script, name], capture_output=True,
+        compspec = subprocess.run(["bash", "-c", COMPSPEC, "-", script, name], capture_output=True,
                               text=True, timeout=60).stdout.strip()
-        expect(" -o filenames " in spec, f"{spec}: a directory gets its slash, a name its quotes")
+        expect(" -o filenames " in compspec, f"{compspec}: a directory gets its slash, a name its quotes")
 
     # Every program's and command's options as its help lists them.
     top, top_text = help_rows([args.fwu, "--help"])
