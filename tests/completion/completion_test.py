@@ -76,9 +76,10 @@ def main():
             failed.append(what)
 
     for script, name in ((fwu, "fwu"), (devsim, "fwu-devsim")):
-        compspec = subprocess.run(["bash", "-c", COMPSPEC, "-", script, name], capture_output=True,
-                              text=True, timeout=60).stdout.strip()
-        expect(" -o filenames " in compspec, f"{compspec}: a directory gets its slash, a name its quotes")
+        compspec = subprocess.run(["bash", "-c", COMPSPEC, "-", script, name],
+                                  capture_output=True, text=True, timeout=60).stdout.strip()
+        expect(" -o filenames " in compspec,
+               f"{compspec}: a directory gets its slash, a name its quotes")
 
     # Every program's and command's options as its help lists them.
     top, top_text = help_rows([args.fwu, "--help"])
