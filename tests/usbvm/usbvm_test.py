@@ -242,7 +242,9 @@ def case_unplug(rig):
     status, output = rig.vm.guest.finish(UPDATE_S)
     host_s = time.monotonic() - unplugged
     r = result_of(output)
-    expect(status == 3 and r["result"] == "port-lost" and 3 <= r["blocks"] < 101,
+    # The device heard three block requests; the third one's acknowledgement
+    # may have been cut off by the unplug, so the tool counts two or more.
+    expect(status == 3 and r["result"] == "port-lost" and 2 <= r["blocks"] < 101,
            f"unplugged: exit 3, port-lost after {r['blocks']} blocks ({status}, {r['result']})")
     expect("port-lost: the port went away" in output, "the tool says the port went away")
     status, locks = rig.sh("ls /run/lock")
