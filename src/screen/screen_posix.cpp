@@ -42,9 +42,6 @@ static const char EDIT_HELP[] =
     "Typing a device path: Enter accepts, Esc cancels, Backspace deletes";
 
 enum {
-    MAX_COLS = 400,
-    MAX_ROWS = 300,  // a taller terminal gets the first 300 rows drawn
-    OUT_CAPACITY = MAX_ROWS * (MAX_COLS + 64),
     LIST_INDENT = 2,
     // Empty lines: between paragraphs of one block, between blocks.
     GAP_PARAGRAPH = 1,
@@ -62,92 +59,43 @@ struct Layout {
 
 static Layout shown;
 
-// One drawing: escape sequences and text collected here, then written at
-// once. With emit off it only counts rows, to find a layout that fits.
-struct Out {
-    char text[OUT_CAPACITY];
-    size_t len;
-    int emit;
-    int row;        // rows used so far
-    int rows, cols; // the terminal
-    int min_gap;    // empty lines of a kind below this are left out
-};
-
-static Out out;
-
-static void put(const char *bytes, size_t n)
-{
-    if (!out.emit)
-        return;
-    if (n > OUT_CAPACITY - out.len)
-        n = OUT_CAPACITY - out.len;  // cannot happen within the bounds above
-    memcpy(out.text + out.len, bytes, n);
-    out.len += n;
-}
-
-static void put_text(const char *text)
-{
-    put(text, strlen(text));
-}
-
-static void move_to(int row, int col)
-{
-    char seq[32];
-    int n = snprintf(seq, sizeof seq, "\033[%d;%dH", row, col);
-    put(seq, (size_t)n);
-}
-
-// Writes at most width characters of text, each control or non-ASCII byte
-// shown as '?': port names and status texts reach the terminal only as
-// plain characters.
-static void put_plain(const char *text, int width)
-{
-    char safe[MAX_COLS];
-    int n = 0;
-    for (; text[n] != '\0' && n < width && n < MAX_COLS; ++n) {
-        unsigned char c = (unsigned char)text[n];
-        safe[n] = (c < 0x20 || c >= 0x7f) ? '?' : (char)c;
-    }
-    put(safe, (size_t)n);
-}
-
 // The status text, or the question in bold while it is asked.
 static void put_status(const char *text, int width)
 {
     if (!view.asking) {
-        put_plain(text, width);
+        out_plain(text, width);
         return;
     }
-    put_text("\033[1m");
-    put_plain(QUIT_QUESTION, width);
-    put_text("\033[0m");
+    out_text("\033[1m");
+    out_plain(QUIT_QUESTION, width);
+    out_text("\033[0m");
 }
 
 // Begins the next row; returns 0 when it lies below the screen.
 static int next_row(void)
 {
-    ++out.row;
-    if (out.row > out.rows)
+    ++screen_out.row;
+    if (screen_out.row > screen_out.rows)
         return 0;
-    move_to(out.row, 1);
+    out_move(screen_out.row, 1);
     return 1;
 }
 
 static void end_row(void)
 {
-    put_text("\033[K");
+    out_text("\033[K");
 }
 
 // The width text may take: the last column stays empty, so that no
 // terminal wraps or scrolls on its own.
 static int usable_width(void)
 {
-    return out.cols - 1;
+    return screen_out.cols - 1;
 }
 
 static void gap(int kind)
 {
-    if (kind >= out.min_gap && next_row())
+    if (kind >= screen_out.min_gap && next_row())
         end_row();
 }
 
@@ -171,8 +119,8 @@ static void paragraph(const char *text, int indent)
         }
         if (next_row()) {
             for (int i = 0; i < indent; ++i)
-                put(" ", 1);
-            put_plain(p, take);
+                out_put(" ", 1);
+            out_plain(p, take);
             end_row();
         }
         p += take;
@@ -199,20 +147,20 @@ static void port_row(int index, int number_width)
     snprintf(head, sizeof head, "%*s%s %*d  ", LIST_INDENT, "", selected ? ">" : " ",
              number_width, index + 1);
     if (selected && !view.editing)
-        put_text("\033[7m");
-    put_text(head);
+        out_text("\033[7m");
+    out_text(head);
     int room = usable_width() - (int)strlen(head);
-    put_plain(port_table.names[index], room > 0 ? room : 0);
+    out_plain(port_table.names[index], room > 0 ? room : 0);
     if (selected && !view.editing)
-        put_text("\033[0m");
+        out_text("\033[0m");
     PortRefusal refusal = view.refusals[index];
     room -= (int)strlen(port_table.names[index]);
     if (refusal != PORT_ALLOWED && room > 0) {
         char mark[64];
         snprintf(mark, sizeof mark, "  (refused: %s)", port_refusal_words(refusal));
-        put_text("\033[2m");
-        put_plain(mark, room);
-        put_text("\033[0m");
+        out_text("\033[2m");
+        out_plain(mark, room);
+        out_text("\033[0m");
     }
     end_row();
 }
@@ -223,16 +171,16 @@ static void path_row(Layout *layout)
         return;
     int indent = LIST_INDENT + 2;
     for (int i = 0; i < indent; ++i)
-        put(" ", 1);
-    put_text(PATH_PROMPT);
+        out_put(" ", 1);
+    out_text(PATH_PROMPT);
     int room = usable_width() - indent - (int)strlen(PATH_PROMPT) - 1;  // and the cursor
     if (room < 1)
         room = 1;
     // The end of a long path: that is where the typing happens.
     int from = view.path_len > room ? view.path_len - room : 0;
-    put_plain(view.path + from, room);
+    out_plain(view.path + from, room);
     end_row();
-    layout->cursor_row = out.row;
+    layout->cursor_row = screen_out.row;
     layout->cursor_col = indent + (int)strlen(PATH_PROMPT) + (view.path_len - from) + 1;
 }
 
@@ -242,13 +190,13 @@ static void image_row(int col)
     if (!next_row())
         return;
     int indent = col - 1 < usable_width() / 2 ? col - 1 : 0;
-    char text[MAX_COLS];
+    char text[SCREEN_MAX_COLS];
     screen_image_text(text, sizeof text, usable_width() - indent);
     for (int i = 0; i < indent; ++i)
-        put(" ", 1);
-    put_text("\033[2m");
-    put_plain(text, usable_width() - indent);
-    put_text("\033[0m");
+        out_put(" ", 1);
+    out_text("\033[2m");
+    out_plain(text, usable_width() - indent);
+    out_text("\033[0m");
     end_row();
 }
 
@@ -280,9 +228,9 @@ static void lay_out(Layout *layout, int list_rows)
     layout->cursor_row = 0;
 
     if (next_row()) {
-        put_text("\033[1m");
-        put_plain(CAPTION, usable_width());
-        put_text("\033[0m");
+        out_text("\033[1m");
+        out_plain(CAPTION, usable_width());
+        out_text("\033[0m");
         end_row();
     }
     gap(GAP_BLOCK);
@@ -291,8 +239,8 @@ static void lay_out(Layout *layout, int list_rows)
 
     if (port_table.count == 0 && !view.editing) {
         if (next_row()) {
-            put_text("  ");
-            put_plain(NO_PORTS, usable_width() - 2);
+            out_text("  ");
+            out_plain(NO_PORTS, usable_width() - 2);
             end_row();
         }
     }
@@ -304,8 +252,8 @@ static void lay_out(Layout *layout, int list_rows)
         path_row(layout);
 
     if (next_row()) {
-        put_plain(BUTTON, usable_width());
-        layout->status_row = out.row;
+        out_plain(BUTTON, usable_width());
+        layout->status_row = screen_out.row;
         layout->status_col = (int)sizeof BUTTON;
         put_status(current_status(), usable_width() - layout->status_col + 1);
         end_row();
@@ -316,88 +264,82 @@ static void lay_out(Layout *layout, int list_rows)
     gap(GAP_BLOCK);
     steps(LAST_STEPS, sizeof LAST_STEPS / sizeof LAST_STEPS[0]);
     gap(GAP_BLOCK);
-    put_text("\033[2m");
+    out_text("\033[2m");
     paragraph(view.editing ? EDIT_HELP : KEYS_HELP, 0);
-    put_text("\033[0m");
+    out_text("\033[0m");
 }
 
 static int rows_needed(int min_gap, int list_rows)
 {
     Layout scratch = shown;
-    out.emit = 0;
-    out.row = 0;
-    out.min_gap = min_gap;
+    screen_out.emit = 0;
+    screen_out.row = 0;
+    screen_out.min_gap = min_gap;
     lay_out(&scratch, list_rows);
-    return out.row;
+    return screen_out.row;
 }
 
 static void place_cursor(void)
 {
     if (view.editing && shown.cursor_row > 0) {
-        move_to(shown.cursor_row, shown.cursor_col);
-        put_text("\033[?25h");
+        out_move(shown.cursor_row, shown.cursor_col);
+        out_text("\033[?25h");
     } else {
-        put_text("\033[?25l");
+        out_text("\033[?25l");
     }
-}
-
-static void flush_out(void)
-{
-    terminal_write(out.text, out.len);
-    out.len = 0;
 }
 
 void screen_draw(void)
 {
-    terminal_size(&out.rows, &out.cols);
-    if (out.rows > MAX_ROWS)
-        out.rows = MAX_ROWS;
-    if (out.cols > MAX_COLS)
-        out.cols = MAX_COLS;
-    if (out.cols < 2)
-        out.cols = 2;
+    terminal_size(&screen_out.rows, &screen_out.cols);
+    if (screen_out.rows > SCREEN_MAX_ROWS)
+        screen_out.rows = SCREEN_MAX_ROWS;
+    if (screen_out.cols > SCREEN_MAX_COLS)
+        screen_out.cols = SCREEN_MAX_COLS;
+    if (screen_out.cols < 2)
+        screen_out.cols = 2;
 
     // Every empty line if it all fits; else only those between blocks; else
     // none, and as many port rows as there is room for (one at least).
     int list_rows = port_table.count;
     int min_gap = GAP_PARAGRAPH;
-    while (min_gap <= GAP_BLOCK && rows_needed(min_gap, list_rows) > out.rows)
+    while (min_gap <= GAP_BLOCK && rows_needed(min_gap, list_rows) > screen_out.rows)
         ++min_gap;
-    int excess = rows_needed(min_gap, list_rows) - out.rows;
+    int excess = rows_needed(min_gap, list_rows) - screen_out.rows;
     if (excess > 0) {
         list_rows -= excess;
         if (list_rows < 1)
             list_rows = 1;
     }
 
-    out.emit = 1;
-    out.len = 0;
-    out.row = 0;
-    out.min_gap = min_gap;
-    put_text("\033[?25l");
+    screen_out.emit = 1;
+    screen_out.len = 0;
+    screen_out.row = 0;
+    screen_out.min_gap = min_gap;
+    out_text("\033[?25l");
     Layout layout;
-    layout.rows = out.rows;
-    layout.cols = out.cols;
+    layout.rows = screen_out.rows;
+    layout.cols = screen_out.cols;
     lay_out(&layout, list_rows);
-    if (out.row < out.rows) {  // clear what an earlier, longer screen left
-        move_to(out.row + 1, 1);
-        put_text("\033[J");
+    if (screen_out.row < screen_out.rows) {  // clear what an earlier, longer screen left
+        out_move(screen_out.row + 1, 1);
+        out_text("\033[J");
     }
     shown = layout;
     place_cursor();
-    flush_out();
+    out_flush();
 }
 
 void screen_show_status(const char *text)
 {
     if (shown.status_row == 0)
         return;  // nothing drawn yet: the text is drawn with the screen
-    out.emit = 1;
-    out.len = 0;
-    put_text("\033[?25l");
-    move_to(shown.status_row, shown.status_col);
+    screen_out.emit = 1;
+    screen_out.len = 0;
+    out_text("\033[?25l");
+    out_move(shown.status_row, shown.status_col);
     put_status(text, shown.cols - 1 - shown.status_col + 1);
-    put_text("\033[K");
+    out_text("\033[K");
     place_cursor();
-    flush_out();
+    out_flush();
 }

@@ -8,6 +8,7 @@
 //                          signals, output and the bell
 //   keys_posix.cpp         key decoding
 //   screen_posix.cpp       the screen: layout, drawing, the status line
+//   screen_out_posix.cpp   one drawing, collected and written at once
 //   screen_image_posix.cpp the image the options chose: read, handed to the
 //                          engine, named; the bundled sample not written
 //   fatal_posix.cpp        the fatal error report on standard error
@@ -158,6 +159,41 @@ int screen_has_image(void);
 // "Image app.hex: Intel HEX, 2056 bytes, CRC-16 0x1234" (a long name cut
 // from the left), or why there is none.
 void screen_image_text(char *text, size_t size, int width);
+
+// ---------------------------------------------------------------------------
+// One drawing (screen_out_posix.cpp): escape sequences and text collected,
+// then written to the terminal at once. With emit off it only counts rows,
+// to find a layout that fits.
+
+enum {
+    SCREEN_MAX_COLS = 400,
+    SCREEN_MAX_ROWS = 300,  // a taller terminal gets the first 300 rows drawn
+    SCREEN_OUT_CAPACITY = SCREEN_MAX_ROWS * (SCREEN_MAX_COLS + 64)
+};
+
+struct ScreenOut {
+    char text[SCREEN_OUT_CAPACITY];
+    size_t len;
+    int emit;
+    int row;        // rows used so far
+    int rows, cols; // the terminal
+    int min_gap;    // empty lines of a kind below this are left out
+};
+
+extern ScreenOut screen_out;
+
+// Adds bytes (nothing while emit is off; never past the capacity).
+void out_put(const char *bytes, size_t n);
+void out_text(const char *text);
+void out_move(int row, int col);
+
+// Adds at most width characters of text, each control or non-ASCII byte
+// shown as '?': port names and status texts reach the terminal only as
+// plain characters.
+void out_plain(const char *text, int width);
+
+// Writes what was collected and empties the drawing.
+void out_flush(void);
 
 // ---------------------------------------------------------------------------
 // The screen (screen_posix.cpp)
