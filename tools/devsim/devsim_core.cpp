@@ -77,28 +77,20 @@ void devsim_init(Devsim *dev, const DevsimConfig *config)
     if (config != &dev->config)
         dev->config = *config;
     dev->faults_on = 1;
-    dev->resetting = 0;
-    dev->resets_ignored = 0;
     dev->rng = dev->config.seed;
-    dev->rx_len = 0;
     dev->last_rx_us = 0;
-    dev->last_block_address = 0;
-    dev->have_last_block = 0;
     memset(&dev->counters, 0, sizeof dev->counters);
     if (dev->config.devices < 1)
         dev->config.devices = 1;
     if (dev->config.devices > DEVSIM_MAX_DEVICES)
         dev->config.devices = DEVSIM_MAX_DEVICES;
     dev->device = 1;
-    dev->phase = DevsimPhaseBootLoader;
     dev->ended = 0;
-    dev->listen_us = dev->config.silent_us;
     dev->phase_end_us = 0;
-    memset(&dev->plugged_counters, 0, sizeof dev->plugged_counters);
     dev->on_change = NULL;
     dev->change_context = NULL;
     memset(dev->results, 0, sizeof dev->results);
-    devsim_power_up_flash(dev);
+    devsim_plug_in(dev, 0);
 }
 
 void devsim_push(Devsim *dev, unsigned char byte, uint64_t t_us)

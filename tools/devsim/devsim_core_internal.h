@@ -24,9 +24,11 @@ uint32_t devsim_pick_faults(Devsim *dev, int kind);
 // n noise bytes from the seeded generator into to, counted.
 void devsim_fill_noise(Devsim *dev, unsigned char *to, int32_t n);
 
-// A device's flash as it comes from the factory: erased, the preload at
-// DEVSIM_APP_BASE.
-void devsim_power_up_flash(Devsim *dev);
+// The device dev->device comes onto the line at t_us: in its boot loader,
+// hearing from silent_us on, parser and reset state fresh, its counts from
+// here, and its flash as it comes from the factory (erased, the preload at
+// DEVSIM_APP_BASE).
+void devsim_plug_in(Devsim *dev, uint64_t t_us);
 
 // Requests of kind the device on the line has heard (good CRC), resends
 // included.

@@ -60,15 +60,7 @@ void plug_next(Devsim *dev, uint64_t t_us)
     subtract_counters(&dev->counters, &dev->plugged_counters, &left->counters);
 
     dev->device++;
-    dev->phase = DevsimPhaseBootLoader;
-    dev->listen_us = t_us + dev->config.silent_us;
-    dev->plugged_counters = dev->counters;
-    dev->resetting = 0;
-    dev->resets_ignored = 0;
-    dev->rx_len = 0;
-    dev->have_last_block = 0;
-    dev->last_block_address = 0;
-    devsim_power_up_flash(dev);
+    devsim_plug_in(dev, t_us);
     notify(dev, DevsimChangePlugged, t_us);
 }
 
@@ -81,8 +73,16 @@ int change_pending(const Devsim *dev)
 
 } // namespace
 
-void devsim_power_up_flash(Devsim *dev)
+void devsim_plug_in(Devsim *dev, uint64_t t_us)
 {
+    dev->phase = DevsimPhaseBootLoader;
+    dev->listen_us = t_us + dev->config.silent_us;
+    dev->plugged_counters = dev->counters;
+    dev->resetting = 0;
+    dev->resets_ignored = 0;
+    dev->rx_len = 0;
+    dev->have_last_block = 0;
+    dev->last_block_address = 0;
     memset(dev->flash, 0xFF, sizeof dev->flash);
     uint32_t n = dev->config.preload_len;
     if (dev->config.preload && n > 0) {

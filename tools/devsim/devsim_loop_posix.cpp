@@ -170,7 +170,7 @@ void devsim_drain_line(const DevsimLine *line)
         if (ready > 0 && (far_end.revents & (POLLERR | POLLNVAL)) != 0)
             break;
         quiet = ready == 0 ? quiet + 1 : 0;
-        devsim_pause_ms(2);
+        sleep_ms(2);
     }
 }
 

@@ -153,7 +153,10 @@ int devsim_write_summary_json(const Devsim *dev, const DevsimEnd *end, const cha
         fputc('}', f);
     }
     fputs("]}\n", f);
-    if (fclose(f) != 0)
+    // A write that failed on the way (a full disk) leaves the stream's error
+    // set even when the last flush, in fclose, goes through.
+    int failed = ferror(f);
+    if (fclose(f) != 0 || failed)
         return -1;
     return 0;
 }

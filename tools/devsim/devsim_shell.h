@@ -4,7 +4,7 @@
 //   devsim_main_posix.cpp   the command line, setting up, the run's end
 //   devsim_loop_posix.cpp   the wait-and-wake loop, signals, the final drain
 //   devsim_wire_posix.cpp   the bytes at wire speed both ways, the replies' queue
-//   devsim_clock_posix.cpp  the time since the start, and pauses
+//   devsim_clock_posix.cpp  the time since the start
 //   devsim_dumps_posix.cpp  the devices' dumps, the -v lines of their changes
 #ifndef FWU_DEVSIM_SHELL_H
 #define FWU_DEVSIM_SHELL_H
@@ -16,6 +16,7 @@
 #include "devsim_line.h"
 #include "devsim_options.h"
 #include "devsim_report.h"
+#include "protocol/clock.h"
 #include "serial/monotonic.h"
 
 enum {
@@ -81,10 +82,9 @@ struct DevsimShell {
     int dump_failed;
 };
 
-// The time since the start (monotonic_ns), and a sleep that signals do not
-// cut short (devsim_clock_posix.cpp).
+// The time since the start (monotonic_ns; devsim_clock_posix.cpp). Pauses
+// are sleep_ms (protocol/clock.h), which signals do not cut short.
 uint64_t devsim_now_ns(const DevsimShell *shell);
-void devsim_pause_ms(uint32_t ms);
 
 // Signals and the loop (devsim_loop_posix.cpp).
 void devsim_install_signals(void);

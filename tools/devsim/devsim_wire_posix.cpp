@@ -101,7 +101,7 @@ void devsim_receive(DevsimShell *shell)
             if (shell->line.slave_fd < 0)
                 shell->exit_reason = DevsimExitLineLost;
             else
-                devsim_pause_ms(DEVSIM_STUCK_PAUSE_MS);
+                sleep_ms(DEVSIM_STUCK_PAUSE_MS);
         }
         return;
     }
