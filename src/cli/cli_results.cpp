@@ -13,6 +13,14 @@
 // ---------------------------------------------------------------------------
 // Results
 
+// A device's JSON line at its longest: every byte of its texts (the port as
+// given and opened, the image's name, the reason, the host, the adapter's
+// serial number and by-id link) escaped as "\u00XX", and the rest.
+static const size_t JSON_LINE_CAPACITY =
+    6 * (3 * PORT_NAME_CAPACITY + CLI_PATH_CAPACITY + CLI_TEXT_CAPACITY +
+         sizeof(((CliRun *)0)->host) + PORT_INFO_TEXT_CAPACITY) +
+    4096;
+
 int cli_result_exit_status(CliResult result)
 {
     switch (result) {
@@ -38,20 +46,25 @@ int cli_result_exit_status(CliResult result)
     }
 }
 
-int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
+// A record of f lost for reason: said once on standard error.
+static void record_lost(CliRun *run, FILE *f, const char *which, const char *reason)
 {
     int *failed = f == run->json ? &run->json_failed : f == run->log ? &run->log_failed
                                                                       : &run->results_failed;
-    if (fputs(text, f) >= 0 && fflush(f) == 0)
-        return 0;
     if (!*failed) {
-        const char *reason = errno != 0 ? strerror(errno) : "write failed";
         fprintf(stderr, "%s: %s: cannot be written (%s): the records of this run are not all "
                         "there\n",
                 run->program, which, reason);
         fflush(stderr);
     }
     *failed = 1;
+}
+
+int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
+{
+    if (fputs(text, f) >= 0 && fflush(f) == 0)
+        return 0;
+    record_lost(run, f, which, errno != 0 ? strerror(errno) : "write failed");
     clearerr(f);
     return -1;
 }
@@ -111,12 +124,14 @@ void cli_finish_device(CliDevice *d, CliResult result, const char *why)
     CliDeviceSummary s;
     cli_summarise(d, &s);
     if (run->json != NULL) {
-        char text[4096];
+        static char text[JSON_LINE_CAPACITY];  // used under the lock only
         int len = cli_format_device_json(&s, FWU_VERSION, text, sizeof text - 1);
         if (len > 0) {
             text[len] = '\n';
             text[len + 1] = '\0';
             cli_write_record(run, run->json, run->json_label, text);
+        } else {
+            record_lost(run, run->json, run->json_label, "a device's record could not be made");
         }
     }
     if (run->log != NULL) {
