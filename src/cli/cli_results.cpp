@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cli/cli_output.h"
 #include "fwu_version.h"
 #include "image/image_file.h"
 
@@ -62,9 +63,10 @@ static void record_lost(CliRun *run, FILE *f, const char *which, const char *rea
 
 int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
 {
+    errno = 0;
     if (fputs(text, f) >= 0 && fflush(f) == 0)
         return 0;
-    record_lost(run, f, which, errno != 0 ? strerror(errno) : "write failed");
+    record_lost(run, f, which, cli_error_text(errno));
     clearerr(f);
     return -1;
 }
