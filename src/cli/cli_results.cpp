@@ -183,9 +183,10 @@ static void short_name(const CliDevice *d, char *text, size_t size, int room)
         snprintf(text, size, "%.*s...", room - 3, name);
 }
 
-// One device's line of the live display, cut to width columns. The name
-// gives way first: the percent, blocks, rate and time left always show.
-void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, int width)
+// One device's line of the live display, laid out for width columns (the
+// redraw cuts it there). The name gives way first: the percent, blocks, rate
+// and time left always show.
+static void progress_line(const CliDevice *d, double now, char *text, size_t size, int width)
 {
     int32_t padded_size = d->run->image.file.padded_size;
     int blocks_total = padded_size / BLOCK_SIZE;
@@ -223,8 +224,6 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
     short_name(d, name, sizeof name, room);
     snprintf(text, size, "%-*s %3d%%  %9s blocks  %-28s %s", room, name, percent, count, middle,
              d->status);
-    if (width > 1 && (size_t)(width - 1) < size)
-        text[width - 1] = '\0';
 }
 
 void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text)
@@ -249,7 +248,7 @@ void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text)
 static void progress_row(const CliRun *run, int row, double now, int width, char *text,
                          size_t size)
 {
-    cli_progress_line(&run->devices[row], now, text, size, width);
+    progress_line(&run->devices[row], now, text, size, width);
 }
 
 void cli_redraw(CliRun *run)
