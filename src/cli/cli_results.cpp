@@ -270,6 +270,49 @@ static void differing_words(const DifferingBlocks *d, char *text, size_t size)
         snprintf(text + len, size - (size_t)len, ", ... (the first %d ranges)", DIFFER_RANGES_MAX);
 }
 
+// A device's result line: its end, how long it took, and its resends
+// (standard output for done and match, standard error for the rest).
+static void print_device_result(CliRun *run, const CliDevice *d)
+{
+    char line[CLI_TEXT_CAPACITY + 256];
+    double seconds = d->ended > 0 ? d->ended - d->started : 0;
+    char resends[48] = "";
+    uint32_t n = d->outcome.tally.resends;
+    if (n > 0)
+        snprintf(resends, sizeof resends, " (%u resend%s)", (unsigned)n, n == 1 ? "" : "s");
+    if (d->result == CLI_RESULT_MATCH) {
+        if (!run->options->quiet) {
+            snprintf(line, sizeof line,
+                     "%s: match in %.1f s: every one of %ld blocks and the whole image "
+                     "report the image's CRC (%#06x over its own %lld bytes); nothing "
+                     "written%s\n",
+                     d->given, seconds, (long)(run->image.file.padded_size / BLOCK_SIZE),
+                     (unsigned)d->outcome.tally.local_crc, (long long)run->image.file.size,
+                     resends);
+            cli_write_record(run, run->results, "standard output", line);
+        }
+    } else if (d->result == CLI_RESULT_MISMATCH) {
+        char ranges[DIFFER_RANGES_MAX * 26 + 64];
+        differing_words(&d->outcome.differing, ranges, sizeof ranges);
+        fprintf(stderr, "%s: %s: mismatch: %s%s%s%s\n", run->program, d->given, d->why,
+                ranges[0] != '\0' ? "; differing: " : "", ranges, resends);
+    } else if (d->result == CLI_RESULT_DONE) {
+        if (!run->options->quiet) {
+            snprintf(line, sizeof line,
+                     "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s%s\n",
+                     d->given, seconds, (long)d->outcome.offset,
+                     (unsigned)d->outcome.tally.blocks_acked, (unsigned)run->image.crc,
+                     d->outcome.reset_confirmed ? ", reset" : "", resends);
+            cli_write_record(run, run->results, "standard output", line);
+        }
+        if (d->why[0] != '\0')
+            fprintf(stderr, "%s: %s: note: %s\n", run->program, d->given, d->why);
+    } else {
+        fprintf(stderr, "%s: %s: %s: %s%s\n", run->program, d->given,
+                cli_result_name(d->result), d->why, resends);
+    }
+}
+
 void cli_print_results(CliRun *run, int stopped)
 {
     int counts[CLI_RESULT_KINDS] = {0};
@@ -281,42 +324,7 @@ void cli_print_results(CliRun *run, int stopped)
             snprintf(d->why, sizeof d->why, "stopped by an interrupt");
         }
         counts[d->result]++;
-        double seconds = d->ended > 0 ? d->ended - d->started : 0;
-        char resends[48] = "";
-        uint32_t n = d->outcome.tally.resends;
-        if (n > 0)
-            snprintf(resends, sizeof resends, " (%u resend%s)", (unsigned)n, n == 1 ? "" : "s");
-        if (d->result == CLI_RESULT_MATCH) {
-            if (!run->options->quiet) {
-                snprintf(line, sizeof line,
-                         "%s: match in %.1f s: every one of %ld blocks and the whole image "
-                         "report the image's CRC (%#06x over its own %lld bytes); nothing "
-                         "written%s\n",
-                         d->given, seconds, (long)(run->image.file.padded_size / BLOCK_SIZE),
-                         (unsigned)d->outcome.tally.local_crc, (long long)run->image.file.size,
-                         resends);
-                cli_write_record(run, run->results, "standard output", line);
-            }
-        } else if (d->result == CLI_RESULT_MISMATCH) {
-            char ranges[DIFFER_RANGES_MAX * 26 + 64];
-            differing_words(&d->outcome.differing, ranges, sizeof ranges);
-            fprintf(stderr, "%s: %s: mismatch: %s%s%s%s\n", run->program, d->given, d->why,
-                    ranges[0] != '\0' ? "; differing: " : "", ranges, resends);
-        } else if (d->result == CLI_RESULT_DONE) {
-            if (!run->options->quiet) {
-                snprintf(line, sizeof line,
-                         "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s%s\n",
-                         d->given, seconds, (long)d->outcome.offset,
-                         (unsigned)d->outcome.tally.blocks_acked, (unsigned)run->image.crc,
-                         d->outcome.reset_confirmed ? ", reset" : "", resends);
-                cli_write_record(run, run->results, "standard output", line);
-            }
-            if (d->why[0] != '\0')
-                fprintf(stderr, "%s: %s: note: %s\n", run->program, d->given, d->why);
-        } else {
-            fprintf(stderr, "%s: %s: %s: %s%s\n", run->program, d->given,
-                    cli_result_name(d->result), d->why, resends);
-        }
+        print_device_result(run, d);
     }
     int verifying = run->options->command == CLI_VERIFY;
     int len = snprintf(line, sizeof line, "%s: %d device%s: %d %s", run->program,
