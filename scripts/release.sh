@@ -193,9 +193,10 @@ elif [ "$status" != 0 ]; then
   cat "$work/image.err" >&2
   fail "fwu image could not read $image (exit $status)"
 fi
+facts format image_size padded_size gap_fill.bytes parts.0.address initial_sp reset_vector \
+  sha256 image_crc >"$work/facts.txt" || fail "fwu image --json did not tell the facts of $image"
 { read -r format; read -r size; read -r padded; read -r gap; read -r lowest; read -r sp
-  read -r reset; read -r image_sha256; read -r crc; } < <(facts format image_size padded_size \
-  gap_fill.bytes parts.0.address initial_sp reset_vector sha256 image_crc)
+  read -r reset; read -r image_sha256; read -r crc; } <"$work/facts.txt"
 highest=$((BASE + size))
 lowest=$((lowest))
 if [ "$lowest" -gt "$BASE" ]; then

@@ -25,6 +25,14 @@ std::string hex16(uint16_t value)
     return text;
 }
 
+// A USB adapter's ids as the JSON gives them: "0403:6001".
+std::string vid_pid(unsigned vid, unsigned pid)
+{
+    char id[16];
+    snprintf(id, sizeof id, "%04x:%04x", vid & 0xFFFF, pid & 0xFFFF);
+    return id;
+}
+
 // 1 for a result whose words are a note, not an error.
 int good_result(CliResult result)
 {
@@ -113,10 +121,8 @@ int cli_format_device_json(const CliDeviceSummary *s, const char *version, char 
         o["run_id"] = s->run_id != NULL ? s->run_id : "";
         if (s->adapter_known) {
             nlohmann::ordered_json adapter;
-            char id[16];
-            snprintf(id, sizeof id, "%04x:%04x", s->vid & 0xFFFF, s->pid & 0xFFFF);
             if (s->adapter_usb)
-                adapter["vid_pid"] = id;
+                adapter["vid_pid"] = vid_pid(s->vid, s->pid);
             else
                 adapter["vid_pid"] = nullptr;
             if (s->adapter_serial != NULL && s->adapter_serial[0] != '\0')
@@ -148,13 +154,10 @@ int cli_format_port_list_json(const PortInfo *ports, int count, char *text, size
             o["path"] = p->path;
             o["stable"] = p->stable;
             o["usb"] = p->usb != 0;
-            if (p->usb) {
-                char id[16];
-                snprintf(id, sizeof id, "%04x:%04x", p->vid & 0xFFFF, p->pid & 0xFFFF);
-                o["vid_pid"] = id;
-            } else {
+            if (p->usb)
+                o["vid_pid"] = vid_pid(p->vid, p->pid);
+            else
                 o["vid_pid"] = nullptr;
-            }
             o["serial"] = p->serial;
             o["manufacturer"] = p->manufacturer;
             o["product"] = p->product;

@@ -72,12 +72,12 @@ void say(const char *program, const char *label, const char *path, const char *w
         fprintf(stderr, "%s: %s %.*s: %s: %s\n", program, label, CLI_ECHO_MAX, path, what, why);
 }
 
-const char *error_text(int error)
+}  // namespace
+
+const char *cli_error_text(int error)
 {
     return error != 0 ? strerror(error) : "write failed";
 }
-
-}  // namespace
 
 int cli_check_output(const char *program, const char *label, const char *path, CliOutputUse use,
                      const char *input)
@@ -146,7 +146,7 @@ int cli_write_whole(const char *program, const char *label, const char *path,
         return 0;
     remove(temp);  // this run's own file, never path
     if (failed)
-        say(program, label, path, "cannot be written", error_text(error));
+        say(program, label, path, "cannot be written", cli_error_text(error));
     else if (!refused)
         say(program, label, path, "cannot be written", why);
     return refused ? -1 : -2;
@@ -164,6 +164,6 @@ int cli_close_stdout(const char *program, int status)
     if (!failed)
         return status;
     fprintf(stderr, "%s: standard output: cannot be written (%s): the verdict is not all there\n",
-            program, error_text(error));
+            program, cli_error_text(error));
     return status == CLI_EXIT_ALL_VERIFIED ? CLI_EXIT_RECORDS : status;
 }

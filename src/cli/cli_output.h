@@ -35,6 +35,10 @@ FILE *cli_open_record(const char *program, const char *label, const char *path,
 int cli_write_whole(const char *program, const char *label, const char *path,
                     const unsigned char *bytes, size_t len, const char *input);
 
+// The reason for a failed write whose errno is error: the system's words,
+// or "write failed" when it set none.
+const char *cli_error_text(int error);
+
 // Flushes and closes standard output once a command's verdict is in it.
 // Returns status, or CLI_EXIT_RECORDS when status was 0 but the verdict could
 // not all be written (said on standard error).

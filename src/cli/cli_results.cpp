@@ -7,11 +7,20 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cli/cli_output.h"
 #include "fwu_version.h"
 #include "image/image_file.h"
 
 // ---------------------------------------------------------------------------
 // Results
+
+// A device's JSON line at its longest: every byte of its texts (the port as
+// given and opened, the image's name, the reason, the host, the adapter's
+// serial number and by-id link) escaped as "\u00XX", and the rest.
+static const size_t JSON_LINE_CAPACITY =
+    6 * (3 * PORT_NAME_CAPACITY + CLI_PATH_CAPACITY + CLI_TEXT_CAPACITY +
+         sizeof(((CliRun *)0)->host) + PORT_INFO_TEXT_CAPACITY) +
+    4096;
 
 int cli_result_exit_status(CliResult result)
 {
@@ -38,20 +47,26 @@ int cli_result_exit_status(CliResult result)
     }
 }
 
-int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
+// A record of f lost for reason: said once on standard error.
+static void record_lost(CliRun *run, FILE *f, const char *which, const char *reason)
 {
     int *failed = f == run->json ? &run->json_failed : f == run->log ? &run->log_failed
                                                                       : &run->results_failed;
-    if (fputs(text, f) >= 0 && fflush(f) == 0)
-        return 0;
     if (!*failed) {
-        const char *reason = errno != 0 ? strerror(errno) : "write failed";
         fprintf(stderr, "%s: %s: cannot be written (%s): the records of this run are not all "
                         "there\n",
                 run->program, which, reason);
         fflush(stderr);
     }
     *failed = 1;
+}
+
+int cli_write_record(CliRun *run, FILE *f, const char *which, const char *text)
+{
+    errno = 0;
+    if (fputs(text, f) >= 0 && fflush(f) == 0)
+        return 0;
+    record_lost(run, f, which, cli_error_text(errno));
     clearerr(f);
     return -1;
 }
@@ -111,12 +126,14 @@ void cli_finish_device(CliDevice *d, CliResult result, const char *why)
     CliDeviceSummary s;
     cli_summarise(d, &s);
     if (run->json != NULL) {
-        char text[4096];
+        static char text[JSON_LINE_CAPACITY];  // used under the lock only
         int len = cli_format_device_json(&s, FWU_VERSION, text, sizeof text - 1);
         if (len > 0) {
             text[len] = '\n';
             text[len + 1] = '\0';
             cli_write_record(run, run->json, run->json_label, text);
+        } else {
+            record_lost(run, run->json, run->json_label, "a device's record could not be made");
         }
     }
     if (run->log != NULL) {
@@ -166,9 +183,10 @@ static void short_name(const CliDevice *d, char *text, size_t size, int room)
         snprintf(text, size, "%.*s...", room - 3, name);
 }
 
-// One device's line of the live display, cut to width columns. The name
-// gives way first: the percent, blocks, rate and time left always show.
-void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, int width)
+// One device's line of the live display, laid out for width columns (the
+// redraw cuts it there). The name gives way first: the percent, blocks, rate
+// and time left always show.
+static void progress_line(const CliDevice *d, double now, char *text, size_t size, int width)
 {
     int32_t padded_size = d->run->image.file.padded_size;
     int blocks_total = padded_size / BLOCK_SIZE;
@@ -206,8 +224,6 @@ void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, 
     short_name(d, name, sizeof name, room);
     snprintf(text, size, "%-*s %3d%%  %9s blocks  %-28s %s", room, name, percent, count, middle,
              d->status);
-    if (width > 1 && (size_t)(width - 1) < size)
-        text[width - 1] = '\0';
 }
 
 void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text)
@@ -232,7 +248,7 @@ void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text)
 static void progress_row(const CliRun *run, int row, double now, int width, char *text,
                          size_t size)
 {
-    cli_progress_line(&run->devices[row], now, text, size, width);
+    progress_line(&run->devices[row], now, text, size, width);
 }
 
 void cli_redraw(CliRun *run)
@@ -254,6 +270,49 @@ static void differing_words(const DifferingBlocks *d, char *text, size_t size)
         snprintf(text + len, size - (size_t)len, ", ... (the first %d ranges)", DIFFER_RANGES_MAX);
 }
 
+// A device's result line: its end, how long it took, and its resends
+// (standard output for done and match, standard error for the rest).
+static void print_device_result(CliRun *run, const CliDevice *d)
+{
+    char line[CLI_TEXT_CAPACITY + 256];
+    double seconds = d->ended > 0 ? d->ended - d->started : 0;
+    char resends[48] = "";
+    uint32_t n = d->outcome.tally.resends;
+    if (n > 0)
+        snprintf(resends, sizeof resends, " (%u resend%s)", (unsigned)n, n == 1 ? "" : "s");
+    if (d->result == CLI_RESULT_MATCH) {
+        if (!run->options->quiet) {
+            snprintf(line, sizeof line,
+                     "%s: match in %.1f s: every one of %ld blocks and the whole image "
+                     "report the image's CRC (%#06x over its own %lld bytes); nothing "
+                     "written%s\n",
+                     d->given, seconds, (long)(run->image.file.padded_size / BLOCK_SIZE),
+                     (unsigned)d->outcome.tally.local_crc, (long long)run->image.file.size,
+                     resends);
+            cli_write_record(run, run->results, "standard output", line);
+        }
+    } else if (d->result == CLI_RESULT_MISMATCH) {
+        char ranges[DIFFER_RANGES_MAX * 26 + 64];
+        differing_words(&d->outcome.differing, ranges, sizeof ranges);
+        fprintf(stderr, "%s: %s: mismatch: %s%s%s%s\n", run->program, d->given, d->why,
+                ranges[0] != '\0' ? "; differing: " : "", ranges, resends);
+    } else if (d->result == CLI_RESULT_DONE) {
+        if (!run->options->quiet) {
+            snprintf(line, sizeof line,
+                     "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s%s\n",
+                     d->given, seconds, (long)d->outcome.offset,
+                     (unsigned)d->outcome.tally.blocks_acked, (unsigned)run->image.crc,
+                     d->outcome.reset_confirmed ? ", reset" : "", resends);
+            cli_write_record(run, run->results, "standard output", line);
+        }
+        if (d->why[0] != '\0')
+            fprintf(stderr, "%s: %s: note: %s\n", run->program, d->given, d->why);
+    } else {
+        fprintf(stderr, "%s: %s: %s: %s%s\n", run->program, d->given,
+                cli_result_name(d->result), d->why, resends);
+    }
+}
+
 void cli_print_results(CliRun *run, int stopped)
 {
     int counts[CLI_RESULT_KINDS] = {0};
@@ -265,42 +324,7 @@ void cli_print_results(CliRun *run, int stopped)
             snprintf(d->why, sizeof d->why, "stopped by an interrupt");
         }
         counts[d->result]++;
-        double seconds = d->ended > 0 ? d->ended - d->started : 0;
-        char resends[48] = "";
-        uint32_t n = d->outcome.tally.resends;
-        if (n > 0)
-            snprintf(resends, sizeof resends, " (%u resend%s)", (unsigned)n, n == 1 ? "" : "s");
-        if (d->result == CLI_RESULT_MATCH) {
-            if (!run->options->quiet) {
-                snprintf(line, sizeof line,
-                         "%s: match in %.1f s: every one of %ld blocks and the whole image "
-                         "report the image's CRC (%#06x over its own %lld bytes); nothing "
-                         "written%s\n",
-                         d->given, seconds, (long)(run->image.file.padded_size / BLOCK_SIZE),
-                         (unsigned)d->outcome.tally.local_crc, (long long)run->image.file.size,
-                         resends);
-                cli_write_record(run, run->results, "standard output", line);
-            }
-        } else if (d->result == CLI_RESULT_MISMATCH) {
-            char ranges[DIFFER_RANGES_MAX * 26 + 64];
-            differing_words(&d->outcome.differing, ranges, sizeof ranges);
-            fprintf(stderr, "%s: %s: mismatch: %s%s%s%s\n", run->program, d->given, d->why,
-                    ranges[0] != '\0' ? "; differing: " : "", ranges, resends);
-        } else if (d->result == CLI_RESULT_DONE) {
-            if (!run->options->quiet) {
-                snprintf(line, sizeof line,
-                         "%s: done in %.1f s: %ld bytes in %u blocks, CRC %#06x verified%s%s\n",
-                         d->given, seconds, (long)d->outcome.offset,
-                         (unsigned)d->outcome.tally.blocks_acked, (unsigned)run->image.crc,
-                         d->outcome.reset_confirmed ? ", reset" : "", resends);
-                cli_write_record(run, run->results, "standard output", line);
-            }
-            if (d->why[0] != '\0')
-                fprintf(stderr, "%s: %s: note: %s\n", run->program, d->given, d->why);
-        } else {
-            fprintf(stderr, "%s: %s: %s: %s%s\n", run->program, d->given,
-                    cli_result_name(d->result), d->why, resends);
-        }
+        print_device_result(run, d);
     }
     int verifying = run->options->command == CLI_VERIFY;
     int len = snprintf(line, sizeof line, "%s: %d device%s: %d %s", run->program,

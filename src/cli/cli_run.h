@@ -169,18 +169,15 @@ void cli_finish_device(CliDevice *d, CliResult result, const char *why);
 // 1 when no device of run is still running.
 int cli_all_ended(CliRun *run);
 
-// One device's line of the live display, cut to width columns.
-void cli_progress_line(const CliDevice *d, double now, char *text, size_t size, int width);
-
 // Redraws the live display in place on standard error.
 void cli_redraw(CliRun *run);
 
-// Row row of a live display, at most width columns, into text.
+// Row row of a live display, laid out for width columns, into text.
 typedef void (*CliRowText)(const CliRun *run, int row, double now, int width, char *text,
                            size_t size);
 
-// Redraws rows lines in place on standard error, each from row_text, under
-// the lock.
+// Redraws rows lines in place on standard error, each from row_text and cut
+// to the terminal's width, under the lock.
 void cli_redraw_rows(CliRun *run, int rows, CliRowText row_text);
 
 // Writes text to the run's JSON file, log or results stream (which names

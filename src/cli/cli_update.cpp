@@ -9,6 +9,7 @@
 
 #include <errno.h>
 
+#include "cli/cli_output.h"
 #include "cli/cli_platform.h"
 #include "fwu_version.h"
 #include "image/image_file.h"
@@ -83,8 +84,10 @@ static void write_log_header(CliRun *run)
 // said once, as for any write to it.
 static void close_record(const CliRun *run, FILE *f, const char *label, int *failed)
 {
+    errno = 0;
     if (f != NULL && fclose(f) != 0 && !*failed) {
-        fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, label, strerror(errno));
+        fprintf(stderr, "%s: %s: cannot be written (%s)\n", run->program, label,
+                cli_error_text(errno));
         *failed = 1;
     }
 }

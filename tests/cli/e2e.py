@@ -617,6 +617,16 @@ def case_outputs(rig):
             code, out, err = rig.run(*args, name=f"full{i}", stdout="/dev/full")
             expect(code == 5 and "standard output: cannot be written" in err,
                    f"{' '.join(args)} into a full standard output: exit 5 (got {code}: {err.strip()!r})")
+        # A device's record at its longest: an image name whose every byte the JSON escapes.
+        deep = os.path.join(*["\x01" * 200] * 4, "app.hex")
+        os.makedirs(os.path.dirname(os.path.join(rig.dir, deep)))
+        write_image(rig, deep, ihex([(0x08004000, raw)]).encode())
+        code, out, err = rig.run("update", "--json", "long.json", "--image", deep,
+                                 "usb:fwu-e2e-absent", name="long")
+        records = [json.loads(l) for l in rig.read("long.json").splitlines() if l.strip()]
+        expect(code == 3 and [r["image_name"] for r in records] == [deep],
+               f"an escaped 800-byte image name: the device's record written whole (exit {code}, "
+               f"{len(records)} records: {err.strip()[-160:]!r})")
 
 
 def case_resend(rig):
