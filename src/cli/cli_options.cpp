@@ -29,8 +29,7 @@ std::string docs_sentence(const char *what)
 
 const char UPDATE_FOOTER[] =
     "\n"
-    "Every PORT is updated at the same time. When standard input is not a terminal\n"
-    "the default --wait is 60 s.\n"
+    "Every PORT is updated at the same time.\n"
     "\n"
     "Exit status: 0 every device verified;\n"
     "1 a device reported a wrong CRC of the written image; 2 usage or bad input\n"

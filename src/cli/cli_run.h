@@ -93,6 +93,7 @@ struct CliDevice {
     char serial_wanted[PORT_NAME_CAPACITY];  // usb:SERIAL: looked for again when it is back
     char linked_at_text[40];           // when the current device first answered (UTC)
     int finished;                      // its thread has ended
+    char gone_why[CLI_TEXT_CAPACITY];  // why the adapter is not there, as the row shows it
     // The thread's own.
     char line[CLI_TRACE_LINE_CAPACITY];
     size_t line_len;

@@ -42,6 +42,16 @@ static void set_state(CliDevice *d, CliSlotState state)
     cli_unlock();
 }
 
+// The row's reason is a copy taken under the lock: the thread goes on
+// writing why while it looks for the adapter again.
+static void set_adapter_gone(CliDevice *d)
+{
+    cli_lock();
+    d->slot_state = CLI_SLOT_ADAPTER_GONE;
+    memcpy(d->gone_why, d->why, sizeof d->gone_why);
+    cli_unlock();
+}
+
 // Sleeps about ms, in short pieces, until a stop is asked for.
 static void pause_unless_stopped(uint32_t ms)
 {
@@ -257,7 +267,7 @@ void cli_slot_main(void *argument)
     CliSlotLook look = CLI_LOOK_GONE;
     while (!cli_stop_requested() && (o->count <= 0 || d->sequence < o->count)) {
         if (d->link.port == NO_PORT && open_slot_port(d) != 0) {
-            set_state(d, CLI_SLOT_ADAPTER_GONE);
+            set_adapter_gone(d);
             pause_unless_stopped(CLI_ADAPTER_RETRY_MS);
             continue;
         }
@@ -272,7 +282,7 @@ void cli_slot_main(void *argument)
             break;
         if (look == CLI_LOOK_LINE_LOST) {
             cli_close_device(d);
-            set_state(d, CLI_SLOT_ADAPTER_GONE);
+            set_adapter_gone(d);
         }
     }
     if (d->link.port != NO_PORT)
@@ -302,8 +312,8 @@ static void slot_words(const CliDevice *d, char *text, size_t size)
                  d->sequence);
         break;
     case CLI_SLOT_ADAPTER_GONE:
-        snprintf(text, size, "adapter gone, waiting%s%.80s", d->why[0] != '\0' ? ": " : "",
-                 d->why);
+        snprintf(text, size, "adapter gone, waiting%s%.80s", d->gone_why[0] != '\0' ? ": " : "",
+                 d->gone_why);
         break;
     case CLI_SLOT_ENDED:
         snprintf(text, size, "ended");
