@@ -326,6 +326,9 @@ RegionCrcAnswer ask_region_crc(DeviceLink *link, uint32_t wait_ms, uint16_t *crc
         return REGION_CRC_LINE_LOST;
     if (at < 0)
         return REGION_CRC_SILENT;
-    *crc = (uint16_t)(link->frame.bytes[at + 11] << 8 | link->frame.bytes[at + 12]);
+    // The answer first in the buffer, as an update's reply is, for its CRC.
+    memmove(link->frame.bytes, link->frame.bytes + at, (size_t)(q.before - at));
+    link->frame.frame_len = q.before - at;
+    *crc = reply_region_crc(&link->frame);
     return REGION_CRC_ANSWERED;
 }
