@@ -494,6 +494,19 @@ TEST(EngineReplyComplete, TheStartOfALongerReplyNeitherLosesNorDoublesOne)
     run_at_once(AwaitResetAck, 3);
     EXPECT_EQ((uint32_t)AwaitResetAck, link.state);
     EXPECT_EQ(1u, sent_with_op(OP_REGION_CRC).size() - 1) << "no verify resent";
+
+    // The same answer to a block's CRC request, verifying only.
+    s = Script();
+    s.ignore_verifies = 1;  // the first block's CRC request
+    begin(1024, 1000, s);
+    link.settings.reply_complete = 1;
+    link.settings.mode = MODE_VERIFY;
+    run_at_once(AwaitBlockCrc);
+    fake_reply(Bytes(answer.begin(), answer.begin() + 4), 5);
+    fake_reply(Bytes(answer.begin() + 4, answer.end()), 7);
+    run_at_once(AwaitVerify, 3);
+    EXPECT_EQ((uint32_t)AwaitVerify, link.state);
+    EXPECT_EQ(0u, link.engine.differing.blocks);
 }
 
 TEST(EngineReplyComplete, AVanishedDeviceIsNoted)

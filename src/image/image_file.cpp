@@ -277,15 +277,14 @@ int image_file_read(const char *path, ImageFile *image, char *why, size_t why_si
     size_t len = 0;
     if (image_file_load(path, &bytes, &len, why, why_size) != 0)
         return -1;
-    char sha[SHA256_HEX_CAPACITY];
-    sha256_hex(bytes, len, sha);
     int result = image_file_parse(bytes, len, path, image, why, why_size, choice);
+    // Only a file that parsed is hashed.
+    if (result == 0) {
+        sha256_hex(bytes, len, image->sha256);
+        image->file_size = (int64_t)len;
+    }
     free(bytes);
-    if (result != 0)
-        return -1;
-    memcpy(image->sha256, sha, sizeof sha);
-    image->file_size = (int64_t)len;
-    return 0;
+    return result;
 }
 
 const char *image_file_format_name(ImageFileFormat format)

@@ -123,11 +123,12 @@ enum { FRAMES_IN_A_READ = 8 };
 // Where the reply starts in count bytes just read: 0 when they pass as they
 // are; past the rest of the previous reply when the last read ended on an
 // accepted reply that turned out to be the start of a longer one; -1 when
-// there is no reply in them. Waiting for the verify answer, only a reply that
-// reaches the CRC field counts.
+// there is no reply in them. Waiting for the answer to a region-CRC request
+// (a block's, or the verify's), only a reply that reaches the CRC field counts.
 static int32_t reply_start(const DeviceLink *link, const unsigned char *bytes, int32_t count)
 {
-    int32_t need = link->state == AwaitVerify ? REGION_CRC_REPLY_MIN : REPLY_MIN;
+    int region = link->state == AwaitVerify || link->state == AwaitBlockCrc;
+    int32_t need = region ? REGION_CRC_REPLY_MIN : REPLY_MIN;
     if (link->settings.match_replies && link->engine.device_echoes) {
         // Late answers to earlier requests may come first: the reply is the
         // frame that answers the request outstanding.
@@ -325,6 +326,9 @@ RegionCrcAnswer ask_region_crc(DeviceLink *link, uint32_t wait_ms, uint16_t *crc
         return REGION_CRC_LINE_LOST;
     if (at < 0)
         return REGION_CRC_SILENT;
-    *crc = (uint16_t)(link->frame.bytes[at + 11] << 8 | link->frame.bytes[at + 12]);
+    // The answer first in the buffer, as an update's reply is, for its CRC.
+    memmove(link->frame.bytes, link->frame.bytes + at, (size_t)(q.before - at));
+    link->frame.frame_len = q.before - at;
+    *crc = reply_region_crc(&link->frame);
     return REGION_CRC_ANSWERED;
 }

@@ -8,6 +8,7 @@
 #include "serial/port_info_internal.h"
 #include "serial/port_info_posix.h"
 #include "serial/posix_internal.h"
+#include "serial/text_chars.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -74,11 +75,7 @@ static int read_usb_id(const char *dir, const char *name, unsigned *id)
         return -1;
     unsigned value = 0;
     for (int i = 0; i < 4; ++i) {
-        char c = clean[i];
-        int digit = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
+        int digit = hex_digit(clean[i]);
         if (digit < 0)
             return -1;
         value = value * 16 + (unsigned)digit;

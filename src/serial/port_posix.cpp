@@ -28,11 +28,6 @@
 // ---------------------------------------------------------------------------
 // The port record
 
-static int port_fd(PortHandle port)
-{
-    return port != NO_PORT ? port->fd : -1;
-}
-
 PortHandle new_port(int fd)
 {
     PortHandle port = (PortHandle)calloc(1, sizeof(SerialPort));
@@ -47,7 +42,7 @@ PortHandle new_port(int fd)
 
 int port_descriptor(PortHandle port)
 {
-    return port_fd(port);
+    return port != NO_PORT ? port->fd : -1;
 }
 
 PortHandle port_from_descriptor(int fd)
@@ -104,7 +99,7 @@ void set_line_settings(struct termios *tio, speed_t speed)
 int configure_port_why(PortHandle port, uint32_t baud, uint32_t read_interval_ms, char *why,
                        size_t why_size)
 {
-    int fd = port_fd(port);
+    int fd = port_descriptor(port);
     struct termios tio;
     if (fd < 0 || tcgetattr(fd, &tio) != 0) {
         snprintf(why, why_size, "Could not get Port State");
@@ -158,7 +153,7 @@ void close_port(PortHandle port)
 
 int set_low_latency(PortHandle port)
 {
-    int fd = port_fd(port);
+    int fd = port_descriptor(port);
     struct serial_struct serial;
     if (fd < 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0)
         return -1;  // no serial driver behind it (a pseudo-terminal)

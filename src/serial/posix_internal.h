@@ -73,7 +73,7 @@ void release_port_lock(PortLock *lock);
 long find_other_holder(const char *proc_root, dev_t rdev, char *command, size_t command_size);
 
 // ---------------------------------------------------------------------------
-// The port record (serial_posix.cpp, open_posix.cpp)
+// The port record (port_posix.cpp, serial_posix.cpp, open_posix.cpp)
 
 // What PortHandle points to: the descriptor and what the link keeps about
 // the port.
@@ -92,9 +92,9 @@ struct SerialPort {
 // when there is no memory.
 PortHandle new_port(int fd);
 
-// The descriptor behind an open port, or -1; and a port record around a
-// descriptor opened elsewhere, without any check (close_port closes it).
-// For tests.
+// The descriptor behind an open port, or -1; and, for tests, a port record
+// around a descriptor opened elsewhere, without any check (close_port
+// closes it).
 int port_descriptor(PortHandle port);
 PortHandle port_from_descriptor(int fd);
 

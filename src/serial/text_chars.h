@@ -1,6 +1,6 @@
 // The characters of untrusted text, shared by the port identity (adapter
-// serial numbers, Windows device ids) and the image reader (Intel HEX,
-// S-records, telling text from raw binary).
+// serial numbers, Linux USB ids, Windows device ids) and the image reader
+// (Intel HEX, S-records, telling text from raw binary).
 #ifndef FWU_SERIAL_TEXT_CHARS_H
 #define FWU_SERIAL_TEXT_CHARS_H
 
