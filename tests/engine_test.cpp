@@ -841,7 +841,8 @@ TEST(EngineProbe, AnsweredOnlyByADeviceThatIsThere)
 }
 
 // The slots' question between updates: the CRC of the image's region, taken
-// from the reply that echoes it even behind a stale one; none from a device
+// from the reply that echoes it even behind a stale one or a late answer to
+// the probe; none from a device
 // that does not answer; a vanished line told.
 TEST(EngineProbe, TheRegionCrcQuestion)
 {
@@ -857,6 +858,16 @@ TEST(EngineProbe, TheRegionCrcQuestion)
     EXPECT_EQ((Bytes{0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x0C, 0x00}),
               Bytes(fake.sent[0].bytes.begin(), fake.sent[0].bytes.begin() + 11));
     EXPECT_EQ((uint32_t)Start, link.state) << "the update is left alone";
+
+    // A late answer to the probe comes first: it is not taken for this one.
+    begin(3 * 1024);
+    flash_copy = image;
+    fake.device = flash_device;
+    fake_reply(sealed({0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x04, 0x12,
+                       0x34}),
+               3);
+    EXPECT_EQ(REGION_CRC_ANSWERED, ask_region_crc(&link, 1000, &crc));
+    EXPECT_EQ(crc16(flash_copy.data(), 3 * 1024), crc);
 
     Script s;
     s.ignore_verifies = 1;

@@ -22,7 +22,7 @@ static void send_probe(DeviceLink *link)
 {
     begin_request(link, 0);
     report_trace(link->settings.report, "CONTACTING...\n");
-    build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
+    build_region_crc_request(&link->frame, link->unit_address, link->base, PROBE_REGION_BYTES);
     write_frame(link);
     // The pause counts towards the probe's age; a device that answers
     // at once has its reply waiting when the tick reads. A read that

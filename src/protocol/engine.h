@@ -66,6 +66,7 @@ enum {
     TRANSFER_TIMEOUT_MS = 5000,
     RESET_RETRY_MS = 100,
     PROBE_PAUSE_MS = 100,
+    PROBE_REGION_BYTES = 4,  // the probe asks the CRC of the image's first bytes
     // With clear_stale: before the first reset request the line must have
     // been quiet this long (what arrives meanwhile is cleared), polled this
     // often, for at most RESET_QUIET_MAX_MS.

@@ -255,7 +255,7 @@ int read_reply(DeviceLink *link)
 ProbeAnswer probe_device(DeviceLink *link)
 {
     link->line.ops->discard_input(link->line.context);
-    build_region_crc_request(&link->frame, link->unit_address, link->base, 4);
+    build_region_crc_request(&link->frame, link->unit_address, link->base, PROBE_REGION_BYTES);
     link->line.ops->write(link->line.context, link->frame.bytes, link->frame.frame_len);
     int32_t n = link->line.ops->read_until(link->line.context, link->frame.bytes, FRAME_CAPACITY,
                                           whole_probe_reply, NULL, READ_TOTAL_MS);
@@ -272,13 +272,15 @@ ProbeAnswer probe_device(DeviceLink *link)
 // answer so far (the frame buffer, before the current read).
 struct RegionQuestion {
     unsigned char head[REQUEST_HEAD_MAX];
+    unsigned char probe_head[REQUEST_HEAD_MAX];  // the probe's: a late answer to it is no answer
     const unsigned char *bytes;
     int32_t before;
 };
 
 // Where the answer to the question starts in count bytes: the frame that
 // echoes its header, else the bytes as they are when they pass as one reply
-// that reaches the CRC field; -1 when neither.
+// that reaches the CRC field and do not echo the probe (a late answer to
+// the probe before it is not this answer); -1 when neither.
 static int32_t region_answer_start(const RegionQuestion *q, int32_t count)
 {
     int32_t starts[FRAMES_IN_A_READ], lengths[FRAMES_IN_A_READ];
@@ -287,7 +289,9 @@ static int32_t region_answer_start(const RegionQuestion *q, int32_t count)
         if (lengths[i] >= REGION_CRC_REPLY_MIN &&
             memcmp(q->bytes + starts[i], q->head, REQUEST_HEAD_MAX) == 0)
             return starts[i];
-    return count >= REGION_CRC_REPLY_MIN && reply_bytes_ok(q->bytes, count) ? 0 : -1;
+    if (count < REGION_CRC_REPLY_MIN || !reply_bytes_ok(q->bytes, count))
+        return -1;
+    return memcmp(q->bytes, q->probe_head, REQUEST_HEAD_MAX) == 0 ? -1 : 0;
 }
 
 static int region_answer_in(const unsigned char *, int32_t count, void *context)
@@ -300,9 +304,11 @@ RegionCrcAnswer ask_region_crc(DeviceLink *link, uint32_t wait_ms, uint16_t *crc
 {
     const Transport *line = &link->line;
     line->ops->discard_input(line->context);
+    RegionQuestion q;
+    build_region_crc_request(&link->frame, link->unit_address, link->base, PROBE_REGION_BYTES);
+    memcpy(q.probe_head, link->frame.bytes, REQUEST_HEAD_MAX);
     build_region_crc_request(&link->frame, link->unit_address, link->base,
                              (uint32_t)link->image_size);
-    RegionQuestion q;
     memcpy(q.head, link->frame.bytes, REQUEST_HEAD_MAX);
     q.bytes = link->frame.bytes;
     q.before = 0;
