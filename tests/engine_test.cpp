@@ -842,8 +842,7 @@ TEST(EngineProbe, AnsweredOnlyByADeviceThatIsThere)
 
 // The slots' question between updates: the CRC of the image's region, taken
 // from the reply that echoes it even behind a stale one or a late answer to
-// the probe; none from a device
-// that does not answer; a vanished line told.
+// the probe; none from a device that does not answer; a vanished line told.
 TEST(EngineProbe, TheRegionCrcQuestion)
 {
     uint16_t crc = 0;
