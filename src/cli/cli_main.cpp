@@ -44,8 +44,8 @@ int cli_main(int argc, char **argv, const char *program)
     CliOptions options;
     if (cli_parse_options(argc, argv, program, &options) != 0)
         return CLI_EXIT_USAGE;
-    // The verdicts of list, --version and image are standard output's alone:
-    // one that could not be written is said in the status.
+    // The verdicts of list, --version and image, and the help, are standard
+    // output's alone: one that could not be written is said in the status.
     switch (options.command) {
     case CLI_LIST:
         return cli_close_stdout(program, cli_run_list(&options));
@@ -58,7 +58,7 @@ int cli_main(int argc, char **argv, const char *program)
     case CLI_IMAGE:
         return cli_close_stdout(program, cli_run_image(&options));
     case CLI_RUN_NOTHING:
-        break;
+        return cli_close_stdout(program, CLI_EXIT_ALL_VERIFIED);
     }
     return CLI_EXIT_ALL_VERIFIED;
 }

@@ -13,6 +13,7 @@
 #include "cli/cli.h"
 #include "cli/cli_help.h"
 #include "cli/cli_image.h"
+#include "cli/cli_output.h"
 #include "screen/screen.h"
 
 struct UsageRow {
@@ -116,7 +117,7 @@ static int run_command(int argc, char **argv)
     if (strcmp(first, "--help") == 0 || strcmp(first, "-h") == 0 ||
         (strcmp(first, "help") == 0 && argc == 2)) {
         print_usage();
-        return argc == 2 ? 0 : 2;
+        return argc == 2 ? cli_close_stdout("fwu", 0) : 2;
     }
     // `help COMMAND` is the command line's: the command's own --help.
     static const char *const COMMANDS[] = {"update", "verify", "list", "image", "help",
@@ -133,10 +134,12 @@ static int run_screen(int argc, char **argv)
 {
     static CliOptions options;  // the choice's path points into it
     int parsed = cli_parse_image_options(argc, argv, "fwu", &options);
-    if (parsed > 0)
+    if (parsed > 0) {
         print_usage();
+        return cli_close_stdout("fwu", 0);
+    }
     if (parsed != 0)
-        return parsed > 0 ? 0 : 2;
+        return 2;
     ImageChoice choice;
     cli_image_choice(&options, &choice);
     return screen_main(&choice);

@@ -613,7 +613,8 @@ def case_outputs(rig):
            and left == ["raw.bin"],
            f"--raw-out over a file replaces it whole, no other file left (exit {code}, {left})")
     if not rig.wine:
-        for i, args in enumerate([("image", "--json", "app.hex"), ("list", "--json"), ("--version",)]):
+        for i, args in enumerate([("image", "--json", "app.hex"), ("list", "--json"), ("--version",),
+                                    ("--help",), ("help", "update")]):
             code, out, err = rig.run(*args, name=f"full{i}", stdout="/dev/full")
             expect(code == 5 and "standard output: cannot be written" in err,
                    f"{' '.join(args)} into a full standard output: exit 5 (got {code}: {err.strip()!r})")
