@@ -169,6 +169,7 @@ struct DevsimChunk {
 struct DevsimReply {
     uint8_t kind;         // DevsimKind of the request
     uint8_t refused;      // 1 when the request was refused (no reply)
+    uint8_t ignored;      // 1 when it is heard and left unanswered (a reset after an early ack)
     uint8_t reset;        // 1 when the device resets once the reply has left
     uint32_t faults;      // bit (1 << DevsimFault) for each fault applied
     int32_t len;          // bytes in bytes[], noise included

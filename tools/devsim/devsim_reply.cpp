@@ -212,8 +212,10 @@ void devsim_answer(Devsim *dev, int32_t len, DevsimReply *out)
     out->kind = (uint8_t)kind;
     // After an early reset ack the device stays in its boot loader and
     // answers no reset request.
-    if (kind == DevsimKindReset && dev->resets_ignored)
+    if (kind == DevsimKindReset && dev->resets_ignored) {
+        out->ignored = 1;
         return;
+    }
     if (n == 0) {
         out->refused = 1;
         c->refused++;

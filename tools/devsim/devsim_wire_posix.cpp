@@ -42,7 +42,8 @@ void log_reply(const DevsimShell *shell, const DevsimReply *r)
     if (shell->name_devices)
         snprintf(device, sizeof device, "device %u: ", shell->dev.device);
     fprintf(stderr, "fwu-devsim: %8.3f ms %s%s request: %s%s%s\n", devsim_now_ns(shell) / 1e6, device,
-            devsim_kind_name(r->kind), r->refused ? "refused, no reply" : "reply",
+            devsim_kind_name(r->kind),
+            r->refused ? "refused, no reply" : r->ignored ? "ignored, no reply" : "reply",
             faults[0] ? ", faults:" : "", faults);
 }
 
