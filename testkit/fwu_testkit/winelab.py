@@ -202,11 +202,17 @@ class Session:
         # it already stands there (a second press of the same button).
         self.xdotool("mousemove", str(x), str(y), "click", "1")
 
-    def press_update(self):
+    def update_button(self):
+        """Where the Update Device button is, to click (a probe: a Wine
+        process, which may take seconds to start on a loaded machine)."""
         rc, lines = self.probe("button")
         if rc != 0:
             raise WineError("the Update Device button was not found")
-        self.click(*lines[0].split())
+        return lines[0].split()
+
+    def press_update(self, at=None):
+        """Clicks the button, found first unless at (update_button's) says where."""
+        self.click(*(at or self.update_button()))
 
     def close_window(self):
         """Clicks the close box of the window's caption."""

@@ -158,15 +158,17 @@ def case_wrong_crc_retry(session, args):
     image = padded(args.image_bytes)
     failing = update_statuses(len(image) // 1024, "FAILED")
     ends = ["Programming Completed", "FAILED"]
-    # One watch over both presses: no Wine process has to start between them.
+    # One watch over both presses, the button found before: no Wine process
+    # has to start between them, while the first update runs out.
+    button = session.update_button()
     with session.watch_status(ends, args.waits.update) as watch:
-        session.press_update()
+        session.press_update(button)
         # Blocks from 0x8010000 on: half the image is written (any of them, as
         # the probe may not catch every single block's status).
         seen = watch.until(["programming 0x801*", *ends])
         expect(seen and seen[-1].startswith("programming 0x801"), "the update is half way")
         check_statuses(seen, failing, "the first press")
-        session.press_update()  # while the port is held and the timer runs
+        session.press_update(button)  # while the port is held and the timer runs
         # Until the press is taken the first update goes on with its blocks.
         going_on = failing[failing.index(seen[-1]) + 1:failing.index("Verifying...")]
         seen = watch.until(ends)
