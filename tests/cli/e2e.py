@@ -238,10 +238,13 @@ def case_unplugged(rig):
     r = results(rig, "results.jsonl", [sim.port])[sim.port]
     expect(r["result"] == "port-lost" and 2 <= r["blocks"] < 64,
            f"{sim.port}: port-lost after {r['blocks']} blocks")
-    # Seen by a read or a write, not once the block's answer was overdue.
+    # Seen by a read or a write, not by waiting out timeouts. A tool kept
+    # off the processor just after the kill may find the answer overdue
+    # before its next read; the resend's write then finds the port gone. So
+    # one TIMEOUT may come after the kill, never a second.
     late = [l for l in rig.read("update.log").splitlines()
             if l.endswith("TIMEOUT") and log_time(l) >= killed_utc - 0.001]
-    expect(not late, f"no block timed out after the kill ({late[:1]})")
+    expect(len(late) <= 1, f"no block timed out twice after the kill ({late[:2]})")
     expect(f"{rig.program}: {sim.port}: port-lost: the port went away" in err,
            "standard error says the port went away")
 
